@@ -1,0 +1,154 @@
+/*
+ * linkcore: a callback-driven TCP service, worker pools and logon helpers.
+ *
+ * A host sees connections only as ids: 32-bit numbers issued from 1 in the
+ * order in which connections are created (accepted or outgoing alike),
+ * carried as 64-bit values whose upper half is 0. Functions that take an id
+ * use its low 32 bits and return 0 when the id is not live.
+ *
+ * Calling order: KRL_NetInit once; then KRL_NetListen and/or KRL_NetConnect;
+ * then KRL_NetSend, KRL_NetDisConnect, KRL_NetGetAddr, KRL_NetIsValidHandler,
+ * KRL_NetDump and KRL_NetUnListen from any thread; KRL_NetFini once, from a
+ * thread that is not inside a callback. KRL_NetWaitFini returns once
+ * KRL_NetFini has finished. After a shutdown the library cannot be started
+ * again in the same process.
+ *
+ * Callback contract:
+ *  - The open event of an accepted connection comes on an I/O thread before
+ *    its first data callback; that of an outgoing connection comes on the
+ *    thread inside KRL_NetConnect, before the id is returned.
+ *  - A data callback receives a pointer into the connection's own receive
+ *    buffer, valid only until the callback returns, and 1 to 8188 bytes; the
+ *    byte after them is 0. One connection's data callbacks never overlap and
+ *    come in stream order.
+ *  - The close event comes exactly once per opened id, after the id has left
+ *    the table of live connections, on the thread that began the close (an
+ *    I/O thread, or the caller of KRL_NetDisConnect, KRL_NetSend or
+ *    KRL_NetFini). A data callback may still be running on another thread.
+ *  - No library lock is held while a callback runs. A callback may call any
+ *    function here except KRL_NetFini.
+ */
+#ifndef LINKCORE_LINKCORE_H_
+#define LINKCORE_LINKCORE_H_
+
+#include <stdint.h>
+
+#if defined(LINKCORE_BUILDING)
+#define KRL_API __attribute__((visibility("default")))
+#else
+#define KRL_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Callbacks ---------------------------------------------------------- */
+
+/* Bytes arrived on connection id. */
+typedef void (*NetDataCallback)(uint64_t id, const char* data, int length);
+/* Connection id opened (opened = 1) or closed (opened = 0). */
+typedef void (*NetEventCallback)(uint64_t id, int opened);
+/* One send on id was written out completely; data is the library's copy. */
+typedef void (*NetSentCallback)(uint64_t id, const char* data, int length);
+
+/* ---- Network ------------------------------------------------------------ */
+
+/* Starts threadCount I/O threads and the sweeper. Returns 1; a second call
+ * changes nothing. threadCount <= 0 starts no I/O thread. Thread safe. */
+KRL_API int KRL_NetInit(int threadCount);
+/* Closes every listener and connection, waits until every connection object
+ * is destroyed and every library thread has ended, then releases one
+ * KRL_NetWaitFini. Does nothing before init or once a shutdown has begun.
+ * Must not be called from a callback. */
+KRL_API void KRL_NetFini(void);
+/* Returns 1 at once before init; otherwise blocks until KRL_NetFini has
+ * finished. Releases exactly one waiter. */
+KRL_API int KRL_NetWaitFini(void);
+
+/* Listens on 0.0.0.0:port; connections accepted there use the callbacks.
+ * Returns 1, or 0 when not running, the port is already in the table, or
+ * the socket cannot be opened (the port then stays in the table until
+ * KRL_NetUnListen). Thread safe. */
+KRL_API int KRL_NetListen(int port, NetDataCallback onData,
+                          NetEventCallback onEvent, NetSentCallback onSent);
+/* Stops listening on port; accepted connections go on. 1, or 0 when the
+ * port is not in the table. Thread safe. */
+KRL_API int KRL_NetUnListen(int port);
+/* Connects to host:port (name or dotted address) synchronously, waiting at
+ * most 10 s. Returns the new id after its open event, or 0. */
+KRL_API uint64_t KRL_NetConnect(const char* host, int port,
+                                NetDataCallback onData,
+                                NetEventCallback onEvent,
+                                NetSentCallback onSent);
+
+/* Copies length bytes and queues them for sending on id; the caller may
+ * reuse its buffer at once. 1 when id is live, else 0. Thread safe. */
+KRL_API int KRL_NetSend(uint64_t id, const void* data, int length);
+/* Closes id at once; its close event is delivered on the calling thread
+ * before this returns. 1 when id was live, else 0. Thread safe. */
+KRL_API int KRL_NetDisConnect(uint64_t id);
+/* 1 when id is live, else 0. Thread safe. */
+KRL_API int KRL_NetIsValidHandler(uint64_t id);
+/* Writes "a.b.c.d:port" of the remote (which != 0) or local (which == 0)
+ * address into buf; leaves it empty when size is too small. 1 when id is
+ * live (buf set), else 0 (buf untouched). Thread safe. */
+KRL_API int KRL_NetGetAddr(uint64_t id, int which, char* buf, int size);
+/* Writes the status text into buf (at most size - 1 characters and a NUL)
+ * and returns buf. Thread safe. */
+KRL_API char* KRL_NetDump(char* buf, int size);
+
+/* ---- Worker pools ------------------------------------------------------- */
+
+/* An opaque pool of either kind. */
+typedef struct KRL_Pool KRL_Pool;
+/* Called on a worker thread with the pool, the library's copy of the
+ * message bytes (null when none), their length and the producer's param.
+ * The bytes are freed when the callback returns. */
+typedef void (*TaskCallback)(KRL_Pool* pool, const char* data,
+                             unsigned int length, uint64_t param);
+
+/* Pool on a message queue: producers block while the queue is full;
+ * destroying it runs the queued messages first. Null on failure. */
+KRL_API KRL_Pool* KRL_ATaskCreate(int threadCount, int queueSize,
+                                  TaskCallback callback);
+/* Copies the bytes and queues them. Returns the number of queued messages
+ * after the put, or -1 when the queue refused the message. Thread safe. */
+KRL_API int KRL_ATaskPutmsg(KRL_Pool* pool, const void* data, int length,
+                            uint64_t param);
+/* Pool on preallocated records, handing each message to the most recently
+ * idle worker; destroying it drops the messages still queued. */
+KRL_API KRL_Pool* KRL_TaskCreate(int threadCount, int queueSize,
+                                 TaskCallback callback);
+/* Copies the bytes and hands them over. 1 when given straight to an idle
+ * worker, 0 when queued. Thread safe. */
+KRL_API int KRL_TaskPutmsg(KRL_Pool* pool, const void* data, int length,
+                           uint64_t param);
+/* Destroy a pool of either kind (both names are one function). Null is
+ * ignored. Must not be called from the pool's own callback. */
+KRL_API void KRL_TaskDestroy(KRL_Pool* pool);
+KRL_API void KRL_ATaskDestroy(KRL_Pool* pool);
+
+/* ---- Logon -------------------------------------------------------------- */
+
+/* Authenticates the service account with the stored, enciphered password
+ * and makes the calling thread act as that account. On success stores an
+ * opaque token in *token (the caller owns it) and returns 0; returns -1
+ * when the stored value cannot be read, -2 when it cannot be deciphered,
+ * otherwise the error code of the failing step. */
+KRL_API int KRL_LocalLogin(void** token);
+/* Ends the impersonation that token stands for on the calling thread and
+ * releases the token. 0 on success, else an errno code. */
+KRL_API int KRL_RevertLogin(void* token);
+/* Connects the share remoteName (\\server\share) with the given user and
+ * password. 0 on success; otherwise an errno code, with its text written
+ * into message (at most messageSize bytes, NUL included). */
+KRL_API int KRL_RemoteLogin(const char* remoteName, const char* userName,
+                            const char* password, char* message,
+                            unsigned int messageSize);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LINKCORE_LINKCORE_H_ */

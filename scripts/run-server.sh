@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the server, lays out a working demo
+# configuration beside the built program and runs it in the foreground.
+# Ctrl+C stops it. Run as root: following the change journal needs
+# CAP_SYS_ADMIN and CAP_DAC_READ_SEARCH.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root_dir=$(pwd)
+
+scripts/install-deps.sh
+scripts/build.sh build dirsync
+
+bin="$root_dir/build/bin"
+demo="$root_dir/build/demo-volume"
+
+# The demo tree: drive D: is mapped to build/demo-volume, the task follows
+# D:\Docs inside it and leaves D:\Docs\tmp out.
+if [ ! -d "$demo/Docs" ]; then
+  mkdir -p "$demo/Docs/reports/2026" "$demo/Docs/tmp" "$demo/Other"
+  echo "Welcome to dirsync." > "$demo/Docs/readme.txt"
+  echo "Quarterly figures" > "$demo/Docs/reports/2026/q1.txt"
+  echo "scratch" > "$demo/Docs/tmp/scratch.txt"
+  echo "not part of the task" > "$demo/Other/elsewhere.txt"
+fi
+
+if [ ! -f "$bin/dirsync.ini" ]; then
+  cat > "$bin/dirsync.ini" <<INI
+; dirsync demo configuration (see README.md).
+[drives]
+D = $demo
+
+[task-1]
+name = docs
+path = D:\\Docs
+exclude = tmp
+timeout = 1000
+
+[DB]
+PORT = 3333
+INI
+fi
+
+# A credential for user "demo" on task "docs": the file holds the token
+# alone, without a line end.
+mkdir -p "$bin/user"
+[ -f "$bin/user/docs-demo" ] || printf '%s' "demo-token" > "$bin/user/docs-demo"
+
+echo "Demo tree: $demo  (task docs = D:\\Docs, port 3333, user demo, token demo-token)"
+exec "$bin/dirsync"

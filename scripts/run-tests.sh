@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite twice:
+# once in a normal build and once under AddressSanitizer and
+# UndefinedBehaviorSanitizer. --fast skips the sanitizer pass.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+fast=0
+[ "${1:-}" = "--fast" ] && fast=1
+
+scripts/install-deps.sh
+
+jobs=$(nproc)
+scripts/build.sh build
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+if [ "$fast" -eq 0 ]; then
+  scripts/build.sh --sanitize build-asan
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE no-sanitize
+fi
+echo "All tests passed."

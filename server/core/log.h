@@ -1,0 +1,61 @@
+// The log writer and the small process-wide helpers every part shares.
+//
+// LogPrint formats like printf, with two conversions of its own: %D inserts
+// the local date and time ("2024-03-05 07:08:09") and %L a signed 64-bit
+// integer. Every line is composed in a buffer of its own (at most 1023
+// characters; longer text is cut) and written to standard output with one
+// write(2), so lines of different threads never interleave and each reaches
+// the output at once, also when standard output is a file or a pipe.
+#ifndef DIRSYNC_CORE_LOG_H_
+#define DIRSYNC_CORE_LOG_H_
+
+#include <cstdarg>
+#include <cstddef>
+#include <ctime>
+#include <string>
+
+namespace dirsync {
+
+// Size of the line buffer of one LogPrint call, terminating NUL included.
+constexpr size_t kLogLineSize = 1024;
+
+// Formats and prints one log text. Thread safe; callable from any thread.
+void LogPrint(const char* format, ...);
+
+// Formats one log text into out (capacity outSize, NUL-terminated, cut to
+// fit) with now as the %D timestamp. Returns the number of characters
+// written. Pure: used by LogPrint and by tests.
+size_t FormatLogLine(char* out, size_t outSize, const std::tm& now,
+                     const char* format, va_list args);
+
+// Receives a copy of every line that LogPrint writes (tests use it to check
+// log lines). Write is called on the logging thread, with no lock held.
+class LogTee {
+ public:
+  virtual ~LogTee() = default;
+  virtual void Write(const char* line, size_t length) = 0;
+};
+
+// Installs (or, with nullptr, removes) the tee. "*tee" must remain live
+// while installed. Thread safe.
+void SetLogTee(LogTee* tee);
+
+// The directory of the running program, ending with '/'. Computed on first
+// use from /proc/self/exe and kept for the life of the process. Thread safe
+// after the first call (made by main before other threads start).
+const std::string& GetProgramDir();
+
+// Makes GetProgramDir return dir (which must end with '/') from now on.
+// For tests, before any thread that reads the program directory runs.
+void SetProgramDirForTesting(const std::string& dir);
+
+// Creates every missing directory of path, parents first, remembering the
+// prefixes already looked at. Always returns true. Thread safe.
+bool MakeDirectoryPath(const std::string& path);
+
+// Today's local date as yyyymmdd. Thread safe.
+int TodayAsNumber();
+
+}  // namespace dirsync
+
+#endif  // DIRSYNC_CORE_LOG_H_
