@@ -1,6 +1,7 @@
 #include "core/config.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -149,7 +150,9 @@ int LoadTasks(const ProfileFile& profile) {
 
 int LoadTasks(const std::string& configPath) {
   ProfileFile profile;
-  profile.Load(configPath);
+  if (!profile.Load(configPath) && ::access(configPath.c_str(), F_OK) == 0) {
+    LogPrint("%D %s cannot be read\n", configPath.c_str());
+  }
   for (const ProfileProblem& p : profile.Problems()) {
     LogPrint("%D %s line %d ignored: %s\n", configPath.c_str(), p.line,
              p.reason.c_str());

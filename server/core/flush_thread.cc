@@ -21,10 +21,12 @@ bool IsFlushDue(int32_t timeout, uint64_t firstPendingTick,
 }
 
 void SweepVolumes(const ApplyPendingFn& apply) {
-  for (VolumeWatch*& slot : volumes) {
+  // The table itself never changes while threads run; only the volumes'
+  // pending maps and ticks need the lock.
+  for (VolumeWatch* v : volumes) {
+    if (v == nullptr) continue;
     std::lock_guard<std::mutex> lock(volumesLock);
-    VolumeWatch* v = slot;
-    if (v == nullptr || v->pending.empty()) continue;
+    if (v->pending.empty()) continue;
     // The tick is read only when the timeout leaves something to compare.
     if (v->timeout < 0 || IsFlushDue(v->timeout, v->firstPendingTick,
                                      v->lastChangeTick, GetTickCount64())) {

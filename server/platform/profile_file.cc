@@ -1,9 +1,10 @@
 #include "platform/profile_file.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <unistd.h>
 
-#include <fstream>
-#include <sstream>
+#include <cerrno>
 
 namespace dirsync {
 namespace {
@@ -40,15 +41,24 @@ std::string_view StripQuotes(std::string_view v) {
 }  // namespace
 
 bool ProfileFile::Load(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    Parse({});
-    return false;
+  std::string text;
+  bool ok = false;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    char buffer[8192];
+    while (true) {
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ok = n == 0;  // a directory or a failing disk ends in an error
+        break;
+      }
+      text.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  Parse(text.str());
-  return true;
+  Parse(ok ? std::string_view(text) : std::string_view());
+  return ok;
 }
 
 void ProfileFile::Parse(std::string_view text) {

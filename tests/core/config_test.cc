@@ -198,6 +198,14 @@ TEST_F(LoadTasksTest, DrivesAreMappedAndMissingRootsReported) {
   EXPECT_EQ(log_.CountWith({"[task-2]", "not a directory"}), 1u);
 }
 
+TEST_F(LoadTasksTest, AConfigurationThatCannotBeReadIsReported) {
+  dir_.MakeDir("dirsync.ini");  // a directory where the file should be
+  EXPECT_EQ(LoadTasks(dir_.path() + "dirsync.ini"), 0);
+  EXPECT_EQ(log_.CountWith({"dirsync.ini cannot be read"}), 1u);
+  EXPECT_EQ(LoadTasks(dir_.path() + "absent.ini"), 0);
+  EXPECT_EQ(log_.CountWith({"absent.ini"}), 0u);
+}
+
 TEST_F(LoadTasksTest, BrokenLinesAreLoggedWithTheirNumbers) {
   EXPECT_EQ(Load("[task-1]\nname=a\npath=D:\\a\nwhat is this\n"), 1);
   EXPECT_EQ(log_.CountWith({"dirsync.ini line 4 ignored"}), 1u);

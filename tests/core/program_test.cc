@@ -83,11 +83,17 @@ class Program {
   }
 
   void Signal(int signo) { ::kill(pid_, signo); }
+  // Stops reading: the program's next write meets a closed pipe.
+  void CloseOutput() {
+    ::close(out_);
+    out_ = -1;
+  }
   const std::string& output() const { return output_; }
 
  private:
   // Reads one chunk; false at the end of the output or at the deadline.
   bool ReadSome(Clock::time_point deadline) {
+    if (out_ < 0) return false;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - Clock::now());
     if (left.count() <= 0) return false;
@@ -179,6 +185,18 @@ INSTANTIATE_TEST_SUITE_P(Signals, ProgramStopTest,
                          [](const ::testing::TestParamInfo<int>& info) {
                            return std::string(sigabbrev_np(info.param));
                          });
+
+TEST_F(ProgramTest, ALogReaderThatGoesAwayDoesNotEndIt) {
+  WriteTwoTaskConfig();
+  Program p(program_);
+  ASSERT_TRUE(p.started());
+  ASSERT_TRUE(p.WaitForOutput(kBanner)) << p.output();
+  p.CloseOutput();
+  p.Signal(SIGINT);  // "Exit!" now goes to a closed pipe
+  int status = p.WaitForExit();
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
 
 TEST_F(ProgramTest, ASignalBeforeTheHandlerRunsStillEndsItCleanly) {
   WriteTwoTaskConfig();

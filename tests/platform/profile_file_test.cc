@@ -168,6 +168,9 @@ TEST(ProfileFileTest, LoadsFilesAndTreatsAMissingFileAsEmpty) {
   // Loading again replaces the earlier contents.
   EXPECT_FALSE(p.Load(dir.path() + "absent.ini"));
   EXPECT_EQ(p.GetInt("DB", "PORT", 333), 333);
+  // A directory cannot be read as a file; an empty file can.
+  EXPECT_FALSE(p.Load(dir.MakeDir("folder.ini")));
+  EXPECT_TRUE(p.Load(dir.Write("empty.ini", "")));
 }
 
 TEST(ProfileFileTest, ParseProfileIntReadsUpToTheFirstNonDigit) {
