@@ -71,13 +71,16 @@ bool IsConversionLetter(char c) {
 // The specifier handed to snprintf keeps only what printf understands for
 // a plain int, double or char* argument: flags, width and precision digits
 // and the conversion letter. Length letters (h, l, I, ...) and '*' would
-// make snprintf read an argument of another type than the one taken here.
+// make snprintf read an argument of another type than the one taken here,
+// and digits behind them belong to the length ("%I64d"), not to the width,
+// so copying stops at the first other character.
 void BuildPrintfSpec(const char* spec, size_t len, char* out, size_t outSize) {
   size_t o = 0;
   out[o++] = '%';
   for (size_t i = 1; i + 1 < len && o + 2 < outSize; ++i) {
     char c = spec[i];
-    if (std::strchr("-+ #0123456789.", c) != nullptr) out[o++] = c;
+    if (std::strchr("-+ #0123456789.", c) == nullptr) break;
+    out[o++] = c;
   }
   out[o++] = spec[len - 1];
   out[o] = '\0';

@@ -52,7 +52,9 @@ const CatalogRecord* FindEntry(const SyncTask& task, uint64_t fileRef) {
 
 bool IsExcluded(const SyncTask& task, std::string_view relativePath) {
   for (const std::string& e : task.excludes) {
-    if (relativePath.size() < e.size()) continue;
+    // An empty entry (from "a;;b" or an empty text) names nothing, not
+    // even an empty path.
+    if (e.empty() || relativePath.size() < e.size()) continue;
     if (::strncasecmp(relativePath.data(), e.data(), e.size()) != 0) continue;
     if (relativePath.size() == e.size() || relativePath[e.size()] == '\\') {
       return true;
