@@ -179,9 +179,15 @@ void LoadStore(SyncTask& task) {
     return;
   }
   struct stat st;
+  const char* problem = nullptr;
   if (::fstat(fd, &st) != 0) {
-    LogPrint("%D %s -> cannot read the size of store %s: %s\n",
-             task.name.c_str(), store.path.c_str(), std::strerror(errno));
+    problem = std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    problem = "not a regular file";
+  }
+  if (problem != nullptr) {
+    LogPrint("%D %s -> cannot open store %s: %s\n", task.name.c_str(),
+             store.path.c_str(), problem);
     ::close(fd);
     return;
   }

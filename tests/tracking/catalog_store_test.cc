@@ -264,10 +264,15 @@ TEST_F(CatalogStoreTest, NamesThatCannotBeFilesLeaveTheStoreUnopened) {
 
 TEST_F(CatalogStoreTest, StoreThatCannotBeOpenedIsReported) {
   std::filesystem::create_directories(dir_ + "/data/blocked.db");
-  auto task = Open("blocked");
-  EXPECT_EQ(task->store.fd, -1);
-  EXPECT_EQ(log_.Matching("cannot open store").size(), 1u);
-  EXPECT_TRUE(log_.Matching("LastUsn=").empty());
+  ASSERT_EQ(::mkfifo((dir_ + "/data/pipe.db").c_str(), 0600), 0);
+  for (const char* name : {"blocked", "pipe"}) {
+    SCOPED_TRACE(name);
+    log_.Clear();
+    auto task = Open(name);
+    EXPECT_EQ(task->store.fd, -1);
+    EXPECT_EQ(log_.Matching("cannot open store").size(), 1u);
+    EXPECT_TRUE(log_.Matching("LastUsn=").empty());
+  }
 }
 
 TEST_F(CatalogStoreTest, FailedWriteOnAReadOnlyDescriptorChangesNothing) {
