@@ -13,21 +13,9 @@
 #include "core/volume_watch.h"
 #include "platform/console_events.h"
 #include "platform/signal_thread.h"
-
-namespace {
+#include "tracking/catalog_changes.h"
 
 using namespace dirsync;
-
-// Nothing fills the pending maps until the journal threads are connected,
-// and nothing applies them until catalog changes are; a batch that shows
-// up meanwhile is reported and dropped rather than left to grow.
-void DropPendingChanges(VolumeWatch& volume) {
-  LogPrint("%D %c: %d pending changes dropped, no change application\n",
-           volume.driveLetter, static_cast<int>(volume.pending.size()));
-  volume.pending.clear();
-}
-
-}  // namespace
 
 int main() {
   // Console events arrive as signals, taken on a thread of their own.
@@ -52,7 +40,9 @@ int main() {
   // One journal thread per volume, in slot order, starts here once the
   // journal monitor is connected.
 
-  std::thread flush(FlushThread, ApplyPendingFn(DropPendingChanges));
+  std::thread flush(FlushThread, ApplyPendingFn([](VolumeWatch& volume) {
+    ApplyPendingChanges(volume);
+  }));
 
   // The network library starts here (KRL_NetInit with 5 threads, then
   // KRL_NetListen on this port with the client link callbacks) once it is
