@@ -187,10 +187,22 @@ void MoveSubtree(SyncTask& task, const CatalogRecord& directory,
 
 // A directory that stays in the root is recorded only when it moved: to
 // another path (letter case included), taking its subtree along, or under
-// another parent. Other directory changes record nothing.
+// another parent. Other directory changes record nothing. A directory that
+// had left the root (state 7) and is below it again returns to state 6.
 CatalogRecord* MoveDirectory(SyncTask& task, CatalogRecord& entry,
                              const CatalogRecord& change, std::string_view rel,
                              CatalogEdit& edit) {
+  if (entry.state() == StateDirDeleted) {
+    // A directory that left the root and came back is a directory of the
+    // root again, so that its next departure carries down to its files.
+    std::string oldPath(entry.nameView());
+    std::string newPath(rel);
+    edit.log.Add("%D Rename Dir: old-name = %s, new-name=%s\n",
+                 oldPath.c_str(), newPath.c_str());
+    Rewrite(entry, change.data(), StateDirectory, newPath, {});
+    edit.Add(&entry);
+    return &entry;
+  }
   if (entry.state() != StateDirectory) return nullptr;
   std::string oldPath(entry.nameView());
   std::string newPath(rel);
@@ -335,14 +347,19 @@ void CollectSubtree(const SyncTask& task, uint64_t dirRef,
   }
 }
 
-void ApplyPendingChanges(VolumeWatch& volume, StoreWriteMode mode) {
+void ApplyPendingChanges(VolumeWatch& volume, StoreWriteMode mode,
+                         const BatchExtras& extras) {
   if (volume.pending.empty()) return;
   uint32_t today = static_cast<uint32_t>(TodayAsNumber());
+  std::vector<CatalogRecord> extra;
   for (auto& [name, taskPointer] : volume.tasks) {
     SyncTask& task = *taskPointer;
     CatalogEdit edit;
+    extra.clear();
+    if (extras) extras(task, &extra);
     std::unique_lock<std::shared_mutex> lock(task.catalogLock);
     for (auto& [ref, change] : volume.pending) ApplyChange(task, change, edit);
+    for (const CatalogRecord& change : extra) ApplyChange(task, change, edit);
     if (edit.changed.empty()) continue;
     int64_t usn = volume.lastReadUsn;
     bool written = WriteEdit(task, lock, edit, mode, &usn, today);
@@ -356,12 +373,17 @@ void ApplyPendingChanges(VolumeWatch& volume, StoreWriteMode mode) {
 }
 
 void ApplyCatchUpChange(VolumeWatch& volume, const CatalogRecord& change,
-                        StoreWriteMode mode) {
+                        StoreWriteMode mode, const BatchExtras& extras) {
+  std::vector<CatalogRecord> extra;
   for (auto& [name, taskPointer] : volume.tasks) {
     SyncTask& task = *taskPointer;
     CatalogEdit edit;
+    extra.clear();
+    if (extras) extras(task, &extra);
     std::unique_lock<std::shared_mutex> lock(task.catalogLock);
-    if (ApplyChange(task, change, edit) == nullptr) continue;
+    ApplyChange(task, change, edit);
+    for (const CatalogRecord& more : extra) ApplyChange(task, more, edit);
+    if (edit.changed.empty()) continue;
     WriteEdit(task, lock, edit, mode, nullptr, 0);
   }
 }

@@ -46,6 +46,10 @@ int JournalEventTranslator::Translate(const std::vector<FanotifyEvent>& events,
 
   sightings_.clear();
   index_.clear();
+  // The replaced file's DELETE_SELF is queued right after the rename, so
+  // it comes in the same read or, when the read ended between them, in the
+  // next one.
+  bool renameInPreviousRead = renameIntoVolume_;
   renameIntoVolume_ = false;
   for (const FanotifyEvent& event : events) {
     if (event.mask & FAN_Q_OVERFLOW) {
@@ -87,6 +91,7 @@ int JournalEventTranslator::Translate(const std::vector<FanotifyEvent>& events,
     }
   }
 
+  recentRenameIntoVolume_ = renameIntoVolume_ || renameInPreviousRead;
   for (const Sighting& s : sightings_) {
     JournalRecord record;
     if (Finish(s, &record)) out->records.push_back(std::move(record));
@@ -139,10 +144,10 @@ bool JournalEventTranslator::Finish(const Sighting& s, JournalRecord* record) {
       keep = record->parentRef == 0 ||
              resolver_->PlaceOfDirectory(record->parentRef) != Place::kOutside;
     } else {
-      // A file replaced by a rename is reported by its handle alone; the
-      // rename that replaced it comes in the same read. Deletions elsewhere
-      // on the filesystem are not wanted.
-      keep = renameIntoVolume_;
+      // A file replaced by a rename is reported by its handle alone, next
+      // to the rename that replaced it. Deletions elsewhere on the
+      // filesystem are not wanted.
+      keep = recentRenameIntoVolume_;
     }
   } else if (!keep && fd >= 0) {
     // No directory told where the event happened: ask the entry itself.

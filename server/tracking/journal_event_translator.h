@@ -8,9 +8,9 @@
 //   could be placed is judged by the entry's own path while it exists.
 //   A deletion that cannot be placed is kept when its directory is gone as
 //   well (a removed tree), when the name memory does not place it outside,
-//   or, reported by its handle alone and unknown to the memory, when the
-//   read holds a rename into the volume (the file a rename replaced gets
-//   nothing but DELETE_SELF). Other deletions on the filesystem are
+//   or, reported by its handle alone and unknown to the memory, when this
+//   read or the one before holds a rename into the volume (the file a
+//   rename replaced gets nothing but DELETE_SELF). Other deletions on the filesystem are
 //   dropped. Events of the own process are dropped when asked.
 // - Several events of one reference give one record: the last parent and
 //   name, kept when any of them was kept.
@@ -67,7 +67,8 @@ class JournalEventTranslator {
   pid_t ownPid_;
   std::vector<Sighting> sightings_;
   std::unordered_map<uint64_t, size_t> index_;
-  bool renameIntoVolume_ = false;  // the read holds a rename into the volume
+  bool renameIntoVolume_ = false;  // this read holds a rename into the volume
+  bool recentRenameIntoVolume_ = false;  // this read or the one before
 };
 
 }  // namespace dirsync

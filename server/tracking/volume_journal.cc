@@ -190,6 +190,7 @@ std::unique_ptr<VolumeJournal> VolumeJournal::Open(std::string_view devicePath,
     return fail(whyNot, *whyNot);
   }
   journal->letter_ = letter;
+  journal->readFailuresLeft_ = options.failFirstReads;
   journal->journalId_ = LoadLE64(fsid);
   journal->resolver_ = std::make_unique<EntryResolver>(
       fd, codec, std::move(canonical), letter, volumeRef, mountId);
@@ -261,6 +262,11 @@ VolumeJournal::ReadResult VolumeJournal::Read(int64_t startUsn,
   // the shape of the call.
   (void)startUsn;
   out->Clear();
+  if (readFailuresLeft_ > 0) {
+    --readFailuresLeft_;
+    lastReadError_ = EIO;
+    return ReadResult::kFailed;
+  }
   auto deadline = std::chrono::steady_clock::now() +
                   std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   // The mark reports the whole filesystem: wait on until a kernel read

@@ -188,6 +188,8 @@ class VolumeJournal {
     // Ask the kernel for an unlimited event queue. Tests turn it off to
     // provoke an overflow (the queue then holds 16,384 events).
     bool unlimitedQueue = true;
+    // Fault injection for tests: this many first Read calls fail (EIO).
+    int failFirstReads = 0;
   };
 
   enum class ReadResult { kRecords, kFailed, kStopped, kTimedOut };
@@ -279,6 +281,7 @@ class VolumeJournal {
   // of a change before it was lost. Reading thread only.
   int64_t lastDrained_ = 0;
   int lastReadError_ = 0;
+  int readFailuresLeft_ = 0;  // Options::failFirstReads still to come
 };
 
 // Converts a time to FILETIME (100 ns units since 1601-01-01 UTC).
