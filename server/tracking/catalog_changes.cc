@@ -278,6 +278,14 @@ bool WriteEdit(SyncTask& task, std::unique_lock<std::shared_mutex>& lock,
                CatalogEdit& edit, StoreWriteMode mode, const int64_t* stampUsn,
                uint32_t today) {
   EditWriter writer(task, lock, edit, mode);
+  // Every directory of the edit takes its new place in the index before
+  // any departure is carried down: a directory that moved out from under a
+  // departing one in the same batch must not be taken along.
+  for (const CatalogRecord* entry : edit.changed) {
+    if (IsDirectoryState(entry->state())) {
+      EnterDirectory(task, entry->fileRef(), entry->parentRef());
+    }
+  }
   std::vector<CatalogRecord*> marked;
   size_t count = edit.changed.size();
   for (size_t i = 0; i < count; ++i) {
@@ -321,14 +329,22 @@ void IndexDirectory(SyncTask& task, const CatalogRecord& entry, bool cascade,
 
   std::unordered_set<uint64_t> subtree;
   CollectSubtree(task, entry.fileRef(), subtree);
-  for (auto& [ref, file] : task.entries) {
-    if (!IsLiveFileState(file.state())) continue;
-    if (subtree.count(file.parentRef()) == 0) continue;
-    file.set_version(file.version() + 1);
-    file.set_state(StateDeleted);
-    marked->push_back(&file);
+  for (auto& [ref, below] : task.entries) {
+    if (IsLiveFileState(below.state())) {
+      if (subtree.count(below.parentRef()) == 0) continue;
+      below.set_state(StateDeleted);
+    } else if (below.state() == StateDirectory) {
+      // The directories below leave with it: left as directories, they
+      // would stay in the catalog under a path that no longer exists.
+      if (ref == entry.fileRef() || subtree.count(ref) == 0) continue;
+      below.set_state(StateDirDeleted);
+    } else {
+      continue;
+    }
+    below.set_version(below.version() + 1);
+    marked->push_back(&below);
     edit->log.Add("%D DelDir: %L -> %s\n", static_cast<int64_t>(ref),
-                  std::string(file.nameView()).c_str());
+                  std::string(below.nameView()).c_str());
   }
 }
 

@@ -82,9 +82,10 @@ CatalogRecord* ApplyChange(SyncTask& task, const CatalogRecord& change,
 
 // Enters a directory entry (state 6 or 7) in dirIndex under its parent,
 // leaving the set of its former parent. With cascade and state 7, marks
-// every live file below the directory deleted (state 255, version + 1),
-// logs each into edit->log and appends it to *marked, in the catalog's
-// order; the caller writes them right after the directory. Memory only;
+// every live file below the directory deleted (state 255) and every
+// directory below it departed (state 7), each with version + 1, logs each
+// into edit->log and appends it to *marked, in the catalog's order; the
+// caller writes them right after the directory. Memory only;
 // the caller holds task.catalogLock exclusively. edit and marked may be
 // null without cascade.
 void IndexDirectory(SyncTask& task, const CatalogRecord& entry, bool cascade,

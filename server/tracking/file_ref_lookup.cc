@@ -53,17 +53,21 @@ void FillFromFileRef(VolumeJournal& journal, CatalogRecord* record,
   }
 }
 
-void RefreshChange(VolumeJournal& journal, CatalogRecord* change) {
-  if (change->state() == StateDeleted) return;
+bool RefreshChange(VolumeJournal& journal, CatalogRecord* change) {
+  if (change->state() == StateDeleted) return false;
   EntryHandle entry = journal.OpenEntry(change->fileRef());
   if (!entry.valid()) {
     *change = MakeDeleteChange(change->fileRef(), change->parentRef());
-    return;
+    return true;
   }
   std::string path;
   uint64_t parent = 0;
   size_t room = static_cast<size_t>(change->length() - kNameOffset);
-  if (!journal.FinalPath(entry, &path, &parent) || path.size() >= room) return;
+  if (!journal.FinalPath(entry, &path, &parent) || path.size() >= room) {
+    return false;
+  }
+  bool moved = change->nameView() != path ||
+               (parent != 0 && parent != change->parentRef());
   std::memset(change->mutable_name(), 0, room);
   std::memcpy(change->mutable_name(), path.c_str(), path.size() + 1);
   if (parent != 0) change->set_parentRef(parent);
@@ -75,6 +79,7 @@ void RefreshChange(VolumeJournal& journal, CatalogRecord* change) {
       change->set_lastWriteTime(attributes.lastWriteTime);
     }
   }
+  return moved;
 }
 
 CatalogRecord CloneRecord(const CatalogRecord& record) {

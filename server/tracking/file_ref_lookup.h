@@ -37,8 +37,9 @@ void FillFromFileRef(VolumeJournal& journal, CatalogRecord* record,
 // Resolves a non-delete change again by its reference, as the tree stands
 // now: it takes the entry's current path, parent, size and times; an entry
 // gone since becomes the delete form. A delete-form change, and one whose
-// entry exists without a path to be had, stay as they are. Thread safe.
-void RefreshChange(VolumeJournal& journal, CatalogRecord* change);
+// entry exists without a path to be had, stay as they are. Returns whether
+// the change's place changed (path, parent, or gone). Thread safe.
+bool RefreshChange(VolumeJournal& journal, CatalogRecord* change);
 
 // An independent copy of a record.
 CatalogRecord CloneRecord(const CatalogRecord& record);

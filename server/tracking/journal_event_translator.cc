@@ -100,7 +100,6 @@ int JournalEventTranslator::Translate(const std::vector<FanotifyEvent>& events,
 }
 
 bool JournalEventTranslator::Finish(const Sighting& s, JournalRecord* record) {
-  using Place = EntryResolver::Place;
   // A known place outside the volume settles it, unless another event of
   // the reference happened inside.
   if (!s.inside && s.outside) return false;
@@ -140,9 +139,10 @@ bool JournalEventTranslator::Finish(const Sighting& s, JournalRecord* record) {
       // well have been inside.
       keep = true;
     } else if (remembered) {
-      // Only its own handle was reported: trust the remembered place.
-      keep = record->parentRef == 0 ||
-             resolver_->PlaceOfDirectory(record->parentRef) != Place::kOutside;
+      // Only its own handle was reported, but the layer saw it inside the
+      // volume (where its directory is now does not matter: it may have
+      // moved out since the entry was deleted).
+      keep = true;
     } else {
       // A file replaced by a rename is reported by its handle alone, next
       // to the rename that replaced it. Deletions elsewhere on the

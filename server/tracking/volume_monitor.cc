@@ -24,6 +24,8 @@ constexpr uint32_t kFirstReadPauseMs = 10;
 // The position is saved while following the journal once more changes
 // than this were applied since the last save.
 constexpr uint32_t kChangesBetweenSaves = 2000;
+// Passes that check a batch's resolved places before it is applied.
+constexpr int kMaxResolvePasses = 4;
 
 int ElapsedMs(uint64_t since) {
   return static_cast<int>(GetTickCount64() - since);
@@ -332,8 +334,20 @@ void VolumeMonitor::ApplyBatch() {
     return;
   }
   // Changes wait a quiet period: the tree may have moved on since each
-  // was read, so each is resolved again by its reference.
+  // was read, so each is resolved again by its reference. Resolving takes
+  // one entry after the other while the tree may still change: a directory
+  // renamed meanwhile would leave the batch with paths of before and after
+  // the rename side by side, and the subtree renames that follow could not
+  // match them up. So the batch is resolved until a pass finds every place
+  // as the pass before it did (or the passes run out).
   for (auto& [ref, change] : volume_->pending) RefreshChange(*journal_, &change);
+  for (int pass = 0; pass < kMaxResolvePasses; ++pass) {
+    bool moved = false;
+    for (auto& [ref, change] : volume_->pending) {
+      if (RefreshChange(*journal_, &change)) moved = true;
+    }
+    if (!moved) break;
+  }
   SubtreeExpander expander(journal_.get());
   ApplyPendingChanges(
       *volume_, StoreWriteMode::kOneWritePerBatch,
