@@ -302,6 +302,21 @@ bool WriteEdit(SyncTask& task, std::unique_lock<std::shared_mutex>& lock,
   return writer.Finish();
 }
 
+// Whether an extra change would record anything: not for a file change
+// that finds the file where and as the catalog holds it (same relative
+// path, letter case included, parent, size and write time).
+bool TellsSomethingNew(const SyncTask& task, const CatalogRecord& change) {
+  if (change.state() != StateAdded) return true;
+  const CatalogRecord* entry = FindEntry(task, change.fileRef());
+  if (entry == nullptr || !IsLiveFileState(entry->state())) return true;
+  std::string_view path = change.nameView();
+  if (!IsBelowRoot(task, path)) return true;
+  return RelativePath(task, path) != entry->nameView() ||
+         change.parentRef() != entry->parentRef() ||
+         change.fileSize() != entry->fileSize() ||
+         change.lastWriteTime() != entry->lastWriteTime();
+}
+
 }  // namespace
 
 CatalogRecord* ApplyChange(SyncTask& task, const CatalogRecord& change,
@@ -375,7 +390,9 @@ void ApplyPendingChanges(VolumeWatch& volume, StoreWriteMode mode,
     if (extras) extras(task, &extra);
     std::unique_lock<std::shared_mutex> lock(task.catalogLock);
     for (auto& [ref, change] : volume.pending) ApplyChange(task, change, edit);
-    for (const CatalogRecord& change : extra) ApplyChange(task, change, edit);
+    for (const CatalogRecord& change : extra) {
+      if (TellsSomethingNew(task, change)) ApplyChange(task, change, edit);
+    }
     if (edit.changed.empty()) continue;
     int64_t usn = volume.lastReadUsn;
     bool written = WriteEdit(task, lock, edit, mode, &usn, today);
@@ -398,7 +415,9 @@ void ApplyCatchUpChange(VolumeWatch& volume, const CatalogRecord& change,
     if (extras) extras(task, &extra);
     std::unique_lock<std::shared_mutex> lock(task.catalogLock);
     ApplyChange(task, change, edit);
-    for (const CatalogRecord& more : extra) ApplyChange(task, more, edit);
+    for (const CatalogRecord& more : extra) {
+      if (TellsSomethingNew(task, more)) ApplyChange(task, more, edit);
+    }
     if (edit.changed.empty()) continue;
     WriteEdit(task, lock, edit, mode, nullptr, 0);
   }

@@ -101,7 +101,9 @@ void CollectSubtree(const SyncTask& task, uint64_t dirRef,
 // its own: the journal monitor adds the entries below a directory that
 // enters the task's root, which the journal reports as one change. Called
 // on the applying thread for each task before the task's lock is taken;
-// appends to *extra, which the application then applies after its own.
+// appends to *extra, which the application then applies after its own,
+// leaving out a file change that finds the file where and as the catalog
+// then holds it (same relative path, parent, size and write time).
 using BatchExtras =
     std::function<void(SyncTask& task, std::vector<CatalogRecord>* extra)>;
 

@@ -19,19 +19,36 @@ CatalogRecord MakeDeleteChange(uint64_t fileRef, uint64_t parentRef) {
 
 CatalogRecord MakeChange(VolumeJournal& journal, const JournalRecord& source) {
   if (source.deleted) return MakeDeleteChange(source.fileRef, source.parentRef);
+  EntryHandle entry = journal.OpenEntry(source.fileRef);
+  // Gone since the journal read it: its deletion may never be reported
+  // (it may have been removed after it left the volume), so say it here.
+  if (!entry.valid()) return MakeDeleteChange(source.fileRef, source.parentRef);
   CatalogRecord change = CatalogRecord::Allocate(kChangeRecordSize);
   change.set_fileRef(source.fileRef);
   change.set_parentRef(source.parentRef);
-  change.set_state(source.directory ? StateDirectory : StateAdded);
-  FillFromFileRef(journal, &change, 0);
+  change.set_state(entry.directory() ? StateDirectory : StateAdded);
+  FillFromEntry(journal, entry, &change, 0);
   if (change.name()[0] == '\0') return CatalogRecord();
   return change;
+}
+
+CatalogRecord ChangeByReference(VolumeJournal& journal, uint64_t ref) {
+  EntryHandle entry = journal.OpenEntry(ref);
+  if (!entry.valid()) return MakeDeleteChange(ref, 0);
+  JournalRecord record;
+  record.fileRef = ref;
+  record.directory = entry.directory();
+  return MakeChange(journal, record);
 }
 
 void FillFromFileRef(VolumeJournal& journal, CatalogRecord* record,
                      int32_t nameMode) {
   EntryHandle entry = journal.OpenEntry(record->fileRef());
-  if (!entry.valid()) return;
+  if (entry.valid()) FillFromEntry(journal, entry, record, nameMode);
+}
+
+void FillFromEntry(VolumeJournal& journal, const EntryHandle& entry,
+                   CatalogRecord* record, int32_t nameMode) {
   if (nameMode == 0) {
     std::string path;
     uint64_t parent = 0;

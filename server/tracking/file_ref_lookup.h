@@ -19,11 +19,17 @@ namespace dirsync {
 CatalogRecord MakeDeleteChange(uint64_t fileRef, uint64_t parentRef);
 
 // The change record of one journal or enumeration record: the delete form
-// when its delete bit is set, else the 1,090-byte form (state 6 for a
-// directory, 1 otherwise) filled by FillFromFileRef with name mode 0.
-// Empty (false) when the entry's path cannot be had: it is gone already.
-// Thread safe.
+// when its delete bit is set or the entry no longer exists (its deletion
+// may never be reported: it may have been removed after it left the
+// volume), else the 1,090-byte form (state 6 for a directory, 1
+// otherwise) filled with name mode 0. Empty (false) when the entry exists
+// but its path cannot be had. Thread safe.
 CatalogRecord MakeChange(VolumeJournal& journal, const JournalRecord& source);
+
+// The change that tells where the entry ref is now, or the delete form
+// when it no longer exists. Empty when it exists without a path to be had.
+// Thread safe.
+CatalogRecord ChangeByReference(VolumeJournal& journal, uint64_t ref);
 
 // Fills record from its fileRef. With name mode 0: name = the entry's full
 // final path ("\\?\X:\..."), and parentRef = the directory that path lies
@@ -33,6 +39,9 @@ CatalogRecord MakeChange(VolumeJournal& journal, const JournalRecord& source);
 // path cannot be had, name stays as it was. Thread safe.
 void FillFromFileRef(VolumeJournal& journal, CatalogRecord* record,
                      int32_t nameMode);
+// The same for an entry already open.
+void FillFromEntry(VolumeJournal& journal, const EntryHandle& entry,
+                   CatalogRecord* record, int32_t nameMode);
 
 // Resolves a non-delete change again by its reference, as the tree stands
 // now: it takes the entry's current path, parent, size and times; an entry

@@ -16,6 +16,9 @@ constexpr size_t kMaxCachedDirectories = 16384;
 
 constexpr std::string_view kDeletedSuffix = " (deleted)";
 
+// Lookups of a file's path, when renames keep overtaking them.
+constexpr int kLocateAttempts = 3;
+
 bool EndsWith(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() &&
          s.substr(s.size() - suffix.size()) == suffix;
@@ -178,17 +181,22 @@ bool EntryResolver::Locate(uint64_t ref, int fd, bool directory,
     *linuxPath = std::move(own);
     return true;
   }
-  if (TryRememberedPlace(ref, linuxPath, parentRef)) return true;
-  // A disconnected dentry reads as "/": no path to be had from it.
-  std::string own = PathOfDescriptor(fd);
-  if (!IsLivePath(own) || own == "/") return false;
-  uint64_t found = 0;
-  if (!ReferenceOf(AT_FDCWD, own.c_str(), &found) || found != ref) return false;
-  *parentRef = ParentOfPath(own);
-  size_t slash = own.rfind('/');
-  Remember(ref, *parentRef, std::string_view(own).substr(slash + 1));
-  *linuxPath = std::move(own);
-  return true;
+  // A path found is checked to name the entry; one that does not was
+  // overtaken by a rename while it was looked up, so look again.
+  for (int attempt = 0; attempt < kLocateAttempts; ++attempt) {
+    if (TryRememberedPlace(ref, linuxPath, parentRef)) return true;
+    // A disconnected dentry reads as "/": no path to be had from it.
+    std::string own = PathOfDescriptor(fd);
+    if (!IsLivePath(own) || own == "/") return false;
+    uint64_t found = 0;
+    if (!ReferenceOf(AT_FDCWD, own.c_str(), &found) || found != ref) continue;
+    *parentRef = ParentOfPath(own);
+    size_t slash = own.rfind('/');
+    Remember(ref, *parentRef, std::string_view(own).substr(slash + 1));
+    *linuxPath = std::move(own);
+    return true;
+  }
+  return false;
 }
 
 std::string EntryResolver::WindowsForm(std::string_view linuxPath) const {

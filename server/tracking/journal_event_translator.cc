@@ -51,6 +51,7 @@ int JournalEventTranslator::Translate(const std::vector<FanotifyEvent>& events,
   // next one.
   bool renameInPreviousRead = renameIntoVolume_;
   renameIntoVolume_ = false;
+  enteredVolume_.clear();
   for (const FanotifyEvent& event : events) {
     if (event.mask & FAN_Q_OVERFLOW) {
       *overflowed = true;
@@ -75,6 +76,10 @@ int JournalEventTranslator::Translate(const std::vector<FanotifyEvent>& events,
     if (event.hasDir || event.hasOld || event.hasNew) s.hadDirectory = true;
     if (event.hasNew && resolver_->PlaceOfDirectory(event.newDir) == Place::kInside) {
       renameIntoVolume_ = true;
+      // Where the old directory is now says nothing about where it was
+      // when the rename happened (it may have come in since), so every
+      // directory renamed into place counts as possibly come from outside.
+      if (event.mask & FAN_ONDIR) enteredVolume_.push_back(event.object);
     }
     if (event.mask & FAN_ONDIR) s.directory = true;
     if (event.hasNew) {

@@ -46,6 +46,12 @@ class JournalEventTranslator {
   int Translate(const std::vector<FanotifyEvent>& events, JournalBatch* out,
                 bool* overflowed);
 
+  // The directories that the last Translate saw renamed into a place in the
+  // volume. Any of them may have come from outside it, where what was made
+  // in them was never reported: the current place of a rename's old
+  // directory cannot tell where that directory was at the time.
+  const std::vector<uint64_t>& enteredVolume() const { return enteredVolume_; }
+
  private:
   // What the events of one reference said.
   struct Sighting {
@@ -67,6 +73,7 @@ class JournalEventTranslator {
   pid_t ownPid_;
   std::vector<Sighting> sightings_;
   std::unordered_map<uint64_t, size_t> index_;
+  std::vector<uint64_t> enteredVolume_;
   bool renameIntoVolume_ = false;  // this read holds a rename into the volume
   bool recentRenameIntoVolume_ = false;  // this read or the one before
 };

@@ -1,17 +1,26 @@
-// Brings the contents of a directory along when the directory enters a
-// task's root. The journal reports a directory moved into the root (or out
-// of an excluded place) as one change of the directory alone, and its
-// contents would never reach the catalog; for such a directory the
-// expander walks the tree below it and makes a change record for each
-// entry there, as if it had been created in place.
+// Brings along, for the directories that an application of changes
+// touches, the entries below them.
 //
-// One expander serves one application (a batch, or a start-up catch-up):
-// it walks each directory once and hands out copies of the records to
-// every task that needs them. Used by one thread.
+//  - A directory that enters a task's root (moved in, or out of an
+//    excluded place) is reported by the journal as one change of the
+//    directory alone; the entries below it are walked and reported as if
+//    created in place.
+//  - A directory the catalog knows that moves, leaves or comes back takes
+//    its subtree along by path arithmetic, which is only as good as the
+//    recorded paths below it; while the tree changes under a batch those
+//    can drift. So every entry the catalog holds below such a directory (by
+//    the directory index and by path) is resolved again by its reference,
+//    and whatever no longer matches is corrected by a change of its own.
+//
+// One expander serves one application (a batch, or one change of a
+// start-up catch-up). Used by the applying thread, which is the only one
+// that changes the catalogs; it takes the tasks' catalogLock shared.
 #ifndef DIRSYNC_TRACKING_SUBTREE_EXPANDER_H_
 #define DIRSYNC_TRACKING_SUBTREE_EXPANDER_H_
 
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -21,6 +30,8 @@
 #include "tracking/volume_journal.h"
 
 namespace dirsync {
+
+using TaskMap = std::unordered_map<std::string, std::unique_ptr<SyncTask>>;
 
 // Whether change brings a directory into task's root: a directory change
 // whose path lies below the root and is not excluded, for a directory the
@@ -32,22 +43,34 @@ class SubtreeExpander {
  public:
   explicit SubtreeExpander(VolumeJournal* journal) : journal_(journal) {}
 
-  // When change enters task's root, appends a change record for every
-  // entry below its directory to *extra, except references in skip (their
-  // own changes are applied anyway) and ones this call already appended.
-  void Expand(SyncTask& task, const CatalogRecord& change,
-              const std::unordered_map<uint64_t, CatalogRecord>* skip,
-              std::vector<CatalogRecord>* extra);
+  // Collects the changes below the directories that changes touch, for
+  // every task of tasks. References in changes are left to their own
+  // changes.
+  void Prepare(const TaskMap& tasks,
+               const std::vector<const CatalogRecord*>& changes);
+  // Resolves every collected change again (RefreshChange); returns whether
+  // any place changed.
+  bool RefreshAll();
+  // Appends to *extra a copy of every collected change, for task (the
+  // application leaves out those that change nothing there).
+  void Expand(SyncTask& task, std::vector<CatalogRecord>* extra) const;
 
-  // Whether ref was handed out below some directory.
-  bool Expanded(uint64_t ref) const { return expanded_.count(ref) != 0; }
+  // Drops the collected changes once applied; their references stay known
+  // to Collected.
+  void Forget();
+
+  // Whether a change for ref was collected (since this expander began).
+  bool Collected(uint64_t ref) const {
+    return collected_.count(ref) != 0 || applied_.count(ref) != 0;
+  }
 
  private:
-  const std::vector<CatalogRecord>& Below(uint64_t dirRef);
+  void WalkBelow(uint64_t dirRef, const std::unordered_set<uint64_t>& skip);
+  void ResolveByReference(uint64_t ref);
 
   VolumeJournal* journal_;
-  std::unordered_map<uint64_t, std::vector<CatalogRecord>> walked_;
-  std::unordered_set<uint64_t> expanded_;
+  std::unordered_map<uint64_t, CatalogRecord> collected_;
+  std::unordered_set<uint64_t> applied_;
 };
 
 }  // namespace dirsync

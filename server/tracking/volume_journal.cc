@@ -317,6 +317,16 @@ bool VolumeJournal::ReadOnce(int64_t position, JournalBatch* out) {
     LogPrint("%D journal [%c]: %d events with unusable file handles dropped\n",
              letter_, foreign);
   }
+  // A directory that may have come in from outside the volume brings what
+  // was made in it out there, which no event reported: everything below it
+  // is reported as if made in place.
+  for (uint64_t dirRef : read_->translator.enteredVolume()) {
+    EnumerationCursor cursor = EnumerateBelow(dirRef, true);
+    JournalBatch below;
+    while (Enumerate(&cursor, 0, 0, &below)) {
+      for (JournalRecord& r : below.records) out->records.push_back(std::move(r));
+    }
+  }
   if (overflowed) {
     CatchUpAfterOverflow(out);
     // The walk began after this read made room in the queue: every change

@@ -67,6 +67,12 @@
 //    (complete()): an entry of a catalog whose reference a complete walk did
 //    not meet no longer exists. EnumerateBelow walks the tree below one
 //    directory (used when a directory enters a task's root).
+//  - A directory moved into the volume from outside it comes with what was
+//    made in it out there, which no event reported: Read reports every
+//    entry below it too, as if made in place. Whether a rename came from
+//    outside cannot be told at read time (the old directory may have come
+//    in since), so this is done for every directory renamed into a place
+//    in the volume.
 //  - Queue overflow. The group's queue is unlimited; should the kernel
 //    still report FAN_Q_OVERFLOW, Read catches up as a restart would: it
 //    logs a line, walks the volume for entries changed since the last read

@@ -26,6 +26,8 @@ constexpr uint32_t kFirstReadPauseMs = 10;
 constexpr uint32_t kChangesBetweenSaves = 2000;
 // Passes that check a batch's resolved places before it is applied.
 constexpr int kMaxResolvePasses = 4;
+// Longest time a batch waits for the tree to hold still.
+constexpr uint64_t kLongestDeferralMs = 2000;
 
 int ElapsedMs(uint64_t since) {
   return static_cast<int>(GetTickCount64() - since);
@@ -203,28 +205,27 @@ void VolumeMonitor::TakeScanRecord(const JournalRecord& record) {
 
 void VolumeMonitor::CatchUp(const JournalRecord& record,
                             SubtreeExpander* expander) {
-  // Brought in already, current, below a directory that entered a root.
-  if (expander->Expanded(record.fileRef)) return;
+  // Brought in already, current, below a directory the catch-up moved.
+  if (expander->Collected(record.fileRef)) return;
   CatalogRecord change = MakeChange(*journal_, record);
-  if (!change) return;
+  if (change) ApplyOneChange(change, expander);
+}
+
+void VolumeMonitor::ApplyOneChange(const CatalogRecord& change,
+                                   SubtreeExpander* expander) {
+  expander->Prepare(volume_->tasks, {&change});
   ApplyCatchUpChange(*volume_, change, StoreWriteMode::kOneWritePerBatch,
                      [&](SyncTask& task, std::vector<CatalogRecord>* extra) {
-                       expander->Expand(task, change, nullptr, extra);
+                       expander->Expand(task, extra);
                      });
+  expander->Forget();
 }
 
 CatalogRecord VolumeMonitor::VanishedChange(uint64_t ref) {
-  EntryHandle entry = journal_->OpenEntry(ref);
-  if (entry.valid()) {
-    // It lives on outside the walked tree (or came back meanwhile): its
-    // path tells the catalogs where it is.
-    JournalRecord record;
-    record.fileRef = ref;
-    record.directory = entry.directory();
-    CatalogRecord change = MakeChange(*journal_, record);
-    if (change) return change;
-  }
-  return MakeDeleteChange(ref, 0);
+  // It may live on outside the walked tree (or have come back meanwhile):
+  // then its path tells the catalogs where it is.
+  CatalogRecord change = ChangeByReference(*journal_, ref);
+  return change ? std::move(change) : MakeDeleteChange(ref, 0);
 }
 
 void VolumeMonitor::ReportVanished(const ReferenceSet& met,
@@ -237,11 +238,8 @@ void VolumeMonitor::ReportVanished(const ReferenceSet& met,
   }
   std::vector<uint64_t> gone = LiveReferencesNotMet(*volume_, met);
   for (uint64_t ref : gone) {
-    CatalogRecord change = VanishedChange(ref);
-    ApplyCatchUpChange(*volume_, change, StoreWriteMode::kOneWritePerBatch,
-                       [&](SyncTask& task, std::vector<CatalogRecord>* extra) {
-                         expander->Expand(task, change, nullptr, extra);
-                       });
+    if (expander->Collected(ref)) continue;  // resolved with a directory
+    ApplyOneChange(VanishedChange(ref), expander);
   }
   if (!gone.empty()) {
     LogPrint("%D [%c] %d entries are no longer in the volume\n",
@@ -327,7 +325,7 @@ void VolumeMonitor::SaveAppliedPosition() {
   SaveJournalPosition(*volume_, usn, false);
 }
 
-void VolumeMonitor::ApplyBatch() {
+void VolumeMonitor::ApplyBatch(bool force) {
   if (volume_->pending.empty()) return;
   if (journal_ == nullptr) {
     ApplyPendingChanges(*volume_);
@@ -340,21 +338,33 @@ void VolumeMonitor::ApplyBatch() {
   // the rename side by side, and the subtree renames that follow could not
   // match them up. So the batch is resolved until a pass finds every place
   // as the pass before it did (or the passes run out).
+  // The entries below directories that enter a root are resolved with
+  // them.
   for (auto& [ref, change] : volume_->pending) RefreshChange(*journal_, &change);
-  for (int pass = 0; pass < kMaxResolvePasses; ++pass) {
-    bool moved = false;
+  SubtreeExpander expander(journal_.get());
+  std::vector<const CatalogRecord*> changes;
+  for (const auto& [ref, change] : volume_->pending) changes.push_back(&change);
+  expander.Prepare(volume_->tasks, changes);
+  bool stable = false;
+  for (int pass = 0; pass < kMaxResolvePasses && !stable; ++pass) {
+    bool moved = expander.RefreshAll();
     for (auto& [ref, change] : volume_->pending) {
       if (RefreshChange(*journal_, &change)) moved = true;
     }
-    if (!moved) break;
+    stable = !moved;
   }
-  SubtreeExpander expander(journal_.get());
+  if (!stable && !force) {
+    // The tree is still on the move: the batch waits for the next sweep,
+    // and grows meanwhile, though never for longer than a bound.
+    uint64_t now = GetTickCount64();
+    if (deferredSince_ == 0) deferredSince_ = now;
+    if (now - deferredSince_ < kLongestDeferralMs) return;
+  }
+  deferredSince_ = 0;
   ApplyPendingChanges(
       *volume_, StoreWriteMode::kOneWritePerBatch,
       [&](SyncTask& task, std::vector<CatalogRecord>* extra) {
-        for (const auto& [ref, change] : volume_->pending) {
-          expander.Expand(task, change, &volume_->pending, extra);
-        }
+        expander.Expand(task, extra);
       });
 }
 
@@ -380,7 +390,7 @@ void StartVolumeMonitors(const VolumeJournal::Options& options) {
 void ApplyJournalBatch(VolumeWatch& volume) {
   VolumeMonitor* monitor = SlotOf(volume.driveLetter).monitor.get();
   if (monitor != nullptr) {
-    monitor->ApplyBatch();
+    monitor->ApplyBatch(false);
   } else {
     ApplyPendingChanges(volume);
   }
@@ -407,7 +417,7 @@ void StopVolumeMonitors() {
     size_t waiting = volume->pending.size();
     if (waiting == 0) continue;
     if (slot.monitor != nullptr) {
-      slot.monitor->ApplyBatch();
+      slot.monitor->ApplyBatch(true);
     } else {
       ApplyPendingChanges(*volume);
     }

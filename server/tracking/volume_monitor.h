@@ -49,8 +49,10 @@ class VolumeMonitor {
 
   // Resolves every pending change again and applies the volume's pending
   // changes, bringing along the contents of directories that enter a root.
-  // The caller holds volumesLock (the flush thread, or shutdown).
-  void ApplyBatch();
+  // While the tree keeps moving under the resolution the batch is left for
+  // a later call (at most 2 s), unless force is set. The caller holds
+  // volumesLock (the flush thread, or shutdown).
+  void ApplyBatch(bool force);
 
   // Whether the start-up scan is over and the journal is being followed.
   // Thread safe.
@@ -61,6 +63,8 @@ class VolumeMonitor {
   void TakeScanRecord(const JournalRecord& record);
   void CatchUp(const JournalRecord& record, SubtreeExpander* expander);
   void ReportVanished(const ReferenceSet& met, SubtreeExpander* expander);
+  // Applies one change of the start-up catch-up, with what it brings along.
+  void ApplyOneChange(const CatalogRecord& change, SubtreeExpander* expander);
   void FollowJournal();
   // Moves one read's records into pending. Takes volumesLock.
   void TakeBatch(const JournalBatch& batch, int64_t nextUsn);
@@ -87,6 +91,9 @@ class VolumeMonitor {
   // The position up to which every read change has been applied. Read and
   // written under volumesLock.
   int64_t appliedUsn_ = 0;
+  // Tick at which a batch was first left for later; 0 when none waits.
+  // Flush thread (under volumesLock).
+  uint64_t deferredSince_ = 0;
 };
 
 // The journal monitor thread routine: runs a VolumeMonitor for the volume

@@ -316,37 +316,11 @@ TEST_P(MonitorRandomTest, CatalogMatchesTheTreeAfterRandomChanges) {
   env.AddVolume('J', volume, 20);
   SyncTask* task = env.AddTask("random", "J:\\Root");
   ASSERT_TRUE(env.Start());
-  std::vector<std::string> script = model.Script(kOperations);
-  if (getenv("DIAG")) { FILE* f = fopen("/tmp/diag-script.txt", "w"); for (auto& l : script) fprintf(f, "%s\n", l.c_str()); fclose(f); }
-  ASSERT_EQ(RunWriter(script), 0);
+  ASSERT_EQ(RunWriter(model.Script(kOperations)), 0);
   ASSERT_TRUE(env.Settle(task, root));
 
   Listing tree = WalkTree(root);
   Listing catalog = CatalogOfStore(task);
-  if (getenv("DIAG")) {
-    auto last = testing::LastRecords(task);
-    for (const auto& [path, what] : tree) {
-      if (catalog.count(path)) continue;
-      std::string p = root + "/" + path; std::replace(p.begin(), p.end(), '\\', '/');
-      uint64_t ref = testing::ReferenceOfPath(p);
-      auto it = last.find(ref);
-      if (it == last.end()) { fprintf(stderr, "MISSING %s ref %llu: no record\n", path.c_str(), (unsigned long long)ref); continue; }
-      fprintf(stderr, "MISSING %s ref %llu: state %d name %s v%u\n", path.c_str(), (unsigned long long)ref, it->second.state(), it->second.name().c_str(), it->second.version());
-    }
-  }
-  if (getenv("DIAG")) {
-    auto last = testing::LastRecords(task);
-    for (const auto& [ref, r] : last) {
-      if (!IsLiveFileState(r.state()) || tree.count(r.name())) continue;
-      std::string where = "gone";
-      for (const std::string& base : {root, out, outside}) {
-        for (const auto& item : std::filesystem::recursive_directory_iterator(base)) {
-          if (testing::ReferenceOfPath(item.path().string()) == ref) where = item.path().string();
-        }
-      }
-      fprintf(stderr, "STALE %s ref %llu state %d v%u old %s now %s\n", r.name().c_str(), (unsigned long long)ref, r.state(), r.version(), r.oldName().c_str(), where.c_str());
-    }
-  }
   for (const auto& [path, what] : tree) {
     auto it = catalog.find(path);
     EXPECT_TRUE(it != catalog.end() && it->second == what)
