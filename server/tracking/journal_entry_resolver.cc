@@ -80,6 +80,7 @@ bool EntryResolver::ReferenceOf(int dirfd, const char* path,
 }
 
 bool EntryResolver::DirectoryPath(uint64_t dirRef, std::string* path) {
+  uint64_t generation;
   {
     std::lock_guard<std::mutex> guard(lock_);
     auto it = directoryPaths_.find(dirRef);
@@ -87,27 +88,36 @@ bool EntryResolver::DirectoryPath(uint64_t dirRef, std::string* path) {
       *path = it->second;
       return true;
     }
+    generation = pathGeneration_;
   }
   int fd = Open(dirRef, O_PATH | O_DIRECTORY);
   if (fd < 0) return false;
   std::string found = PathOfDescriptor(fd);
   ::close(fd);
   if (!IsLivePath(found)) return false;
-  CacheDirectoryPath(dirRef, found);
+  CacheDirectoryPath(dirRef, found, generation);
   *path = std::move(found);
   return true;
 }
 
-void EntryResolver::CacheDirectoryPath(uint64_t dirRef,
-                                       const std::string& path) {
+void EntryResolver::CacheDirectoryPath(uint64_t dirRef, const std::string& path,
+                                       uint64_t generation) {
   std::lock_guard<std::mutex> guard(lock_);
+  // Found before the cache was last cleared: it may predate a rename.
+  if (generation != pathGeneration_) return;
   if (directoryPaths_.size() >= kMaxCachedDirectories) directoryPaths_.clear();
   directoryPaths_[dirRef] = path;
+}
+
+uint64_t EntryResolver::PathGeneration() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return pathGeneration_;
 }
 
 void EntryResolver::ForgetDirectoryPaths() {
   std::lock_guard<std::mutex> guard(lock_);
   directoryPaths_.clear();
+  ++pathGeneration_;
 }
 
 EntryResolver::Place EntryResolver::PlaceOfDirectory(uint64_t dirRef) {
@@ -174,9 +184,10 @@ uint64_t EntryResolver::ParentOfPath(const std::string& linuxPath) const {
 bool EntryResolver::Locate(uint64_t ref, int fd, bool directory,
                            std::string* linuxPath, uint64_t* parentRef) {
   if (directory) {
+    uint64_t generation = PathGeneration();
     std::string own = PathOfDescriptor(fd);
     if (!IsLivePath(own)) return false;
-    CacheDirectoryPath(ref, own);
+    CacheDirectoryPath(ref, own, generation);
     *parentRef = ref == volumeRef_ ? 0 : ParentOfPath(own);
     *linuxPath = std::move(own);
     return true;

@@ -86,7 +86,10 @@ class EntryResolver {
   bool TryRememberedPlace(uint64_t ref, std::string* linuxPath,
                           uint64_t* parentRef);
   uint64_t ParentOfPath(const std::string& linuxPath) const;
-  void CacheDirectoryPath(uint64_t dirRef, const std::string& path);
+  // Caches a path found while the cache was in generation.
+  void CacheDirectoryPath(uint64_t dirRef, const std::string& path,
+                          uint64_t generation);
+  uint64_t PathGeneration() const;
 
   int volumeFd_;
   FileHandleCodec codec_;
@@ -98,6 +101,9 @@ class EntryResolver {
   mutable std::mutex lock_;
   NameMemory names_;
   std::unordered_map<uint64_t, std::string> directoryPaths_;
+  // Raised by every ForgetDirectoryPaths: a path found in an older
+  // generation is not cached.
+  uint64_t pathGeneration_ = 0;
 };
 
 // The path an open descriptor stands for (readlink of /proc/self/fd/N);

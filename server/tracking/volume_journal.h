@@ -39,7 +39,9 @@
 //    name under which the journal or a walk last showed it, checked with
 //    name_to_handle_at to still name this entry; otherwise the entry's own
 //    handle path when that is a real path (not "/" of a disconnected dentry
-//    and not "... (deleted)"); otherwise the path cannot be had. The layer
+//    and not "... (deleted)"); otherwise the path cannot be had. A lookup
+//    overtaken by a rename (the path found no longer names the entry) is
+//    made again, a few times. The layer
 //    remembers (parent, name) per reference in a two-generation map of at
 //    most 2 x 65,536 entries: every kept journal event and every walked
 //    entry (when asked for) enters the young generation; when it is full it
@@ -50,9 +52,15 @@
 //    events whose directories (old and new, for a rename) all lie outside
 //    the volume's directory are dropped. Directory paths come from a cache
 //    (handle -> path) that is cleared before any batch holding a directory
-//    rename. An event without a directory is judged by the entry's own
-//    path; a deletion whose place cannot be told is kept (deleting a
-//    reference no task holds does nothing).
+//    rename (a path found before a clearing is not cached after it). An
+//    event without a directory is judged by the entry's own path. A
+//    deletion whose place cannot be told is kept when its directory is gone
+//    too (a removed tree) or the layer saw the entry inside the volume, or,
+//    reported by its handle alone, next to a rename into the volume (the
+//    file a rename replaced gets nothing but DELETE_SELF); deleting a
+//    reference no task holds does nothing. Other deletions elsewhere on the
+//    filesystem are dropped, though a removed tree elsewhere can still show
+//    up as deletions of references no catalog holds.
 //  - Delete bit. Events are hints (the queue merges events of one object,
 //    and objects move on before they are read): a record has the delete bit
 //    exactly when its entry no longer exists at read time (ESTALE, or a link
