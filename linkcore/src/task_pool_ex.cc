@@ -1,0 +1,216 @@
+#include "task_pool_ex.h"
+
+#include <ace/Log_Msg.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <new>
+#include <system_error>
+
+KRL_TaskPoolEx* KRL_TaskPoolEx::Create(int threadCount, int queueSize,
+                                       TaskCallback callback) {
+  if (threadCount < 0) return nullptr;
+  const int64_t recordCount =
+      std::max<int64_t>(int64_t{queueSize} + kLowFree, 2048);
+  try {
+    std::unique_ptr<KRL_TaskPoolEx> pool(new KRL_TaskPoolEx(callback));
+    if (!pool->AllocateRecords(recordCount, threadCount)) return nullptr;
+    if (!pool->StartWorkers(threadCount)) return nullptr;
+    return pool.release();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+KRL_TaskPoolEx::KRL_TaskPoolEx(TaskCallback callback)
+    : callback_(callback), threadCount_(0) {}
+
+bool KRL_TaskPoolEx::AllocateRecords(int64_t count, int threadCount) {
+  if (count > INT_MAX) return false;
+  records_.reset(new (std::nothrow) Record[count]);
+  stopRecords_.reset(new (std::nothrow) Record[threadCount]);
+  if (records_ == nullptr || stopRecords_ == nullptr) return false;
+  for (int64_t i = 0; i + 1 < count; ++i) records_[i].next = &records_[i + 1];
+  for (int i = 0; i < threadCount; ++i) {
+    stopRecords_[i].origin = Record::kReserve;
+    stopRecords_[i].msg = KRL_Msg::MakeStop();
+  }
+  freeList_ = &records_[0];
+  freeCount_ = static_cast<int>(count);
+  return true;
+}
+
+bool KRL_TaskPoolEx::StartWorkers(int threadCount) {
+  startBarrier_.reset(new (std::nothrow)
+                          ACE_Barrier(static_cast<unsigned>(threadCount)));
+  if (startBarrier_ == nullptr) return false;
+  // Everything that may run out of memory happens before the first thread
+  // starts, so that a failure leaves no thread behind.
+  waiters_.reserve(threadCount);
+  workers_.reserve(threadCount);
+  for (int i = 0; i < threadCount; ++i) {
+    waiters_.push_back(std::make_unique<Waiter>());
+  }
+  for (int i = 0; i < threadCount; ++i) {
+    try {
+      workers_.emplace_back(&KRL_TaskPoolEx::WorkerMain, this,
+                            waiters_[i].get());
+    } catch (const std::system_error& e) {
+      errno = e.code().value();
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"),
+                 ACE_TEXT("KRL_TaskPoolEx::open")));
+      break;
+    }
+  }
+  threadCount_ = static_cast<int>(workers_.size());
+  // Threads already started wait at the barrier for the whole count;
+  // release them so the pool runs with those alone.
+  if (threadCount_ < threadCount) startBarrier_->shutdown();
+  return true;
+}
+
+KRL_TaskPoolEx::~KRL_TaskPoolEx() {
+  // A busy worker sees running_ cleared after its current message and
+  // ends; an idle one is woken by a stop request. One request per worker
+  // covers both cases; those nobody takes stay queued and are dropped.
+  running_.store(false);
+  for (int i = 0; i < threadCount_; ++i) Deliver(&stopRecords_[i]);
+  for (std::thread& worker : workers_) worker.join();
+
+  // No thread is left: drop the queued messages without their callback.
+  for (Record* record = queueHead_; record != nullptr;) {
+    Record* next = record->next;
+    record->msg.FreeData();
+    if (record->origin == Record::kHeap) delete record;
+    record = next;
+  }
+}
+
+int KRL_TaskPoolEx::Put(const void* data, int length, uint64_t param) {
+  KRL_Msg msg;
+  if (!KRL_Msg::MakeData(data, length, param, &msg)) return -1;
+  WaitForFreeRecords();
+  Record* record = TakeFreeRecord();
+  if (record == nullptr) {
+    msg.FreeData();
+    return -1;
+  }
+  record->msg = msg;
+  return Deliver(record);
+}
+
+void KRL_TaskPoolEx::WaitForFreeRecords() {
+  std::unique_lock<std::mutex> throttle(freeWaitLock_);
+  for (;;) {
+    int freeCount;
+    {
+      std::lock_guard<std::mutex> lock(queueLock_);
+      freeCount = freeCount_;
+    }
+    if (freeCount >= kLowFree) return;
+    freeWait_.wait(throttle);
+  }
+}
+
+KRL_TaskPoolEx::Record* KRL_TaskPoolEx::TakeFreeRecord() {
+  {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    if (freeList_ != nullptr) {
+      Record* record = freeList_;
+      freeList_ = record->next;
+      record->next = nullptr;
+      --freeCount_;
+      return record;
+    }
+  }
+  // Producers passed the throttle together and emptied the list.
+  auto* record = new (std::nothrow) Record;
+  if (record == nullptr) return nullptr;
+  record->origin = Record::kHeap;
+  std::fputs("new KRL_Msg\n", stdout);
+  return record;
+}
+
+int KRL_TaskPoolEx::Deliver(Record* record) {
+  Waiter* waiter = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    if (waitingWorkers_ != nullptr) {
+      waiter = waitingWorkers_;
+      waitingWorkers_ = waiter->next;
+      waiter->next = nullptr;
+      waiter->message = record;
+    } else {
+      record->next = nullptr;
+      if (queueTail_ != nullptr) {
+        queueTail_->next = record;
+      } else {
+        queueHead_ = record;
+      }
+      queueTail_ = record;
+      ++queued_;
+    }
+  }
+  if (waiter == nullptr) return 0;
+  waiter->wake.release();
+  return 1;
+}
+
+void KRL_TaskPoolEx::WorkerMain(Waiter* waiter) {
+  MarkCallingThreadAsWorker();
+  // -1 only when a failed start shut the barrier down; go on regardless.
+  startBarrier_->wait();
+  if (!running_.load()) return;
+  for (;;) {
+    Record* record = TakeNext(waiter);
+    const bool stop = record->msg.type == KRL_Msg::kStop;
+    if (record->msg.type == KRL_Msg::kData && callback_ != nullptr) {
+      callback_(this, record->msg.data, record->msg.length,
+                record->msg.param);
+    }
+    ReturnRecord(record);
+    if (stop || !running_.load()) return;
+  }
+}
+
+KRL_TaskPoolEx::Record* KRL_TaskPoolEx::TakeNext(Waiter* waiter) {
+  {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    if (queueHead_ != nullptr) {
+      Record* record = queueHead_;
+      queueHead_ = record->next;
+      if (queueHead_ == nullptr) queueTail_ = nullptr;
+      record->next = nullptr;
+      --queued_;
+      return record;
+    }
+    waiter->next = waitingWorkers_;
+    waitingWorkers_ = waiter;
+  }
+  waiter->wake.acquire();
+  Record* record = waiter->message;
+  waiter->message = nullptr;
+  return record;
+}
+
+void KRL_TaskPoolEx::ReturnRecord(Record* record) {
+  record->msg.FreeData();
+  if (record->origin == Record::kHeap) {
+    delete record;
+    return;
+  }
+  if (record->origin == Record::kReserve) return;
+  int freeCount;
+  {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    record->next = freeList_;
+    freeList_ = record;
+    freeCount = ++freeCount_;
+  }
+  if (freeCount >= kLowFree) {
+    std::lock_guard<std::mutex> throttle(freeWaitLock_);
+    freeWait_.notify_all();
+  }
+}
