@@ -76,7 +76,14 @@ KRL_TaskPoolEx::~KRL_TaskPoolEx() {
   // ends; an idle one is woken by a stop request. One request per worker
   // covers both cases; those nobody takes stay queued and are dropped.
   running_.store(false);
-  for (int i = 0; i < threadCount_; ++i) Deliver(&stopRecords_[i]);
+  for (int i = 0; i < threadCount_; ++i) {
+    Waiter* waiter;
+    {
+      std::lock_guard<std::mutex> lock(queueLock_);
+      waiter = HandOverLocked(&stopRecords_[i]);
+    }
+    if (waiter != nullptr) waiter->wake.release();
+  }
   for (std::thread& worker : workers_) worker.join();
 
   // No thread is left: drop the queued messages without their callback.
@@ -92,70 +99,71 @@ int KRL_TaskPoolEx::Put(const void* data, int length, uint64_t param) {
   KRL_Msg msg;
   if (!KRL_Msg::MakeData(data, length, param, &msg)) return -1;
   WaitForFreeRecords();
-  Record* record = TakeFreeRecord();
-  if (record == nullptr) {
-    msg.FreeData();
-    return -1;
-  }
-  record->msg = msg;
-  return Deliver(record);
+  const int result = Deliver(msg);
+  if (result == -1) msg.FreeData();
+  return result;
 }
 
 void KRL_TaskPoolEx::WaitForFreeRecords() {
+  if (freeCount_.load() >= kLowFree) return;
   std::unique_lock<std::mutex> throttle(freeWaitLock_);
-  for (;;) {
-    int freeCount;
-    {
-      std::lock_guard<std::mutex> lock(queueLock_);
-      freeCount = freeCount_;
-    }
-    if (freeCount >= kLowFree) return;
-    freeWait_.wait(throttle);
-  }
-}
-
-KRL_TaskPoolEx::Record* KRL_TaskPoolEx::TakeFreeRecord() {
-  {
+  throttledProducers_.fetch_add(1);
+  // freeCount_ changes under queueLock_; taking it orders this read after
+  // the last change, so a worker that frees records either is seen here or
+  // sees throttledProducers_ and wakes us.
+  auto freeCount = [this] {
     std::lock_guard<std::mutex> lock(queueLock_);
-    if (freeList_ != nullptr) {
-      Record* record = freeList_;
-      freeList_ = record->next;
-      record->next = nullptr;
-      --freeCount_;
-      return record;
-    }
-  }
-  // Producers passed the throttle together and emptied the list.
-  auto* record = new (std::nothrow) Record;
-  if (record == nullptr) return nullptr;
-  record->origin = Record::kHeap;
-  std::fputs("new KRL_Msg\n", stdout);
-  return record;
+    return freeCount_.load();
+  };
+  while (freeCount() < kLowFree) freeWait_.wait(throttle);
+  throttledProducers_.fetch_sub(1);
 }
 
-int KRL_TaskPoolEx::Deliver(Record* record) {
+int KRL_TaskPoolEx::Deliver(const KRL_Msg& msg) {
+  Record* record = nullptr;
   Waiter* waiter = nullptr;
   {
     std::lock_guard<std::mutex> lock(queueLock_);
-    if (waitingWorkers_ != nullptr) {
-      waiter = waitingWorkers_;
-      waitingWorkers_ = waiter->next;
-      waiter->next = nullptr;
-      waiter->message = record;
-    } else {
-      record->next = nullptr;
-      if (queueTail_ != nullptr) {
-        queueTail_->next = record;
-      } else {
-        queueHead_ = record;
-      }
-      queueTail_ = record;
-      ++queued_;
+    if (freeList_ != nullptr) {
+      record = freeList_;
+      freeList_ = record->next;
+      freeCount_.store(freeCount_.load() - 1);
+      record->msg = msg;
+      waiter = HandOverLocked(record);
     }
+  }
+  if (record == nullptr) {
+    // Producers passed the throttle together and emptied the list.
+    record = new (std::nothrow) Record;
+    if (record == nullptr) return -1;
+    record->origin = Record::kHeap;
+    record->msg = msg;
+    std::fputs("new KRL_Msg\n", stdout);
+    std::lock_guard<std::mutex> lock(queueLock_);
+    waiter = HandOverLocked(record);
   }
   if (waiter == nullptr) return 0;
   waiter->wake.release();
   return 1;
+}
+
+KRL_TaskPoolEx::Waiter* KRL_TaskPoolEx::HandOverLocked(Record* record) {
+  record->next = nullptr;
+  if (waitingWorkers_ != nullptr) {
+    Waiter* waiter = waitingWorkers_;
+    waitingWorkers_ = waiter->next;
+    waiter->next = nullptr;
+    waiter->message = record;
+    return waiter;
+  }
+  if (queueTail_ != nullptr) {
+    queueTail_->next = record;
+  } else {
+    queueHead_ = record;
+  }
+  queueTail_ = record;
+  ++queued_;
+  return nullptr;
 }
 
 void KRL_TaskPoolEx::WorkerMain(Waiter* waiter) {
@@ -163,54 +171,70 @@ void KRL_TaskPoolEx::WorkerMain(Waiter* waiter) {
   // -1 only when a failed start shut the barrier down; go on regardless.
   startBarrier_->wait();
   if (!running_.load()) return;
+  Record* record = ExchangeRecord(nullptr, waiter);
   for (;;) {
-    Record* record = TakeNext(waiter);
     const bool stop = record->msg.type == KRL_Msg::kStop;
     if (record->msg.type == KRL_Msg::kData && callback_ != nullptr) {
       callback_(this, record->msg.data, record->msg.length,
                 record->msg.param);
     }
-    ReturnRecord(record);
-    if (stop || !running_.load()) return;
+    record->msg.FreeData();
+    if (stop || !running_.load()) break;
+    record = ExchangeRecord(record, waiter);
   }
-}
-
-KRL_TaskPoolEx::Record* KRL_TaskPoolEx::TakeNext(Waiter* waiter) {
-  {
-    std::lock_guard<std::mutex> lock(queueLock_);
-    if (queueHead_ != nullptr) {
-      Record* record = queueHead_;
-      queueHead_ = record->next;
-      if (queueHead_ == nullptr) queueTail_ = nullptr;
-      record->next = nullptr;
-      --queued_;
-      return record;
-    }
-    waiter->next = waitingWorkers_;
-    waitingWorkers_ = waiter;
-  }
-  waiter->wake.acquire();
-  Record* record = waiter->message;
-  waiter->message = nullptr;
-  return record;
-}
-
-void KRL_TaskPoolEx::ReturnRecord(Record* record) {
-  record->msg.FreeData();
-  if (record->origin == Record::kHeap) {
-    delete record;
-    return;
-  }
-  if (record->origin == Record::kReserve) return;
   int freeCount;
   {
     std::lock_guard<std::mutex> lock(queueLock_);
-    record->next = freeList_;
-    freeList_ = record;
-    freeCount = ++freeCount_;
+    freeCount = RecycleLocked(record);
   }
-  if (freeCount >= kLowFree) {
-    std::lock_guard<std::mutex> throttle(freeWaitLock_);
-    freeWait_.notify_all();
+  WakeProducers(freeCount);
+}
+
+KRL_TaskPoolEx::Record* KRL_TaskPoolEx::ExchangeRecord(Record* finished,
+                                                       Waiter* waiter) {
+  int freeCount = -1;
+  Record* next = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    if (finished != nullptr) freeCount = RecycleLocked(finished);
+    if (queueHead_ != nullptr) {
+      next = queueHead_;
+      queueHead_ = next->next;
+      if (queueHead_ == nullptr) queueTail_ = nullptr;
+      next->next = nullptr;
+      --queued_;
+    } else {
+      waiter->next = waitingWorkers_;
+      waitingWorkers_ = waiter;
+    }
   }
+  WakeProducers(freeCount);
+  if (next != nullptr) return next;
+  waiter->wake.acquire();
+  next = waiter->message;
+  waiter->message = nullptr;
+  return next;
+}
+
+int KRL_TaskPoolEx::RecycleLocked(Record* record) {
+  switch (record->origin) {
+    case Record::kHeap:
+      delete record;
+      return -1;
+    case Record::kReserve:
+      return -1;
+    case Record::kArray:
+      break;
+  }
+  record->next = freeList_;
+  freeList_ = record;
+  const int freeCount = freeCount_.load() + 1;
+  freeCount_.store(freeCount);
+  return freeCount;
+}
+
+void KRL_TaskPoolEx::WakeProducers(int freeCount) {
+  if (freeCount < kLowFree || throttledProducers_.load() == 0) return;
+  std::lock_guard<std::mutex> throttle(freeWaitLock_);
+  freeWait_.notify_all();
 }

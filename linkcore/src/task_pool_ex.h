@@ -81,18 +81,25 @@ class KRL_TaskPoolEx final : public KRL_Pool {
   void WorkerMain(Waiter* waiter);
 
   // Producer side.
+  // Waits while fewer than kLowFree records are free.
   void WaitForFreeRecords();
-  // Takes a record off the free list, or allocates one of its own when the
-  // list is empty; null when that allocation fails.
-  Record* TakeFreeRecord();
-  // Hands the record to the most recently idle worker (1) or queues it (0).
-  int Deliver(Record* record);
+  // Puts the bytes in a free record and delivers it; with the free list
+  // empty, in a record of its own. Returns 1 handed over, 0 queued, -1 when
+  // out of memory.
+  int Deliver(const KRL_Msg& msg);
+  // Hands the record to the most recently idle worker (returns that
+  // worker's waiter) or queues it (returns null). queueLock_ held.
+  Waiter* HandOverLocked(Record* record);
 
   // Worker side.
-  Record* TakeNext(Waiter* waiter);
-  // Frees the bytes and puts the record back where it came from, waking the
-  // producers when enough records are free again.
-  void ReturnRecord(Record* record);
+  // Puts the worker's finished record (if any) back and takes the next
+  // message, waiting as an idle worker when the queue is empty.
+  Record* ExchangeRecord(Record* finished, Waiter* waiter);
+  // Puts a finished record back where it came from; returns the new number
+  // of free records, or -1 when the record is not one of the array's.
+  int RecycleLocked(Record* record);
+  // Wakes waiting producers once enough records are free again.
+  void WakeProducers(int freeCount);
 
   TaskCallback callback_;
   std::atomic<bool> running_{true};
@@ -105,12 +112,17 @@ class KRL_TaskPoolEx final : public KRL_Pool {
   Record* freeList_ = nullptr;
   Waiter* waitingWorkers_ = nullptr;  // most recently idle first
   int queued_ = 0;
-  int freeCount_ = 0;
+  // Written under queueLock_ only; atomic so that producers can skip the
+  // throttle without taking a lock when plenty of records are free.
+  std::atomic<int> freeCount_{0};
 
   // freeWaitLock_ only serves the producer throttle; it is never taken
   // while queueLock_ is held.
   std::mutex freeWaitLock_;
   std::condition_variable freeWait_;
+  // Producers inside the throttle's slow path; changed under freeWaitLock_,
+  // read by workers to skip waking when nobody waits.
+  std::atomic<int> throttledProducers_{0};
 
   std::unique_ptr<Record[]> records_;
   // One stop request per worker, set aside at creation so that a destroy
