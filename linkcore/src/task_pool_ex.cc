@@ -55,8 +55,8 @@ bool KRL_TaskPoolEx::StartWorkers(int threadCount) {
   }
   for (int i = 0; i < threadCount; ++i) {
     try {
-      workers_.emplace_back(&KRL_TaskPoolEx::WorkerMain, this,
-                            waiters_[i].get());
+      Waiter* waiter = waiters_[i].get();
+      workers_.emplace_back([this, waiter] { WorkerMain(waiter); });
     } catch (const std::system_error& e) {
       errno = e.code().value();
       ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"),
