@@ -162,7 +162,6 @@ KRL_TaskPoolEx::Waiter* KRL_TaskPoolEx::HandOverLocked(Record* record) {
     queueHead_ = record;
   }
   queueTail_ = record;
-  ++queued_;
   return nullptr;
 }
 
@@ -202,7 +201,6 @@ KRL_TaskPoolEx::Record* KRL_TaskPoolEx::ExchangeRecord(Record* finished,
       queueHead_ = next->next;
       if (queueHead_ == nullptr) queueTail_ = nullptr;
       next->next = nullptr;
-      --queued_;
     } else {
       waiter->next = waitingWorkers_;
       waitingWorkers_ = waiter;

@@ -111,7 +111,6 @@ class KRL_TaskPoolEx final : public KRL_Pool {
   Record* queueTail_ = nullptr;
   Record* freeList_ = nullptr;
   Waiter* waitingWorkers_ = nullptr;  // most recently idle first
-  int queued_ = 0;
   // Written under queueLock_ only; atomic so that producers can skip the
   // throttle without taking a lock when plenty of records are free.
   std::atomic<int> freeCount_{0};
