@@ -82,7 +82,7 @@ KRL_TaskPoolEx::~KRL_TaskPoolEx() {
       std::lock_guard<std::mutex> lock(queueLock_);
       waiter = HandOverLocked(&stopRecords_[i]);
     }
-    if (waiter != nullptr) waiter->wake.release();
+    if (waiter != nullptr) waiter->wake.Signal();
   }
   for (std::thread& worker : workers_) worker.join();
 
@@ -143,7 +143,7 @@ int KRL_TaskPoolEx::Deliver(const KRL_Msg& msg) {
     waiter = HandOverLocked(record);
   }
   if (waiter == nullptr) return 0;
-  waiter->wake.release();
+  waiter->wake.Signal();
   return 1;
 }
 
@@ -208,7 +208,7 @@ KRL_TaskPoolEx::Record* KRL_TaskPoolEx::ExchangeRecord(Record* finished,
   }
   WakeProducers(freeCount);
   if (next != nullptr) return next;
-  waiter->wake.acquire();
+  waiter->wake.Wait();
   next = waiter->message;
   waiter->message = nullptr;
   return next;

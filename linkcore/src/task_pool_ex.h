@@ -2,7 +2,7 @@
 //
 // Records come from a free list built at creation (queue size + 1024, at
 // least 2048). A put hands its record straight to the worker that became
-// idle most recently, waking only that worker through its own semaphore; with
+// idle most recently, waking only that worker through its own event; with
 // no idle worker the record joins a FIFO queue. Producers are throttled while
 // fewer than 1024 records are free, which leaves room for bursts from many
 // producers at once; should the free list still run dry, a record is
@@ -19,12 +19,12 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <semaphore>
 #include <thread>
 #include <vector>
 
 #include "pool.h"
 #include "task_message.h"
+#include "wake_event.h"
 
 class KRL_TaskPoolEx final : public KRL_Pool {
  public:
@@ -63,12 +63,12 @@ class KRL_TaskPoolEx final : public KRL_Pool {
   };
 
   // An idle worker's place in waitingWorkers. The producer that pops it
-  // stores the record in message and then releases wake, so the worker
+  // stores the record in message and then signals wake, so the worker
   // reads message without further locking.
   struct Waiter {
     Waiter* next = nullptr;
     Record* message = nullptr;
-    std::binary_semaphore wake{0};
+    WakeEvent wake;
   };
 
   explicit KRL_TaskPoolEx(TaskCallback callback);
