@@ -108,24 +108,30 @@ typedef struct KRL_Pool KRL_Pool;
 typedef void (*TaskCallback)(KRL_Pool* pool, const char* data,
                              unsigned int length, uint64_t param);
 
-/* Pool on a message queue: producers block while the queue is full;
- * destroying it runs the queued messages first. Null on failure. */
+/* Pool on a message queue: producers block while the queue is full (it
+ * holds at least max(queueSize, 683) messages); destroying it runs the
+ * queued messages first. Null on failure or a negative threadCount. */
 KRL_API KRL_Pool* KRL_ATaskCreate(int threadCount, int queueSize,
                                   TaskCallback callback);
-/* Copies the bytes and queues them. Returns the number of queued messages
- * after the put, or -1 when the queue refused the message. Thread safe. */
+/* Copies the bytes and queues them (a null pointer or a length <= 0 sends
+ * a message without bytes). Returns the number of queued messages after
+ * the put, or -1 when the queue refused the message, the bytes could not
+ * be copied, or pool is not a pool of this kind. Thread safe. */
 KRL_API int KRL_ATaskPutmsg(KRL_Pool* pool, const void* data, int length,
                             uint64_t param);
-/* Pool on preallocated records, handing each message to the most recently
- * idle worker; destroying it drops the messages still queued. */
+/* Pool on max(queueSize + 1024, 2048) preallocated records, handing each
+ * message to the most recently idle worker; producers wait while fewer
+ * than 1024 records are free. Destroying it drops (and frees) the messages
+ * still queued. Null on failure or a negative threadCount. */
 KRL_API KRL_Pool* KRL_TaskCreate(int threadCount, int queueSize,
                                  TaskCallback callback);
 /* Copies the bytes and hands them over. 1 when given straight to an idle
- * worker, 0 when queued. Thread safe. */
+ * worker, 0 when queued, -1 when the bytes could not be copied or pool is
+ * not a pool of this kind. Thread safe. */
 KRL_API int KRL_TaskPutmsg(KRL_Pool* pool, const void* data, int length,
                            uint64_t param);
 /* Destroy a pool of either kind (both names are one function). Null is
- * ignored. Must not be called from the pool's own callback. */
+ * ignored. Called from the pool's own callback it is refused (logged). */
 KRL_API void KRL_TaskDestroy(KRL_Pool* pool);
 KRL_API void KRL_ATaskDestroy(KRL_Pool* pool);
 
@@ -135,10 +141,13 @@ KRL_API void KRL_ATaskDestroy(KRL_Pool* pool);
  * and makes the calling thread act as that account. On success stores an
  * opaque token in *token (the caller owns it) and returns 0; returns -1
  * when the stored value cannot be read, -2 when it cannot be deciphered,
- * otherwise the error code of the failing step. */
+ * otherwise the error code of the failing step: a PAM code when the
+ * account's logon is refused, an errno code when the thread cannot switch
+ * identity (EINVAL for a null token). Other threads keep their identity. */
 KRL_API int KRL_LocalLogin(void** token);
 /* Ends the impersonation that token stands for on the calling thread and
- * releases the token. 0 on success, else an errno code. */
+ * releases the token. 0 on success, else an errno code and the token stays
+ * valid (EINVAL on a thread other than the one that logged on). */
 KRL_API int KRL_RevertLogin(void* token);
 /* Connects the share remoteName (\\server\share) with the given user and
  * password. 0 on success; otherwise an errno code, with its text written
