@@ -251,6 +251,12 @@ void KRL_NetHandler::leaveLoop(bool removedByReactor) {
       loop_->reactor()->remove_handler(
           this, ACE_Event_Handler::ALL_EVENTS_MASK |
                     ACE_Event_Handler::DONT_CALL);
+    } else {
+      // The reactor cleared the interest before calling handle_close and
+      // frees the slot only if it is still empty afterwards; a send that
+      // raced with it may have set it again.
+      loop_->reactor()->mask_ops(this, ACE_Event_Handler::NULL_MASK,
+                                 ACE_Reactor::SET_MASK);
     }
     registered_ = false;
     interest_ = 0;

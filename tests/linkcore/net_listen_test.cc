@@ -3,11 +3,14 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -80,6 +83,89 @@ TEST(NetListen, OnePortOneListenerAndAcceptedConnectionsOutliveIt) {
   EXPECT_TRUE(WaitFor([] { return Events().Get(1).closes == 1; }, 2000));
   fresh.Close();
   EXPECT_TRUE(WaitFor([] { return otherEvents.load() == 2; }, 2000));
+}
+
+void EchoBack(uint64_t id, const char* data, int length) {
+  KRL_NetSend(id, data, length);
+}
+
+// In a child process (its own descriptor table): connects count peers to
+// port, sends each a ping and reports how many were echoed and how many
+// were ended by the server; then closes them all and reports whether one
+// more connection is echoed.
+void RunPeersInChild(int port, int count, int resultFd) {
+  std::vector<PeerSocket> peers;
+  for (int i = 0; i < count; ++i) peers.push_back(PeerSocket::Connect(port));
+  int results[3] = {0, 0, 0};  // echoed, ended, probe echoed
+  std::vector<bool> pinged;
+  for (PeerSocket& peer : peers) {
+    pinged.push_back(peer.valid() && peer.SendAll("ping"));
+  }
+  usleep(1500 * 1000);  // every answer is in by now
+  for (size_t i = 0; i < peers.size(); ++i) {
+    if (!pinged[i]) {
+      ++results[1];
+    } else if (peers[i].Read(4, 10) == "ping") {
+      ++results[0];
+    } else if (peers[i].WaitForEnd(10)) {
+      ++results[1];
+    }
+  }
+  // The server releases a closed connection's descriptor about 2 s after
+  // the close.
+  peers.clear();
+  for (int attempt = 0; attempt < 20 && results[2] == 0; ++attempt) {
+    usleep(250 * 1000);
+    PeerSocket probe = PeerSocket::Connect(port);
+    results[2] = probe.SendAll("ping") && probe.Read(4, 1000) == "ping";
+  }
+  if (write(resultFd, results, sizeof results) != sizeof results) _exit(2);
+  _exit(0);
+}
+
+// Out of descriptors, the listener turns excess connections away at once
+// instead of spinning on a listening socket that stays readable, and
+// serves again once descriptors are free.
+TEST(NetListen, TurnsConnectionsAwayWhenOutOfDescriptors) {
+  const int port = FreePort();
+  int results[2];
+  ASSERT_EQ(pipe(results), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(results[0]);
+    usleep(500 * 1000);  // until the parent listens
+    RunPeersInChild(port, 100, results[1]);
+  }
+  close(results[1]);
+
+  rlimit few = {64, 64};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+  ASSERT_EQ(KRL_NetInit(1), 1);
+  ASSERT_EQ(KRL_NetListen(port, EchoBack, nullptr, nullptr), 1);
+  rusage before;
+  getrusage(RUSAGE_SELF, &before);
+  const double start = Now();
+
+  int counts[3] = {-1, -1, -1};
+  ASSERT_EQ(read(results[0], counts, sizeof counts),
+            static_cast<ssize_t>(sizeof counts));
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
+  rusage after;
+  getrusage(RUSAGE_SELF, &after);
+  const double cpu =
+      static_cast<double>(after.ru_utime.tv_sec - before.ru_utime.tv_sec +
+                          after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
+      (after.ru_utime.tv_usec - before.ru_utime.tv_usec +
+       after.ru_stime.tv_usec - before.ru_stime.tv_usec) * 1e-6;
+
+  EXPECT_GT(counts[0], 10) << "connections within the limit are served";
+  EXPECT_GT(counts[1], 10) << "the rest are turned away";
+  EXPECT_EQ(counts[0] + counts[1], 100);
+  EXPECT_EQ(counts[2], 1) << "served again once descriptors are free";
+  EXPECT_LT(cpu, 0.5 * (Now() - start) + 0.2) << "the loop spun";
 }
 
 }  // namespace

@@ -227,8 +227,8 @@ bool PeerSocket::WaitForEnd(int timeoutMs, size_t* discarded) {
   char buffer[65536];
   size_t total = 0;
   for (;;) {
-    const int left = static_cast<int>((deadline - Now()) * 1000);
-    if (left <= 0 || !Readable(fd_, left)) {
+    const int left = std::max(0, static_cast<int>((deadline - Now()) * 1000));
+    if (!Readable(fd_, left)) {
       if (discarded != nullptr) *discarded = total;
       return false;
     }
