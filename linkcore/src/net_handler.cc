@@ -170,9 +170,11 @@ void KRL_NetHandler::send(const char* data, int length) {
       const int written = output_.empty() ? writeNow(data, length) : 0;
       if (written < 0) {
         failed = true;
-      } else if (written < length || sentCallback_ != nullptr) {
+      } else if (written < length ||
+                 (sentCallback_ != nullptr && loop_ != nullptr)) {
         // The library's copy: the rest for the loop to write, or the
-        // block the sent callback reports.
+        // block the sent callback reports (on the loop; without one,
+        // nothing is reported).
         char* copy = new (std::nothrow) char[length];
         if (copy == nullptr) {
           // Dropping the tail of a partly written send would corrupt the

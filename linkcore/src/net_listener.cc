@@ -91,6 +91,9 @@ int KRL_NetListener::handle_input(ACE_HANDLE) {
         if (error == EMFILE || error == ENFILE) shedOne();
         return 0;
       }
+      // Counted before the lock is released: once close() has returned,
+      // shutdown knows of every connection this listener took.
+      KRL_NetServer::instance().beginOpen();
     }
     KRL_NetServer::instance().accepted(stream.get_handle(), remote, port_);
   }

@@ -122,8 +122,9 @@ void KRL_NetServer::fini() {
   // 2. No new connections.
   closeListeners();
   // 3. Close every live connection; each close event comes on this thread.
-  // A KRL_NetConnect that registers its connection after this snapshot
-  // sees the shutdown and closes it itself.
+  // A connection being opened meanwhile (KRL_NetConnect, or a socket
+  // accepted just before its listener closed) enters the table after this
+  // snapshot; it sees the shutdown and closes itself (endOpen).
   for (KRL_NetHandler* handler : connectionTable_.snapshot()) {
     handler->disconnect();
   }
@@ -131,7 +132,7 @@ void KRL_NetServer::fini() {
   for (;;) {
     netLock_.acquire();
     if (connectionTable_.size() == 0 && closingHandlers_.empty() &&
-        connectsInProgress_ == 0) {
+        opensInProgress_ == 0) {
       break;
     }
     netLock_.release();
@@ -249,17 +250,37 @@ void KRL_NetServer::copyListenCallbacks(int port, NetDataCallback* onData,
   *onSent = it->second.sentCallback;
 }
 
+void KRL_NetServer::beginOpen() {
+  ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+  ++opensInProgress_;
+}
+
+bool KRL_NetServer::endOpen(uint32_t id) {
+  bool closed = false;
+  if (id != 0 && finishState_.load() != 0) {
+    KRL_NetHandler* handler = connectionTable_.find(id);
+    if (handler != nullptr) handler->disconnect();
+    closed = true;
+  }
+  ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+  --opensInProgress_;
+  return closed;
+}
+
 void KRL_NetServer::accepted(ACE_HANDLE socket, const ACE_INET_Addr& remote,
                              int listenPort) {
   ACE_INET_Addr local;
   ACE_SOCK_Stream(socket).get_local_addr(local);
   KRL_NetHandler_Factory* owner = new (std::nothrow) KRL_NetHandler_Factory();
+  uint32_t id = 0;
   if (owner == nullptr) {
     ACE_OS::closesocket(socket);
-    return;
+  } else {
+    owner->addresses(remote, local);
+    id = owner->open(socket, nextLoop(), listenPort, nullptr, nullptr,
+                     nullptr);
   }
-  owner->addresses(remote, local);
-  owner->open(socket, nextLoop(), listenPort, nullptr, nullptr, nullptr);
+  endOpen(id);
 }
 
 uint64_t KRL_NetServer::connect(const char* host, int port,
@@ -269,7 +290,7 @@ uint64_t KRL_NetServer::connect(const char* host, int port,
   {
     ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
     if (!runningLocked()) return 0;
-    ++connectsInProgress_;  // shutdown waits for this call to finish
+    ++opensInProgress_;  // shutdown waits for this call to finish
   }
   uint32_t id = 0;
   ACE_INET_Addr remote;
@@ -291,19 +312,12 @@ uint64_t KRL_NetServer::connect(const char* host, int port,
         owner->addresses(remote, local);
         id = owner->open(stream.get_handle(), nextLoop(), -1, onData,
                          onEvent, onSent);
-        // Shutdown may have taken its snapshot of live connections while
-        // this one was connecting: then it is closed here.
-        if (id != 0 && finishState_.load() != 0) {
-          KRL_NetHandler* handler = connectionTable_.find(id);
-          if (handler != nullptr) handler->disconnect();
-          id = 0;
-        }
       }
     }
   }
-  ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
-  --connectsInProgress_;
-  return id;
+  // Shutdown may have taken its snapshot of live connections while this
+  // one was connecting: then endOpen closes it and no id is returned.
+  return endOpen(id) ? 0 : id;
 }
 
 char* KRL_NetServer::dump(char* buffer, int size) {

@@ -56,8 +56,12 @@ class KRL_NetServer {
                    NetEventCallback onEvent, NetSentCallback onSent);
   char* dump(char* buffer, int size);
 
-  // A socket accepted on the listener of listenPort: builds its owner and
-  // opens it on the next loop. Listener's loop thread.
+  // Counts a connection being opened outside the connection table, so
+  // that shutdown waits for it. The listener calls it right after each
+  // accept, still under its own lock. Thread safe.
+  void beginOpen();
+  // A socket accepted on the listener of listenPort (after beginOpen):
+  // builds its owner and opens it on the next loop. Listener's loop thread.
   void accepted(ACE_HANDLE socket, const ACE_INET_Addr& remote,
                 int listenPort);
 
@@ -84,6 +88,10 @@ class KRL_NetServer {
   KRL_NetLoop* nextLoop();
   // Closes every listener and empties the listen table (fini step 2).
   void closeListeners();
+  // Ends what beginOpen counted. A connection opened while a shutdown has
+  // begun is closed again here, as the shutdown's snapshot may have missed
+  // it; true when that happened.
+  bool endOpen(uint32_t id);
   // One pass over the closing handlers, destroying those that are done.
   void sweep();
   static ACE_THR_FUNC_RETURN sweeperMain(void* self);
@@ -116,7 +124,9 @@ class KRL_NetServer {
   // Listeners taken out of the table. A loop may still be inside one's
   // upcall, so they are deleted only once the loops have ended. netLock_.
   std::vector<KRL_NetListener*> retiredListeners_;
-  int connectsInProgress_ = 0;  // KRL_NetConnect calls under way; netLock_
+  // Connections being opened (KRL_NetConnect calls, accepted sockets) that
+  // may not be in the connection table yet. netLock_.
+  int opensInProgress_ = 0;
 };
 
 }  // namespace linkcore

@@ -101,6 +101,34 @@ TEST(NetLifecycle, InitOnceAndShutdownWithoutConnectionsReleasesOneWaiter) {
   second.detach();
 }
 
+// Without I/O threads nothing is accepted or read, but connections made
+// with KRL_NetConnect still open, send and close.
+TEST(NetLifecycle, WithoutIoThreadsNothingIsReadButOutgoingConnectionsWork) {
+  ASSERT_EQ(KRL_NetInit(0), 1);
+  EXPECT_EQ(DumpNumber("Net Threads"), 1) << "the sweeper alone";
+  const int port = ListenOnFreePort(RecordData, RecordEvent, nullptr);
+  ASSERT_GT(port, 0);
+  PeerSocket unserved = PeerSocket::Connect(port);
+  ASSERT_TRUE(unserved.valid()) << "the kernel still completes handshakes";
+
+  PeerListener target;
+  const uint64_t id = KRL_NetConnect("127.0.0.1", target.port(), RecordData,
+                                     RecordEvent, RecordSent);
+  ASSERT_EQ(id, 1u) << "the unaccepted connection used no id";
+  PeerSocket peer = target.Accept(2000);
+  EXPECT_EQ(KRL_NetSend(id, "abc", 3), 1);
+  EXPECT_EQ(peer.Read(3, 2000), "abc");
+  ASSERT_TRUE(peer.SendAll("never read"));
+  usleep(300 * 1000);
+  EXPECT_EQ(Events().Opens(), 1);
+  EXPECT_TRUE(Events().Get(id).data.empty());
+  EXPECT_TRUE(Events().Get(id).sent.empty()) << "no I/O thread reports";
+
+  EXPECT_EQ(KRL_NetDisConnect(id), 1);
+  EXPECT_EQ(Events().Get(id).closes, 1);
+  EXPECT_TRUE(peer.WaitForEnd(1000));
+}
+
 // Shutdown closes accepted and outgoing connections on its own thread,
 // waits for their destruction, and also closes a KRL_NetConnect that was
 // still connecting when it took its snapshot of live connections.
