@@ -41,7 +41,6 @@ void KRL_NetLoop::end() { reactor_->end_reactor_event_loop(); }
 
 ACE_THR_FUNC_RETURN KRL_NetLoop::run(void* self) {
   KRL_NetLoop* loop = static_cast<KRL_NetLoop*>(self);
-  loop->reactor_->owner(ACE_Thread::self());
   loop->reactor_->run_reactor_event_loop();
   // Nothing of the loop may be touched after this: shutdown deletes it as
   // soon as every thread has been counted.
