@@ -23,8 +23,11 @@
  *    come in stream order.
  *  - The close event comes exactly once per opened id, after the id has left
  *    the table of live connections, on the thread that began the close (an
- *    I/O thread, or the caller of KRL_NetDisConnect, KRL_NetSend or
- *    KRL_NetFini). A data callback may still be running on another thread.
+ *    I/O thread, or the caller of KRL_NetDisConnect, KRL_NetSend,
+ *    KRL_NetConnect or KRL_NetFini). A data callback may still be running
+ *    on another thread.
+ *  - The sent callback comes on an I/O thread once a send has been written
+ *    completely, in the order of the sends.
  *  - No library lock is held while a callback runs. A callback may call any
  *    function here except KRL_NetFini.
  */
@@ -76,14 +79,19 @@ KRL_API int KRL_NetListen(int port, NetDataCallback onData,
  * port is not in the table. Thread safe. */
 KRL_API int KRL_NetUnListen(int port);
 /* Connects to host:port (name or dotted address) synchronously, waiting at
- * most 10 s. Returns the new id after its open event, or 0. */
+ * most 10 s. Returns the new id after its open event, or 0: no connection,
+ * or one that a shutdown begun meanwhile has closed again (after its open
+ * and close events). Thread safe. */
 KRL_API uint64_t KRL_NetConnect(const char* host, int port,
                                 NetDataCallback onData,
                                 NetEventCallback onEvent,
                                 NetSentCallback onSent);
 
 /* Copies length bytes and queues them for sending on id; the caller may
- * reuse its buffer at once. 1 when id is live, else 0. Thread safe. */
+ * reuse its buffer at once. Null data or length <= 0 sends nothing. While
+ * more than 8 MiB of a connection's output waits to be written, the library
+ * stops reading from that connection, until less than 1 MiB waits. 1 when
+ * id is live, else 0. Thread safe. */
 KRL_API int KRL_NetSend(uint64_t id, const void* data, int length);
 /* Closes id at once; its close event is delivered on the calling thread
  * before this returns. 1 when id was live, else 0. Thread safe. */
@@ -91,8 +99,9 @@ KRL_API int KRL_NetDisConnect(uint64_t id);
 /* 1 when id is live, else 0. Thread safe. */
 KRL_API int KRL_NetIsValidHandler(uint64_t id);
 /* Writes "a.b.c.d:port" of the remote (which != 0) or local (which == 0)
- * address into buf; leaves it empty when size is too small. 1 when id is
- * live (buf set), else 0 (buf untouched). Thread safe. */
+ * address into buf, for accepted and outgoing connections alike; leaves it
+ * empty when size is smaller than the dotted address plus 7. 1 when id is
+ * live (buf set, unless size <= 0), else 0 (buf untouched). Thread safe. */
 KRL_API int KRL_NetGetAddr(uint64_t id, int which, char* buf, int size);
 /* Writes the status text into buf (at most size - 1 characters and a NUL)
  * and returns buf. Thread safe. */
