@@ -8,6 +8,7 @@
 
 #include "core/config.h"
 #include "core/console_ctrl.h"
+#include "linkcore.h"
 #include "core/flush_thread.h"
 #include "core/log.h"
 #include "core/volume_watch.h"
@@ -16,6 +17,15 @@
 #include "tracking/catalog_changes.h"
 
 using namespace dirsync;
+
+namespace {
+
+// Until the client protocol is connected, connections are accepted and
+// whatever they send is dropped.
+void DropReceivedBytes(uint64_t, const char*, int) {}
+void IgnoreConnectionEvent(uint64_t, int) {}
+
+}  // namespace
 
 int main() {
   // Console events arrive as signals, taken on a thread of their own.
@@ -44,13 +54,12 @@ int main() {
     ApplyPendingChanges(volume);
   }));
 
-  // The network library starts here (KRL_NetInit with 5 threads, then
-  // KRL_NetListen on this port with the client link callbacks) once it is
-  // connected.
+  // Clients are served by five network threads.
+  KRL_NetInit(5);
   const int32_t port = ListenPort(configPath);
-  static_cast<void>(port);
+  KRL_NetListen(port, DropReceivedBytes, IgnoreConnectionEvent, nullptr);
 
-  WaitForServerStop();
+  KRL_NetWaitFini();
   // running is false now: the flush thread ends after its current sweep, so
   // that no batch is cut off in the middle of being applied.
   flush.join();
