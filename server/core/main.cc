@@ -58,6 +58,9 @@ int main() {
   KRL_NetInit(5);
   const int32_t port = ListenPort(configPath);
   KRL_NetListen(port, DropReceivedBytes, IgnoreConnectionEvent, nullptr);
+  // A console event that came before the library was started found nothing
+  // to shut down; the shutdown it asked for happens now.
+  if (!running.load()) KRL_NetFini();
 
   KRL_NetWaitFini();
   // running is false now: the flush thread ends after its current sweep, so
