@@ -107,8 +107,9 @@ Connection::Status Connection::Receive(Message* out, int timeoutMs) {
       case FrameReader::Status::kNeedMore: break;
     }
     if (fd_ < 0) return Status::kClosed;
+    // A timeout of 0 still takes what has already arrived.
     int64_t left = deadline - NowMs();
-    if (left <= 0) return Status::kTimeout;
+    if (left < 0) return Status::kTimeout;
     pollfd p{fd_, POLLIN, 0};
     int r = ::poll(&p, 1, static_cast<int>(left));
     if (r < 0 && errno == EINTR) continue;
