@@ -28,8 +28,8 @@ LinkNet& ClientLinkNet() {
   return net != nullptr ? *net : g_linkcoreNet;
 }
 
-void SetClientLinkNetForTesting(LinkNet* net) {
-  g_installedNet.store(net, std::memory_order_release);
+LinkNet* SetClientLinkNetForTesting(LinkNet* net) {
+  return g_installedNet.exchange(net, std::memory_order_acq_rel);
 }
 
 }  // namespace dirsync

@@ -23,9 +23,10 @@ class LinkNet {
 // Thread safe.
 LinkNet& ClientLinkNet();
 
-// Installs net (nullptr restores linkcore). For tests, while no connection
-// is being served; net must outlive its installation.
-void SetClientLinkNetForTesting(LinkNet* net);
+// Installs net (nullptr restores linkcore) and returns the one installed
+// before (nullptr for linkcore). For tests, while no connection is being
+// served; net must outlive its installation.
+LinkNet* SetClientLinkNetForTesting(LinkNet* net);
 
 }  // namespace dirsync
 

@@ -22,8 +22,8 @@ namespace dirsync {
 
 class CapturingNet final : public LinkNet {
  public:
-  CapturingNet() { SetClientLinkNetForTesting(this); }
-  ~CapturingNet() override { SetClientLinkNetForTesting(nullptr); }
+  CapturingNet() : previous_(SetClientLinkNetForTesting(this)) {}
+  ~CapturingNet() override { SetClientLinkNetForTesting(previous_); }
 
   // Opens id: the open event, as an accepted connection would.
   void Open(uint64_t id) {
@@ -97,6 +97,7 @@ class CapturingNet final : public LinkNet {
   }
 
  private:
+  LinkNet* const previous_;
   std::mutex lock_;
   std::condition_variable changed_;
   std::set<uint64_t> live_;
