@@ -2,9 +2,9 @@
 // on linkcore, serving one task "bench" from a site it lays out itself, so
 // that the figures do not depend on a configuration or a volume scan.
 //
-// Usage: protocol_bench_server DIR PORT STORE_MIB FILE_MIB
+// Usage: protocol_bench_server DIR PORT STORE_KIB FILE_MIB
 // Lays out DIR (program directory with user/bench-bench = "token", a store
-// of STORE_MIB MiB of catalog records with their catalog, and the file
+// of up to STORE_KIB KiB of catalog records with their catalog, and the file
 // DIR/vol/bench/big.bin of FILE_MIB MiB, file reference 1, version 1),
 // prints "ready" and serves until its standard input closes.
 #include <fcntl.h>
@@ -62,18 +62,22 @@ std::string Record(uint64_t fileRef, uint32_t version, uint8_t state, const std:
   return r;
 }
 
-// Appends records to store and catalog until the store holds bytes bytes.
+// Appends records to store and catalog as long as the store stays within
+// bytes, laid out in blocks as the store writer lays them out.
 void BuildStore(SyncTask& task, int64_t bytes) {
   std::string out = Record(0, task.storeId, StateHeader, "", kRecordHeaderSize);
   uint64_t ref = 100;
-  while (static_cast<int64_t>(out.size()) < bytes) {
-    const int64_t rest = kBlock - static_cast<int64_t>(out.size()) % kBlock;
+  while (true) {
+    const int64_t size = static_cast<int64_t>(out.size());
+    const int64_t rest = kBlock - size % kBlock;
     std::string name = "Projects\\2026\\report-" + std::to_string(ref) + ".docx";
     int32_t length = kRecordHeaderSize + static_cast<int32_t>(name.size());
     if (rest < length + kRecordHeaderSize + 1) {
+      if (size + rest > bytes) break;
       out += Record(0, 0, StateFiller, "", static_cast<int32_t>(rest));
       continue;
     }
+    if (size + length > bytes) break;
     std::string r = Record(ref, 1, StateAdded, name, length);
     CatalogRecord entry = CatalogRecord::Allocate(length);
     std::memcpy(entry.data(), r.data(), r.size());
@@ -85,21 +89,20 @@ void BuildStore(SyncTask& task, int64_t bytes) {
     std::perror("store");
     std::exit(1);
   }
-  task.store.storeSize = bytes;
+  task.store.storeSize = static_cast<int64_t>(out.size());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 5) {
-    std::fprintf(stderr, "usage: %s DIR PORT STORE_MIB FILE_MIB\n", argv[0]);
+    std::fprintf(stderr, "usage: %s DIR PORT STORE_KIB FILE_MIB\n", argv[0]);
     return 2;
   }
   namespace fs = std::filesystem;
   const std::string dir = fs::absolute(argv[1]).string();
   const int port = std::atoi(argv[2]);
-  // Whole blocks: a store of whole blocks ends with a filler.
-  const int64_t storeBytes = (std::atoll(argv[3]) * 1024 * 1024 + kBlock - 1) / kBlock * kBlock;
+  const int64_t storeBytes = std::atoll(argv[3]) * 1024;
   const int64_t fileBytes = std::atoll(argv[4]) * 1024 * 1024;
 
   fs::create_directories(dir + "/user");
