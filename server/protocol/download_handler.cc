@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -107,7 +108,10 @@ int ReadForDownload(ClientLink& link, uint64_t fileRef, uint64_t pos,
       return 0;
     }
     entryVersion = entry->version();
-    name = entry->name();
+    // The name ends at its NUL or at the record's end, whichever is first.
+    const int32_t room = entry->length() - kNameOffset;
+    name.assign(entry->name(),
+                room > 0 ? ::strnlen(entry->name(), static_cast<size_t>(room)) : 0);
   }
   if (entryVersion != version) {
     std::snprintf(errorText, kDownloadErrorSize,
