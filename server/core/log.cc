@@ -71,15 +71,18 @@ bool IsConversionLetter(char c) {
 // The specifier handed to snprintf keeps only what printf understands for
 // a plain int, double or char* argument: flags, width and precision digits
 // and the conversion letter. Length letters (h, l, I, ...) and '*' would
-// make snprintf read an argument of another type than the one taken here.
-void BuildPrintfSpec(const char* spec, size_t len, char* out, size_t outSize) {
+// make snprintf read an argument of another type than the one taken here,
+// and digits behind them belong to the length ("%I64d"), not to the width,
+// so copying stops at the first other character.
+void BuildPrintfSpec(const char* specifier, size_t len, char* out, size_t outSize) {
   size_t o = 0;
   out[o++] = '%';
   for (size_t i = 1; i + 1 < len && o + 2 < outSize; ++i) {
-    char c = spec[i];
-    if (std::strchr("-+ #0123456789.", c) != nullptr) out[o++] = c;
+    char c = specifier[i];
+    if (std::strchr("-+ #0123456789.", c) == nullptr) break;
+    out[o++] = c;
   }
-  out[o++] = spec[len - 1];
+  out[o++] = specifier[len - 1];
   out[o] = '\0';
 }
 
@@ -131,18 +134,18 @@ size_t FormatLogLine(char* out, size_t outSize, const std::tm& now,
                             static_cast<long long>(va_arg(args, int64_t)));
       line.Append(number, static_cast<size_t>(n));
     } else {
-      char spec[64];
-      BuildPrintfSpec(start, specLen, spec, sizeof spec);
+      char printfSpecifier[64];
+      BuildPrintfSpec(start, specLen, printfSpecifier, sizeof printfSpecifier);
       int printed;
       if (IsFloatConversion(letter)) {
-        printed = std::snprintf(line.Cursor(), line.Room(), spec,
+        printed = std::snprintf(line.Cursor(), line.Room(), printfSpecifier,
                                 va_arg(args, double));
       } else if (letter == 's') {
         const char* text = va_arg(args, const char*);
-        printed = std::snprintf(line.Cursor(), line.Room(), spec,
+        printed = std::snprintf(line.Cursor(), line.Room(), printfSpecifier,
                                 text != nullptr ? text : "(null)");
       } else {
-        printed = std::snprintf(line.Cursor(), line.Room(), spec,
+        printed = std::snprintf(line.Cursor(), line.Room(), printfSpecifier,
                                 va_arg(args, int));
       }
       line.Advance(printed);

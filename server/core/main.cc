@@ -1,6 +1,59 @@
+// dirsync: the directory synchronisation server. Takes no arguments; reads
+// dirsync.ini beside the program, builds the tasks, runs until a console
+// event (Ctrl+C, SIGTERM, ...) stops it, and returns 0 in every case.
+#include <signal.h>
+
+#include <string>
+#include <thread>
+
+#include "core/config.h"
+#include "core/console_ctrl.h"
+#include "core/flush_thread.h"
 #include "core/log.h"
+#include "core/volume_watch.h"
+#include "platform/console_events.h"
+#include "platform/signal_thread.h"
+#include "tracking/catalog_changes.h"
+
+using namespace dirsync;
 
 int main() {
-  dirsync::LogPrint("%D Quillon Directory Sync Server V1.0.0\n");
+  // Console events arrive as signals, taken on a thread of their own.
+  // They are blocked here, before any thread exists, so that every later
+  // thread inherits the mask and none takes them in signal context.
+  SignalThread signals;
+  RouteConsoleEvents(&signals, ConsoleCtrlHandler);
+  signals.BlockRoutedSignals();
+  // A reader of the log that goes away must not end the server: its
+  // writes then fail with EPIPE instead.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  LogPrint("%D Quillon Directory Sync Server V1.0.0\n");
+  signals.Start();
+
+  const std::string configPath = GetProgramDir() + "dirsync.ini";
+  if (LoadTasks(configPath) == 0) {
+    LogPrint("%D 没有配置同步任务！\n");  // "No sync task configured!"
+    return 0;
+  }
+
+  // One journal thread per volume, in slot order, starts here once the
+  // journal monitor is connected.
+
+  std::thread flush(FlushThread, ApplyPendingFn([](VolumeWatch& volume) {
+    ApplyPendingChanges(volume);
+  }));
+
+  // The network library starts here (KRL_NetInit with 5 threads, then
+  // KRL_NetListen on this port with the client link callbacks) once it is
+  // connected.
+  const int32_t port = ListenPort(configPath);
+  static_cast<void>(port);
+
+  WaitForServerStop();
+  // running is false now: the flush thread ends after its current sweep, so
+  // that no batch is cut off in the middle of being applied.
+  flush.join();
+  LogPrint("%D Exit!\n");
   return 0;
 }

@@ -7,6 +7,8 @@
 #include <cctype>
 #include <vector>
 
+#include "core/log.h"
+
 namespace dirsync {
 namespace {
 
@@ -49,12 +51,13 @@ DriveMap::DriveMap() {
   }
 }
 
-void DriveMap::Set(char letter, std::string directory) {
+bool DriveMap::Set(char letter, std::string directory) {
   int i = LetterIndex(letter);
-  if (i < 0) return;
+  if (i < 0 || directory.empty() || directory.front() != '/') return false;
   while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
   directories_[i] = std::move(directory);
   explicit_[i] = true;
+  return true;
 }
 
 std::string DriveMap::DirectoryOf(char letter) const {
@@ -75,7 +78,7 @@ bool DriveMap::ToLinuxPath(std::string_view windowsPath,
   std::vector<std::string> parts;
   size_t start = 0;
   while (start <= p.size()) {
-    size_t end = p.find('\\', start);
+    size_t end = p.find_first_of("\\/", start);
     if (end == std::string_view::npos) end = p.size();
     std::string part(p.substr(start, end - start));
     if (part == "..") {
@@ -140,6 +143,31 @@ bool DriveMap::ToWindowsPath(std::string_view linuxPath,
 DriveMap& Drives() {
   static DriveMap map;
   return map;
+}
+
+int LoadDriveSection(const ProfileFile& profile, DriveMap* map) {
+  int count = 0;
+  bool seen[26] = {};
+  for (const std::string& key : profile.KeysOf("drives")) {
+    if (key.size() != 1 || LetterIndex(key[0]) < 0) {
+      LogPrint("%D [drives]: \"%s\" is not a drive letter; ignored\n",
+               key.c_str());
+      continue;
+    }
+    // Only the first key of a letter counts, as for every profile read.
+    if (seen[LetterIndex(key[0])]) continue;
+    seen[LetterIndex(key[0])] = true;
+    std::string directory =
+        profile.GetString("drives", key, "", kProfileTextLimit);
+    if (!map->Set(key[0], directory)) {
+      LogPrint("%D [drives]: %c = \"%s\" is not an absolute directory; "
+               "ignored\n",
+               key[0], directory.c_str());
+      continue;
+    }
+    ++count;
+  }
+  return count;
 }
 
 }  // namespace dirsync

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/profile_file.h"
+
 namespace dirsync {
 
 class DriveMap {
@@ -19,15 +21,19 @@ class DriveMap {
   DriveMap();
 
   // Maps letter (either case) to directory, an absolute Linux path.
-  // Trailing slashes are dropped (the filesystem root stays "/").
-  void Set(char letter, std::string directory);
+  // Trailing slashes are dropped (the filesystem root stays "/"). Returns
+  // false, changing nothing, when letter is not an ASCII letter or
+  // directory does not begin with '/' (an empty or relative directory would
+  // otherwise claim paths that lie elsewhere).
+  bool Set(char letter, std::string directory);
 
   // The directory a letter stands for: its mapping, or "/mnt/<letter>".
   // Empty for a character that is not an ASCII letter.
   std::string DirectoryOf(char letter) const;
 
   // Converts a Windows-form path ("D:\SHARE\DOCS\a.txt" or the final-path
-  // form "\\?\D:\...") to the Linux path it names. Each component is
+  // form "\\?\D:\...") to the Linux path it names. Both '\' and '/'
+  // separate components, as on Windows. Each component is
   // resolved without regard to ASCII letter case when no exact match
   // exists on disk, as NTFS names behave; components that do not exist are
   // kept as given. Returns false when the path does not begin with a drive
@@ -49,6 +55,13 @@ class DriveMap {
 // The process-wide map, filled from dirsync.ini by the configuration load
 // on the main thread before other threads start; read-only afterwards.
 DriveMap& Drives();
+
+// Sets the mappings of the [drives] section of profile into map: each key
+// is a drive letter (either case), each value a Linux directory. A key
+// that is not a single letter, or a value that is not an absolute path, is
+// skipped with a log line. Returns the number of mappings set. Main thread,
+// at start-up.
+int LoadDriveSection(const ProfileFile& profile, DriveMap* map);
 
 }  // namespace dirsync
 

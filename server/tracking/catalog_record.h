@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "core/little_endian.h"
 
@@ -116,6 +117,41 @@ inline char* MutableName(uint8_t* r) {
   return reinterpret_cast<char*>(r + kName);
 }
 
+// The name of a record whose length field is within its bytes, without
+// reading past length: a damaged record may lack its NUL.
+inline std::string_view NameView(const uint8_t* r) {
+  int32_t room = Length(r) - kName;
+  if (room <= 0) return {};
+  const char* n = Name(r);
+  return {n, ::strnlen(n, static_cast<size_t>(room))};
+}
+
+// The second string of a rename record (the previous name), or empty when
+// the record holds none within its length.
+inline std::string_view OldNameView(const uint8_t* r) {
+  std::string_view first = NameView(r);
+  int32_t room = Length(r) - kName - static_cast<int32_t>(first.size()) - 1;
+  if (room <= 0) return {};
+  const char* n = Name(r) + first.size() + 1;
+  return {n, ::strnlen(n, static_cast<size_t>(room))};
+}
+
+// A readable name of a state byte, for tools and messages.
+inline const char* StateName(uint8_t state, int32_t length) {
+  switch (state) {
+    case StateFiller: return length == kRecordHeaderSize ? "marker" : "filler";
+    case StateAdded: return "added";
+    case StateUpdated: return "updated";
+    case StateRenamed: return "renamed";
+    case StateHeader: return "header";
+    case StateStale: return "stale";
+    case StateDirectory: return "directory";
+    case StateDirDeleted: return "dir-deleted";
+    case StateDeleted: return "deleted";
+    default: return "unknown";
+  }
+}
+
 }  // namespace record
 
 // One heap block of exactly length() bytes, zero-filled at allocation, whose
@@ -149,6 +185,8 @@ class CatalogRecord {
   uint64_t lastWriteTime() const { return record::LastWriteTime(data()); }
   uint8_t state() const { return record::State(data()); }
   const char* name() const { return record::Name(data()); }
+  std::string_view nameView() const { return record::NameView(data()); }
+  std::string_view oldNameView() const { return record::OldNameView(data()); }
 
   void set_sequence(int64_t v) { record::SetSequence(data(), v); }
   void set_fileRef(uint64_t v) { record::SetFileRef(data(), v); }

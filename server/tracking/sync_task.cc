@@ -1,11 +1,17 @@
 #include "tracking/sync_task.h"
 
 #include <strings.h>
+#include <unistd.h>
 
 #include "core/log.h"
 #include "core/volume_watch.h"
+#include "tracking/catalog_store.h"
 
 namespace dirsync {
+
+CatalogStore::~CatalogStore() {
+  if (fd >= 0) ::close(fd);
+}
 
 std::vector<std::string> SplitExcludes(const std::string& excludeText) {
   std::vector<std::string> pieces;
@@ -28,6 +34,7 @@ SyncTask* OpenTask(const std::string& name, const std::string& rootPath,
   task->rootPath = rootPath;
   task->excludes = SplitExcludes(excludeText);
   task->positionSavedOn = static_cast<uint32_t>(TodayAsNumber());
+  LoadStore(*task);
   return task;
 }
 
@@ -50,9 +57,24 @@ const CatalogRecord* FindEntry(const SyncTask& task, uint64_t fileRef) {
   return it == task.entries.end() ? nullptr : &it->second;
 }
 
+void EnterDirectory(SyncTask& task, uint64_t dirRef, uint64_t parentRef) {
+  auto [it, inserted] = task.dirParent.try_emplace(dirRef, parentRef);
+  if (!inserted && it->second != parentRef) {
+    auto former = task.dirIndex.find(it->second);
+    if (former != task.dirIndex.end()) {
+      former->second.erase(dirRef);
+      if (former->second.empty()) task.dirIndex.erase(former);
+    }
+    it->second = parentRef;
+  }
+  task.dirIndex[parentRef].insert(dirRef);
+}
+
 bool IsExcluded(const SyncTask& task, std::string_view relativePath) {
   for (const std::string& e : task.excludes) {
-    if (relativePath.size() < e.size()) continue;
+    // An empty entry (from "a;;b" or an empty text) names nothing, not
+    // even an empty path.
+    if (e.empty() || relativePath.size() < e.size()) continue;
     if (::strncasecmp(relativePath.data(), e.data(), e.size()) != 0) continue;
     if (relativePath.size() == e.size() || relativePath[e.size()] == '\\') {
       return true;

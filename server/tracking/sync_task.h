@@ -20,8 +20,16 @@ namespace dirsync {
 // blocks. Written by one thread at a time (the thread that changes the
 // task's catalog); read by the network threads with positioned reads.
 struct CatalogStore {
+  CatalogStore() = default;
+  CatalogStore(const CatalogStore&) = delete;
+  CatalogStore& operator=(const CatalogStore&) = delete;
+  ~CatalogStore();
+
   // Records waiting to be written by a buffered write.
   std::vector<uint8_t> buffer;
+  // Bytes of direct writes numbered but not yet written: they land behind
+  // the file's bytes and buffer, and go to disk with one positioned write.
+  std::vector<uint8_t> staged;
   // The open store file, or -1 when it could not be opened.
   int fd = -1;
   // Full path of the store file.
@@ -61,6 +69,9 @@ struct SyncTask {
   std::unordered_map<uint64_t, CatalogRecord> entries;
   // Directory -> the directories recorded with it as their parent.
   std::unordered_map<uint64_t, std::unordered_set<uint64_t>> dirIndex;
+  // Directory -> the parent whose dirIndex set holds it now, so that a
+  // directory entered under a new parent leaves the former parent's set.
+  std::unordered_map<uint64_t, uint64_t> dirParent;
 };
 
 // Builds a task from its configuration: name, root path (upper case, with
@@ -81,6 +92,11 @@ SyncTask* FindTask(std::string_view name);
 // The caller holds task.catalogLock (shared or exclusive).
 CatalogRecord* FindEntry(SyncTask& task, uint64_t fileRef);
 const CatalogRecord* FindEntry(const SyncTask& task, uint64_t fileRef);
+
+// Enters directory dirRef in the dirIndex set of parentRef, taking it out
+// of the set of the parent it was entered under before, if another. The
+// caller holds task.catalogLock exclusively.
+void EnterDirectory(SyncTask& task, uint64_t dirRef, uint64_t parentRef);
 
 // Whether relativePath is an exclude entry or lies below one (ASCII case
 // ignored). Thread safe (reads the constant excludes only).

@@ -1,9 +1,20 @@
 #include "core/log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include "core/test_support.h"
 
 namespace dirsync {
 namespace {
@@ -63,6 +74,153 @@ TEST(LogFormatTest, LongLinesAreCutAtTheBuffer) {
   EXPECT_EQ(line, std::string(kLogLineSize - 1, 'x'));
   std::string plain(3000, 'y');
   EXPECT_EQ(Format(plain.c_str()).size(), kLogLineSize - 1);
+}
+
+TEST(LogFormatTest, LengthLettersAndTheirDigitsNeverBecomeAWidth) {
+  EXPECT_EQ(Format("[%I64d]", 5), "[5]");
+  EXPECT_EQ(Format("[%-4hd]", 5), "[5   ]");
+}
+
+// Points standard output at another descriptor while it lives.
+class StdoutRedirect {
+ public:
+  explicit StdoutRedirect(int fd) : saved_(::dup(STDOUT_FILENO)) {
+    std::fflush(stdout);
+    ::dup2(fd, STDOUT_FILENO);
+  }
+  ~StdoutRedirect() {
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+  }
+
+ private:
+  int saved_;
+};
+
+TEST(LogPrintTest, AWholeLineReachesAPipeInOneWrite) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const std::string text(1000, 'p');
+  {
+    StdoutRedirect redirect(fds[1]);
+    LogPrint("%s\n", text.c_str());
+    // Longer than the line buffer: cut, never overrun.
+    LogPrint("%s%s\n", text.c_str(), text.c_str());
+    LogPrint("");  // nothing at all
+  }
+  ::close(fds[1]);
+  // Each line is there already, in one piece, without any flush.
+  char buffer[4096];
+  ssize_t n = ::read(fds[0], buffer, 1001);
+  ASSERT_EQ(n, 1001);
+  EXPECT_EQ(std::string(buffer, 1001), text + "\n");
+  n = ::read(fds[0], buffer, sizeof buffer);
+  EXPECT_EQ(n, static_cast<ssize_t>(kLogLineSize - 1));
+  EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)),
+            text + std::string(kLogLineSize - 1 - 1000, 'p'));
+  EXPECT_EQ(::read(fds[0], buffer, sizeof buffer), 0);
+  ::close(fds[0]);
+}
+
+TEST(LogPrintTest, LinesOfManyThreadsStayWholeInAFile) {
+  testing::TempDir dir;
+  const std::string path = dir.path() + "log.txt";
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  ASSERT_GE(fd, 0);
+  constexpr int kThreads = 4;
+  constexpr int kLines = 200;
+  {
+    StdoutRedirect redirect(fd);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([t] {
+        const std::string body(900, static_cast<char>('a' + t));
+        for (int i = 0; i < kLines; ++i) LogPrint("%d %s\n", t, body.c_str());
+      });
+    }
+    for (std::thread& th : threads) th.join();
+  }
+  ::close(fd);
+
+  std::ifstream in(path);
+  std::string line;
+  int count[kThreads] = {};
+  while (std::getline(in, line)) {
+    ASSERT_EQ(line.size(), 902u);
+    int t = line[0] - '0';
+    ASSERT_TRUE(t >= 0 && t < kThreads) << line.substr(0, 20);
+    EXPECT_EQ(line.substr(2), std::string(900, static_cast<char>('a' + t)));
+    ++count[t];
+  }
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(count[t], kLines);
+}
+
+TEST(LogPrintTest, TheTeeSeesEveryPrintedLine) {
+  testing::LogCapture capture;
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  {
+    StdoutRedirect redirect(fds[1]);
+    LogPrint("%D %s=%L\n", "x", int64_t{-5});
+  }
+  ::close(fds[1]);
+  ::close(fds[0]);
+  std::vector<std::string> lines = capture.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].substr(19), " x=-5\n");
+}
+
+TEST(MakeDirectoryPathTest, CreatesMissingParentsOnceAndRemembersThem) {
+  testing::TempDir dir;
+  const std::string deep = dir.path() + "a/b/c";
+  EXPECT_TRUE(MakeDirectoryPath(deep));
+  EXPECT_TRUE(std::filesystem::is_directory(deep));
+
+  // The path was looked at before: it is not made again, even though it
+  // has gone meanwhile.
+  std::filesystem::remove(deep);
+  EXPECT_TRUE(MakeDirectoryPath(deep));
+  EXPECT_FALSE(std::filesystem::exists(deep));
+
+  // A new child below remembered parents is made.
+  EXPECT_TRUE(MakeDirectoryPath(dir.path() + "a/b/d/"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() + "a/b/d"));
+}
+
+TEST(MakeDirectoryPathTest, ExistingDirectoriesAndFailuresStillReturnTrue) {
+  testing::TempDir dir;
+  dir.MakeDir("x/y");
+  auto before = std::filesystem::last_write_time(dir.path() + "x");
+  EXPECT_TRUE(MakeDirectoryPath(dir.path() + "x/y"));
+  EXPECT_EQ(std::filesystem::last_write_time(dir.path() + "x"), before);
+  // Below a file nothing can be made; the result is true all the same.
+  dir.Write("file", "x");
+  EXPECT_TRUE(MakeDirectoryPath(dir.path() + "file/sub"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() + "file/sub"));
+}
+
+// Today's date as date(1) prints it.
+int DateCommandToday() {
+  FILE* p = ::popen("date +%Y%m%d", "r");
+  if (p == nullptr) return -1;
+  int value = -1;
+  if (std::fscanf(p, "%d", &value) != 1) value = -1;
+  ::pclose(p);
+  return value;
+}
+
+TEST(TodayAsNumberTest, MatchesTheLocalDate) {
+  int before = DateCommandToday();
+  int today = TodayAsNumber();
+  int after = DateCommandToday();
+  ASSERT_GT(before, 0);
+  // Midnight may pass between the readings.
+  EXPECT_TRUE(today == before || today == after) << today;
+  EXPECT_GE(today / 10000, 2024);
+  EXPECT_GE(today % 10000 / 100, 1);
+  EXPECT_LE(today % 10000 / 100, 12);
+  EXPECT_GE(today % 100, 1);
+  EXPECT_LE(today % 100, 31);
 }
 
 }  // namespace

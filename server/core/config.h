@@ -1,0 +1,63 @@
+// The configuration file dirsync.ini, read once at start-up: the task
+// sections "task-1", "task-2", ... (reading stops at the first number whose
+// section lacks a name or a path), the drive map of section [drives] and
+// the listening port of section [DB].
+//
+// Everything here runs on the main thread before any other thread exists.
+#ifndef DIRSYNC_CORE_CONFIG_H_
+#define DIRSYNC_CORE_CONFIG_H_
+
+#include <cstdint>
+#include <string>
+
+#include "platform/profile_file.h"
+
+namespace dirsync {
+
+constexpr int32_t kDefaultTimeoutMs = 10000;
+constexpr int32_t kDefaultPort = 333;
+
+// The keys of one task section as written.
+struct TaskSection {
+  int number = 0;           // N of "task-N"
+  std::string name;         // at most 258 characters
+  std::string path;         // at most 258 characters, as written
+  std::string exclude;      // at most 4094 characters, ';'-separated
+  int32_t subdir = 1;       // read, but nothing depends on it
+  int32_t timeout = kDefaultTimeoutMs;
+  int32_t logDetail = 0;
+};
+
+// Reads section task-number into *section. Returns false when its name or
+// path is empty or missing (the end of the task list). A name or path cut
+// at its limit is logged.
+bool ReadTaskSection(const ProfileFile& profile, int number,
+                     TaskSection* section);
+
+// A task root as the catalog uses it: a trailing backslash added when
+// missing, then ASCII letters upper-cased ("d:\share" -> "D:\SHARE\").
+std::string NormaliseTaskPath(std::string path);
+
+// Loads the configuration file at configPath: logs its ignored lines, sets
+// the [drives] mappings into Drives(), and builds the tasks (see the
+// overload below). A missing file gives no task. Returns the number of
+// VolumeWatch records created.
+int LoadTasks(const std::string& configPath);
+
+// Builds one SyncTask per task section and one VolumeWatch per drive that
+// holds a task, in the volumes table. The first section on a drive sets the
+// drive's timeout. A section whose name is already used on the same drive
+// replaces that task. A section is rejected, with a log line naming it,
+// when its path does not begin with an ASCII drive letter, a colon and a
+// backslash, when its name holds a path separator, or when its name is
+// already used by a task on another drive (both would share one store
+// file). Returns the number of VolumeWatch records created.
+int LoadTasks(const ProfileFile& profile);
+
+// "PORT" of section [DB], default 333; a value outside 1..65535 is logged.
+int32_t ListenPort(const ProfileFile& profile);
+int32_t ListenPort(const std::string& configPath);
+
+}  // namespace dirsync
+
+#endif  // DIRSYNC_CORE_CONFIG_H_
