@@ -109,7 +109,7 @@ void MakeSite() {
   if (::pwrite(task->store.fd, store.data(), store.size(), 0) != static_cast<ssize_t>(store.size())) std::abort();
   task->store.storeSize = static_cast<int64_t>(store.size());
   volume->tasks["docs"] = std::move(owned);
-  volumes['D'] = volume;
+  volumes[static_cast<int>('D')] = volume;
 }
 
 }  // namespace
