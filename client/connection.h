@@ -94,6 +94,7 @@ class Connection {
 
   int fd_ = -1;
   FrameReader reader_;
+  std::string chunk_;  // receive buffer, kept between calls
 };
 
 }  // namespace dsclient
