@@ -80,6 +80,66 @@ void FinishWithError(ClientLink& link, const char* errorText) {
   SendReply(link);
 }
 
+// Uncompressed: the file's bytes are read straight into the reply's
+// "data", behind "ver", "len" and "zip".
+void DloadPlain(ClientLink& link, uint64_t fileRef, int64_t pos, int32_t size,
+                int32_t version) {
+  ByteBuffer& reply = link.reply;
+  const size_t shapeEnd = reply.size();  // path, fid, pos
+  AppendInt32Param(reply, "ver", version);
+  AppendInt32Param(reply, "len", 0);
+  const size_t lenEnd = reply.size();
+  AppendInt32Param(reply, "zip", 0);
+  uint8_t* data = BeginOpenParam(reply, "data", static_cast<size_t>(size));
+  if (data == nullptr) return;  // no memory for the reply: nothing is sent
+  char errorText[kDownloadErrorSize] = "";
+  const int n = ReadForDownload(link, fileRef, static_cast<uint64_t>(pos), size,
+                                static_cast<uint32_t>(version), errorText, data);
+  if (n == 0) {
+    if (errorText[0] == '\0') {
+      std::snprintf(errorText, sizeof errorText, "error=%d", errno);
+    }
+    TruncateReply(reply, shapeEnd);
+    FinishWithError(link, errorText);
+    return;
+  }
+  PatchInt32Param(reply, lenEnd, n);
+  FinishOpenParam(reply, data, n);
+  SendReply(link);
+}
+
+// Compressed: read into readBuffer, compressed into zipBuffer, appended.
+void DloadZipped(ClientLink& link, uint64_t fileRef, int64_t pos, int32_t size,
+                 int32_t version, int32_t zip) {
+  char errorText[kDownloadErrorSize] = "";
+  if (!link.readBuffer.Reserve(static_cast<size_t>(size))) {
+    FinishWithError(link, "out of memory.");
+    return;
+  }
+  const int n = ReadForDownload(link, fileRef, static_cast<uint64_t>(pos), size,
+                                static_cast<uint32_t>(version), errorText,
+                                link.readBuffer.data());
+  if (n == 0) {
+    if (errorText[0] == '\0') {
+      std::snprintf(errorText, sizeof errorText, "error=%d", errno);
+    }
+    FinishWithError(link, errorText);
+    return;
+  }
+  ByteBuffer& reply = link.reply;
+  AppendInt32Param(reply, "ver", version);
+  size_t zippedLength = 0;
+  if (!CompressForReply(link.readBuffer.data(), static_cast<size_t>(n),
+                        link.zipBuffer, &zippedLength)) {
+    FinishWithError(link, "compress error.");
+    return;
+  }
+  AppendInt32Param(reply, "len", n);
+  AppendInt32Param(reply, "zip", zip);
+  AppendParam(reply, "data", link.zipBuffer.data(), static_cast<int32_t>(zippedLength));
+  SendReply(link);
+}
+
 }  // namespace
 
 int ReadFileAt(int fd, uint64_t pos, uint8_t* buffer, int count) {
@@ -96,7 +156,8 @@ int ReadFileAt(int fd, uint64_t pos, uint8_t* buffer, int count) {
 }
 
 int ReadForDownload(ClientLink& link, uint64_t fileRef, uint64_t pos,
-                    int32_t size, uint32_t version, char* errorText) {
+                    int32_t size, uint32_t version, char* errorText,
+                    uint8_t* destination) {
   SyncTask& task = *link.task;
   uint32_t entryVersion = 0;
   std::string name;
@@ -119,11 +180,6 @@ int ReadForDownload(ClientLink& link, uint64_t fileRef, uint64_t pos,
                   static_cast<int>(entryVersion), static_cast<int>(version));
     return 0;
   }
-  if (!link.readBuffer.Reserve(static_cast<size_t>(size))) {
-    std::snprintf(errorText, kDownloadErrorSize, "out of memory.");
-    return 0;
-  }
-
   if (fileRef != link.dlFileRef || link.dlHandle < 0) {
     if (link.dlHandle >= 0) ::close(link.dlHandle);
     link.dlHandle = -1;
@@ -141,7 +197,7 @@ int ReadForDownload(ClientLink& link, uint64_t fileRef, uint64_t pos,
                   name.c_str());
     return 0;
   }
-  return ReadFileAt(link.dlHandle, pos, link.readBuffer.data(), size);
+  return ReadFileAt(link.dlHandle, pos, destination, size);
 }
 
 void HandleDload(ClientLink& link, const MessageParams& params) {
@@ -176,33 +232,11 @@ void HandleDload(ClientLink& link, const MessageParams& params) {
     FinishWithError(link, errorText);
     return;
   }
-  // Room for the data, so that appending it does not move the reply.
-  reply.Reserve(kMaxDownloadSize + 4096);
-
-  const int n = ReadForDownload(link, fileRef, static_cast<uint64_t>(pos), size,
-                                static_cast<uint32_t>(version), errorText);
-  if (n == 0) {
-    if (errorText[0] == '\0') {
-      std::snprintf(errorText, sizeof errorText, "error=%d", errno);
-    }
-    FinishWithError(link, errorText);
-    return;
-  }
-
-  AppendInt32Param(reply, "ver", version);
-  const uint8_t* data = link.readBuffer.data();
-  size_t dataLength = static_cast<size_t>(n);
   if (zip != 0) {
-    if (!CompressForReply(data, dataLength, link.zipBuffer, &dataLength)) {
-      FinishWithError(link, "compress error.");
-      return;
-    }
-    data = link.zipBuffer.data();
+    DloadZipped(link, fileRef, pos, size, version, zip);
+  } else {
+    DloadPlain(link, fileRef, pos, size, version);
   }
-  AppendInt32Param(reply, "len", n);
-  AppendInt32Param(reply, "zip", zip);
-  AppendParam(reply, "data", data, static_cast<int32_t>(dataLength));
-  SendReply(link);
 }
 
 void HandleDloadReply(ClientLink&, const MessageParams&) {}

@@ -31,13 +31,15 @@ void HandleDload(ClientLink& link, const MessageParams& params);
 // The answer to a "-dload" message received by the server: nothing.
 void HandleDloadReply(ClientLink& link, const MessageParams& params);
 
-// Reads up to size bytes (0 .. 4 MiB) of fileRef at pos into the start of
-// the link's readBuffer when the catalog holds version for it. Returns the
-// bytes read, or 0, in which case errorText (kDownloadErrorSize bytes) may
-// hold the reason; when it stays empty, errno holds the read's error code
-// (0 at the end of the file).
+// Reads up to size bytes (0 .. 4 MiB) of fileRef at pos into destination
+// (room for size bytes: the link's readBuffer, or the reply itself) when
+// the catalog holds version for it. Returns the bytes read, or 0, in which
+// case errorText (kDownloadErrorSize bytes) may hold the reason; when it
+// stays empty, errno holds the read's error code (0 at the end of the
+// file).
 int ReadForDownload(ClientLink& link, uint64_t fileRef, uint64_t pos,
-                    int32_t size, uint32_t version, char* errorText);
+                    int32_t size, uint32_t version, char* errorText,
+                    uint8_t* destination);
 
 // One positioned read of count bytes at pos; the descriptor's file offset
 // is neither used nor moved. Returns the bytes read, or 0 on failure or at

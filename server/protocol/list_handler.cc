@@ -14,6 +14,7 @@
 #include "protocol/reply_builder.h"
 #include "protocol/reply_compress.h"
 #include "tracking/catalog_record.h"
+#include "tracking/catalog_store.h"
 #include "tracking/sync_task.h"
 
 namespace dirsync {
@@ -60,6 +61,80 @@ size_t MarkStaleRecords(SyncTask& task, uint8_t* bytes, size_t n) {
   return p;
 }
 
+namespace {
+
+// The reply's error for a read of the store that yielded got bytes.
+void SendReadError(ClientLink& link, ssize_t got, int error) {
+  char text[64];
+  std::snprintf(text, sizeof text, "read error=%d.", got < 0 ? error : 0);
+  SendError(link, text);
+}
+
+void SendDamageError(ClientLink& link, uint64_t pos) {
+  char text[96];
+  std::snprintf(text, sizeof text, "damaged record at %" PRIu64 ".", pos);
+  SendError(link, text);
+}
+
+// Uncompressed: the store bytes are read straight into the reply's "data".
+void ListPlain(ClientLink& link, SyncTask& task, uint64_t pos, size_t count) {
+  ByteBuffer& reply = link.reply;
+  const size_t shapeEnd = reply.size();  // path, pos, max
+  AppendInt32Param(reply, "len", 0);
+  const size_t lenEnd = reply.size();
+  AppendInt32Param(reply, "zip", 0);
+  uint8_t* data = BeginOpenParam(reply, "data", count);
+  if (data == nullptr) return;  // no memory for the reply: nothing is sent
+  ssize_t got = ReadStoreAt(task.store.fd, data, count, pos);
+  const int readError = errno;
+  if (got <= 0) {
+    TruncateReply(reply, shapeEnd);
+    SendReadError(link, got, readError);
+    return;
+  }
+  const size_t n = MarkStaleRecords(task, data, static_cast<size_t>(got));
+  if (n == 0) {
+    TruncateReply(reply, shapeEnd);
+    SendDamageError(link, pos);
+    return;
+  }
+  link.clientPos = pos + n;
+  PatchInt32Param(reply, lenEnd, static_cast<int32_t>(n));
+  FinishOpenParam(reply, data, static_cast<int32_t>(n));
+  SendReply(link);
+}
+
+// Compressed: read into readBuffer, compressed into zipBuffer, appended.
+void ListZipped(ClientLink& link, SyncTask& task, uint64_t pos, size_t count,
+                int32_t zip) {
+  if (!link.readBuffer.Resize(kBlockSize)) {
+    SendError(link, "out of memory.");
+    return;
+  }
+  ssize_t got = ReadStoreAt(task.store.fd, link.readBuffer.data(), count, pos);
+  if (got <= 0) {
+    SendReadError(link, got, errno);
+    return;
+  }
+  const size_t n = MarkStaleRecords(task, link.readBuffer.data(), static_cast<size_t>(got));
+  if (n == 0) {
+    SendDamageError(link, pos);
+    return;
+  }
+  link.clientPos = pos + n;
+  size_t zippedLength = 0;
+  if (!CompressForReply(link.readBuffer.data(), n, link.zipBuffer, &zippedLength)) {
+    SendError(link, "compress error.");
+    return;
+  }
+  AppendInt32Param(link.reply, "len", static_cast<int32_t>(n));
+  AppendInt32Param(link.reply, "zip", zip);
+  AppendParam(link.reply, "data", link.zipBuffer.data(), static_cast<int32_t>(zippedLength));
+  SendReply(link);
+}
+
+}  // namespace
+
 void HandleList(ClientLink& link, const MessageParams& params) {
   SyncTask* task = link.task;
   if (task == nullptr) {
@@ -88,44 +163,14 @@ void HandleList(ClientLink& link, const MessageParams& params) {
     return;
   }
 
-  const uint64_t blockRest = kBlockSize - pos % kBlockSize;
+  const uint64_t blockRest = static_cast<uint64_t>(kBlockSize) - pos % kBlockSize;
   const uint64_t written = static_cast<uint64_t>(storeSize) - pos;
   const size_t count = static_cast<size_t>(blockRest < written ? blockRest : written);
-  if (!link.readBuffer.Resize(kBlockSize)) {
-    SendError(link, "out of memory.");
-    return;
-  }
-  ssize_t got = ReadStoreAt(task->store.fd, link.readBuffer.data(), count, pos);
-  if (got <= 0) {
-    char text[64];
-    std::snprintf(text, sizeof text, "read error=%d.", got < 0 ? errno : 0);
-    SendError(link, text);
-    return;
-  }
-
-  const size_t n = MarkStaleRecords(*task, link.readBuffer.data(),
-                                    static_cast<size_t>(got));
-  if (n == 0) {
-    char text[96];
-    std::snprintf(text, sizeof text, "damaged record at %" PRIu64 ".", pos);
-    SendError(link, text);
-    return;
-  }
-  link.clientPos = pos + n;
-
-  const uint8_t* data = link.readBuffer.data();
-  size_t dataLength = n;
   if (zip != 0) {
-    if (!CompressForReply(data, n, link.zipBuffer, &dataLength)) {
-      SendError(link, "compress error.");
-      return;
-    }
-    data = link.zipBuffer.data();
+    ListZipped(link, *task, pos, count, zip);
+  } else {
+    ListPlain(link, *task, pos, count);
   }
-  AppendInt32Param(reply, "len", static_cast<int32_t>(n));
-  AppendInt32Param(reply, "zip", zip);
-  AppendParam(reply, "data", data, static_cast<int32_t>(dataLength));
-  SendReply(link);
 }
 
 }  // namespace dirsync

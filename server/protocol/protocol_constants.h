@@ -23,8 +23,7 @@ constexpr int32_t kFrameHeaderSize = 6;
 // make the server buffer without bound.
 constexpr int32_t kMaxFrameLength = 16 * 1024 * 1024;
 
-// Store blocks and download ranges are at most this long.
-constexpr int32_t kBlockSize = 4 * 1024 * 1024;
+// A download range is at most this long.
 constexpr int32_t kMaxDownloadSize = 4 * 1024 * 1024;
 
 // The little-endian int32 of the first four bytes of a word.

@@ -60,6 +60,36 @@ bool AppendInt64Param(ByteBuffer& reply, const char* name, int64_t value) {
   return AppendParam(reply, name, bytes, 8);
 }
 
+uint8_t* BeginOpenParam(ByteBuffer& reply, const char* name, size_t capacity) {
+  if (reply.size() < static_cast<size_t>(kFrameHeaderSize)) return nullptr;
+  const size_t nameLength = std::strlen(name) + 1;
+  if (!reply.Reserve(reply.size() + 1 + nameLength + 4 + capacity)) {
+    AppendFailed(reply);
+    return nullptr;
+  }
+  const uint8_t nameByte = static_cast<uint8_t>(nameLength);
+  static const uint8_t kNoLength[4] = {};
+  reply.Append(&nameByte, 1);
+  reply.Append(name, nameLength);
+  reply.Append(kNoLength, 4);
+  return reply.data() + reply.size();
+}
+
+void FinishOpenParam(ByteBuffer& reply, uint8_t* value, int32_t length) {
+  const size_t valueAt = static_cast<size_t>(value - reply.data());
+  StoreLE32(value - 4, static_cast<uint32_t>(length));
+  reply.Resize(valueAt + static_cast<size_t>(length));  // within the reserve
+}
+
+void TruncateReply(ByteBuffer& reply, size_t size) {
+  if (size < reply.size()) reply.Resize(size);
+}
+
+void PatchInt32Param(ByteBuffer& reply, size_t valueEnd, int32_t value) {
+  if (valueEnd < 4 || valueEnd > reply.size()) return;  // the build failed
+  StoreLE32(reply.data() + valueEnd - 4, static_cast<uint32_t>(value));
+}
+
 void SendReply(ClientLink& link) {
   ByteBuffer& reply = link.reply;
   if (reply.size() < static_cast<size_t>(kFrameHeaderSize)) return;

@@ -30,6 +30,22 @@ bool AppendParam(ByteBuffer& reply, const char* name, const void* value,
 bool AppendInt32Param(ByteBuffer& reply, const char* name, int32_t value);
 bool AppendInt64Param(ByteBuffer& reply, const char* name, int64_t value);
 
+// Starts a parameter whose value of at most capacity bytes the caller
+// writes straight into the buffer, so that large data is not copied once
+// more. Returns where the value goes (null when the memory cannot be had);
+// FinishOpenParam then gives the value its length, which must be the
+// parameter's last action on the buffer.
+uint8_t* BeginOpenParam(ByteBuffer& reply, const char* name, size_t capacity);
+void FinishOpenParam(ByteBuffer& reply, uint8_t* value, int32_t length);
+
+// Cuts the reply back to size bytes (a size it had before), to drop the
+// parameters appended after that point.
+void TruncateReply(ByteBuffer& reply, size_t size);
+
+// Overwrites the value of the int32 parameter that ends at valueEnd
+// (the reply's size right after it was appended).
+void PatchInt32Param(ByteBuffer& reply, size_t valueEnd, int32_t value);
+
 // Fills in the header (lead byte, total length) and hands the bytes to the
 // network, which copies them. The reply buffer may be reused at once.
 void SendReply(ClientLink& link);

@@ -139,6 +139,10 @@ TEST_F(DownloadTest, ZippedRangeInflatesToTheFile) {
   EXPECT_EQ(r.zip, 1);
   EXPECT_LT(r.wireLength, 1000u);
   EXPECT_EQ(r.data, std::string(100000, 'z'));  // inflated by the client
+  ASSERT_TRUE(c->Dload(Request(1, 1, 99990, 100, 3), &r));
+  EXPECT_EQ(r.zip, 3);
+  EXPECT_EQ(r.len, 10);
+  EXPECT_EQ(r.data, std::string(10, 'z'));
 }
 
 TEST_F(DownloadTest, OnlyRegularFilesBelowTheRootAreOpened) {

@@ -98,6 +98,10 @@ TEST_F(ListTest, ZippedDataInflatesToTheStoreBytes) {
   EXPECT_EQ(r.len, 300000);
   EXPECT_LT(r.wireLength, 300000u);
   EXPECT_EQ(r.data, site_.StoreBytes());
+  // Any non-zero "zip" asks for compression and is echoed as sent.
+  ASSERT_TRUE(c->List("docs", 0, 5, &r));
+  EXPECT_EQ(r.zip, 5);
+  EXPECT_EQ(r.data, site_.StoreBytes());
 
   // A "zip" of 8 bytes counts as 0.
   c->Send(FrameWriter("list").Text("path", "docs").Int64("pos", 0).Int64("zip", 1));
