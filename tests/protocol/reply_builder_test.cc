@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "core/client_links.h"
 #include "protocol/capturing_net.h"
 
@@ -56,6 +58,30 @@ TEST(ReplyBuilderTest, BinaryValueKeepsItsLength) {
   size_t start = reply.size();
   ASSERT_TRUE(AppendParam(reply, "data", "a\0b", 3));
   EXPECT_EQ(Bytes(reply).substr(start), std::string("\x05" "data\0" "\x03\0\0\0" "a\0b", 13));
+}
+
+}  // namespace
+}  // namespace dirsync
+
+namespace dirsync {
+namespace {
+
+TEST(ReplyBuilderTest, OpenParameterTakesItsLengthAtTheEnd) {
+  ByteBuffer reply;
+  ASSERT_TRUE(BeginReply(reply, "-list"));
+  const size_t shape = reply.size();
+  ASSERT_TRUE(AppendInt32Param(reply, "len", 0));
+  const size_t lenEnd = reply.size();
+  uint8_t* value = BeginOpenParam(reply, "data", 100);
+  ASSERT_NE(value, nullptr);
+  std::memcpy(value, "abc", 3);
+  PatchInt32Param(reply, lenEnd, 3);
+  FinishOpenParam(reply, value, 3);
+  EXPECT_EQ(Bytes(reply).substr(shape),
+            std::string("\x04len\0\x04\0\0\0\x03\0\0\0" "\x05" "data\0" "\x03\0\0\0" "abc", 26));
+  // Cutting back drops what came after.
+  TruncateReply(reply, shape);
+  EXPECT_EQ(reply.size(), shape);
 }
 
 }  // namespace
