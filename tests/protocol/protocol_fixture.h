@@ -18,11 +18,22 @@
 
 namespace dirsync {
 
-// Collects every log line. Thread safe.
+// Collects every log line. Installed once and never destroyed: a server
+// thread may still be writing a line when a test ends. Thread safe.
 class LogCapture final : public LogTee {
  public:
-  LogCapture() { SetLogTee(this); }
-  ~LogCapture() override { SetLogTee(nullptr); }
+  static LogCapture& Installed() {
+    static LogCapture* capture = [] {
+      auto* c = new LogCapture;
+      SetLogTee(c);
+      return c;
+    }();
+    return *capture;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> guard(lock_);
+    lines_.clear();
+  }
   void Write(const char* line, size_t length) override {
     std::lock_guard<std::mutex> guard(lock_);
     lines_.emplace_back(line, length);
@@ -79,8 +90,10 @@ class ProtocolTest : public ::testing::Test {
     return std::vector<std::string>(names.begin(), names.end());
   }
 
+  ProtocolTest() : log_(LogCapture::Installed()) { log_.Clear(); }
+
   TestSite site_;
-  LogCapture log_;
+  LogCapture& log_;
 };
 
 }  // namespace dirsync
