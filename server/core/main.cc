@@ -6,26 +6,19 @@
 #include <string>
 #include <thread>
 
+#include "core/client_links.h"
 #include "core/config.h"
 #include "core/console_ctrl.h"
-#include "linkcore.h"
 #include "core/flush_thread.h"
 #include "core/log.h"
 #include "core/volume_watch.h"
+#include "linkcore.h"
 #include "platform/console_events.h"
 #include "platform/signal_thread.h"
 #include "tracking/catalog_changes.h"
 
 using namespace dirsync;
 
-namespace {
-
-// Until the client protocol is connected, connections are accepted and
-// whatever they send is dropped.
-void DropReceivedBytes(uint64_t, const char*, int) {}
-void IgnoreConnectionEvent(uint64_t, int) {}
-
-}  // namespace
 
 int main() {
   // Console events arrive as signals, taken on a thread of their own.
@@ -57,7 +50,7 @@ int main() {
   // Clients are served by five network threads.
   KRL_NetInit(5);
   const int32_t port = ListenPort(configPath);
-  KRL_NetListen(port, DropReceivedBytes, IgnoreConnectionEvent, nullptr);
+  KRL_NetListen(port, OnReceive, OnConnectionEvent, nullptr);
   // A console event that came before the library was started found nothing
   // to shut down; the shutdown it asked for happens now.
   if (!running.load()) KRL_NetFini();
