@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential g++ cmake ninja-build ccache pkg-config git
   libace-dev zlib1g-dev libssl-dev libpam0g-dev libsmbclient-dev
+  libpam-modules passwd
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   redis-server iperf3 python3
@@ -26,4 +27,11 @@ if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -q
   $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The PAM service through which linkcore's KRL_LocalLogin checks its account.
+pam_service="$(dirname "$0")/../linkcore/pam.d/linkcore"
+if ! cmp -s "$pam_service" /etc/pam.d/linkcore; then
+  echo "Installing /etc/pam.d/linkcore"
+  $sudo install -m 0644 "$pam_service" /etc/pam.d/linkcore
 fi

@@ -19,5 +19,9 @@ if [ "$fast" -eq 0 ]; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE no-sanitize
+
+  # Fuzzing: frame reassembly, parameter parsing and the request handlers
+  # (clang, libFuzzer) for 60 seconds.
+  scripts/fuzz.sh 60
 fi
 echo "All tests passed."

@@ -23,8 +23,11 @@
  *    come in stream order.
  *  - The close event comes exactly once per opened id, after the id has left
  *    the table of live connections, on the thread that began the close (an
- *    I/O thread, or the caller of KRL_NetDisConnect, KRL_NetSend or
- *    KRL_NetFini). A data callback may still be running on another thread.
+ *    I/O thread, or the caller of KRL_NetDisConnect, KRL_NetSend,
+ *    KRL_NetConnect or KRL_NetFini). A data callback may still be running
+ *    on another thread.
+ *  - The sent callback comes on an I/O thread once a send has been written
+ *    completely, in the order of the sends.
  *  - No library lock is held while a callback runs. A callback may call any
  *    function here except KRL_NetFini.
  */
@@ -76,14 +79,19 @@ KRL_API int KRL_NetListen(int port, NetDataCallback onData,
  * port is not in the table. Thread safe. */
 KRL_API int KRL_NetUnListen(int port);
 /* Connects to host:port (name or dotted address) synchronously, waiting at
- * most 10 s. Returns the new id after its open event, or 0. */
+ * most 10 s. Returns the new id after its open event, or 0: no connection,
+ * or one that a shutdown begun meanwhile has closed again (after its open
+ * and close events). Thread safe. */
 KRL_API uint64_t KRL_NetConnect(const char* host, int port,
                                 NetDataCallback onData,
                                 NetEventCallback onEvent,
                                 NetSentCallback onSent);
 
 /* Copies length bytes and queues them for sending on id; the caller may
- * reuse its buffer at once. 1 when id is live, else 0. Thread safe. */
+ * reuse its buffer at once. Null data or length <= 0 sends nothing. While
+ * more than 8 MiB of a connection's output waits to be written, the library
+ * stops reading from that connection, until less than 1 MiB waits. 1 when
+ * id is live, else 0. Thread safe. */
 KRL_API int KRL_NetSend(uint64_t id, const void* data, int length);
 /* Closes id at once; its close event is delivered on the calling thread
  * before this returns. 1 when id was live, else 0. Thread safe. */
@@ -91,8 +99,9 @@ KRL_API int KRL_NetDisConnect(uint64_t id);
 /* 1 when id is live, else 0. Thread safe. */
 KRL_API int KRL_NetIsValidHandler(uint64_t id);
 /* Writes "a.b.c.d:port" of the remote (which != 0) or local (which == 0)
- * address into buf; leaves it empty when size is too small. 1 when id is
- * live (buf set), else 0 (buf untouched). Thread safe. */
+ * address into buf, for accepted and outgoing connections alike; leaves it
+ * empty when size is smaller than the dotted address plus 7. 1 when id is
+ * live (buf set, unless size <= 0), else 0 (buf untouched). Thread safe. */
 KRL_API int KRL_NetGetAddr(uint64_t id, int which, char* buf, int size);
 /* Writes the status text into buf (at most size - 1 characters and a NUL)
  * and returns buf. Thread safe. */
@@ -108,24 +117,30 @@ typedef struct KRL_Pool KRL_Pool;
 typedef void (*TaskCallback)(KRL_Pool* pool, const char* data,
                              unsigned int length, uint64_t param);
 
-/* Pool on a message queue: producers block while the queue is full;
- * destroying it runs the queued messages first. Null on failure. */
+/* Pool on a message queue: producers block while the queue is full (it
+ * holds at least max(queueSize, 683) messages); destroying it runs the
+ * queued messages first. Null on failure or a negative threadCount. */
 KRL_API KRL_Pool* KRL_ATaskCreate(int threadCount, int queueSize,
                                   TaskCallback callback);
-/* Copies the bytes and queues them. Returns the number of queued messages
- * after the put, or -1 when the queue refused the message. Thread safe. */
+/* Copies the bytes and queues them (a null pointer or a length <= 0 sends
+ * a message without bytes). Returns the number of queued messages after
+ * the put, or -1 when the queue refused the message, the bytes could not
+ * be copied, or pool is not a pool of this kind. Thread safe. */
 KRL_API int KRL_ATaskPutmsg(KRL_Pool* pool, const void* data, int length,
                             uint64_t param);
-/* Pool on preallocated records, handing each message to the most recently
- * idle worker; destroying it drops the messages still queued. */
+/* Pool on max(queueSize + 1024, 2048) preallocated records, handing each
+ * message to the most recently idle worker; producers wait while fewer
+ * than 1024 records are free. Destroying it drops (and frees) the messages
+ * still queued. Null on failure or a negative threadCount. */
 KRL_API KRL_Pool* KRL_TaskCreate(int threadCount, int queueSize,
                                  TaskCallback callback);
 /* Copies the bytes and hands them over. 1 when given straight to an idle
- * worker, 0 when queued. Thread safe. */
+ * worker, 0 when queued, -1 when the bytes could not be copied or pool is
+ * not a pool of this kind. Thread safe. */
 KRL_API int KRL_TaskPutmsg(KRL_Pool* pool, const void* data, int length,
                            uint64_t param);
 /* Destroy a pool of either kind (both names are one function). Null is
- * ignored. Must not be called from the pool's own callback. */
+ * ignored. Called from the pool's own callback it is refused (logged). */
 KRL_API void KRL_TaskDestroy(KRL_Pool* pool);
 KRL_API void KRL_ATaskDestroy(KRL_Pool* pool);
 
@@ -135,10 +150,13 @@ KRL_API void KRL_ATaskDestroy(KRL_Pool* pool);
  * and makes the calling thread act as that account. On success stores an
  * opaque token in *token (the caller owns it) and returns 0; returns -1
  * when the stored value cannot be read, -2 when it cannot be deciphered,
- * otherwise the error code of the failing step. */
+ * otherwise the error code of the failing step: a PAM code when the
+ * account's logon is refused, an errno code when the thread cannot switch
+ * identity (EINVAL for a null token). Other threads keep their identity. */
 KRL_API int KRL_LocalLogin(void** token);
 /* Ends the impersonation that token stands for on the calling thread and
- * releases the token. 0 on success, else an errno code. */
+ * releases the token. 0 on success, else an errno code and the token stays
+ * valid (EINVAL on a thread other than the one that logged on). */
 KRL_API int KRL_RevertLogin(void* token);
 /* Connects the share remoteName (\\server\share) with the given user and
  * password. 0 on success; otherwise an errno code, with its text written

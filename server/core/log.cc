@@ -151,7 +151,15 @@ size_t FormatLogLine(char* out, size_t outSize, const std::tm& now,
       line.Advance(printed);
     }
   }
-  return line.Finish();
+  size_t n = line.Finish();
+  // A line cut at the buffer's limit keeps the line end its format asked
+  // for, so the next line does not run on behind it.
+  size_t formatLength = std::strlen(format);
+  if (n > 0 && n + 1 == outSize && formatLength > 0 &&
+      format[formatLength - 1] == '\n' && out[n - 1] != '\n') {
+    out[n - 1] = '\n';
+  }
+  return n;
 }
 
 void LogPrint(const char* format, ...) {

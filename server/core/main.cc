@@ -6,16 +6,19 @@
 #include <string>
 #include <thread>
 
+#include "core/client_links.h"
 #include "core/config.h"
 #include "core/console_ctrl.h"
 #include "core/flush_thread.h"
 #include "core/log.h"
 #include "core/volume_watch.h"
+#include "linkcore.h"
 #include "platform/console_events.h"
 #include "platform/signal_thread.h"
 #include "tracking/volume_monitor.h"
 
 using namespace dirsync;
+
 
 int main() {
   // Console events arrive as signals, taken on a thread of their own.
@@ -42,13 +45,15 @@ int main() {
 
   std::thread flush(FlushThread, ApplyPendingFn(ApplyJournalBatch));
 
-  // The network library starts here (KRL_NetInit with 5 threads, then
-  // KRL_NetListen on this port with the client link callbacks) once it is
-  // connected.
+  // Clients are served by five network threads.
+  KRL_NetInit(5);
   const int32_t port = ListenPort(configPath);
-  static_cast<void>(port);
+  KRL_NetListen(port, OnReceive, OnConnectionEvent, nullptr);
+  // A console event that came before the library was started found nothing
+  // to shut down; the shutdown it asked for happens now.
+  if (!running.load()) KRL_NetFini();
 
-  WaitForServerStop();
+  KRL_NetWaitFini();
   // running is false now: the flush thread ends after its current sweep, so
   // that no batch is cut off in the middle of being applied.
   flush.join();

@@ -61,7 +61,8 @@ class CatalogLoader : public StoreVisitor {
  public:
   explicit CatalogLoader(SyncTask& task) : task_(task) {}
 
-  void OnRecord(int64_t, const uint8_t* r) override {
+  void OnRecord(int64_t offset, const uint8_t* r) override {
+    lastRecordEnd_ = offset + record::Length(r);
     int64_t usn = record::Usn(r);
     if (usn > task_.lastUsn) task_.lastUsn = usn;
     uint8_t state = record::State(r);
@@ -74,6 +75,7 @@ class CatalogLoader : public StoreVisitor {
   }
 
   void OnDamage(int64_t offset, const char* what) override {
+    if (lastDamage_ < 0 || offset > lastDamage_) lastDamage_ = offset;
     LogPrint("%D damaged store %s at offset %L: %s\n",
              task_.store.path.c_str(), offset, what);
   }
@@ -81,6 +83,12 @@ class CatalogLoader : public StoreVisitor {
   void OnReadError(int64_t offset, int error) override {
     LogPrint("%D store %s: reading at offset %L failed: %s\n",
              task_.store.path.c_str(), offset, std::strerror(error));
+  }
+
+  // Where the last damage was met when no well-formed record follows it
+  // in the file, else -1.
+  int64_t DamageAtTail() const {
+    return lastDamage_ >= lastRecordEnd_ ? lastDamage_ : -1;
   }
 
  private:
@@ -101,7 +109,28 @@ class CatalogLoader : public StoreVisitor {
   }
 
   SyncTask& task_;
+  int64_t lastRecordEnd_ = 0;
+  int64_t lastDamage_ = -1;
 };
+
+// Whether the bytes from offset to the end of the file (size) are what a
+// write cut short by a crash leaves behind: too few bytes for a record, a
+// record running past the end of the file, or nothing but zeros.
+bool IsTornTail(int fd, int64_t offset, int64_t size) {
+  int64_t count = size - offset;
+  if (count < kRecordHeaderSize) return true;
+  if (count > kBlockSize) return false;
+  std::unique_ptr<uint8_t[]> tail(new uint8_t[static_cast<size_t>(count)]);
+  if (::pread(fd, tail.get(), static_cast<size_t>(count), offset) != count) {
+    return false;
+  }
+  int32_t length = record::Length(tail.get());
+  if (length >= kRecordHeaderSize && length > count) return true;
+  for (int64_t i = 0; i < count; ++i) {
+    if (tail[static_cast<size_t>(i)] != 0) return false;
+  }
+  return true;
+}
 
 // The file offset at which the next record of that mode lands.
 int64_t NextPosition(const CatalogStore& store, bool buffered) {
@@ -204,6 +233,27 @@ void LoadStore(SyncTask& task) {
   }
   CatalogLoader loader(task);
   WalkStore(fd, loader);
+  // A write cut short by a crash leaves a torn record at the end. Nothing
+  // of it was ever counted in storeSize before the crash, so no client has
+  // seen it; it is cut off, or the records appended behind it could never
+  // be read back.
+  int64_t tail = loader.DamageAtTail();
+  if (tail >= 0 && IsTornTail(fd, tail, st.st_size)) {
+    if (::ftruncate(fd, tail) == 0) {
+      LogPrint("%D store %s: cut off a torn record of %L bytes at offset %L\n",
+               store.path.c_str(), st.st_size - tail, tail);
+      store.storeSize.store(tail, std::memory_order_release);
+      if (tail == 0) {
+        // Nothing whole was left: the store starts anew, header first.
+        uint32_t storeId = static_cast<uint32_t>(std::time(nullptr));
+        task.storeId.store(storeId, std::memory_order_relaxed);
+        WriteMarker(store, 0, StateHeader, storeId, true);
+      }
+    } else {
+      LogPrint("%D store %s: cutting off a torn record at %L failed: %s\n",
+               store.path.c_str(), tail, std::strerror(errno));
+    }
+  }
   int files = static_cast<int>(task.entries.size());
   int64_t lastUsn = task.lastUsn;
   lock.unlock();

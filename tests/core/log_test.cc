@@ -72,6 +72,9 @@ TEST(LogFormatTest, LongLinesAreCutAtTheBuffer) {
   std::string line = Format("%s and more", big.c_str());
   EXPECT_EQ(line.size(), kLogLineSize - 1);
   EXPECT_EQ(line, std::string(kLogLineSize - 1, 'x'));
+  std::string ended = Format("%s\n", big.c_str());
+  EXPECT_EQ(ended.size(), kLogLineSize - 1);
+  EXPECT_EQ(ended.back(), '\n');  // the line end survives the cut
   std::string plain(3000, 'y');
   EXPECT_EQ(Format(plain.c_str()).size(), kLogLineSize - 1);
 }
@@ -117,7 +120,7 @@ TEST(LogPrintTest, AWholeLineReachesAPipeInOneWrite) {
   n = ::read(fds[0], buffer, sizeof buffer);
   EXPECT_EQ(n, static_cast<ssize_t>(kLogLineSize - 1));
   EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)),
-            text + std::string(kLogLineSize - 1 - 1000, 'p'));
+            text + std::string(kLogLineSize - 2 - 1000, 'p') + "\n");
   EXPECT_EQ(::read(fds[0], buffer, sizeof buffer), 0);
   ::close(fds[0]);
 }

@@ -180,17 +180,74 @@ TEST_F(CatalogStoreTest, ReloadContinuesNumberingAndKeepsTheLastRecord) {
   EXPECT_EQ(file.records.back().sequence, lastSequence + 1);
 }
 
-TEST_F(CatalogStoreTest, FileShorterThanAHeaderLoadsEmpty) {
+TEST_F(CatalogStoreTest, TornTailLeftByACrashIsCutOffAtLoad) {
   std::filesystem::create_directories(dir_ + "/data");
-  std::string path = dir_ + "/data/short.db";
-  WriteFileBytes(path, std::vector<uint8_t>(10, 0x42));
-  auto task = Open("short");
-  EXPECT_GE(task->store.fd, 0);
-  EXPECT_TRUE(task->entries.empty());
-  EXPECT_EQ(task->storeId.load(), 0u);
-  EXPECT_TRUE(task->store.buffer.empty());  // no header
-  EXPECT_EQ(task->store.storeSize.load(), 10);
-  EXPECT_EQ(log_.Matching("damaged store " + path + " at offset 0").size(), 1u);
+
+  // Fewer bytes than a header: nothing whole is left, the store starts anew.
+  std::string shortPath = dir_ + "/data/short.db";
+  WriteFileBytes(shortPath, std::vector<uint8_t>(10, 0x42));
+  {
+    auto task = Open("short");
+    EXPECT_GE(task->store.fd, 0);
+    EXPECT_TRUE(task->entries.empty());
+    EXPECT_EQ(task->store.storeSize.load(), 0);
+    EXPECT_NE(task->storeId.load(), 0u);
+    EXPECT_EQ(task->store.buffer.size(), 66u);  // the new header
+    EXPECT_EQ(log_.Matching("cut off a torn record of 10 bytes at offset 0")
+                  .size(),
+              1u);
+  }
+
+  // Whole records followed by a record cut short, or by zeros.
+  std::string path;
+  int64_t good;
+  {
+    auto task = Open("torn");
+    CatalogRecord a = MakeRecord(1, StateAdded, "a");
+    ASSERT_TRUE(WriteRecord(task->store, a, false));
+    good = task->store.storeSize.load();
+    path = task->store.path;
+  }
+  std::vector<uint8_t> sound = ReadFileBytes(path);
+  CatalogRecord b = MakeRecord(2, StateAdded, "b", 300);
+  std::vector<std::vector<uint8_t>> tails = {
+      std::vector<uint8_t>(b.data(), b.data() + 150),  // cut short
+      std::vector<uint8_t>(b.data(), b.data() + 40),   // not even a header
+      std::vector<uint8_t>(500, 0),                    // zeros
+  };
+  for (const std::vector<uint8_t>& tail : tails) {
+    SCOPED_TRACE(tail.size());
+    std::vector<uint8_t> bytes = sound;
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    WriteFileBytes(path, bytes);
+    log_.Clear();
+    {
+      auto task = Open("torn");
+      EXPECT_EQ(task->store.storeSize.load(), good);
+      EXPECT_NE(FindEntry(*task, 1), nullptr);
+      // What is appended now is read back at the next start.
+      CatalogRecord c = MakeRecord(3, StateAdded, "c");
+      ASSERT_TRUE(WriteRecord(task->store, c, false));
+    }
+    auto reloaded = Open("torn");
+    EXPECT_NE(FindEntry(*reloaded, 3), nullptr);
+    EXPECT_TRUE(log_.Matching("damaged store").size() >= 1u);
+    EXPECT_EQ(log_.Matching("cut off a torn record").size(), 1u);
+    EXPECT_EQ(ReadFileBytes(path).size(),
+              static_cast<size_t>(good + kRecordHeaderSize + 1));
+  }
+
+  // Damage that is not a torn write (a bad length followed by other
+  // bytes) is left in place for inspection.
+  std::vector<uint8_t> bytes = sound;
+  std::vector<uint8_t> junk(200, 0x42);
+  StoreLE32(junk.data(), 10);
+  bytes.insert(bytes.end(), junk.begin(), junk.end());
+  WriteFileBytes(path, bytes);
+  log_.Clear();
+  auto task = Open("torn");
+  EXPECT_EQ(task->store.storeSize.load(), static_cast<int64_t>(bytes.size()));
+  EXPECT_TRUE(log_.Matching("cut off a torn record").empty());
 }
 
 TEST_F(CatalogStoreTest, DamageEndsTheWalkOfItsBlockOnly) {

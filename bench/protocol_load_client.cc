@@ -1,0 +1,199 @@
+// Load client for the dirsync protocol (and, for comparison, RESP PING
+// against redis-server with the same connection handling).
+//
+// Usage:
+//   protocol_load_client ping PORT dirsync|resp CONNECTIONS SECONDS
+//       Each connection (logged in first, for dirsync) keeps one ping in
+//       flight; prints round trips per second.
+//   protocol_load_client list PORT ZIP ROUNDS
+//       One connection reads the whole store of task "bench" from 0, block
+//       by block; prints store MiB/s (bytes before compression).
+//   protocol_load_client dload PORT ZIP ROUNDS
+//       One connection downloads file 1 in 4 MiB ranges; prints MiB/s.
+//   protocol_load_client hold PORT CONNECTIONS
+//       Logs CONNECTIONS clients in, has each list once from 0, prints
+//       "held" and keeps them open until standard input closes.
+// The server's task is "bench", user "bench", token "token".
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "connection.h"
+#include "frame.h"
+
+namespace {
+
+using dsclient::Connection;
+using dsclient::FrameWriter;
+using dsclient::Message;
+
+double Now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+[[noreturn]] void Fail(const char* what) {
+  std::fprintf(stderr, "failed: %s\n", what);
+  std::exit(1);
+}
+
+std::unique_ptr<Connection> LoggedIn(int port) {
+  auto c = std::make_unique<Connection>();
+  if (!c->Connect("127.0.0.1", port)) Fail("connect");
+  dsclient::LoginResult r;
+  if (!c->Login("bench", "token", "bench", &r) || r.data != "ok") Fail("login");
+  return c;
+}
+
+void RaiseFileLimit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+// Bytes that complete one reply in buffer, or 0 when it is not complete.
+size_t ReplyLength(bool resp, const std::string& buffer) {
+  if (resp) return buffer.size() >= 7 ? 7 : 0;
+  if (buffer.size() < 6) return 0;
+  uint32_t total;
+  std::memcpy(&total, buffer.data() + 1, 4);  // little-endian host
+  return buffer.size() >= total ? total : 0;
+}
+
+void Ping(int port, bool resp, int connections, double seconds) {
+  RaiseFileLimit();
+  std::vector<std::unique_ptr<Connection>> conns;
+  for (int i = 0; i < connections; ++i) {
+    if (resp) {
+      conns.push_back(std::make_unique<Connection>());
+      if (!conns.back()->Connect("127.0.0.1", port)) Fail("connect");
+    } else {
+      conns.push_back(LoggedIn(port));
+    }
+  }
+  const std::string request = resp ? std::string("*1\r\n$4\r\nPING\r\n")
+                                   : FrameWriter("ping").Int64("pos", 0).Int32("val", 1).Build();
+  int epoll = epoll_create1(0);
+  std::vector<std::string> pending(conns.size());
+  for (size_t i = 0; i < conns.size(); ++i) {
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.u64 = i;
+    epoll_ctl(epoll, EPOLL_CTL_ADD, conns[i]->fd(), &e);
+    conns[i]->SendBytes(request);
+  }
+  // Warm up for a second, then count.
+  const double start = Now();
+  const double measureFrom = start + 1.0;
+  const double end = measureFrom + seconds;
+  long long trips = 0;
+  std::vector<epoll_event> events(1024);
+  char chunk[65536];
+  while (true) {
+    double now = Now();
+    if (now >= end) break;
+    int n = epoll_wait(epoll, events.data(), static_cast<int>(events.size()), 100);
+    for (int k = 0; k < n; ++k) {
+      size_t i = events[k].data.u64;
+      ssize_t got = ::recv(conns[i]->fd(), chunk, sizeof chunk, MSG_DONTWAIT);
+      if (got <= 0) Fail("connection lost");
+      pending[i].append(chunk, static_cast<size_t>(got));
+      while (size_t len = ReplyLength(resp, pending[i])) {
+        pending[i].erase(0, len);
+        if (now >= measureFrom) ++trips;
+        conns[i]->SendBytes(request);
+      }
+    }
+  }
+  std::printf("%.0f\n", static_cast<double>(trips) / seconds);
+}
+
+// Sends one request and returns its reply.
+Message Ask(Connection& c, const FrameWriter& f) {
+  Message m;
+  if (!c.Send(f) || c.Receive(&m, 30000) != Connection::Status::kOk) Fail("reply");
+  if (m.Has("err")) Fail(m.Text("err").value_or("err").c_str());
+  return m;
+}
+
+void List(int port, int zip, int rounds) {
+  auto c = LoggedIn(port);
+  long long bytes = 0;
+  const double start = Now();
+  for (int r = 0; r < rounds; ++r) {
+    int64_t pos = 0, max = 1;
+    while (pos < max) {
+      Message m = Ask(*c, FrameWriter("list").Text("path", "bench").Int64("pos", pos).Int32("zip", zip));
+      max = m.Int64("max").value_or(0);
+      int32_t len = m.Int32("len").value_or(0);
+      if (pos < max && len <= 0) Fail("no data");
+      pos += len;
+      bytes += len;
+    }
+  }
+  std::printf("%.1f\n", static_cast<double>(bytes) / (1024.0 * 1024.0) / (Now() - start));
+}
+
+void Dload(int port, int zip, int rounds) {
+  auto c = LoggedIn(port);
+  long long bytes = 0;
+  const double start = Now();
+  for (int r = 0; r < rounds; ++r) {
+    for (int64_t pos = 0;; pos += 4 * 1024 * 1024) {
+      Message m;
+      FrameWriter f("dload");
+      f.Text("path", "big.bin").Int64("fid", 1).Int64("pos", pos).Int32("ver", 1)
+          .Int32("size", 4 * 1024 * 1024).Int32("zip", zip);
+      if (!c->Send(f) || c->Receive(&m, 30000) != Connection::Status::kOk) Fail("reply");
+      if (m.Has("err")) break;  // past the end of the file
+      int32_t len = m.Int32("len").value_or(0);
+      bytes += len;
+      if (len < 4 * 1024 * 1024) break;
+    }
+  }
+  std::printf("%.1f\n", static_cast<double>(bytes) / (1024.0 * 1024.0) / (Now() - start));
+}
+
+void Hold(int port, int connections) {
+  RaiseFileLimit();
+  std::vector<std::unique_ptr<Connection>> conns;
+  for (int i = 0; i < connections; ++i) {
+    conns.push_back(LoggedIn(port));
+    Ask(*conns.back(), FrameWriter("list").Text("path", "bench").Int64("pos", 0).Int32("zip", 0));
+  }
+  std::printf("held\n");
+  std::fflush(stdout);
+  char c;
+  while (::read(STDIN_FILENO, &c, 1) > 0) {
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) Fail("usage: see the head of protocol_load_client.cc");
+  const std::string mode = argv[1];
+  const int port = std::atoi(argv[2]);
+  if (mode == "ping" && argc == 6) {
+    Ping(port, std::strcmp(argv[3], "resp") == 0, std::atoi(argv[4]), std::atof(argv[5]));
+  } else if (mode == "list" && argc == 5) {
+    List(port, std::atoi(argv[3]), std::atoi(argv[4]));
+  } else if (mode == "dload" && argc == 5) {
+    Dload(port, std::atoi(argv[3]), std::atoi(argv[4]));
+  } else if (mode == "hold" && argc == 4) {
+    Hold(port, std::atoi(argv[3]));
+  } else {
+    Fail("usage: see the head of protocol_load_client.cc");
+  }
+  return 0;
+}

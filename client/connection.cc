@@ -1,0 +1,196 @@
+#include "connection.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace dsclient {
+namespace {
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Fills the result's data from a reply's "len", "zip" and "data".
+template <typename Result>
+bool TakeData(const Message& m, Result* out) {
+  auto len = m.Int32("len");
+  auto zip = m.Int32("zip");
+  const Param* data = m.Find("data");
+  out->hasData = len && zip && data != nullptr;
+  if (!out->hasData) return true;
+  out->len = *len;
+  out->zip = *zip;
+  out->wireLength = data->value.size();
+  if (*zip == 0) {
+    out->data = data->value;
+    return true;
+  }
+  return *len >= 0 && Inflate(data->value, static_cast<size_t>(*len), &out->data);
+}
+
+}  // namespace
+
+Connection::~Connection() { Close(); }
+
+bool Connection::Connect(const std::string& host, int port, int timeoutMs) {
+  Close();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
+    return false;
+  }
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  bool ok = fd >= 0;
+  if (ok && ::connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
+    ok = errno == EINPROGRESS;
+    if (ok) {
+      pollfd p{fd, POLLOUT, 0};
+      int soError = 0;
+      socklen_t len = sizeof soError;
+      ok = ::poll(&p, 1, timeoutMs) == 1 &&
+           ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 &&
+           soError == 0;
+    }
+  }
+  freeaddrinfo(found);
+  if (!ok) {
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  fd_ = fd;
+  reader_ = FrameReader();
+  return true;
+}
+
+void Connection::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool Connection::SendBytes(std::string_view bytes) {
+  while (!bytes.empty()) {
+    if (fd_ < 0) return false;
+    ssize_t w = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{fd_, POLLOUT, 0};
+      if (::poll(&p, 1, 5000) <= 0) return false;
+      continue;
+    }
+    if (w <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(w));
+  }
+  return true;
+}
+
+Connection::Status Connection::Receive(Message* out, int timeoutMs) {
+  const int64_t deadline = NowMs() + timeoutMs;
+  while (true) {
+    switch (reader_.Next(out)) {
+      case FrameReader::Status::kMessage: return Status::kOk;
+      case FrameReader::Status::kGarbage: return Status::kGarbage;
+      case FrameReader::Status::kNeedMore: break;
+    }
+    if (fd_ < 0) return Status::kClosed;
+    // A timeout of 0 still takes what has already arrived.
+    int64_t left = deadline - NowMs();
+    if (left < 0) return Status::kTimeout;
+    pollfd p{fd_, POLLIN, 0};
+    int r = ::poll(&p, 1, static_cast<int>(left));
+    if (r < 0 && errno == EINTR) continue;
+    if (r == 0) return Status::kTimeout;
+    // Large reads keep the system calls few for 4 MiB replies.
+    if (chunk_.empty()) chunk_.resize(256 * 1024);
+    ssize_t got = ::recv(fd_, chunk_.data(), chunk_.size(), 0);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got <= 0) {
+      Close();
+      return Status::kClosed;
+    }
+    reader_.Append(std::string_view(chunk_.data(), static_cast<size_t>(got)));
+  }
+}
+
+bool Connection::WaitForClose(int timeoutMs) {
+  const int64_t deadline = NowMs() + timeoutMs;
+  Message ignored;
+  while (true) {
+    int64_t left = deadline - NowMs();
+    if (left <= 0) return false;
+    Status s = Receive(&ignored, static_cast<int>(left));
+    if (s == Status::kClosed) return true;
+    if (s == Status::kTimeout) return false;
+  }
+}
+
+bool Connection::Expect(std::string_view command, Message* out) {
+  while (Receive(out) == Status::kOk) {
+    if (out->Command() == command) return true;
+  }
+  return false;
+}
+
+bool Connection::Login(std::string_view uid, std::string_view token,
+                       std::string_view task, LoginResult* out) {
+  FrameWriter f("reg");
+  f.Text("uid", uid).Text("token", token).Text("path", task);
+  Message m;
+  if (!Send(f) || !Expect("-reg", &m)) return false;
+  out->data = m.Text("data").value_or("");
+  out->max = m.Int64("max").value_or(0);
+  out->ver = m.Int32("ver").value_or(0);
+  return true;
+}
+
+bool Connection::Ping(int64_t pos, int32_t val, PingResult* out) {
+  FrameWriter f("ping");
+  f.Int64("pos", pos).Int32("val", val);
+  Message m;
+  if (!Send(f) || !Expect("pong", &m)) return false;
+  out->max = m.Int64("max").value_or(0);
+  out->val = m.Int32("val").value_or(0);
+  return true;
+}
+
+bool Connection::List(std::string_view path, int64_t pos, int32_t zip,
+                      ListResult* out) {
+  FrameWriter f("list");
+  f.Text("path", path).Int64("pos", pos).Int32("zip", zip);
+  Message m;
+  if (!Send(f) || !Expect("-list", &m)) return false;
+  out->pos = m.Int64("pos").value_or(0);
+  out->max = m.Int64("max").value_or(0);
+  out->err = m.Text("err").value_or("");
+  return TakeData(m, out);
+}
+
+bool Connection::Dload(const DloadRequest& r, DloadResult* out) {
+  FrameWriter f("dload");
+  f.Text("path", r.path).Int64("fid", r.fid).Int64("pos", r.pos).Int32("ver", r.ver);
+  if (r.sendSize) f.Int32("size", r.size);
+  f.Int32("zip", r.zip);
+  Message m;
+  if (!Send(f) || !Expect("-dload", &m)) return false;
+  out->fid = m.Int64("fid").value_or(0);
+  out->pos = m.Int64("pos").value_or(0);
+  out->ver = m.Int32("ver").value_or(0);
+  out->err = m.Text("err").value_or("");
+  return TakeData(m, out);
+}
+
+}  // namespace dsclient

@@ -1,0 +1,102 @@
+// A blocking client connection to a dirsync server: login ("reg"),
+// "ping", "list" and "dload", used by tests, benchmarks and the
+// command-line client. One Connection is used by one thread at a time.
+#ifndef DIRSYNC_CLIENT_CONNECTION_H_
+#define DIRSYNC_CLIENT_CONNECTION_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "frame.h"
+
+namespace dsclient {
+
+struct LoginResult {
+  std::string data;  // "ok" or "fail"
+  int64_t max = 0;   // store length (on success)
+  int32_t ver = 0;   // store identity (on success)
+};
+
+struct PingResult {
+  int64_t max = 0;
+  int32_t val = 0;
+};
+
+struct ListResult {
+  int64_t pos = 0;
+  int64_t max = 0;
+  bool hasData = false;  // "len", "zip" and "data" were present
+  int32_t len = 0;
+  int32_t zip = 0;
+  size_t wireLength = 0;  // value length of "data" as sent
+  std::string data;       // the store bytes, inflated when zipped
+  std::string err;        // empty unless the reply carried "err"
+};
+
+struct DloadResult {
+  int64_t fid = 0;
+  int64_t pos = 0;
+  bool hasData = false;
+  int32_t ver = 0;
+  int32_t len = 0;
+  int32_t zip = 0;
+  size_t wireLength = 0;
+  std::string data;  // the file bytes, inflated when zipped
+  std::string err;
+};
+
+struct DloadRequest {
+  std::string path = "x";
+  int64_t fid = 0;
+  int64_t pos = 0;
+  int32_t ver = 0;
+  int32_t size = 0;
+  bool sendSize = true;
+  int32_t zip = 0;
+};
+
+class Connection {
+ public:
+  enum class Status { kOk, kClosed, kTimeout, kGarbage };
+
+  Connection() = default;
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Connects to host:port (dotted IPv4 or a name). False on failure.
+  bool Connect(const std::string& host, int port, int timeoutMs = 5000);
+  void Close();
+  bool connected() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+  // Writes all bytes. False when the connection is gone.
+  bool SendBytes(std::string_view bytes);
+  bool Send(const FrameWriter& frame) { return SendBytes(frame.Build()); }
+  // Waits for the next whole message.
+  Status Receive(Message* out, int timeoutMs = 5000);
+  // True when the server closes the connection within the time; messages
+  // that arrive before the close are dropped.
+  bool WaitForClose(int timeoutMs = 5000);
+
+  // The requests: each sends its frame and waits for its reply. False when
+  // no reply of the expected word arrived.
+  bool Login(std::string_view uid, std::string_view token,
+             std::string_view task, LoginResult* out);
+  bool Ping(int64_t pos, int32_t val, PingResult* out);
+  bool List(std::string_view path, int64_t pos, int32_t zip, ListResult* out);
+  bool Dload(const DloadRequest& request, DloadResult* out);
+
+ private:
+  // Waits for a message with this command word.
+  bool Expect(std::string_view command, Message* out);
+
+  int fd_ = -1;
+  FrameReader reader_;
+  std::string chunk_;  // receive buffer, kept between calls
+};
+
+}  // namespace dsclient
+
+#endif  // DIRSYNC_CLIENT_CONNECTION_H_

@@ -1,0 +1,165 @@
+// Fuzzes what a client controls: the byte stream of a connection, cut into
+// chunks of any size, through frame reassembly, parameter parsing and the
+// request handlers, both before and after login. Each input is one
+// connection; the server must never read or write out of bounds, crash,
+// or keep buffering past the frame limit.
+//
+// Input: byte 0 bit 0 = log the link in first; then repeated (2-byte chunk
+// length, chunk bytes). A chunk length is taken modulo 8188 + 1, the
+// library's largest delivery.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+
+#include "core/client_link_net.h"
+#include "core/client_links.h"
+#include "core/log.h"
+#include "core/volume_watch.h"
+#include "linkcore.h"
+#include "platform/drive_map.h"
+#include "protocol/message_params.h"
+#include "tracking/catalog_record.h"
+#include "tracking/sync_task.h"
+
+// Never reached: the fuzz network below is installed before any input.
+extern "C" {
+int KRL_NetSend(uint64_t, const void*, int) { std::abort(); }
+int KRL_NetDisConnect(uint64_t) { std::abort(); }
+int KRL_NetGetAddr(uint64_t, int, char*, int) { std::abort(); }
+}
+
+namespace dirsync {
+namespace {
+
+constexpr uint64_t kId = 1;
+
+// Sends go nowhere; a disconnect delivers the close event at once, as the
+// network library does.
+class FuzzNet final : public LinkNet {
+ public:
+  int Send(uint64_t, const void*, int length) override {
+    if (length < 6) std::abort();  // every reply has at least its header
+    return open ? 1 : 0;
+  }
+  int DisConnect(uint64_t id) override {
+    if (!open) return 0;
+    open = false;
+    OnConnectionEvent(id, 0);
+    return 1;
+  }
+  int GetAddr(uint64_t, int, char* buf, int size) override {
+    if (size > 0) buf[0] = '\0';
+    return 1;
+  }
+  bool open = false;
+};
+
+FuzzNet* net;
+SyncTask* task;
+
+std::string Record(uint64_t fileRef, uint32_t version, uint8_t state, const std::string& name) {
+  std::string r(static_cast<size_t>(kRecordHeaderSize) + name.size(), '\0');
+  uint8_t* p = reinterpret_cast<uint8_t*>(r.data());
+  record::SetLength(p, static_cast<int32_t>(r.size()));
+  record::SetFileRef(p, fileRef);
+  record::SetVersion(p, version);
+  record::SetState(p, state);
+  std::memcpy(record::MutableName(p), name.data(), name.size());
+  return r;
+}
+
+// A site with one task "docs": a small store, three catalog entries whose
+// files exist, and a credential for user "u" with token "t".
+void MakeSite() {
+  namespace fs = std::filesystem;
+  char pattern[] = "/tmp/dirsync-fuzz-XXXXXX";
+  std::string dir = ::mkdtemp(pattern);
+  SetProgramDirForTesting(dir + "/");
+  fs::create_directories(dir + "/user");
+  fs::create_directories(dir + "/vol/docs");
+  std::ofstream(dir + "/user/docs-u") << "t";
+  Drives().Set('D', dir + "/vol");
+
+  auto* volume = new VolumeWatch;
+  auto owned = std::make_unique<SyncTask>();
+  task = owned.get();
+  task->name = "docs";
+  task->rootPath = "D:\\DOCS\\";
+  task->store.fd = ::open((dir + "/docs.db").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  std::string store = Record(0, 1, StateHeader, "");
+  for (uint64_t ref = 1; ref <= 3; ++ref) {
+    std::string name = "f" + std::to_string(ref);
+    std::ofstream(dir + "/vol/docs/" + name) << std::string(100 * ref, 'x');
+    std::string r = Record(ref, 1, StateAdded, name);
+    store += r;
+    CatalogRecord entry = CatalogRecord::Allocate(static_cast<int32_t>(r.size()));
+    std::memcpy(entry.data(), r.data(), r.size());
+    entry.set_version(ref == 2 ? 2 : 1);
+    task->entries[ref] = std::move(entry);
+  }
+  if (::pwrite(task->store.fd, store.data(), store.size(), 0) != static_cast<ssize_t>(store.size())) std::abort();
+  task->store.storeSize = static_cast<int64_t>(store.size());
+  volume->tasks["docs"] = std::move(owned);
+  volumes[static_cast<int>('D')] = volume;
+}
+
+}  // namespace
+}  // namespace dirsync
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  using namespace dirsync;
+  // The handlers log every request; the fuzzer's own output stays on stderr.
+  int devNull = ::open("/dev/null", O_WRONLY);
+  ::dup2(devNull, STDOUT_FILENO);
+  MakeSite();
+  net = new FuzzNet;
+  SetClientLinkNetForTesting(net);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace dirsync;
+  if (size == 0) return 0;
+
+  // The parameter parser on the raw bytes, as the body of one frame.
+  MessageParams params;
+  for (auto& slot : params.slots) slot = nullptr;
+  if (ParseParams(params, data, data + size)) {
+    for (const ParamEntry* e : params.slots) {
+      if (e != nullptr && (e->value < data || e->value + e->length > data + size)) std::abort();
+    }
+  }
+
+  const bool logIn = (data[0] & 1) != 0;
+  auto open = [&] {
+    net->open = true;
+    OnConnectionEvent(kId, 1);
+    if (logIn) FindClientLink(kId)->task = task;
+  };
+  open();
+  size_t at = 1;
+  while (at + 2 <= size) {
+    size_t chunk = (size_t{data[at]} | size_t{data[at + 1]} << 8) % 8188 + 1;
+    at += 2;
+    if (chunk > size - at) chunk = size - at;
+    if (chunk == 0) break;
+    if (!net->open) open();
+    OnReceive(kId, reinterpret_cast<const char*>(data + at), static_cast<int>(chunk));
+    if (auto link = FindClientLink(kId); link && link->inBuffer.size() > 16 * 1024 * 1024 + 8188) {
+      std::abort();  // buffered past the frame limit
+    }
+    at += chunk;
+  }
+  if (net->open) net->DisConnect(kId);
+  if (ClientLinkCount() != 0) std::abort();
+  return 0;
+}

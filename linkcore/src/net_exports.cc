@@ -1,0 +1,100 @@
+// The exported network functions: thin C entry points onto the server
+// object and the connection table.
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <ace/INET_Addr.h>
+
+#include "linkcore.h"
+#include "net_handler.h"
+#include "net_handler_factory.h"
+#include "net_server.h"
+
+using linkcore::KRL_NetHandler;
+using linkcore::KRL_NetServer;
+
+namespace {
+
+// Built at load, so the status text's run time counts from there.
+const bool kServerBuilt = (KRL_NetServer::instance(), true);
+
+// Ids travel as 64-bit values; only the low 32 bits name the connection.
+KRL_NetHandler* FindLive(uint64_t id) {
+  return KRL_NetServer::instance().connectionTable().find(
+      static_cast<uint32_t>(id));
+}
+
+}  // namespace
+
+extern "C" {
+
+KRL_API int KRL_NetInit(int threadCount) {
+  return KRL_NetServer::instance().init(threadCount);
+}
+
+KRL_API void KRL_NetFini(void) { KRL_NetServer::instance().fini(); }
+
+KRL_API int KRL_NetWaitFini(void) {
+  return KRL_NetServer::instance().waitFini();
+}
+
+KRL_API int KRL_NetListen(int port, NetDataCallback onData,
+                          NetEventCallback onEvent, NetSentCallback onSent) {
+  return KRL_NetServer::instance().listen(port, onData, onEvent, onSent);
+}
+
+KRL_API int KRL_NetUnListen(int port) {
+  return KRL_NetServer::instance().unListen(port);
+}
+
+KRL_API uint64_t KRL_NetConnect(const char* host, int port,
+                                NetDataCallback onData,
+                                NetEventCallback onEvent,
+                                NetSentCallback onSent) {
+  return KRL_NetServer::instance().connect(host, port, onData, onEvent,
+                                           onSent);
+}
+
+KRL_API int KRL_NetSend(uint64_t id, const void* data, int length) {
+  KRL_NetHandler* handler = FindLive(id);
+  if (handler == nullptr) return 0;
+  handler->send(static_cast<const char*>(data), length);
+  return 1;
+}
+
+KRL_API int KRL_NetDisConnect(uint64_t id) {
+  KRL_NetHandler* handler = FindLive(id);
+  if (handler == nullptr) return 0;
+  handler->disconnect();
+  return 1;
+}
+
+KRL_API int KRL_NetIsValidHandler(uint64_t id) {
+  return FindLive(id) != nullptr ? 1 : 0;
+}
+
+KRL_API int KRL_NetGetAddr(uint64_t id, int which, char* buf, int size) {
+  KRL_NetHandler* handler = FindLive(id);
+  if (handler == nullptr) return 0;
+  if (buf == nullptr || size <= 0) return 1;  // nowhere to write
+  buf[0] = '\0';
+  const ACE_INET_Addr& address = which != 0
+                                     ? handler->owner()->remoteAddress()
+                                     : handler->owner()->localAddress();
+  const uint32_t ip = address.get_ip_address();
+  char dotted[16];
+  snprintf(dotted, sizeof dotted, "%d.%d.%d.%d", (ip >> 24) & 0xff,
+           (ip >> 16) & 0xff, (ip >> 8) & 0xff, ip & 0xff);
+  // Room for the colon, five digits and the NUL.
+  if (static_cast<size_t>(size) < strlen(dotted) + 7) return 1;
+  snprintf(buf, static_cast<size_t>(size), "%s:%d", dotted,
+           static_cast<int>(address.get_port_number()));
+  return 1;
+}
+
+KRL_API char* KRL_NetDump(char* buf, int size) {
+  return KRL_NetServer::instance().dump(buf, size);
+}
+
+}  // extern "C"

@@ -1,0 +1,365 @@
+#include "net_handler.h"
+
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string.h>
+#include <sys/socket.h>
+
+#include <new>
+
+#include <ace/ACE.h>
+#include <ace/Flag_Manip.h>
+#include <ace/Guard_T.h>
+#include <ace/Log_Msg.h>
+#include <ace/OS_NS_sys_socket.h>
+#include <ace/Reactor.h>
+
+#include "net_loop.h"
+#include "net_server.h"
+
+namespace linkcore {
+
+KRL_NetHandler::KRL_NetHandler(KRL_NetHandler_Factory* owner)
+    : id_(KRL_NetServer::instance().takeConnectionId()), owner_(owner) {}
+
+KRL_NetHandler::~KRL_NetHandler() {
+  KRL_NetServer::instance().deletedHandlers().increment();
+  closeSocket(true);
+  std::vector<SendBlock> left;
+  {
+    ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
+    output_.takeAll(&left);
+    left.insert(left.end(), finished_.begin(), finished_.end());
+    finished_.clear();
+  }
+  dropBlocks(&left);
+}
+
+void KRL_NetHandler::setCallbacks(NetDataCallback onData,
+                                  NetEventCallback onEvent,
+                                  NetSentCallback onSent) {
+  dataCallback_ = onData;
+  eventCallback_ = onEvent;
+  sentCallback_ = onSent;
+}
+
+ACE_HANDLE KRL_NetHandler::get_handle() const { return socket_.load(); }
+
+bool KRL_NetHandler::open(ACE_HANDLE socket, KRL_NetLoop* loop,
+                          int listenPort) {
+  loop_ = loop;
+  socket_.store(socket);
+  // The loop needs a socket that never blocks; replies go out at once
+  // rather than waiting for the peer's acknowledgement (no Nagle delay).
+  ACE::set_flags(socket, ACE_NONBLOCK);
+  int one = 1;
+  ACE_OS::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY,
+                     reinterpret_cast<const char*>(&one), sizeof one);
+
+  if (loop_ != nullptr && !loop_->canHold(socket)) {
+    errno = EMFILE;
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"),
+               ACE_TEXT("ACE_Asynch_Read_Stream::open")));
+    return false;
+  }
+  KRL_NetServer& server = KRL_NetServer::instance();
+  // Fails only when the id counter has wrapped onto a live id.
+  if (!server.connectionTable().add(id_, this)) return false;
+  if (listenPort >= 0) {
+    server.copyListenCallbacks(listenPort, &dataCallback_, &eventCallback_,
+                               &sentCallback_);
+  }
+  if (eventCallback_ != nullptr) eventCallback_(id_, 1);
+  startRead();
+  return true;
+}
+
+void KRL_NetHandler::startRead() {
+  bool failed = false;
+  {
+    ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
+    // A connection closed during its open event never joins the loop.
+    if (loop_ == nullptr || closeTicks_.load() != 0 || socketShut_) return;
+    ACE_Reactor_Mask mask = ACE_Event_Handler::READ_MASK;
+    if (!output_.empty() || !finished_.empty()) {
+      mask |= ACE_Event_Handler::WRITE_MASK;
+    }
+    pendingReads_.increment();
+    if (loop_->reactor()->register_handler(this, mask) == -1) {
+      pendingReads_.decrement();
+      failed = true;
+    } else {
+      registered_ = true;
+      interest_ = mask;
+    }
+  }
+  if (failed) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"),
+               ACE_TEXT("ACE_Asynch_Read_Stream::open")));
+    onReadEnd();
+  }
+}
+
+int KRL_NetHandler::handle_input(ACE_HANDLE) {
+  if (closeTicks_.load() == 0) {
+    ssize_t received;
+    do {
+      received = ::recv(socket_.load(), readBuffer_, kMaxRead, 0);
+    } while (received < 0 && errno == EINTR);
+    if (received > 0) {
+      onData(static_cast<int>(received));
+    } else if (received == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      onReadEnd();  // the peer's orderly close, or a failed read
+    }
+  }
+  updateInterest();
+  return 0;
+}
+
+void KRL_NetHandler::onData(int length) {
+  readBuffer_[length] = 0;
+  if (dataCallback_ != nullptr) dataCallback_(id_, readBuffer_, length);
+}
+
+int KRL_NetHandler::handle_output(ACE_HANDLE) {
+  std::vector<SendBlock> written;
+  bool failed = false;
+  bool leave = false;
+  {
+    ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
+    written.swap(finished_);
+    if (socketShut_ ||
+        output_.writeTo(socket_.load(), &written) ==
+            OutputQueue::WriteResult::kFailed) {
+      failed = true;
+    } else {
+      leave = !refreshInterestLocked();
+    }
+  }
+  // Blocks written completely are reported even when the connection has
+  // failed since: their bytes did go out.
+  deliverSent(&written);
+  if (failed) {
+    onWriteFailed();
+    leaveLoop(false);
+  } else if (leave) {
+    leaveLoop(false);
+  }
+  return 0;
+}
+
+int KRL_NetHandler::handle_close(ACE_HANDLE, ACE_Reactor_Mask) {
+  // The reactor saw an error or hang-up with nothing to read or write and
+  // has already taken the handler out.
+  onReadEnd();
+  leaveLoop(true);
+  return 0;
+}
+
+void KRL_NetHandler::send(const char* data, int length) {
+  if (data == nullptr || length <= 0) return;
+  pendingWrites_.increment();
+  bool kept = false;
+  bool failed = false;
+  {
+    ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
+    if (closeTicks_.load() != 0 || socketShut_) {
+      failed = true;  // a closing connection takes no more output
+    } else {
+      const int written = output_.empty() ? writeNow(data, length) : 0;
+      if (written < 0) {
+        failed = true;
+      } else if (written < length ||
+                 (sentCallback_ != nullptr && loop_ != nullptr)) {
+        // The library's copy: the rest for the loop to write, or the
+        // block the sent callback reports (on the loop; without one,
+        // nothing is reported).
+        char* copy = new (std::nothrow) char[length];
+        if (copy == nullptr) {
+          // Dropping the tail of a partly written send would corrupt the
+          // stream; dropping a whole one does not.
+          failed = written > 0;
+        } else {
+          memcpy(copy, data, static_cast<size_t>(length));
+          const SendBlock block = {copy, length, written};
+          if (written == length) {
+            finished_.push_back(block);
+          } else {
+            output_.push(block);
+          }
+          refreshInterestLocked();
+          kept = true;
+        }
+      }
+    }
+  }
+  if (!kept) pendingWrites_.decrement();
+  if (failed) onWriteFailed();
+}
+
+int KRL_NetHandler::writeNow(const char* data, int length) {
+  for (;;) {
+    const ssize_t sent = ::send(socket_.load(), data,
+                                static_cast<size_t>(length),
+                                MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) return static_cast<int>(sent);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    return -1;
+  }
+}
+
+bool KRL_NetHandler::refreshInterestLocked() {
+  if (!registered_) return true;  // startRead will set it
+  const size_t unwritten = output_.unwrittenBytes();
+  if (unwritten > kPauseReadingAbove) {
+    readPaused_ = true;
+  } else if (unwritten < kResumeReadingBelow) {
+    readPaused_ = false;
+  }
+  ACE_Reactor_Mask mask = 0;
+  if (closeTicks_.load() == 0 && !readPaused_) {
+    mask |= ACE_Event_Handler::READ_MASK;
+  }
+  if (!output_.empty() || !finished_.empty()) {
+    mask |= ACE_Event_Handler::WRITE_MASK;
+  }
+  // An empty mask would take the descriptor out of epoll behind the
+  // reactor's back; the caller leaves the loop instead.
+  if (mask == 0) return false;
+  if (mask != interest_ &&
+      loop_->reactor()->mask_ops(this, mask, ACE_Reactor::SET_MASK) != -1) {
+    interest_ = mask;
+  }
+  return true;
+}
+
+void KRL_NetHandler::updateInterest() {
+  bool leave;
+  {
+    ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
+    leave = !refreshInterestLocked();
+  }
+  if (leave) leaveLoop(false);
+}
+
+void KRL_NetHandler::leaveLoop(bool removedByReactor) {
+  std::vector<SendBlock> dropped;
+  {
+    ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
+    if (!registered_) return;
+    if (!removedByReactor) {
+      loop_->reactor()->remove_handler(
+          this, ACE_Event_Handler::ALL_EVENTS_MASK |
+                    ACE_Event_Handler::DONT_CALL);
+    } else {
+      // The reactor cleared the interest before calling handle_close and
+      // frees the slot only if it is still empty afterwards; a send that
+      // raced with it may have set it again.
+      loop_->reactor()->mask_ops(this, ACE_Event_Handler::NULL_MASK,
+                                 ACE_Reactor::SET_MASK);
+    }
+    registered_ = false;
+    interest_ = 0;
+    output_.takeAll(&dropped);
+    dropped.insert(dropped.end(), finished_.begin(), finished_.end());
+    finished_.clear();
+    // Shut down earlier while the loop still held it: release it now. When
+    // the reactor took the handler out, it has not yet freed the slot of
+    // this descriptor number; the sweep closes the descriptor later.
+    if (!removedByReactor && socketShut_ &&
+        socket_.load() != ACE_INVALID_HANDLE) {
+      ACE_OS::closesocket(socket_.load());
+      socket_.store(ACE_INVALID_HANDLE);
+    }
+  }
+  dropBlocks(&dropped);
+  // The last touch of the handler by its loop: from here on the sweeper
+  // may destroy it.
+  pendingReads_.decrement();
+}
+
+void KRL_NetHandler::deliverSent(std::vector<SendBlock>* blocks) {
+  for (const SendBlock& block : *blocks) {
+    if (sentCallback_ != nullptr) {
+      sentCallback_(id_, block.data, block.length);
+    }
+    delete[] block.data;
+    pendingWrites_.decrement();
+  }
+  blocks->clear();
+}
+
+void KRL_NetHandler::dropBlocks(std::vector<SendBlock>* blocks) {
+  for (const SendBlock& block : *blocks) delete[] block.data;
+  pendingWrites_.subtract(static_cast<int32_t>(blocks->size()));
+  blocks->clear();
+}
+
+void KRL_NetHandler::closeSocket(bool force) {
+  std::vector<SendBlock> dropped;
+  {
+    ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
+    const ACE_HANDLE socket = socket_.load();
+    if (socket == ACE_INVALID_HANDLE) return;
+    if (!socketShut_) {
+      if (!force && pendingWrites_.value() != 0 &&
+          closeTicks_.load() <= kForceCloseAfterTicks) {
+        return;  // let the queued output drain
+      }
+      // Shutting down wakes the loop (end of input, failed writes), which
+      // then leaves it and closes the descriptor.
+      ACE_OS::shutdown(socket, ACE_SHUTDOWN_BOTH);
+      socketShut_ = true;
+    }
+    if (!registered_) {
+      ACE_OS::closesocket(socket);
+      socket_.store(ACE_INVALID_HANDLE);
+      output_.takeAll(&dropped);
+      dropped.insert(dropped.end(), finished_.begin(), finished_.end());
+      finished_.clear();
+    }
+  }
+  dropBlocks(&dropped);
+}
+
+bool KRL_NetHandler::claimClose() {
+  KRL_NetServer& server = KRL_NetServer::instance();
+  ACE_Guard<ACE_Recursive_Thread_Mutex> guard(server.netLock());
+  if (closeTicks_.load() != 0) return false;
+  closeTicks_.store(1);
+  // Listed before the id leaves the table, so shutdown never sees a
+  // closing handler in neither place.
+  server.addClosing(this);
+  return true;
+}
+
+void KRL_NetHandler::beginClose() {
+  if (claimClose()) unregister();
+}
+
+void KRL_NetHandler::disconnect() {
+  // Claimed before the socket is shut, so the loop's view of the hang-up
+  // cannot deliver the close event ahead of this thread.
+  if (!claimClose()) return;
+  closeSocket(true);
+  unregister();
+}
+
+void KRL_NetHandler::unregister() {
+  KRL_NetServer::instance().connectionTable().remove(id_);
+  if (eventCallback_ != nullptr) eventCallback_(id_, 0);
+  // Until this store the sweeper leaves the handler alone, however long
+  // the host's close event takes.
+  closeReported_.store(true);
+}
+
+bool KRL_NetHandler::sweep() {
+  if (closeTicks_.load() > kCloseSocketAfterTicks) closeSocket(false);
+  const int ticks = closeTicks_.fetch_add(1) + 1;
+  return ticks > kDestroyAfterTicks && closeReported_.load() &&
+         pendingReads_.value() == 0 && pendingWrites_.value() <= 0;
+}
+
+}  // namespace linkcore

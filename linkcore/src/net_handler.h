@@ -1,0 +1,176 @@
+// One connection: its socket, its receive buffer, its queued output and
+// its close.
+//
+// A handler is registered with one loop (KRL_NetLoop) for its whole life.
+// On input it reads at most 8188 bytes into its own 8192-byte buffer, puts
+// a 0 after them and calls the data callback; the loop re-arms it only
+// after the callback has returned, so one connection's data callbacks never
+// overlap and come in stream order.
+//
+// Sending copies the host's bytes at most once. Under the write lock a send
+// is written at once when nothing is queued; what the socket does not take
+// is queued and the loop writes it out when the socket becomes writable.
+// While more than 8 MiB of output is queued the handler stops reading, and
+// resumes below 1 MiB, so a peer that never reads its replies cannot grow
+// the process without bound.
+//
+// Closing: the first of a peer close, an I/O failure or a disconnect marks
+// the handler closing (closeTicks 1), puts it on the closing list, removes
+// its id from the connection table and delivers the close event, once, on
+// the thread that began the close. The sweeper then shuts the socket after
+// about 2 s (or once queued output is out) and destroys the handler once it
+// has been closing about 6 s and has left its loop. Handlers are destroyed
+// only by the sweeper, so a pointer found in the connection table stays
+// usable for seconds after the lookup.
+//
+// The descriptor is closed only after the handler has left its loop (or
+// never joined one), so a descriptor number is never reused while a thread
+// of the library may still use it; until then "closing the socket" means
+// shutting it down in both directions, which the peer sees at once.
+#ifndef LINKCORE_NET_HANDLER_H_
+#define LINKCORE_NET_HANDLER_H_
+
+#include <stdint.h>
+
+#include <atomic>
+#include <vector>
+
+#include <ace/Event_Handler.h>
+#include <ace/Thread_Mutex.h>
+
+#include "linkcore.h"
+#include "net_guarded_counter.h"
+#include "net_output_queue.h"
+
+namespace linkcore {
+
+class KRL_NetHandler_Factory;
+class KRL_NetLoop;
+
+class KRL_NetHandler : public ACE_Event_Handler {
+ public:
+  static constexpr int kReceiveBufferSize = 8192;
+  // Four bytes of the buffer stay free; one of them takes the closing 0.
+  static constexpr int kMaxRead = kReceiveBufferSize - 4;
+  static constexpr size_t kPauseReadingAbove = 8u << 20;
+  static constexpr size_t kResumeReadingBelow = 1u << 20;
+  // Sweeps (200 ms each) after the close began: the socket is shut after
+  // kCloseSocketAfterTicks once no write is outstanding, and in any case
+  // after kForceCloseAfterTicks; the handler lives at least
+  // kDestroyAfterTicks.
+  static constexpr int kCloseSocketAfterTicks = 10;
+  static constexpr int kForceCloseAfterTicks = 100;
+  static constexpr int kDestroyAfterTicks = 30;
+
+  // Takes the next connection id. Any thread.
+  explicit KRL_NetHandler(KRL_NetHandler_Factory* owner);
+  // Counts the handler as deleted and closes the socket if still open.
+  // Sweeper thread only (or the owner, for a handler never opened).
+  ~KRL_NetHandler() override;
+
+  // Sets the callbacks of an outgoing connection; before open.
+  void setCallbacks(NetDataCallback onData, NetEventCallback onEvent,
+                    NetSentCallback onSent);
+
+  // Opens the connection on socket, served by loop (null: no I/O thread,
+  // nothing is ever read). An accepted connection (listenPort >= 0) takes
+  // the callbacks of that port's listen entry. Enters the id in the
+  // connection table, delivers the open event on the calling thread and
+  // joins the loop. Returns false, with no event delivered and nothing
+  // registered, when the connection cannot be served; the caller then
+  // destroys the handler. Called once, by the owner.
+  bool open(ACE_HANDLE socket, KRL_NetLoop* loop, int listenPort);
+
+  // Queues one send (copied before returning). Thread safe; any thread.
+  void send(const char* data, int length);
+
+  // Closes the connection at once: the socket is shut down and the close
+  // event is delivered on the calling thread before this returns. Does
+  // nothing when the connection is already closing. Thread safe.
+  void disconnect();
+
+  // One sweep over this closing handler: shuts the socket when due and
+  // counts the tick. True when the handler may be destroyed now. Sweeper
+  // thread, under netLock.
+  bool sweep();
+
+  uint32_t id() const { return id_; }
+  KRL_NetHandler_Factory* owner() const { return owner_; }
+
+  // ACE_Event_Handler; called by the loop's reactor on the loop's thread.
+  ACE_HANDLE get_handle() const override;
+  int handle_input(ACE_HANDLE) override;
+  int handle_output(ACE_HANDLE) override;
+  int handle_close(ACE_HANDLE, ACE_Reactor_Mask) override;
+
+ private:
+  // Shuts the socket down in both directions (and closes the descriptor
+  // when no loop holds it) unless force is false and output is still
+  // pending within kForceCloseAfterTicks. Test and close are one step under
+  // writeLock_, so a socket is closed exactly once. Thread safe.
+  void closeSocket(bool force);
+  // Joins the loop, for input and for any output queued meanwhile.
+  void startRead();
+  // Marks the handler closing and puts it on the closing list; true for
+  // the one caller that did so.
+  bool claimClose();
+  // The close path of a peer close or an I/O failure: claimClose, then
+  // unregister.
+  void beginClose();
+  // Removes the id from the connection table, then delivers the close
+  // event on the calling thread with no library lock held.
+  void unregister();
+  void onReadEnd() { beginClose(); }
+  void onWriteFailed() { beginClose(); }
+  // Delivers length bytes of the receive buffer to the host.
+  void onData(int length);
+
+  // Writes as much of data as the socket takes now: the count, or -1 when
+  // the socket failed. writeLock_ held.
+  int writeNow(const char* data, int length);
+  // Sets the loop's interest (input unless closing or paused, output while
+  // anything is queued). False when nothing is wanted any more: the caller
+  // must leave the loop. writeLock_ held.
+  bool refreshInterestLocked();
+  // Re-evaluates the interest and leaves the loop when nothing is wanted.
+  // Loop thread.
+  void updateInterest();
+  // Leaves the loop for good, dropping output that can no longer go out.
+  // removedByReactor: the reactor has already taken the handler out.
+  // Loop thread.
+  void leaveLoop(bool removedByReactor);
+  // Calls the sent callback for each block and releases it. No lock held.
+  void deliverSent(std::vector<SendBlock>* blocks);
+  // Releases blocks that will never be written.
+  void dropBlocks(std::vector<SendBlock>* blocks);
+
+  std::atomic<int> closeTicks_{0};  // 0 open; 1 and up: sweeps since close
+  const uint32_t id_;
+  GuardedCounter pendingReads_;   // 1 while registered with the loop
+  GuardedCounter pendingWrites_;  // sends not yet written (and reported)
+  char readBuffer_[kReceiveBufferSize];
+
+  // writeLock_ guards the output side and the socket's state: output_,
+  // finished_, the descriptor's shutdown and close, registered_,
+  // interest_ and readPaused_. Taken under netLock (sweep) and before the
+  // reactor's own lock; no callback runs while it is held.
+  ACE_Thread_Mutex writeLock_;
+  std::atomic<ACE_HANDLE> socket_{ACE_INVALID_HANDLE};
+  bool socketShut_ = false;
+  bool registered_ = false;
+  ACE_Reactor_Mask interest_ = 0;
+  bool readPaused_ = false;
+  OutputQueue output_;
+  std::vector<SendBlock> finished_;  // written, sent callback not yet made
+
+  KRL_NetHandler_Factory* const owner_;
+  KRL_NetLoop* loop_ = nullptr;
+  NetDataCallback dataCallback_ = nullptr;
+  NetEventCallback eventCallback_ = nullptr;
+  NetSentCallback sentCallback_ = nullptr;
+  std::atomic<bool> closeReported_{false};  // the close event has returned
+};
+
+}  // namespace linkcore
+
+#endif  // LINKCORE_NET_HANDLER_H_

@@ -1,0 +1,111 @@
+#include "net_listener.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <ace/Guard_T.h>
+#include <ace/INET_Addr.h>
+#include <ace/Log_Msg.h>
+#include <ace/OS_NS_fcntl.h>
+#include <ace/OS_NS_unistd.h>
+#include <ace/Reactor.h>
+#include <ace/SOCK_Stream.h>
+
+#include "net_loop.h"
+#include "net_server.h"
+
+namespace linkcore {
+
+namespace {
+// Connections accepted per readiness before the loop serves others.
+constexpr int kAcceptsPerWakeup = 32;
+}  // namespace
+
+KRL_NetListener::KRL_NetListener(int port, KRL_NetLoop* loop)
+    : port_(port), loop_(loop) {}
+
+KRL_NetListener::~KRL_NetListener() { close(); }
+
+ACE_HANDLE KRL_NetListener::get_handle() const {
+  return acceptor_.get_handle();
+}
+
+bool KRL_NetListener::open() {
+  ACE_Guard<ACE_Thread_Mutex> guard(lock_);
+  if (closed_) {
+    errno = ECANCELED;
+    return false;
+  }
+  const ACE_INET_Addr address(static_cast<u_short>(port_),
+                              static_cast<ACE_UINT32>(INADDR_ANY));
+  // A backlog of SOMAXCONN: a short one drops the SYNs of a burst.
+  if (acceptor_.open(address, 1, PF_INET, SOMAXCONN) == -1) return false;
+  acceptor_.enable(ACE_NONBLOCK);
+  spare_ = ACE_OS::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (loop_ != nullptr) {
+    if (loop_->reactor()->register_handler(
+            this, ACE_Event_Handler::ACCEPT_MASK) == -1) {
+      const int error = errno;
+      acceptor_.close();
+      errno = error;
+      return false;
+    }
+    registered_ = true;
+  }
+  return true;
+}
+
+void KRL_NetListener::close() {
+  ACE_Guard<ACE_Thread_Mutex> guard(lock_);
+  if (closed_) return;
+  closed_ = true;
+  if (registered_) {
+    loop_->reactor()->remove_handler(
+        this, ACE_Event_Handler::ACCEPT_MASK | ACE_Event_Handler::DONT_CALL);
+    registered_ = false;
+  }
+  acceptor_.close();
+  if (spare_ != ACE_INVALID_HANDLE) {
+    ACE_OS::close(spare_);
+    spare_ = ACE_INVALID_HANDLE;
+  }
+}
+
+int KRL_NetListener::handle_input(ACE_HANDLE) {
+  for (int i = 0; i < kAcceptsPerWakeup; ++i) {
+    ACE_SOCK_Stream stream;
+    ACE_INET_Addr remote;
+    {
+      ACE_Guard<ACE_Thread_Mutex> guard(lock_);
+      if (closed_) return 0;
+      if (acceptor_.accept(stream, &remote) == -1) {
+        const int error = errno;
+        if (error == EWOULDBLOCK || error == EAGAIN) return 0;
+        if (error == EINTR || error == ECONNABORTED || error == EPROTO) {
+          continue;
+        }
+        ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"),
+                   ACE_TEXT("ACE_SOCK_Acceptor::accept")));
+        if (error == EMFILE || error == ENFILE) shedOne();
+        return 0;
+      }
+      // Counted before the lock is released: once close() has returned,
+      // shutdown knows of every connection this listener took.
+      KRL_NetServer::instance().beginOpen();
+    }
+    KRL_NetServer::instance().accepted(stream.get_handle(), remote, port_);
+  }
+  return 0;
+}
+
+void KRL_NetListener::shedOne() {
+  if (spare_ == ACE_INVALID_HANDLE) return;
+  ACE_OS::close(spare_);
+  const ACE_HANDLE dropped = ::accept(acceptor_.get_handle(), nullptr, nullptr);
+  if (dropped != ACE_INVALID_HANDLE) ACE_OS::close(dropped);
+  spare_ = ACE_OS::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+}  // namespace linkcore

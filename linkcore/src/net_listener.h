@@ -1,0 +1,57 @@
+// The listening socket of one port, served by one loop.
+//
+// On readiness it accepts the waiting connections (a bounded number per
+// wakeup, so other connections of its loop are not starved) and hands each
+// to the server, which spreads them over the loops. When the process is out
+// of descriptors it accepts and drops the connection with a descriptor kept
+// in reserve, so the peer learns of it at once and the loop does not spin
+// on a listening socket that stays readable.
+#ifndef LINKCORE_NET_LISTENER_H_
+#define LINKCORE_NET_LISTENER_H_
+
+#include <ace/Event_Handler.h>
+#include <ace/SOCK_Acceptor.h>
+#include <ace/Thread_Mutex.h>
+
+namespace linkcore {
+
+class KRL_NetLoop;
+
+class KRL_NetListener : public ACE_Event_Handler {
+ public:
+  // port: the listen-table key; the socket binds its low 16 bits.
+  // loop: the loop that accepts (null: nothing is ever accepted).
+  KRL_NetListener(int port, KRL_NetLoop* loop);
+  ~KRL_NetListener() override;
+
+  // Binds 0.0.0.0:port with SO_REUSEADDR, listens with a backlog of
+  // SOMAXCONN and joins the loop. False, with errno set, on failure.
+  // Thread safe.
+  bool open();
+
+  // Stops accepting and closes the listening socket; connections accepted
+  // before go on. Thread safe. The object must stay alive until the loops
+  // have ended, as its loop may still be inside handle_input.
+  void close();
+
+  ACE_HANDLE get_handle() const override;
+  int handle_input(ACE_HANDLE) override;
+
+ private:
+  // Accepts one connection and drops it, using the reserve descriptor.
+  void shedOne();
+
+  const int port_;
+  KRL_NetLoop* const loop_;
+  // lock_ guards the listening socket against being closed while an
+  // accept uses it, and the flags below. Taken before the reactor's lock.
+  mutable ACE_Thread_Mutex lock_;
+  ACE_SOCK_Acceptor acceptor_;
+  ACE_HANDLE spare_ = ACE_INVALID_HANDLE;
+  bool registered_ = false;
+  bool closed_ = false;
+};
+
+}  // namespace linkcore
+
+#endif  // LINKCORE_NET_LISTENER_H_

@@ -1,0 +1,350 @@
+#include "net_server.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+#include <new>
+
+#include <ace/ACE.h>
+#include <ace/Init_ACE.h>
+#include <ace/Guard_T.h>
+#include <ace/Log_Msg.h>
+#include <ace/OS_NS_sys_socket.h>
+#include <ace/OS_NS_unistd.h>
+#include <ace/SOCK_Connector.h>
+#include <ace/SOCK_Stream.h>
+
+#include "net_handler.h"
+#include "net_handler_factory.h"
+#include "net_listener.h"
+#include "net_loop.h"
+
+namespace linkcore {
+
+namespace {
+
+// The reactor's handler table is an array indexed by descriptor; beyond
+// this many descriptors per loop its memory outweighs its use.
+constexpr size_t kMaxLoopCapacity = 1u << 18;
+
+// How long KRL_NetConnect waits for the connection.
+constexpr int kConnectTimeoutSeconds = 10;
+
+// Pause of the sweeper between passes, in milliseconds.
+constexpr int kSweepIntervalMs = 200;
+
+int64_t MonotonicNanoseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void SleepMilliseconds(int ms) { ACE_OS::sleep(ACE_Time_Value(0, ms * 1000)); }
+
+}  // namespace
+
+KRL_NetServer& KRL_NetServer::instance() {
+  // Never destroyed; see the header.
+  static KRL_NetServer* const server = new KRL_NetServer();
+  return *server;
+}
+
+KRL_NetServer::KRL_NetServer()
+    : frequency_(1000000000), startCounter_(MonotonicNanoseconds()) {}
+
+int KRL_NetServer::init(int threadCount) {
+  ACE::init();
+  ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+  if (initialised_.load() != 0) return 1;
+  initialised_.store(1);
+  threadCount_ = static_cast<uint32_t>(std::max(threadCount, 0));
+
+  // Each reactor sizes its handler table when it is built: raise the
+  // descriptor limit to the hard limit first.
+  ACE::set_handle_limit();
+  const size_t capacity = std::min(
+      static_cast<size_t>(std::max(ACE::max_handles(), 1)), kMaxLoopCapacity);
+  for (uint32_t i = 0; i < threadCount_; ++i) {
+    KRL_NetLoop* loop = new (std::nothrow) KRL_NetLoop(capacity);
+    if (loop != nullptr && loop->open() && loop->start(&exitedThreads_)) {
+      loops_.push_back(loop);
+    } else {
+      delete loop;
+      exitedThreads_.increment();  // counted as ended, so shutdown goes on
+    }
+  }
+  if (ACE_Thread::spawn(&KRL_NetServer::sweeperMain, this,
+                        THR_NEW_LWP | THR_DETACHED) == -1) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("ACE_Thread::spawn")));
+    exitedThreads_.increment();
+  }
+  return 1;
+}
+
+ACE_THR_FUNC_RETURN KRL_NetServer::sweeperMain(void* self) {
+  KRL_NetServer* server = static_cast<KRL_NetServer*>(self);
+  while (server->finishState_.load() != 100) {
+    server->sweep();
+    SleepMilliseconds(kSweepIntervalMs);
+  }
+  server->exitedThreads_.increment();
+  return 0;
+}
+
+void KRL_NetServer::sweep() {
+  ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+  for (auto it = closingHandlers_.begin(); it != closingHandlers_.end();) {
+    KRL_NetHandler* handler = *it;
+    if (handler->sweep()) {
+      handler->owner()->destroy(handler);
+      it = closingHandlers_.erase(it);
+      closingCount_.fetch_sub(1);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void KRL_NetServer::addClosing(KRL_NetHandler* handler) {
+  closingHandlers_.push_back(handler);
+  closingCount_.fetch_add(1);
+}
+
+void KRL_NetServer::fini() {
+  // 1. Only the first call after init shuts down.
+  {
+    ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+    if (finishState_.load() != 0 || initialised_.load() == 0) return;
+    finishState_.store(1);
+  }
+  // 2. No new connections.
+  closeListeners();
+  // 3. Close every live connection; each close event comes on this thread.
+  // A connection being opened meanwhile (KRL_NetConnect, or a socket
+  // accepted just before its listener closed) enters the table after this
+  // snapshot; it sees the shutdown and closes itself (endOpen).
+  for (KRL_NetHandler* handler : connectionTable_.snapshot()) {
+    handler->disconnect();
+  }
+  // 4. Wait until every connection object is destroyed by the sweeper.
+  for (;;) {
+    netLock_.acquire();
+    if (connectionTable_.size() == 0 && closingHandlers_.empty() &&
+        opensInProgress_ == 0) {
+      break;
+    }
+    netLock_.release();
+    SleepMilliseconds(1);
+  }
+  // 5. End the loops and the sweeper.
+  netLock_.release();
+  finishState_.store(100);
+  for (KRL_NetLoop* loop : loops_) loop->end();
+  // 6. Wait for every library thread to end.
+  while (exitedThreads_.value() < static_cast<int32_t>(threadCount_) + 1) {
+    SleepMilliseconds(1);
+  }
+  // Nothing runs on the loops any more: their reactors and the listeners
+  // they may have been dispatching can go.
+  for (KRL_NetLoop* loop : loops_) delete loop;
+  loops_.clear();
+  {
+    ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+    for (KRL_NetListener* listener : retiredListeners_) delete listener;
+    retiredListeners_.clear();
+  }
+  // 7. Release one KRL_NetWaitFini.
+  finishedEvent_.signal();
+}
+
+int KRL_NetServer::waitFini() {
+  if (initialised_.load() == 0) return 1;
+  finishedEvent_.wait();
+  return 1;
+}
+
+KRL_NetLoop* KRL_NetServer::nextLoop() {
+  if (loops_.empty()) return nullptr;
+  return loops_[nextLoop_.fetch_add(1) % loops_.size()];
+}
+
+uint32_t KRL_NetServer::takeConnectionId() {
+  for (;;) {
+    const uint32_t id = static_cast<uint32_t>(nextConnId_.increment());
+    if (id != 0) return id;  // 0 is never an id, also after a wrap
+  }
+}
+
+int KRL_NetServer::listen(int port, NetDataCallback onData,
+                          NetEventCallback onEvent, NetSentCallback onSent) {
+  KRL_NetListener* listener;
+  {
+    ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+    if (!runningLocked()) return 0;
+    if (listeners_.count(port) != 0) return 0;
+    listener = new (std::nothrow) KRL_NetListener(port, nextLoop());
+    if (listener == nullptr) return 0;
+    ListenEntry entry;
+    entry.dataCallback = onData;
+    entry.eventCallback = onEvent;
+    entry.sentCallback = onSent;
+    entry.acceptor = listener;
+    listeners_[port] = entry;
+    listenCount_.store(static_cast<int>(listeners_.size()));
+  }
+  if (!listener->open()) {
+    // The entry stays, so the port keeps counting and a later listen on it
+    // fails until it is unlistened.
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"),
+               ACE_TEXT("ACE_Asynch_Acceptor::open")));
+    return 0;
+  }
+  return 1;
+}
+
+int KRL_NetServer::unListen(int port) {
+  KRL_NetListener* listener;
+  {
+    ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+    auto it = listeners_.find(port);
+    if (it == listeners_.end()) return 0;
+    listener = it->second.acceptor;
+    listeners_.erase(it);
+    listenCount_.store(static_cast<int>(listeners_.size()));
+  }
+  listener->close();
+  ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+  retiredListeners_.push_back(listener);
+  return 1;
+}
+
+void KRL_NetServer::closeListeners() {
+  std::map<int, ListenEntry> entries;
+  {
+    ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+    entries.swap(listeners_);
+    listenCount_.store(0);
+  }
+  for (auto& [port, entry] : entries) entry.acceptor->close();
+  ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+  for (auto& [port, entry] : entries) {
+    retiredListeners_.push_back(entry.acceptor);
+  }
+}
+
+void KRL_NetServer::copyListenCallbacks(int port, NetDataCallback* onData,
+                                        NetEventCallback* onEvent,
+                                        NetSentCallback* onSent) {
+  ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+  auto it = listeners_.find(port);
+  if (it == listeners_.end()) {
+    *onData = nullptr;
+    *onEvent = nullptr;
+    *onSent = nullptr;
+    return;
+  }
+  *onData = it->second.dataCallback;
+  *onEvent = it->second.eventCallback;
+  *onSent = it->second.sentCallback;
+}
+
+void KRL_NetServer::beginOpen() {
+  ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+  ++opensInProgress_;
+}
+
+bool KRL_NetServer::endOpen(uint32_t id) {
+  bool closed = false;
+  if (id != 0 && finishState_.load() != 0) {
+    KRL_NetHandler* handler = connectionTable_.find(id);
+    if (handler != nullptr) handler->disconnect();
+    closed = true;
+  }
+  ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+  --opensInProgress_;
+  return closed;
+}
+
+void KRL_NetServer::accepted(ACE_HANDLE socket, const ACE_INET_Addr& remote,
+                             int listenPort) {
+  ACE_INET_Addr local;
+  ACE_SOCK_Stream(socket).get_local_addr(local);
+  KRL_NetHandler_Factory* owner = new (std::nothrow) KRL_NetHandler_Factory();
+  uint32_t id = 0;
+  if (owner == nullptr) {
+    ACE_OS::closesocket(socket);
+  } else {
+    owner->addresses(remote, local);
+    id = owner->open(socket, nextLoop(), listenPort, nullptr, nullptr,
+                     nullptr);
+  }
+  endOpen(id);
+}
+
+uint64_t KRL_NetServer::connect(const char* host, int port,
+                                NetDataCallback onData,
+                                NetEventCallback onEvent,
+                                NetSentCallback onSent) {
+  {
+    ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+    if (!runningLocked()) return 0;
+    ++opensInProgress_;  // shutdown waits for this call to finish
+  }
+  uint32_t id = 0;
+  ACE_INET_Addr remote;
+  if (host != nullptr &&
+      remote.set(static_cast<u_short>(port), host, 1, AF_INET) == 0) {
+    ACE_SOCK_Stream stream;
+    ACE_SOCK_Connector connector;
+    ACE_Time_Value timeout(kConnectTimeoutSeconds);
+    if (connector.connect(stream, remote, &timeout) == -1) {
+      stream.close();
+    } else {
+      ACE_INET_Addr local;
+      stream.get_local_addr(local);
+      KRL_NetHandler_Factory* owner =
+          new (std::nothrow) KRL_NetHandler_Factory();
+      if (owner == nullptr) {
+        stream.close();
+      } else {
+        owner->addresses(remote, local);
+        id = owner->open(stream.get_handle(), nextLoop(), -1, onData,
+                         onEvent, onSent);
+      }
+    }
+  }
+  // Shutdown may have taken its snapshot of live connections while this
+  // one was connecting: then endOpen closes it and no id is returned.
+  return endOpen(id) ? 0 : id;
+}
+
+char* KRL_NetServer::dump(char* buffer, int size) {
+  if (buffer == nullptr || size <= 0) return buffer;
+  const double elapsed =
+      static_cast<double>(MonotonicNanoseconds() - startCounter_) /
+      static_cast<double>(frequency_);
+  const int seconds = static_cast<int>(elapsed);
+  int threads = 0;
+  if (initialised_.load() != 0) {
+    threads = finishState_.load() == 0
+                  ? static_cast<int>(threadCount_) + 1
+                  : static_cast<int>(threadCount_) - exitedThreads_.value() + 1;
+  }
+  char text[512];
+  snprintf(text, sizeof text,
+           "Net Status:\n    Run Times: %d days %02d:%02d:%02d\n"
+           "    Active Handles: %d\n    Deleting Handles: %d\n"
+           "    Deleted Handles: %d\n    Listen Ports: %d\n"
+           "\tNet Threads: %d\n",
+           seconds / 86400, (seconds % 86400) / 3600, (seconds % 3600) / 60,
+           seconds % 60, connectionTable_.size(), closingCount_.load(),
+           deletedHandlers_.value(), listenCount_.load(), threads);
+  const size_t copied = std::min(strlen(text), static_cast<size_t>(size) - 1);
+  memcpy(buffer, text, copied);
+  buffer[copied] = '\0';
+  return buffer;
+}
+
+}  // namespace linkcore

@@ -1,0 +1,134 @@
+// The process-wide network service behind the exported KRL_Net functions.
+//
+// One instance per process, built when the library is loaded and never
+// destroyed: library threads may still be running when the process exits,
+// and must never find their objects torn down (nor call back into a host
+// that is exiting), so an unload runs no shutdown.
+//
+// Lifecycle: Loaded (initialised 0) -> Running (first init) -> Finishing
+// (finishState 1, fini step 1) -> Finished (finishState 100, fini step 5).
+// The library cannot be started twice in one process.
+//
+// Locks: netLock serialises start, shutdown, the listen table, the start of
+// every close and the sweep; the connection table has its own reader-writer
+// lock and is never locked together with netLock; a handler's write lock may
+// be taken under netLock (the sweep), never the other way round.
+#ifndef LINKCORE_NET_SERVER_H_
+#define LINKCORE_NET_SERVER_H_
+
+#include <stdint.h>
+
+#include <atomic>
+#include <list>
+#include <map>
+#include <vector>
+
+#include <ace/Auto_Event.h>
+#include <ace/INET_Addr.h>
+#include <ace/Recursive_Thread_Mutex.h>
+#include <ace/Thread.h>
+
+#include "linkcore.h"
+#include "net_connection_table.h"
+#include "net_guarded_counter.h"
+#include "net_listen_entry.h"
+
+namespace linkcore {
+
+class KRL_NetHandler;
+class KRL_NetListener;
+class KRL_NetLoop;
+
+class KRL_NetServer {
+ public:
+  // The single instance; built on first use (the library builds it at
+  // load). Thread safe.
+  static KRL_NetServer& instance();
+
+  // Exported functions; see linkcore.h for their contracts.
+  int init(int threadCount);
+  void fini();
+  int waitFini();
+  int listen(int port, NetDataCallback onData, NetEventCallback onEvent,
+             NetSentCallback onSent);
+  int unListen(int port);
+  uint64_t connect(const char* host, int port, NetDataCallback onData,
+                   NetEventCallback onEvent, NetSentCallback onSent);
+  char* dump(char* buffer, int size);
+
+  // Counts a connection being opened outside the connection table, so
+  // that shutdown waits for it. The listener calls it right after each
+  // accept, still under its own lock. Thread safe.
+  void beginOpen();
+  // A socket accepted on the listener of listenPort (after beginOpen):
+  // builds its owner and opens it on the next loop. Listener's loop thread.
+  void accepted(ACE_HANDLE socket, const ACE_INET_Addr& remote,
+                int listenPort);
+
+  // Copies the callbacks of port's listen entry; all null when the port is
+  // not listed. Thread safe (netLock).
+  void copyListenCallbacks(int port, NetDataCallback* onData,
+                           NetEventCallback* onEvent,
+                           NetSentCallback* onSent);
+
+  // The next connection id: 1, 2, ... never 0. Thread safe.
+  uint32_t takeConnectionId();
+
+  // Appends a handler whose close has begun. Caller holds netLock.
+  void addClosing(KRL_NetHandler* handler);
+
+  ACE_Recursive_Thread_Mutex& netLock() { return netLock_; }
+  ConnectionTable& connectionTable() { return connectionTable_; }
+  GuardedCounter& deletedHandlers() { return deletedHandlers_; }
+
+ private:
+  KRL_NetServer();
+
+  // The loop for the next connection, round-robin; null without loops.
+  KRL_NetLoop* nextLoop();
+  // Closes every listener and empties the listen table (fini step 2).
+  void closeListeners();
+  // Ends what beginOpen counted. A connection opened while a shutdown has
+  // begun is closed again here, as the shutdown's snapshot may have missed
+  // it; true when that happened.
+  bool endOpen(uint32_t id);
+  // One pass over the closing handlers, destroying those that are done.
+  void sweep();
+  static ACE_THR_FUNC_RETURN sweeperMain(void* self);
+  // Whether listen and connect may work now. Caller holds netLock.
+  bool runningLocked() const {
+    return initialised_.load() == 1 && finishState_.load() == 0;
+  }
+
+  // Monotonic clock in nanoseconds: frequency_ ticks per second; the run
+  // time of the status text counts from startCounter_ (library load).
+  int64_t frequency_;
+  int64_t startCounter_;
+  std::atomic<uint32_t> initialised_{0};
+  std::atomic<uint32_t> finishState_{0};  // 0 running, 1 finishing, 100 done
+  GuardedCounter exitedThreads_;
+  GuardedCounter deletedHandlers_;
+  std::atomic<uint32_t> threadCount_{0};
+  ACE_Auto_Event finishedEvent_;  // auto-reset: releases one waiter
+  std::map<int, ListenEntry> listeners_;  // netLock_
+  std::atomic<int> listenCount_{0};       // listeners_.size(), lock-free
+
+  ACE_Recursive_Thread_Mutex netLock_;
+  ConnectionTable connectionTable_;
+  GuardedCounter nextConnId_{1};
+  std::list<KRL_NetHandler*> closingHandlers_;  // netLock_, in close order
+  std::atomic<int> closingCount_{0};  // closingHandlers_.size(), lock-free
+
+  std::vector<KRL_NetLoop*> loops_;  // fixed after init until shutdown
+  std::atomic<uint32_t> nextLoop_{0};
+  // Listeners taken out of the table. A loop may still be inside one's
+  // upcall, so they are deleted only once the loops have ended. netLock_.
+  std::vector<KRL_NetListener*> retiredListeners_;
+  // Connections being opened (KRL_NetConnect calls, accepted sockets) that
+  // may not be in the connection table yet. netLock_.
+  int opensInProgress_ = 0;
+};
+
+}  // namespace linkcore
+
+#endif  // LINKCORE_NET_SERVER_H_

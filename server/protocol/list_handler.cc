@@ -1,0 +1,176 @@
+#include "protocol/list_handler.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <mutex>
+#include <shared_mutex>
+
+#include "core/client_link.h"
+#include "core/client_links.h"
+#include "core/log.h"
+#include "protocol/reply_builder.h"
+#include "protocol/reply_compress.h"
+#include "tracking/catalog_record.h"
+#include "tracking/catalog_store.h"
+#include "tracking/sync_task.h"
+
+namespace dirsync {
+namespace {
+
+// Reads count bytes at pos, going on after short reads; returns the bytes
+// read, or -1 when the first read fails (errno set).
+ssize_t ReadStoreAt(int fd, uint8_t* buffer, size_t count, uint64_t pos) {
+  size_t got = 0;
+  while (got < count) {
+    ssize_t r = ::pread(fd, buffer + got, count - got,
+                        static_cast<off_t>(pos + got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return got > 0 ? static_cast<ssize_t>(got) : -1;
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+void SendError(ClientLink& link, const char* text) {
+  AppendParam(link.reply, "err", text, 0);
+  SendReply(link);
+}
+
+}  // namespace
+
+size_t MarkStaleRecords(SyncTask& task, uint8_t* bytes, size_t n) {
+  std::shared_lock<std::shared_mutex> lock(task.catalogLock);
+  size_t p = 0;
+  while (p < n) {
+    if (n - p < static_cast<size_t>(kRecordHeaderSize)) return p;
+    uint8_t* r = bytes + p;
+    const int32_t length = record::Length(r);
+    if (length < kRecordHeaderSize || static_cast<size_t>(length) > n - p) {
+      return p;
+    }
+    const CatalogRecord* entry = FindEntry(task, record::FileRef(r));
+    if (entry != nullptr && *entry && entry->version() > record::Version(r)) {
+      record::SetState(r, StateStale);
+    }
+    p += static_cast<size_t>(length);
+  }
+  return p;
+}
+
+namespace {
+
+// The reply's error for a read of the store that yielded got bytes.
+void SendReadError(ClientLink& link, ssize_t got, int error) {
+  char text[64];
+  std::snprintf(text, sizeof text, "read error=%d.", got < 0 ? error : 0);
+  SendError(link, text);
+}
+
+void SendDamageError(ClientLink& link, uint64_t pos) {
+  char text[96];
+  std::snprintf(text, sizeof text, "damaged record at %" PRIu64 ".", pos);
+  SendError(link, text);
+}
+
+// Uncompressed: the store bytes are read straight into the reply's "data".
+void ListPlain(ClientLink& link, SyncTask& task, uint64_t pos, size_t count) {
+  ByteBuffer& reply = link.reply;
+  const size_t shapeEnd = reply.size();  // path, pos, max
+  AppendInt32Param(reply, "len", 0);
+  const size_t lenEnd = reply.size();
+  AppendInt32Param(reply, "zip", 0);
+  uint8_t* data = BeginOpenParam(reply, "data", count);
+  if (data == nullptr) return;  // no memory for the reply: nothing is sent
+  ssize_t got = ReadStoreAt(task.store.fd, data, count, pos);
+  const int readError = errno;
+  if (got <= 0) {
+    TruncateReply(reply, shapeEnd);
+    SendReadError(link, got, readError);
+    return;
+  }
+  const size_t n = MarkStaleRecords(task, data, static_cast<size_t>(got));
+  if (n == 0) {
+    TruncateReply(reply, shapeEnd);
+    SendDamageError(link, pos);
+    return;
+  }
+  link.clientPos = pos + n;
+  PatchInt32Param(reply, lenEnd, static_cast<int32_t>(n));
+  FinishOpenParam(reply, data, static_cast<int32_t>(n));
+  SendReply(link);
+}
+
+// Compressed: read into readBuffer, compressed into zipBuffer, appended.
+void ListZipped(ClientLink& link, SyncTask& task, uint64_t pos, size_t count,
+                int32_t zip) {
+  if (!link.readBuffer.Resize(kBlockSize)) {
+    SendError(link, "out of memory.");
+    return;
+  }
+  ssize_t got = ReadStoreAt(task.store.fd, link.readBuffer.data(), count, pos);
+  if (got <= 0) {
+    SendReadError(link, got, errno);
+    return;
+  }
+  const size_t n = MarkStaleRecords(task, link.readBuffer.data(), static_cast<size_t>(got));
+  if (n == 0) {
+    SendDamageError(link, pos);
+    return;
+  }
+  link.clientPos = pos + n;
+  size_t zippedLength = 0;
+  if (!CompressForReply(link.readBuffer.data(), n, link.zipBuffer, &zippedLength)) {
+    SendError(link, "compress error.");
+    return;
+  }
+  AppendInt32Param(link.reply, "len", static_cast<int32_t>(n));
+  AppendInt32Param(link.reply, "zip", zip);
+  AppendParam(link.reply, "data", link.zipBuffer.data(), static_cast<int32_t>(zippedLength));
+  SendReply(link);
+}
+
+}  // namespace
+
+void HandleList(ClientLink& link, const MessageParams& params) {
+  SyncTask* task = link.task;
+  if (task == nullptr) {
+    LogPrint("%D 用户还没有注册.\n");
+    CloseClientLink(link);
+    return;
+  }
+  const char* path = TextParam(params, kSlotPath);
+  if (path == nullptr || !HasParamOfSize(params, kSlotPos, 8)) {
+    LogPrint("%D Invalid request_reg param.\n");
+    return;
+  }
+  const uint64_t pos = static_cast<uint64_t>(Int64Param(params, kSlotPos));
+  const int32_t zip = Int32Param(params, kSlotZip);
+  // Everything below storeSize has been written in full; bytes past it
+  // may still be on their way to the file.
+  const int64_t storeSize = task->store.storeSize.load();
+
+  ByteBuffer& reply = link.reply;
+  BeginReply(reply, "-list");
+  AppendParam(reply, "path", path, 0);
+  AppendInt64Param(reply, "pos", static_cast<int64_t>(pos));
+  AppendInt64Param(reply, "max", storeSize);
+  if (storeSize < 0 || static_cast<uint64_t>(storeSize) <= pos) {
+    SendReply(link);
+    return;
+  }
+
+  const uint64_t blockRest = static_cast<uint64_t>(kBlockSize) - pos % kBlockSize;
+  const uint64_t written = static_cast<uint64_t>(storeSize) - pos;
+  const size_t count = static_cast<size_t>(blockRest < written ? blockRest : written);
+  if (zip != 0) {
+    ListZipped(link, *task, pos, count, zip);
+  } else {
+    ListPlain(link, *task, pos, count);
+  }
+}
+
+}  // namespace dirsync

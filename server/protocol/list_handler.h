@@ -1,0 +1,36 @@
+// "list": a logged-in client reads its task's store from a byte position
+// of its own, up to the end of that position's 4 MiB block, as raw
+// catalog records; records that the catalog has since overtaken (a higher
+// version for the same file) are marked with state 5 in the copy sent.
+//
+// Only bytes the store has finished writing are read: the read stops at
+// the storeSize taken at the start of the request when that comes before
+// the block's end. A damaged record (length below the 66-byte header or
+// running past the bytes read) ends the walk: the reply carries the
+// records before it, or an "err" naming its position when there are none.
+//
+// Runs on the link's data thread. The task's catalogLock is held shared
+// only around the lookups of the walk, never across the send.
+#ifndef DIRSYNC_PROTOCOL_LIST_HANDLER_H_
+#define DIRSYNC_PROTOCOL_LIST_HANDLER_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol/message_params.h"
+
+namespace dirsync {
+
+struct ClientLink;
+struct SyncTask;
+
+void HandleList(ClientLink& link, const MessageParams& params);
+
+// Walks the records in bytes[0, n), marking overtaken ones stale. Returns
+// the number of bytes that hold whole, sound records (n unless a damaged
+// record stopped the walk). Takes the task's catalogLock shared.
+size_t MarkStaleRecords(SyncTask& task, uint8_t* bytes, size_t n);
+
+}  // namespace dirsync
+
+#endif  // DIRSYNC_PROTOCOL_LIST_HANDLER_H_

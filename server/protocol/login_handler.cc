@@ -1,0 +1,158 @@
+#include "protocol/login_handler.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/client_link.h"
+#include "core/client_link_net.h"
+#include "core/client_links.h"
+#include "core/log.h"
+#include "protocol/log_text.h"
+#include "protocol/reply_builder.h"
+#include "tracking/sync_task.h"
+
+namespace dirsync {
+namespace {
+
+// The credential line is read into a buffer of this size: at most 1023
+// bytes of text and a NUL.
+constexpr size_t kCredentialLineSize = 1024;
+
+// The whole value of a text parameter (without its last NUL), escaped for
+// a log line.
+std::string ParamForLog(const MessageParams& params, ParamSlot slot) {
+  const ParamEntry* e = params.slots[slot];
+  std::string_view value(reinterpret_cast<const char*>(e->value),
+                         static_cast<size_t>(e->length));
+  if (!value.empty() && value.back() == '\0') value.remove_suffix(1);
+  return EscapeForLog(value);
+}
+
+// A stored token with no text before its line end never matches: an empty
+// file or an empty first line rejects every token.
+bool IsEmptyToken(const std::string& line) {
+  const char* text = line.c_str();
+  return text[0] == '\0' || (text[0] == '\n' && text[1] == '\0');
+}
+
+}  // namespace
+
+bool IsSafeNameValue(const char* value, size_t length) {
+  // The text must end exactly at the value's last byte.
+  if (length < 2 || value[length - 1] != '\0') return false;
+  std::string_view text(value, length - 1);
+  if (text == "." || text == "..") return false;
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7f || c == '/' || c == '\\') return false;
+  }
+  return true;
+}
+
+bool ReadCredentialLine(const std::string& path, std::string* line) {
+  // Non-blocking, so that a FIFO put there cannot stall a network thread;
+  // only a regular file is read.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  // 1023 bytes of text need at most 2046 bytes of file (each CR LF reads
+  // as one LF) and one byte more to see whether a CR is followed by LF.
+  char raw[2 * (kCredentialLineSize - 1) + 1];
+  size_t got = 0;
+  bool failed = false;
+  while (got < sizeof raw) {
+    ssize_t r = ::read(fd, raw + got, sizeof raw - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) failed = true;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  ::close(fd);
+  if (failed) return false;
+
+  line->clear();
+  for (size_t i = 0; i < got && line->size() < kCredentialLineSize - 1; ++i) {
+    char c = raw[i];
+    if (c == '\r' && i + 1 < got && raw[i + 1] == '\n') continue;
+    line->push_back(c);
+    if (c == '\n') break;
+  }
+  return true;
+}
+
+void HandleReg(ClientLink& link, const MessageParams& params) {
+  const char* uid = TextParam(params, kSlotUid);
+  const char* token = TextParam(params, kSlotToken);
+  const char* taskName = TextParam(params, kSlotPath);
+  if (uid == nullptr || token == nullptr || taskName == nullptr) {
+    LogPrint("%D Invalid request_reg param.\n");
+    return;
+  }
+
+  SyncTask* task = FindTask(taskName);
+  if (task == nullptr) {
+    LogPrint("%D Register error: [%s] is not exists!\n",
+             ParamForLog(params, kSlotPath).c_str());
+    CloseClientLink(link);
+    return;
+  }
+
+  const ParamEntry* uidEntry = params.slots[kSlotUid];
+  const ParamEntry* taskEntry = params.slots[kSlotPath];
+  std::string line;
+  bool readable =
+      IsSafeNameValue(uid, static_cast<size_t>(uidEntry->length)) &&
+      IsSafeNameValue(taskName, static_cast<size_t>(taskEntry->length)) &&
+      ReadCredentialLine(GetProgramDir() + "user/" + taskName + "-" + uid,
+                         &line);
+  if (!readable) {
+    LogPrint("%D Invalid UserID=%s\n", ParamForLog(params, kSlotUid).c_str());
+    CloseClientLink(link);
+    return;
+  }
+
+  BeginReply(link.reply, "-reg");
+  if (!IsEmptyToken(line) && std::strcmp(token, line.c_str()) == 0) {
+    AppendParam(link.reply, "data", "ok", 0);
+    AppendInt64Param(link.reply, "max", task->store.storeSize.load());
+    AppendInt32Param(link.reply, "ver",
+                     static_cast<int32_t>(task->storeId.load()));
+    link.task = task;
+    SendReply(link);
+    char remote[1024] = "";
+    ClientLinkNet().GetAddr(link.connId, 1, remote, sizeof remote);
+    LogPrint("%D UID=%s Remote=%sLogin OK.\n",
+             ParamForLog(params, kSlotUid).c_str(), remote);
+    return;
+  }
+  AppendParam(link.reply, "data", "fail", 0);
+  SendReply(link);
+  LogPrint("%D Invalid Password.UserID=%s\n",
+           ParamForLog(params, kSlotUid).c_str());
+  CloseClientLink(link);
+}
+
+void HandlePing(ClientLink& link, const MessageParams& params) {
+  if (link.task == nullptr) return;
+  const uint64_t pos = static_cast<uint64_t>(Int64Param(params, kSlotPos));
+  const int32_t val = Int32Param(params, kSlotVal);
+  if (link.clientPos < pos) link.clientPos = pos;
+
+  const int64_t storeSize = link.task->store.storeSize.load();
+  BeginReply(link.reply, "pong");
+  AppendInt64Param(link.reply, "max", storeSize);
+  AppendInt32Param(link.reply, "val", val);
+  SendReply(link);
+  LogPrint("%D pong(svr=%L, client=%L, ping=%d)...\n", storeSize,
+           static_cast<int64_t>(link.clientPos), val);
+}
+
+}  // namespace dirsync

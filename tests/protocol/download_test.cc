@@ -1,0 +1,216 @@
+// "dload" over loopback connections.
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "protocol/protocol_fixture.h"
+#include "tracking/catalog_record.h"
+
+namespace dirsync {
+namespace {
+
+using dsclient::DloadRequest;
+using dsclient::DloadResult;
+using dsclient::FrameWriter;
+using dsclient::Message;
+
+constexpr int32_t kRange = 4 * 1024 * 1024;
+
+std::string Pattern(size_t n, uint32_t seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) {
+    seed = seed * 1103515245 + 12345;
+    s[i] = static_cast<char>(seed >> 16);
+  }
+  return s;
+}
+
+class DownloadTest : public ProtocolTest {
+ protected:
+  DloadRequest Request(int64_t fid, int32_t ver, int64_t pos, int32_t size, int32_t zip = 0) {
+    DloadRequest r;
+    r.path = "D:\\DOCS\\x";
+    r.fid = fid;
+    r.ver = ver;
+    r.pos = pos;
+    r.size = size;
+    r.zip = zip;
+    return r;
+  }
+};
+
+TEST_F(DownloadTest, RangesUpTo4MiBAreServed) {
+  const std::string content = Pattern(kRange + 1000, 1);
+  site_.WriteFile("big.bin", content);
+  site_.SetEntry(10, 3, "big.bin");
+  auto c = LoggedIn();
+
+  c->Send(FrameWriter("dload").Text("path", "D:\\DOCS\\big.bin").Int64("fid", 10).Int64("pos", 0)
+              .Int32("ver", 3).Int32("size", kRange).Int32("zip", 0));
+  Message m;
+  ASSERT_EQ(c->Receive(&m), dsclient::Connection::Status::kOk);
+  EXPECT_EQ(m.Names(), Names({"cmd", "path", "fid", "pos", "ver", "len", "zip", "data"}));
+  EXPECT_EQ(m.Text("path"), "D:\\DOCS\\big.bin");
+  EXPECT_EQ(m.Int64("fid"), 10);
+  EXPECT_EQ(m.Int32("ver"), 3);
+  EXPECT_EQ(m.Int32("len"), kRange);
+  EXPECT_TRUE(m.Find("data")->value == content.substr(0, kRange));
+
+  // The rest of the file: shorter than asked.
+  DloadResult r;
+  ASSERT_TRUE(c->Dload(Request(10, 3, kRange, kRange), &r));
+  EXPECT_EQ(r.len, 1000);
+  EXPECT_EQ(r.data, content.substr(kRange));
+
+  // One byte more than 4 MiB, and a negative size, are refused.
+  for (int32_t size : {kRange + 1, -1}) {
+    c->Send(FrameWriter("dload").Text("path", "p").Int64("fid", 10).Int64("pos", 0).Int32("ver", 3).Int32("size", size));
+    ASSERT_EQ(c->Receive(&m), dsclient::Connection::Status::kOk);
+    EXPECT_EQ(m.Names(), Names({"cmd", "path", "fid", "pos", "err"}));
+    EXPECT_EQ(m.Text("err"), "Invalid download request size=" + std::to_string(size) + ".\n");
+  }
+  EXPECT_TRUE(log_.Has("error: Invalid download request size=4194305.\n"));
+}
+
+TEST_F(DownloadTest, VersionAndCatalogAreChecked) {
+  site_.WriteFile("a.txt", "hello");
+  site_.SetEntry(5, 8, "a.txt");
+  auto c = LoggedIn();
+  c->Send(FrameWriter("dload").Text("path", "p").Int64("fid", 5).Int64("pos", 0).Int32("ver", 7).Int32("size", 5));
+  Message m;
+  ASSERT_EQ(c->Receive(&m), dsclient::Connection::Status::kOk);
+  EXPECT_EQ(m.Names(), Names({"cmd", "path", "fid", "pos", "err"}));
+  EXPECT_EQ(m.Text("err"), "server-ver=8, client-ver=7, current does not need download.");
+
+  DloadResult r;
+  ASSERT_TRUE(c->Dload(Request(6, 1, 0, 5), &r));
+  EXPECT_EQ(r.err, "file is not exists!");
+  EXPECT_TRUE(log_.Has("error: file is not exists!\n"));
+}
+
+TEST_F(DownloadTest, FileStaysOpenUntilAnotherIsAsked) {
+  const std::string a = Pattern(kRange + 10, 2);
+  site_.WriteFile("a.bin", a);
+  site_.WriteFile("b.bin", "bee");
+  site_.SetEntry(1, 1, "a.bin");
+  site_.SetEntry(2, 1, "b.bin");
+  auto c = LoggedIn();
+  DloadResult r;
+  ASSERT_TRUE(c->Dload(Request(1, 1, 0, kRange), &r));
+  EXPECT_EQ(r.len, kRange);
+  // Gone from the disk, the file is still read through the open handle:
+  // the second range does not open it again.
+  std::filesystem::remove(site_.rootDir() + "/a.bin");
+  ASSERT_TRUE(c->Dload(Request(1, 1, kRange, kRange), &r));
+  EXPECT_EQ(r.data, a.substr(kRange));
+  // Another file closes the first; asking for the first again opens it
+  // anew, which now fails.
+  ASSERT_TRUE(c->Dload(Request(2, 1, 0, 10), &r));
+  EXPECT_EQ(r.data, "bee");
+  ASSERT_TRUE(c->Dload(Request(1, 1, 0, 10), &r));
+  EXPECT_EQ(r.err, "open file a.bin fail!");
+  EXPECT_TRUE(log_.Has("open file error=2,D:\\DOCS\\a.bin\n"));
+}
+
+TEST_F(DownloadTest, ReadsThatYieldNothingReportTheErrorCode) {
+  site_.WriteFile("s.txt", "short");
+  site_.SetEntry(1, 1, "s.txt");
+  auto c = LoggedIn();
+  DloadResult r;
+  ASSERT_TRUE(c->Dload(Request(1, 1, 100, 10), &r));  // past the end
+  EXPECT_EQ(r.err, "error=0");
+  EXPECT_FALSE(r.hasData);
+  DloadRequest noSize = Request(1, 1, 0, 0);
+  noSize.sendSize = false;
+  ASSERT_TRUE(c->Dload(noSize, &r));
+  EXPECT_EQ(r.err, "error=0");
+  ASSERT_TRUE(c->Dload(Request(1, 1, -1, 10), &r));  // an offset no file has
+  EXPECT_EQ(r.err, "error=22");
+}
+
+TEST_F(DownloadTest, ZippedRangeInflatesToTheFile) {
+  site_.WriteFile("same.bin", std::string(100000, 'z'));
+  site_.SetEntry(1, 1, "same.bin");
+  auto c = LoggedIn();
+  DloadResult r;
+  ASSERT_TRUE(c->Dload(Request(1, 1, 0, 100000, 1), &r));
+  EXPECT_EQ(r.len, 100000);
+  EXPECT_EQ(r.zip, 1);
+  EXPECT_LT(r.wireLength, 1000u);
+  EXPECT_EQ(r.data, std::string(100000, 'z'));  // inflated by the client
+  ASSERT_TRUE(c->Dload(Request(1, 1, 99990, 100, 3), &r));
+  EXPECT_EQ(r.zip, 3);
+  EXPECT_EQ(r.len, 10);
+  EXPECT_EQ(r.data, std::string(10, 'z'));
+}
+
+TEST_F(DownloadTest, OnlyRegularFilesBelowTheRootAreOpened) {
+  site_.WriteFile("in.txt", "inside");
+  std::filesystem::create_directories(site_.rootDir() + "/sub");
+  // Outside the root, beside it on the same volume.
+  {
+    std::ofstream secret(site_.dir() + "/vol/secret.txt");
+    secret << "secret";
+  }
+  std::filesystem::create_symlink("../in.txt", site_.rootDir() + "/sub/inner");
+  std::filesystem::create_symlink("../secret.txt", site_.rootDir() + "/leaving");
+  std::filesystem::create_symlink(site_.dir() + "/vol/secret.txt", site_.rootDir() + "/absolute");
+  site_.SetEntry(1, 1, "sub\\inner");
+  site_.SetEntry(2, 1, "leaving");
+  site_.SetEntry(3, 1, "absolute");
+  site_.SetEntry(4, 1, "..\\secret.txt");
+  site_.SetEntry(5, 1, "sub", StateDirectory);
+  auto c = LoggedIn();
+  DloadResult r;
+  ASSERT_TRUE(c->Dload(Request(1, 1, 0, 100), &r));
+  EXPECT_EQ(r.data, "inside");  // a link that stays inside is followed
+  const char* refused[][2] = {{"2", "leaving"}, {"3", "absolute"}, {"4", "..\\secret.txt"}, {"5", "sub"}};
+  for (auto& k : refused) {
+    ASSERT_TRUE(c->Dload(Request(std::stoi(k[0]), 1, 0, 100), &r));
+    EXPECT_EQ(r.err, std::string("open file ") + k[1] + " fail!");
+    EXPECT_FALSE(r.hasData);
+  }
+}
+
+TEST_F(DownloadTest, LongNamesAreCutInTheErrorText) {
+  const std::string name(1000, 'n');
+  site_.SetEntry(1, 1, name);
+  auto c = LoggedIn();
+  DloadResult r;
+  ASSERT_TRUE(c->Dload(Request(1, 1, 0, 10), &r));
+  EXPECT_EQ(r.err.size(), 511u);
+  EXPECT_EQ(r.err, ("open file " + name).substr(0, 511));
+}
+
+TEST_F(DownloadTest, BadRequestsAreOnlyLogged) {
+  site_.WriteFile("a.txt", "a");
+  site_.SetEntry(1, 1, "a.txt");
+  auto c = LoggedIn();
+  c->Send(FrameWriter("dload").Text("path", "p").Int64("fid", 1).Int64("pos", 0).Int32("size", 1));  // no ver
+  c->Send(FrameWriter("dload").Text("path", "p").Int32("fid", 1).Int64("pos", 0).Int32("ver", 1));   // 4-byte fid
+  c->Send(FrameWriter("dload").Text("path", "").Int64("fid", 1).Int64("pos", 0).Int32("ver", 1).Bytes("path", ""));
+  c->Send(FrameWriter("-dload").Text("path", "p"));  // a reply word: nothing
+  EXPECT_TRUE(Silent(*c));
+  auto lines = log_.Lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) {
+                            return l.find("Invalid request_download_file param.\n") != std::string::npos;
+                          }),
+            3);
+}
+
+TEST_F(DownloadTest, EveryCommandBeforeLogin) {
+  site_.WriteFile("a.txt", "a");
+  site_.SetEntry(1, 1, "a.txt");
+  auto c = Connect();
+  // Reply words and "ping" get nothing and keep the connection.
+  for (const char* word : {"-reg", "-list", "-dload", "pong", "ping"}) c->Send(FrameWriter(word).Int64("pos", 0));
+  EXPECT_TRUE(Silent(*c));
+  c->Send(FrameWriter("dload").Text("path", "p").Int64("fid", 1).Int64("pos", 0).Int32("ver", 1).Int32("size", 1));
+  EXPECT_TRUE(c->WaitForClose());
+  EXPECT_TRUE(log_.Has("用户还没有注册.\n"));
+}
+
+}  // namespace
+}  // namespace dirsync
