@@ -15,7 +15,7 @@
 #include "linkcore.h"
 #include "platform/console_events.h"
 #include "platform/signal_thread.h"
-#include "tracking/catalog_changes.h"
+#include "tracking/volume_monitor.h"
 
 using namespace dirsync;
 
@@ -40,12 +40,10 @@ int main() {
     return 0;
   }
 
-  // One journal thread per volume, in slot order, starts here once the
-  // journal monitor is connected.
+  // One journal thread per volume, in slot order.
+  StartVolumeMonitors();
 
-  std::thread flush(FlushThread, ApplyPendingFn([](VolumeWatch& volume) {
-    ApplyPendingChanges(volume);
-  }));
+  std::thread flush(FlushThread, ApplyPendingFn(ApplyJournalBatch));
 
   // Clients are served by five network threads.
   KRL_NetInit(5);
@@ -59,6 +57,9 @@ int main() {
   // running is false now: the flush thread ends after its current sweep, so
   // that no batch is cut off in the middle of being applied.
   flush.join();
+  // What the journal threads read and the flush thread did not apply yet
+  // reaches the catalogs before the program ends.
+  StopVolumeMonitors();
   LogPrint("%D Exit!\n");
   return 0;
 }

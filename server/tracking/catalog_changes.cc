@@ -187,10 +187,22 @@ void MoveSubtree(SyncTask& task, const CatalogRecord& directory,
 
 // A directory that stays in the root is recorded only when it moved: to
 // another path (letter case included), taking its subtree along, or under
-// another parent. Other directory changes record nothing.
+// another parent. Other directory changes record nothing. A directory that
+// had left the root (state 7) and is below it again returns to state 6.
 CatalogRecord* MoveDirectory(SyncTask& task, CatalogRecord& entry,
                              const CatalogRecord& change, std::string_view rel,
                              CatalogEdit& edit) {
+  if (entry.state() == StateDirDeleted) {
+    // A directory that left the root and came back is a directory of the
+    // root again, so that its next departure carries down to its files.
+    std::string oldPath(entry.nameView());
+    std::string newPath(rel);
+    edit.log.Add("%D Rename Dir: old-name = %s, new-name=%s\n",
+                 oldPath.c_str(), newPath.c_str());
+    Rewrite(entry, change.data(), StateDirectory, newPath, {});
+    edit.Add(&entry);
+    return &entry;
+  }
   if (entry.state() != StateDirectory) return nullptr;
   std::string oldPath(entry.nameView());
   std::string newPath(rel);
@@ -266,6 +278,14 @@ bool WriteEdit(SyncTask& task, std::unique_lock<std::shared_mutex>& lock,
                CatalogEdit& edit, StoreWriteMode mode, const int64_t* stampUsn,
                uint32_t today) {
   EditWriter writer(task, lock, edit, mode);
+  // Every directory of the edit takes its new place in the index before
+  // any departure is carried down: a directory that moved out from under a
+  // departing one in the same batch must not be taken along.
+  for (const CatalogRecord* entry : edit.changed) {
+    if (IsDirectoryState(entry->state())) {
+      EnterDirectory(task, entry->fileRef(), entry->parentRef());
+    }
+  }
   std::vector<CatalogRecord*> marked;
   size_t count = edit.changed.size();
   for (size_t i = 0; i < count; ++i) {
@@ -280,6 +300,21 @@ bool WriteEdit(SyncTask& task, std::unique_lock<std::shared_mutex>& lock,
     for (CatalogRecord* file : marked) writer.Write(*file);
   }
   return writer.Finish();
+}
+
+// Whether an extra change would record anything: not for a file change
+// that finds the file where and as the catalog holds it (same relative
+// path, letter case included, parent, size and write time).
+bool TellsSomethingNew(const SyncTask& task, const CatalogRecord& change) {
+  if (change.state() != StateAdded) return true;
+  const CatalogRecord* entry = FindEntry(task, change.fileRef());
+  if (entry == nullptr || !IsLiveFileState(entry->state())) return true;
+  std::string_view path = change.nameView();
+  if (!IsBelowRoot(task, path)) return true;
+  return RelativePath(task, path) != entry->nameView() ||
+         change.parentRef() != entry->parentRef() ||
+         change.fileSize() != entry->fileSize() ||
+         change.lastWriteTime() != entry->lastWriteTime();
 }
 
 }  // namespace
@@ -309,14 +344,22 @@ void IndexDirectory(SyncTask& task, const CatalogRecord& entry, bool cascade,
 
   std::unordered_set<uint64_t> subtree;
   CollectSubtree(task, entry.fileRef(), subtree);
-  for (auto& [ref, file] : task.entries) {
-    if (!IsLiveFileState(file.state())) continue;
-    if (subtree.count(file.parentRef()) == 0) continue;
-    file.set_version(file.version() + 1);
-    file.set_state(StateDeleted);
-    marked->push_back(&file);
+  for (auto& [ref, below] : task.entries) {
+    if (IsLiveFileState(below.state())) {
+      if (subtree.count(below.parentRef()) == 0) continue;
+      below.set_state(StateDeleted);
+    } else if (below.state() == StateDirectory) {
+      // The directories below leave with it: left as directories, they
+      // would stay in the catalog under a path that no longer exists.
+      if (ref == entry.fileRef() || subtree.count(ref) == 0) continue;
+      below.set_state(StateDirDeleted);
+    } else {
+      continue;
+    }
+    below.set_version(below.version() + 1);
+    marked->push_back(&below);
     edit->log.Add("%D DelDir: %L -> %s\n", static_cast<int64_t>(ref),
-                  std::string(file.nameView()).c_str());
+                  std::string(below.nameView()).c_str());
   }
 }
 
@@ -335,14 +378,21 @@ void CollectSubtree(const SyncTask& task, uint64_t dirRef,
   }
 }
 
-void ApplyPendingChanges(VolumeWatch& volume, StoreWriteMode mode) {
+void ApplyPendingChanges(VolumeWatch& volume, StoreWriteMode mode,
+                         const BatchExtras& extras) {
   if (volume.pending.empty()) return;
   uint32_t today = static_cast<uint32_t>(TodayAsNumber());
+  std::vector<CatalogRecord> extra;
   for (auto& [name, taskPointer] : volume.tasks) {
     SyncTask& task = *taskPointer;
     CatalogEdit edit;
+    extra.clear();
+    if (extras) extras(task, &extra);
     std::unique_lock<std::shared_mutex> lock(task.catalogLock);
     for (auto& [ref, change] : volume.pending) ApplyChange(task, change, edit);
+    for (const CatalogRecord& change : extra) {
+      if (TellsSomethingNew(task, change)) ApplyChange(task, change, edit);
+    }
     if (edit.changed.empty()) continue;
     int64_t usn = volume.lastReadUsn;
     bool written = WriteEdit(task, lock, edit, mode, &usn, today);
@@ -356,12 +406,19 @@ void ApplyPendingChanges(VolumeWatch& volume, StoreWriteMode mode) {
 }
 
 void ApplyCatchUpChange(VolumeWatch& volume, const CatalogRecord& change,
-                        StoreWriteMode mode) {
+                        StoreWriteMode mode, const BatchExtras& extras) {
+  std::vector<CatalogRecord> extra;
   for (auto& [name, taskPointer] : volume.tasks) {
     SyncTask& task = *taskPointer;
     CatalogEdit edit;
+    extra.clear();
+    if (extras) extras(task, &extra);
     std::unique_lock<std::shared_mutex> lock(task.catalogLock);
-    if (ApplyChange(task, change, edit) == nullptr) continue;
+    ApplyChange(task, change, edit);
+    for (const CatalogRecord& more : extra) {
+      if (TellsSomethingNew(task, more)) ApplyChange(task, more, edit);
+    }
+    if (edit.changed.empty()) continue;
     WriteEdit(task, lock, edit, mode, nullptr, 0);
   }
 }

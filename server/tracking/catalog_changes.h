@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -81,9 +82,10 @@ CatalogRecord* ApplyChange(SyncTask& task, const CatalogRecord& change,
 
 // Enters a directory entry (state 6 or 7) in dirIndex under its parent,
 // leaving the set of its former parent. With cascade and state 7, marks
-// every live file below the directory deleted (state 255, version + 1),
-// logs each into edit->log and appends it to *marked, in the catalog's
-// order; the caller writes them right after the directory. Memory only;
+// every live file below the directory deleted (state 255) and every
+// directory below it departed (state 7), each with version + 1, logs each
+// into edit->log and appends it to *marked, in the catalog's order; the
+// caller writes them right after the directory. Memory only;
 // the caller holds task.catalogLock exclusively. edit and marked may be
 // null without cascade.
 void IndexDirectory(SyncTask& task, const CatalogRecord& entry, bool cascade,
@@ -95,6 +97,16 @@ void IndexDirectory(SyncTask& task, const CatalogRecord& entry, bool cascade,
 void CollectSubtree(const SyncTask& task, uint64_t dirRef,
                     std::unordered_set<uint64_t>& subtree);
 
+// Change records that an application brings along for one task besides
+// its own: the journal monitor adds the entries below a directory that
+// enters the task's root, which the journal reports as one change. Called
+// on the applying thread for each task before the task's lock is taken;
+// appends to *extra, which the application then applies after its own,
+// leaving out a file change that finds the file where and as the catalog
+// then holds it (same relative path, parent, size and write time).
+using BatchExtras =
+    std::function<void(SyncTask& task, std::vector<CatalogRecord>* extra)>;
+
 // Applies and empties volume.pending: for each task, every change reaches
 // the catalog before the first is written; then each changed entry is
 // written (the last one stamped with volume.lastReadUsn, which also
@@ -103,7 +115,8 @@ void CollectSubtree(const SyncTask& task, uint64_t dirRef,
 // Runs on the flush thread, which holds volumesLock for the whole call.
 void ApplyPendingChanges(
     VolumeWatch& volume,
-    StoreWriteMode mode = StoreWriteMode::kOneWritePerBatch);
+    StoreWriteMode mode = StoreWriteMode::kOneWritePerBatch,
+    const BatchExtras& extras = nullptr);
 
 // Catch-up application of one change record to every task of volume:
 // ApplyChange, a direct write of the entries, IndexDirectory with cascade.
@@ -111,7 +124,8 @@ void ApplyPendingChanges(
 // during its start-up scan, without volumesLock.
 void ApplyCatchUpChange(
     VolumeWatch& volume, const CatalogRecord& change,
-    StoreWriteMode mode = StoreWriteMode::kOneWritePerBatch);
+    StoreWriteMode mode = StoreWriteMode::kOneWritePerBatch,
+    const BatchExtras& extras = nullptr);
 
 // Records the journal position usn in the stores of the volume's tasks: a
 // task whose lastUsn is below usn gets a marker when force is set or it has

@@ -265,9 +265,13 @@ TEST_F(DirectoryTreeTest, RenamedDirectoryTakesItsSubtreeAlong) {
     EXPECT_EQ(Entry(*task_, ref).state(), StateDeleted) << ref;
     EXPECT_EQ(records[ref].state, StateDeleted) << ref;
   }
+  // B\C, and A3 with A3\S below it, left with B.
+  for (uint64_t ref : {13, 10, 11}) {
+    EXPECT_EQ(Entry(*task_, ref).state(), StateDirDeleted) << ref;
+    EXPECT_EQ(records[ref].state, StateDirDeleted) << ref;
+  }
   EXPECT_EQ(Entry(*task_, 31).state(), StateAdded);
-  EXPECT_EQ(Entry(*task_, 10).state(), StateDirectory);
-  EXPECT_EQ(log_.Matching(" DelDir: ").size(), 3u);
+  EXPECT_EQ(log_.Matching(" DelDir: ").size(), 6u);
 }
 
 TEST_F(DirectoryTreeTest, LetterCaseChangeOfADirectoryTakesTheNewCase) {
@@ -283,21 +287,23 @@ TEST_F(DirectoryTreeTest, LetterCaseChangeOfADirectoryTakesTheNewCase) {
   EXPECT_TRUE(NewRecords().empty());
 }
 
-TEST_F(DirectoryTreeTest, DirectoryLeavingTheRootDeletesTheLiveFilesBelow) {
+TEST_F(DirectoryTreeTest, DirectoryLeavingTheRootTakesEverythingBelowAlong) {
   Apply(FileChange(21, 11, InRoot("A\\S\\f2b")));  // a rename: still live
   NewRecords();
   log_.Clear();
   Apply(DirChange(10, 99, "\\\\?\\E:\\X\\A"));
   std::vector<StoredRecord> records = EntryRecords(*task_, written_);
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[0].fileRef, 10u);  // the directory, then its files
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[0].fileRef, 10u);  // the directory, then what was below
   EXPECT_EQ(records[0].state, StateDirDeleted);
-  std::set<uint64_t> files{records[1].fileRef, records[2].fileRef};
-  EXPECT_EQ(files, (std::set<uint64_t>{20, 21}));
+  std::set<uint64_t> below{records[1].fileRef, records[2].fileRef,
+                           records[3].fileRef};
+  EXPECT_EQ(below, (std::set<uint64_t>{11, 20, 21}));
   EXPECT_EQ(Entry(*task_, 20).version(), 1u);
   EXPECT_EQ(Entry(*task_, 21).version(), 2u);
   EXPECT_EQ(Entry(*task_, 22).version(), 1u);  // already deleted
-  EXPECT_EQ(Entry(*task_, 11).state(), StateDirectory);
+  EXPECT_EQ(Entry(*task_, 11).state(), StateDirDeleted);
+  EXPECT_EQ(Entry(*task_, 11).version(), 1u);
   EXPECT_EQ(Entry(*task_, 30).state(), StateAdded);
   EXPECT_EQ(log_.Matching(" Delete Dir: old-state = 6, oldname = A, "
                           "newname = \\\\?\\E:\\X\\A\n")
@@ -309,6 +315,24 @@ TEST_F(DirectoryTreeTest, DirectoryLeavingTheRootDeletesTheLiveFilesBelow) {
   written_ += records.size();
   Apply(DirChange(10, 99, "\\\\?\\E:\\X\\A"));  // already gone
   EXPECT_TRUE(NewRecords().empty());
+}
+
+TEST_F(DirectoryTreeTest, DepartedDirectoryThatComesBackIsADirectoryAgain) {
+  Apply(DirChange(10, 99, "\\\\?\\E:\\X\\A"));
+  NewRecords();
+  log_.Clear();
+  Apply(DirChange(10, 1, InRoot("Back")));
+  std::map<uint64_t, StoredRecord> records = NewRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[10].state, StateDirectory);
+  EXPECT_EQ(records[10].name, "Back");
+  EXPECT_EQ(records[10].version, 2u);
+  EXPECT_EQ(log_.Matching(" Rename Dir: old-name = A, new-name=Back\n").size(), 1u);
+  // Its next departure reaches what is below it again.
+  Apply(FileChange(20, 10, InRoot("Back\\f1")));
+  NewRecords();
+  Apply(DirChange(10, 99, "\\\\?\\E:\\Y"));
+  EXPECT_EQ(Entry(*task_, 20).state(), StateDeleted);
 }
 
 TEST_F(CatalogChangesTest, SubtreeCollectionEndsOnCycles) {

@@ -1,0 +1,152 @@
+#include "tracking/file_ref_lookup.h"
+
+#include <cstring>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "core/log.h"
+
+namespace dirsync {
+
+CatalogRecord MakeDeleteChange(uint64_t fileRef, uint64_t parentRef) {
+  CatalogRecord change = CatalogRecord::Allocate(kRecordHeaderSize);
+  change.set_fileRef(fileRef);
+  change.set_parentRef(parentRef);
+  change.set_state(StateDeleted);
+  return change;
+}
+
+CatalogRecord MakeChange(VolumeJournal& journal, const JournalRecord& source) {
+  if (source.deleted) return MakeDeleteChange(source.fileRef, source.parentRef);
+  EntryHandle entry = journal.OpenEntry(source.fileRef);
+  // Gone since the journal read it: its deletion may never be reported
+  // (it may have been removed after it left the volume), so say it here.
+  if (!entry.valid()) return MakeDeleteChange(source.fileRef, source.parentRef);
+  CatalogRecord change = CatalogRecord::Allocate(kChangeRecordSize);
+  change.set_fileRef(source.fileRef);
+  change.set_parentRef(source.parentRef);
+  change.set_state(entry.directory() ? StateDirectory : StateAdded);
+  FillFromEntry(journal, entry, &change, 0);
+  if (change.name()[0] == '\0') return CatalogRecord();
+  return change;
+}
+
+CatalogRecord ChangeByReference(VolumeJournal& journal, uint64_t ref) {
+  EntryHandle entry = journal.OpenEntry(ref);
+  if (!entry.valid()) return MakeDeleteChange(ref, 0);
+  JournalRecord record;
+  record.fileRef = ref;
+  record.directory = entry.directory();
+  return MakeChange(journal, record);
+}
+
+void FillFromFileRef(VolumeJournal& journal, CatalogRecord* record,
+                     int32_t nameMode) {
+  EntryHandle entry = journal.OpenEntry(record->fileRef());
+  if (entry.valid()) FillFromEntry(journal, entry, record, nameMode);
+}
+
+void FillFromEntry(VolumeJournal& journal, const EntryHandle& entry,
+                   CatalogRecord* record, int32_t nameMode) {
+  if (nameMode == 0) {
+    std::string path;
+    uint64_t parent = 0;
+    // The name field holds length - 65 bytes with the NUL; FinalPath gives
+    // at most 1,023 characters.
+    size_t room = static_cast<size_t>(record->length() - kNameOffset);
+    if (journal.FinalPath(entry, &path, &parent) && path.size() < room) {
+      std::memcpy(record->mutable_name(), path.c_str(), path.size() + 1);
+      if (parent != 0) record->set_parentRef(parent);
+    }
+  }
+  if (record->state() != StateDirectory) {
+    EntryAttributes attributes;
+    if (journal.Attributes(entry, &attributes)) {
+      record->set_fileSize(attributes.fileSize);
+      record->set_creationTime(attributes.creationTime);
+      record->set_lastWriteTime(attributes.lastWriteTime);
+    }
+  }
+}
+
+bool RefreshChange(VolumeJournal& journal, CatalogRecord* change) {
+  if (change->state() == StateDeleted) return false;
+  EntryHandle entry = journal.OpenEntry(change->fileRef());
+  if (!entry.valid()) {
+    *change = MakeDeleteChange(change->fileRef(), change->parentRef());
+    return true;
+  }
+  std::string path;
+  uint64_t parent = 0;
+  size_t room = static_cast<size_t>(change->length() - kNameOffset);
+  if (!journal.FinalPath(entry, &path, &parent) || path.size() >= room) {
+    return false;
+  }
+  bool moved = change->nameView() != path ||
+               (parent != 0 && parent != change->parentRef());
+  std::memset(change->mutable_name(), 0, room);
+  std::memcpy(change->mutable_name(), path.c_str(), path.size() + 1);
+  if (parent != 0) change->set_parentRef(parent);
+  if (change->state() != StateDirectory) {
+    EntryAttributes attributes;
+    if (journal.Attributes(entry, &attributes)) {
+      change->set_fileSize(attributes.fileSize);
+      change->set_creationTime(attributes.creationTime);
+      change->set_lastWriteTime(attributes.lastWriteTime);
+    }
+  }
+  return moved;
+}
+
+CatalogRecord CloneRecord(const CatalogRecord& record) {
+  CatalogRecord copy = CatalogRecord::Allocate(record.length());
+  std::memcpy(copy.data(), record.data(), static_cast<size_t>(record.length()));
+  return copy;
+}
+
+const std::string& DirectoryPath(VolumeWatch& volume, VolumeJournal& journal,
+                                 uint64_t dirRef, DirNode& node) {
+  if (!node.path.empty()) return node.path;
+  // Walk up to the first directory whose path is known or has no parent in
+  // the scan, then form the paths on the way back down.
+  std::vector<DirNode*> chain;
+  std::unordered_set<uint64_t> seen;
+  uint64_t ref = dirRef;
+  DirNode* current = &node;
+  while (current->path.empty()) {
+    bool cycle = !seen.insert(ref).second;
+    if (cycle) {
+      // A directory recorded as its own ancestor: cut the circle here and
+      // let this directory stand on its own.
+      LogPrint("%D directory cycle at %L: %s\n", static_cast<int64_t>(ref),
+               current->name.c_str());
+      while (!chain.empty() && chain.back() != current) chain.pop_back();
+      if (!chain.empty()) chain.pop_back();
+    } else {
+      auto parent = volume.dirNodes.find(current->parentRef);
+      if (parent != volume.dirNodes.end()) {
+        chain.push_back(current);
+        current->parent = &parent->second;
+        ref = current->parentRef;
+        current = &parent->second;
+        continue;
+      }
+    }
+    // Not below any directory the scan saw: its own path, else its name.
+    std::string own;
+    EntryHandle entry = journal.OpenEntry(ref);
+    if (!journal.FinalPath(entry, &own) || own.empty()) own = current->name;
+    current->path = std::move(own);
+    break;  // (a nameless directory may still have an empty path)
+  }
+  std::string base = current->path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    DirNode* n = *it;
+    n->path = base.empty() ? n->name : base + "\\" + n->name;
+    base = n->path;
+  }
+  return node.path;
+}
+
+}  // namespace dirsync

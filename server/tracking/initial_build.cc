@@ -1,0 +1,114 @@
+#include "tracking/initial_build.h"
+
+#include <cstring>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+
+#include "core/log.h"
+#include "tracking/catalog_changes.h"
+#include "tracking/catalog_store.h"
+#include "tracking/file_ref_lookup.h"
+
+namespace dirsync {
+namespace {
+
+// Size and times of one item, read by its reference at most once however
+// many tasks take it.
+struct ItemAttributes {
+  bool read = false;
+  CatalogRecord values;  // a header holding size and times
+};
+
+// The new entry of an item: version 1, its relative path, size and times.
+CatalogRecord NewEntry(uint64_t ref, const FileNode& node, std::string_view rel,
+                       VolumeJournal& journal, ItemAttributes* attributes) {
+  CatalogRecord block =
+      CatalogRecord::Allocate(static_cast<int32_t>(kRecordHeaderSize + rel.size()));
+  block.set_fileRef(ref);
+  block.set_parentRef(node.parentRef);
+  block.set_state(static_cast<uint8_t>(node.state));
+  block.set_version(1);
+  std::memcpy(block.mutable_name(), rel.data(), rel.size());
+  if (!attributes->read) {
+    attributes->read = true;
+    attributes->values = CatalogRecord::Allocate(kRecordHeaderSize);
+    attributes->values.set_fileRef(ref);
+    attributes->values.set_state(block.state());
+    // An item that cannot be opened keeps size and times 0 and is added
+    // all the same.
+    FillFromFileRef(journal, &attributes->values, -1);
+  }
+  block.set_fileSize(attributes->values.fileSize());
+  block.set_creationTime(attributes->values.creationTime());
+  block.set_lastWriteTime(attributes->values.lastWriteTime());
+  return block;
+}
+
+}  // namespace
+
+int32_t InitVolume(VolumeWatch& volume, VolumeJournal& journal) {
+  int32_t count = 0;
+  for (auto& [ref, node] : volume.fileNodes) {
+    node.path = node.name;
+    auto parent = volume.dirNodes.find(node.parentRef);
+    if (parent != volume.dirNodes.end()) {
+      node.path = DirectoryPath(volume, journal, node.parentRef, parent->second) +
+                  "\\" + node.name;
+    }
+    const std::string& path = node.path;
+    ItemAttributes attributes;
+    for (auto& [taskName, taskPointer] : volume.tasks) {
+      SyncTask& task = *taskPointer;
+      if (node.state == -1 || node.state == 7) {
+        LogPrint("%D Init Delete file: %s\n", path.c_str());
+        continue;
+      }
+      size_t rootLength = task.rootPath.size();
+      if (path.size() <= rootLength + kFinalPathPrefixLength ||
+          !IsBelowRoot(task, path)) {
+        continue;
+      }
+      std::string_view rel = RelativePath(task, path);
+      if (IsExcluded(task, rel)) continue;
+
+      bool add;
+      {
+        std::shared_lock<std::shared_mutex> lock(task.catalogLock);
+        const CatalogRecord* existing = FindEntry(task, ref);
+        add = existing == nullptr || existing->state() == StateDirDeleted;
+      }
+      if (add) {
+        CatalogRecord block = NewEntry(ref, node, rel, journal, &attributes);
+        CatalogRecord* entry;
+        {
+          std::unique_lock<std::shared_mutex> lock(task.catalogLock);
+          entry = &(task.entries[ref] = std::move(block));
+          IndexDirectory(task, *entry, false, nullptr, nullptr);
+        }
+        WriteEntry(task, *entry, true);
+        if (task.logDetail) {
+          LogPrint("%D Add: state = %d, name = %s\n",
+                   static_cast<int>(static_cast<int8_t>(entry->state())),
+                   std::string(rel).c_str());
+        }
+      }
+      ++count;
+      if (count % 10000 == 0) {
+        LogPrint("%D Add: cnt = %d, path = %s, size = %d\n", count,
+                 task.rootPath.c_str(), static_cast<int>(task.entries.size()));
+      }
+    }
+    std::string().swap(node.name);
+    std::string().swap(node.path);
+  }
+  volume.fileNodes = {};
+  volume.dirNodes = {};
+  for (auto& [taskName, taskPointer] : volume.tasks) {
+    FlushBuffer(taskPointer->store, true);
+  }
+  return count;
+}
+
+}  // namespace dirsync

@@ -1,0 +1,78 @@
+// Brings along, for the directories that an application of changes
+// touches, the entries below them.
+//
+//  - A directory that enters a task's root (moved in, or out of an
+//    excluded place) is reported by the journal as one change of the
+//    directory alone; the entries below it are walked and reported as if
+//    created in place.
+//  - A directory the catalog knows that moves, leaves or comes back takes
+//    its subtree along by path arithmetic, which is only as good as the
+//    recorded paths below it; while the tree changes under a batch those
+//    can drift. So every entry the catalog holds below such a directory (by
+//    the directory index and by path) is resolved again by its reference,
+//    and whatever no longer matches is corrected by a change of its own.
+//
+// One expander serves one application (a batch, or one change of a
+// start-up catch-up). Used by the applying thread, which is the only one
+// that changes the catalogs; it takes the tasks' catalogLock shared.
+#ifndef DIRSYNC_TRACKING_SUBTREE_EXPANDER_H_
+#define DIRSYNC_TRACKING_SUBTREE_EXPANDER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "tracking/catalog_record.h"
+#include "tracking/sync_task.h"
+#include "tracking/volume_journal.h"
+
+namespace dirsync {
+
+using TaskMap = std::unordered_map<std::string, std::unique_ptr<SyncTask>>;
+
+// Whether change brings a directory into task's root: a directory change
+// whose path lies below the root and is not excluded, for a directory the
+// catalog does not hold or holds as departed (state 7). Takes the task's
+// catalogLock shared.
+bool EntersRoot(SyncTask& task, const CatalogRecord& change);
+
+class SubtreeExpander {
+ public:
+  explicit SubtreeExpander(VolumeJournal* journal) : journal_(journal) {}
+
+  // Collects the changes below the directories that changes touch, for
+  // every task of tasks. References in changes are left to their own
+  // changes.
+  void Prepare(const TaskMap& tasks,
+               const std::vector<const CatalogRecord*>& changes);
+  // Resolves every collected change again (RefreshChange); returns whether
+  // any place changed.
+  bool RefreshAll();
+  // Appends to *extra a copy of every collected change, for task (the
+  // application leaves out those that change nothing there).
+  void Expand(SyncTask& task, std::vector<CatalogRecord>* extra) const;
+
+  // Drops the collected changes once applied; their references stay known
+  // to Collected.
+  void Forget();
+
+  // Whether a change for ref was collected (since this expander began).
+  bool Collected(uint64_t ref) const {
+    return collected_.count(ref) != 0 || applied_.count(ref) != 0;
+  }
+
+ private:
+  void WalkBelow(uint64_t dirRef, const std::unordered_set<uint64_t>& skip);
+  void ResolveByReference(uint64_t ref);
+
+  VolumeJournal* journal_;
+  std::unordered_map<uint64_t, CatalogRecord> collected_;
+  std::unordered_set<uint64_t> applied_;
+};
+
+}  // namespace dirsync
+
+#endif  // DIRSYNC_TRACKING_SUBTREE_EXPANDER_H_

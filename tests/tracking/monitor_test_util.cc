@@ -1,0 +1,191 @@
+#include "tracking/monitor_test_util.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <mutex>
+#include <shared_mutex>
+
+#include "core/flush_thread.h"
+#include "platform/drive_map.h"
+#include "tracking/catalog_record.h"
+#include "tracking/catalog_store.h"
+#include "tracking/sync_task.h"
+#include "tracking/volume_monitor.h"
+
+namespace dirsync::testing {
+
+uint64_t StoredRecord::fileRef() const { return record::FileRef(bytes.data()); }
+uint8_t StoredRecord::state() const { return record::State(bytes.data()); }
+uint32_t StoredRecord::version() const { return record::Version(bytes.data()); }
+int64_t StoredRecord::usn() const { return record::Usn(bytes.data()); }
+int64_t StoredRecord::sequence() const { return record::Sequence(bytes.data()); }
+uint64_t StoredRecord::fileSize() const { return record::FileSize(bytes.data()); }
+uint64_t StoredRecord::lastWriteTime() const {
+  return record::LastWriteTime(bytes.data());
+}
+std::string StoredRecord::name() const {
+  return std::string(record::NameView(bytes.data()));
+}
+std::string StoredRecord::oldName() const {
+  return std::string(record::OldNameView(bytes.data()));
+}
+
+void LogCapture::Write(const char* line, size_t length) {
+  std::lock_guard<std::mutex> guard(lock_);
+  text_.append(line, length);
+}
+
+std::string LogCapture::text() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return text_;
+}
+
+int LogCapture::Count(const std::string& piece) {
+  std::string all = text();
+  int count = 0;
+  for (size_t at = all.find(piece); at != std::string::npos;
+       at = all.find(piece, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+MonitoredVolumes::MonitoredVolumes() {
+  programDirectory_ = tree_ / "program/";
+  ::mkdir(programDirectory_.c_str(), 0755);
+  SetProgramDirForTesting(programDirectory_);
+}
+
+MonitoredVolumes::~MonitoredVolumes() { Reset(); }
+
+void MonitoredVolumes::AddVolume(char letter, const std::string& directory,
+                                 int32_t timeoutMs) {
+  Drives().Set(letter, directory);
+  if (volumes[static_cast<int>(letter)] != nullptr) return;
+  VolumeWatch* v = new VolumeWatch;
+  v->driveLetter = letter;
+  v->timeout = timeoutMs;
+  volumes[static_cast<int>(letter)] = v;
+  letters_.push_back(letter);
+}
+
+VolumeWatch* MonitoredVolumes::volume(char letter) const {
+  return volumes[static_cast<int>(letter)];
+}
+
+SyncTask* MonitoredVolumes::AddTask(const std::string& name,
+                                    const std::string& root,
+                                    const std::string& excludes) {
+  std::string path = root;
+  if (path.back() != '\\') path += '\\';
+  for (char& c : path) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  SyncTask* task = OpenTask(name, path, excludes);
+  volumes[static_cast<int>(path[0])]->tasks[name].reset(task);
+  return task;
+}
+
+bool MonitoredVolumes::WaitUntil(const std::function<bool()>& condition,
+                                 int timeoutMs) {
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return condition();
+}
+
+bool MonitoredVolumes::Start(const VolumeJournal::Options& options) {
+  running = true;
+  StartVolumeMonitors(options);
+  flush_ = std::thread(FlushThread, ApplyPendingFn(ApplyJournalBatch));
+  started_ = true;
+  return WaitUntil(VolumeMonitorsFollowing, 30000);
+}
+
+void MonitoredVolumes::Stop() {
+  if (!started_) return;
+  running = false;
+  flush_.join();
+  StopVolumeMonitors();
+  started_ = false;
+  running = true;
+}
+
+void MonitoredVolumes::Reset() {
+  Stop();
+  for (char letter : letters_) {
+    delete volumes[static_cast<int>(letter)];
+    volumes[static_cast<int>(letter)] = nullptr;
+    Drives().Set(letter, std::string("/mnt/") +
+                             static_cast<char>(std::tolower(letter)));
+  }
+  letters_.clear();
+}
+
+bool MonitoredVolumes::Settle(SyncTask* task, const std::string& markerDirectory) {
+  std::string marker =
+      markerDirectory + "/.marker-" + std::to_string(++markers_);
+  if (RunWriter({"write " + marker + " 1"}) != 0) return false;
+  uint64_t ref = ReferenceOfPath(marker);
+  VolumeWatch* v = volumes[static_cast<int>(task->rootPath[0])];
+  return WaitUntil([&] {
+    std::lock_guard<std::mutex> guard(volumesLock);
+    if (!v->pending.empty()) return false;
+    std::shared_lock<std::shared_mutex> lock(task->catalogLock);
+    return FindEntry(*task, ref) != nullptr;
+  });
+}
+
+namespace {
+
+class Collector : public StoreVisitor {
+ public:
+  std::vector<StoredRecord> records;
+  void OnRecord(int64_t offset, const uint8_t* bytes) override {
+    StoredRecord r;
+    r.offset = offset;
+    r.bytes.assign(bytes, bytes + record::Length(bytes));
+    records.push_back(std::move(r));
+  }
+  void OnDamage(int64_t, const char*) override {}
+  void OnReadError(int64_t, int) override {}
+};
+
+}  // namespace
+
+std::vector<StoredRecord> ReadStore(SyncTask* task) {
+  Collector collector;
+  WalkStore(task->store.fd, collector);
+  return std::move(collector.records);
+}
+
+std::map<uint64_t, StoredRecord> LastRecords(SyncTask* task) {
+  std::map<uint64_t, StoredRecord> last;
+  for (StoredRecord& r : ReadStore(task)) {
+    if (r.state() == StateFiller || r.state() == StateHeader) continue;
+    last[r.fileRef()] = std::move(r);
+  }
+  return last;
+}
+
+std::vector<StoredRecord> RecordsOf(SyncTask* task, uint64_t ref) {
+  std::vector<StoredRecord> of;
+  for (StoredRecord& r : ReadStore(task)) {
+    if (r.state() != StateFiller && r.state() != StateHeader &&
+        r.fileRef() == ref) {
+      of.push_back(std::move(r));
+    }
+  }
+  return of;
+}
+
+std::vector<uint8_t> EntryOf(SyncTask* task, uint64_t ref) {
+  std::shared_lock<std::shared_mutex> lock(task->catalogLock);
+  const CatalogRecord* entry = FindEntry(*task, ref);
+  if (entry == nullptr) return {};
+  return std::vector<uint8_t>(entry->data(), entry->data() + entry->length());
+}
+
+}  // namespace dirsync::testing
