@@ -419,7 +419,12 @@ TEST_F(VolumeMonitorTest, PeriodicSavesRecordOnlyAppliedPositions) {
   int64_t applied = RecordsOf(a, ReferenceOfPath(R("A/first"))).back().usn();
   ASSERT_GT(applied, 0);
 
-  // The next read triggers a save while its own change still waits.
+  // The next read triggers a save while its own change still waits; a long
+  // quiet period from now on keeps it waiting however slow the machine is.
+  {
+    std::lock_guard<std::mutex> guard(volumesLock);
+    env_.volume('J')->timeout = 60000;
+  }
   b->positionSavedOn = 0;
   changesSinceSave = 5000;
   ASSERT_EQ(RunWriter({"write " + R("A/second") + " 1"}), 0);
@@ -429,7 +434,7 @@ TEST_F(VolumeMonitorTest, PeriodicSavesRecordOnlyAppliedPositions) {
       if (r.state() == StateFiller && r.bytes.size() == 66) savedInB = std::max(savedInB, r.usn());
     }
     return savedInB >= applied;
-  }, 1400));
+  }, 20000));
   EXPECT_EQ(savedInB, applied);
   {
     std::lock_guard<std::mutex> guard(volumesLock);
