@@ -162,15 +162,19 @@ size_t FormatLogLine(char* out, size_t outSize, const std::tm& now,
   return n;
 }
 
-void LogPrint(const char* format, ...) {
+size_t FormatLogLineNow(char* out, size_t outSize, const char* format,
+                        va_list args) {
   std::time_t t = std::time(nullptr);
   std::tm now{};
   localtime_r(&t, &now);
+  return FormatLogLine(out, outSize, now, format, args);
+}
 
+void LogPrint(const char* format, ...) {
   char buffer[kLogLineSize];
   va_list args;
   va_start(args, format);
-  size_t n = FormatLogLine(buffer, sizeof buffer, now, format, args);
+  size_t n = FormatLogLineNow(buffer, sizeof buffer, format, args);
   va_end(args);
   if (n == 0) return;
 

@@ -28,6 +28,11 @@ void LogPrint(const char* format, ...);
 size_t FormatLogLine(char* out, size_t outSize, const std::tm& now,
                      const char* format, va_list args);
 
+// FormatLogLine with the local time of the call as the %D timestamp, for
+// callers that compose a line now and print it later. Thread safe.
+size_t FormatLogLineNow(char* out, size_t outSize, const char* format,
+                        va_list args);
+
 // Receives a copy of every line that LogPrint writes (tests use it to check
 // log lines). Write is called on the logging thread, with no lock held.
 class LogTee {

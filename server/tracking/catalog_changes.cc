@@ -19,13 +19,10 @@ namespace dirsync {
 std::atomic<uint32_t> changesSinceSave{0};
 
 void DeferredLog::Add(const char* format, ...) {
-  std::time_t t = std::time(nullptr);
-  std::tm now{};
-  localtime_r(&t, &now);
   char line[kLogLineSize];
   va_list args;
   va_start(args, format);
-  size_t n = FormatLogLine(line, sizeof line, now, format, args);
+  size_t n = FormatLogLineNow(line, sizeof line, format, args);
   va_end(args);
   lines_.emplace_back(line, n);
 }
