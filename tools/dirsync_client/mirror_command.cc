@@ -1,0 +1,105 @@
+#include "mirror_command.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "client_log.h"
+#include "mirror_session.h"
+#include "progress_line.h"
+
+namespace dsclient_tool {
+
+std::atomic<bool> stopRequested{false};
+
+namespace {
+
+using Step = MirrorSession::Step;
+
+// How long a run without --follow waits for the newer records of files
+// whose download the server refused because they had changed meanwhile.
+constexpr auto kNewerVersionWait = std::chrono::seconds(15);
+constexpr auto kNewerVersionPoll = std::chrono::milliseconds(200);
+constexpr int kFirstBackoffMs = 200;
+constexpr int kLastBackoffMs = 5000;
+
+// Sleeps up to ms, waking early when a stop is requested.
+void Nap(int ms) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!stopRequested && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, 50)));
+  }
+}
+
+int RunOnce(MirrorSession& session) {
+  LoginStatus status;
+  if (session.Connect(&status) != Step::kOk) return 1;
+  auto deadline = std::chrono::steady_clock::now() + kNewerVersionWait;
+  while (true) {
+    Step step = session.CatchUp();
+    if (step == Step::kOk) step = session.DownloadPending();
+    if (step == Step::kLost) {
+      Log("giving up: the connection to the server was lost");
+      return 1;
+    }
+    if (step == Step::kFatal) return 1;
+    size_t waits = session.VersionWaits();
+    if (waits == 0) return 0;
+    if (std::chrono::steady_clock::now() >= deadline || stopRequested) {
+      Log("%zu file(s) kept changing on the server while they were downloaded; "
+          "the next run brings them", waits);
+      return 0;
+    }
+    std::this_thread::sleep_for(kNewerVersionPoll);
+  }
+}
+
+int RunFollow(MirrorSession& session, int intervalMs) {
+  int backoffMs = kFirstBackoffMs;
+  int attempt = 0;
+  while (!stopRequested) {
+    if (!session.connected()) {
+      LoginStatus status;
+      Step step = session.Connect(&status);
+      if (step == Step::kFatal) return 1;
+      if (step == Step::kLost) {
+        ++attempt;
+        Log("connection attempt %d failed; retrying in %.1f s", attempt,
+            backoffMs / 1000.0);
+        Nap(backoffMs);
+        backoffMs = std::min(backoffMs * 2, kLastBackoffMs);
+        continue;
+      }
+      if (attempt > 0) Log("connected again after %d failed attempt(s)", attempt);
+      attempt = 0;
+      backoffMs = kFirstBackoffMs;
+      step = session.CatchUp();
+      if (step == Step::kFatal) return 1;
+      if (step == Step::kLost) continue;
+    }
+    Nap(intervalMs);
+    if (stopRequested) break;
+    int64_t max = 0;
+    Step step = session.Ping(&max);
+    if (step == Step::kOk && max > session.position()) step = session.CatchUp();
+    if (step == Step::kFatal) return 1;
+  }
+  session.Save();
+  return 0;
+}
+
+}  // namespace
+
+int RunMirror(const Options& options, const std::string& token) {
+  ProgressLine progress(::isatty(STDERR_FILENO) == 1);
+  MirrorSession session(options, token, options.operands.at(0), progress);
+  if (session.Prepare() != Step::kOk) return 1;
+  int status = options.follow ? RunFollow(session, options.intervalMs)
+                              : RunOnce(session);
+  progress.Finish();
+  return status;
+}
+
+}  // namespace dsclient_tool

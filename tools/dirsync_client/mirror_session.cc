@@ -1,0 +1,213 @@
+#include "mirror_session.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+
+#include "client_log.h"
+#include "downloader.h"
+#include "printable.h"
+#include "store_reader.h"
+
+namespace dsclient_tool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kSaveEvery = std::chrono::seconds(2);
+
+}  // namespace
+
+MirrorSession::MirrorSession(const Options& options, std::string token,
+                             std::string dir, ProgressLine& progress)
+    : options_(options),
+      token_(std::move(token)),
+      dir_(std::move(dir)),
+      progress_(progress),
+      tree_(dir_),
+      applier_(tree_, state_) {}
+
+MirrorSession::Step MirrorSession::Prepare() {
+  std::error_code ec;
+  std::filesystem::create_directories(dir_, ec);
+  struct stat st;
+  if (::stat(dir_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    Log("cannot use %s as the mirror directory: %s", dir_.c_str(),
+        ec ? ec.message().c_str() : std::strerror(errno));
+    return Step::kFatal;
+  }
+  std::string error;
+  if (!state_.Load(dir_, &error)) {
+    Log("%s; remove %s/.dirsync to rebuild the mirror from scratch", error.c_str(),
+        dir_.c_str());
+    return Step::kFatal;
+  }
+  applier_.Reindex();
+  if (!Save()) return Step::kFatal;
+  return Step::kOk;
+}
+
+MirrorSession::Step MirrorSession::Connect(LoginStatus* status) {
+  SessionInfo info;
+  std::string message;
+  *status = OpenSession(connection_, options_, token_, &info, &message);
+  if (*status != LoginStatus::kOk) {
+    Log("%s", message.c_str());
+    return IsTransient(*status) ? Step::kLost : Step::kFatal;
+  }
+  bool newStore = state_.hasStore && info.storeId != state_.storeId;
+  bool shrunk = state_.hasStore && !newStore && state_.position > info.max;
+  if (newStore || shrunk) {
+    if (newStore) {
+      Log("the server's store is a new one (id %u, was %u): rebuilding %s",
+          info.storeId, state_.storeId, dir_.c_str());
+    } else {
+      Log("the server's store is shorter than the saved position (%lld < %lld): "
+          "rebuilding %s", static_cast<long long>(info.max),
+          static_cast<long long>(state_.position), dir_.c_str());
+    }
+    std::string error;
+    if (!applier_.StartOver(info.storeId, &error)) {
+      Log("%s", error.c_str());
+      return Step::kFatal;
+    }
+    versionWaits_.clear();
+    localFailures_.clear();
+  } else if (!state_.hasStore) {
+    state_.Reset(info.storeId);
+  }
+  return Save() ? Step::kOk : Step::kFatal;
+}
+
+MirrorSession::Step MirrorSession::CatchUp() {
+  while (true) {
+    StoreChunk chunk = ReadStoreChunk(connection_, options_.task, state_.position,
+                                      options_.zip);
+    switch (chunk.status) {
+      case StoreChunk::Status::kLost:
+        Log("lost the connection while reading the store: %s", chunk.message.c_str());
+        connection_.Close();
+        return Step::kLost;
+      case StoreChunk::Status::kError:
+        Log("the server could not list its store at %lld: %s",
+            static_cast<long long>(state_.position), chunk.message.c_str());
+        connection_.Close();
+        return Step::kLost;
+      case StoreChunk::Status::kAtEnd:
+        return Step::kOk;
+      case StoreChunk::Status::kSkipped:
+        state_.position = chunk.next;
+        if (!Save()) return Step::kFatal;
+        continue;
+      case StoreChunk::Status::kRecords:
+        break;
+    }
+    for (const dsclient::StoreRecord& record : chunk.records) {
+      applier_.Apply(record);
+      // A newer record of the entry: its next download may work.
+      versionWaits_.erase(record.fileRef);
+      localFailures_.erase(record.fileRef);
+    }
+    progress_.AddRecords(chunk.records.size());
+    progress_.Tick();
+    state_.position = chunk.next;
+    if (!Save()) return Step::kFatal;
+    Step step = DownloadPending();
+    if (step != Step::kOk) return step;
+  }
+}
+
+MirrorSession::Step MirrorSession::DownloadPending() {
+  Downloader downloader(connection_, options_.zip, [this](uint64_t bytes) {
+    progress_.AddBytes(bytes);
+    progress_.Tick();
+  });
+  auto lastSave = Clock::now();
+  uint64_t pendingBytes = applier_.PendingBytes();
+  progress_.SetPendingBytes(pendingBytes);
+  for (uint64_t ref : applier_.PendingDownloads()) {
+    if (localFailures_.count(ref) != 0) continue;
+    const MirrorEntry entry = state_.entries.at(ref);
+    std::string local = LocalName(entry.name);
+    std::string error;
+    if (local.empty() || !tree_.MakeParents(local, &error)) {
+      if (!error.empty()) Log("%s", error.c_str());
+      localFailures_.insert(ref);
+      continue;
+    }
+    DownloadRequest request;
+    request.fileRef = ref;
+    request.version = entry.version;
+    request.size = entry.size;
+    request.lastWriteTime = entry.lastWriteTime;
+    request.catalogName = entry.name;
+    request.target = tree_.Full(local);
+    std::string detail;
+    DownloadOutcome outcome = downloader.Fetch(request, &detail);
+    switch (outcome) {
+      case DownloadOutcome::kDone:
+        applier_.MarkDownloaded(ref);
+        break;
+      case DownloadOutcome::kVersionChanged:
+        // The catalog has moved on; its next record brings the new version.
+        applier_.MarkWaiting(ref);
+        versionWaits_.insert(ref);
+        break;
+      case DownloadOutcome::kGone:
+      case DownloadOutcome::kShort:
+        Log("%s: %s (%s); skipped until the server records it again",
+            Printable(entry.name).c_str(), DownloadOutcomeName(outcome), detail.c_str());
+        applier_.MarkWaiting(ref);
+        break;
+      case DownloadOutcome::kLocalError:
+        Log("%s", detail.c_str());
+        localFailures_.insert(ref);
+        break;
+      case DownloadOutcome::kConnectionLost:
+        Log("lost the connection while downloading %s: %s",
+            Printable(entry.name).c_str(), detail.c_str());
+        connection_.Close();
+        Save();
+        return Step::kLost;
+    }
+    pendingBytes -= std::min(pendingBytes, entry.size);
+    progress_.SetPendingBytes(pendingBytes);
+    if (Clock::now() - lastSave >= kSaveEvery) {
+      if (!Save()) return Step::kFatal;
+      lastSave = Clock::now();
+    }
+  }
+  return Save() ? Step::kOk : Step::kFatal;
+}
+
+MirrorSession::Step MirrorSession::Ping(int64_t* max) {
+  dsclient::PingResult pong;
+  if (!connection_.Ping(state_.position, ++pingCounter_, &pong)) {
+    Log("lost the connection (no answer to ping)");
+    connection_.Close();
+    return Step::kLost;
+  }
+  *max = pong.max;
+  return Step::kOk;
+}
+
+bool MirrorSession::Save() {
+  std::string error;
+  if (state_.Save(dir_, &error)) return true;
+  Log("%s", error.c_str());
+  return false;
+}
+
+size_t MirrorSession::VersionWaits() const {
+  size_t count = 0;
+  for (uint64_t ref : versionWaits_) {
+    auto it = state_.entries.find(ref);
+    if (it != state_.entries.end() && it->second.waiting) ++count;
+  }
+  return count;
+}
+
+}  // namespace dsclient_tool

@@ -1,0 +1,71 @@
+// One mirror directory and its link to the server: loads the saved state,
+// logs in (rebuilding the copy when the server's store is a new one),
+// reads the store from the saved position and applies each block of
+// records, downloads what the applied records call for, and saves the
+// state after every block and every few seconds of downloads.
+//
+// The steps report kLost when the connection is gone (the caller decides
+// between giving up and reconnecting) and kFatal for failures that
+// another attempt will not mend. Not thread safe.
+#ifndef DIRSYNC_TOOLS_MIRROR_SESSION_H_
+#define DIRSYNC_TOOLS_MIRROR_SESSION_H_
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "connection.h"
+#include "local_tree.h"
+#include "mirror_state.h"
+#include "options.h"
+#include "progress_line.h"
+#include "record_applier.h"
+#include "server_session.h"
+
+namespace dsclient_tool {
+
+class MirrorSession {
+ public:
+  enum class Step { kOk, kLost, kFatal };
+
+  MirrorSession(const Options& options, std::string token, std::string dir,
+                ProgressLine& progress);
+
+  // Creates the directory when missing and loads its state.
+  Step Prepare();
+  // Connects and logs in; *status tells how a failure came about.
+  Step Connect(LoginStatus* status);
+  void Disconnect() { connection_.Close(); }
+  bool connected() const { return connection_.connected(); }
+
+  // Reads and applies records until the end of the store, downloading
+  // after each block.
+  Step CatchUp();
+  // Downloads every file that waits for its content.
+  Step DownloadPending();
+  // Asks the server how long the store is now.
+  Step Ping(int64_t* max);
+  bool Save();
+
+  int64_t position() const { return state_.position; }
+  // Files whose download the server refused for a newer version in this
+  // run and whose newer record has not arrived yet.
+  size_t VersionWaits() const;
+
+ private:
+  const Options& options_;
+  std::string token_;
+  std::string dir_;
+  ProgressLine& progress_;
+  LocalTree tree_;
+  MirrorState state_;
+  RecordApplier applier_;
+  dsclient::Connection connection_;
+  std::set<uint64_t> versionWaits_;
+  std::set<uint64_t> localFailures_;  // not retried in this run
+  int32_t pingCounter_ = 0;
+};
+
+}  // namespace dsclient_tool
+
+#endif  // DIRSYNC_TOOLS_MIRROR_SESSION_H_

@@ -1,0 +1,96 @@
+// Applies store records, in store order, to the mirror directory and to
+// the mirror's state. The state's entries map each file reference to the
+// path the mirror holds it under, so every record is judged by what the
+// mirror holds for that reference, not by name alone:
+//
+// - added / updated / renamed file: a file held under another path (a
+//   rename, a change of letter case, a move whose record was overtaken)
+//   is moved there; its content is marked for download unless size and
+//   write time match what the mirror already has.
+// - directory: created; one held under another path is moved with
+//   everything below it, and the paths of the entries below follow.
+// - deleted: the file (or a directory deleted in place) is removed, when
+//   the mirror still holds it under that reference.
+// - directory left the root: it is removed with everything below it.
+// - stale records (a later version follows), fillers, markers and the
+//   header are passed over.
+//
+// A path may be claimed by only one reference: a record that puts an
+// entry where another one was (a file replaced by a rename over it)
+// makes the mirror forget the other, so that its later deletion record
+// does not remove the new content. Paths that are unsafe are logged and
+// skipped. Not thread safe.
+#ifndef DIRSYNC_TOOLS_RECORD_APPLIER_H_
+#define DIRSYNC_TOOLS_RECORD_APPLIER_H_
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "local_tree.h"
+#include "mirror_state.h"
+#include "store_record.h"
+
+namespace dsclient_tool {
+
+class RecordApplier {
+ public:
+  RecordApplier(LocalTree& tree, MirrorState& state);
+
+  // Builds the index of paths again from the state's entries (after the
+  // state was loaded).
+  void Reindex();
+
+  // Applies one record. Records beyond what the state has applied must
+  // come in store order; the caller advances state.position.
+  void Apply(const dsclient::StoreRecord& record);
+
+  // Forgets everything: clears the mirror directory (all but .dirsync)
+  // and starts the state over for store newStoreId. False when the
+  // directory could not be cleared.
+  bool StartOver(uint32_t newStoreId, std::string* error);
+
+  // References of files whose content must be downloaded and that are
+  // not waiting for a newer record, in reference order.
+  std::vector<uint64_t> PendingDownloads() const;
+  // Bytes of those files, as the records give their sizes.
+  uint64_t PendingBytes() const;
+  // Number of files waiting for a newer record after a refused download.
+  size_t WaitingCount() const;
+
+  // Records a finished download, or that the server refused it.
+  void MarkDownloaded(uint64_t fileRef);
+  void MarkWaiting(uint64_t fileRef);
+
+  // Paths refused as unsafe so far (for tests and the summary).
+  size_t refusedCount() const { return refused_; }
+
+ private:
+  void ApplyFile(const dsclient::StoreRecord& r, const std::string& local);
+  void ApplyDirectory(const dsclient::StoreRecord& r, const std::string& local);
+  void ApplyDeletion(const dsclient::StoreRecord& r, bool directoryLeft);
+
+  // Makes the mirror forget whatever other reference claims name.
+  void ReleaseName(const std::string& name, uint64_t keeper);
+  // Forgets fileRef and, for a directory, every entry below its path.
+  void Forget(uint64_t fileRef);
+  void ForgetBelow(const std::string& directoryName);
+  // Gives the entries below a moved directory their new paths.
+  void RenameBelow(const std::string& oldName, const std::string& newName);
+  void Claim(uint64_t fileRef, const MirrorEntry& entry);
+  bool IsLiveDirectory(const std::string& localRelative) const;
+  void RemoveEmptyParents(const std::string& localRelative);
+
+  LocalTree& tree_;
+  MirrorState& state_;
+  std::unordered_map<std::string, uint64_t> owners_;  // catalog name -> ref
+  size_t refused_ = 0;
+};
+
+// The local relative path of a catalog name, or empty when refused.
+std::string LocalName(const std::string& catalogName);
+
+}  // namespace dsclient_tool
+
+#endif  // DIRSYNC_TOOLS_RECORD_APPLIER_H_
