@@ -35,7 +35,11 @@ void Nap(int ms) {
 
 int RunOnce(MirrorSession& session) {
   LoginStatus status;
-  if (session.Connect(&status) != Step::kOk) return 1;
+  std::string message;
+  if (session.Connect(&status, &message) != Step::kOk) {
+    if (!message.empty()) Log("%s", message.c_str());
+    return 1;
+  }
   auto deadline = std::chrono::steady_clock::now() + kNewerVersionWait;
   while (true) {
     Step step = session.CatchUp();
@@ -62,12 +66,16 @@ int RunFollow(MirrorSession& session, int intervalMs) {
   while (!stopRequested) {
     if (!session.connected()) {
       LoginStatus status;
-      Step step = session.Connect(&status);
-      if (step == Step::kFatal) return 1;
+      std::string message;
+      Step step = session.Connect(&status, &message);
+      if (step == Step::kFatal) {
+        if (!message.empty()) Log("%s", message.c_str());
+        return 1;
+      }
       if (step == Step::kLost) {
         ++attempt;
-        Log("connection attempt %d failed; retrying in %.1f s", attempt,
-            backoffMs / 1000.0);
+        Log("connection attempt %d failed (%s); retrying in %.1f s", attempt,
+            message.c_str(), backoffMs / 1000.0);
         Nap(backoffMs);
         backoffMs = std::min(backoffMs * 2, kLastBackoffMs);
         continue;

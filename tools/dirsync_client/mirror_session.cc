@@ -50,12 +50,11 @@ MirrorSession::Step MirrorSession::Prepare() {
   return Step::kOk;
 }
 
-MirrorSession::Step MirrorSession::Connect(LoginStatus* status) {
+MirrorSession::Step MirrorSession::Connect(LoginStatus* status,
+                                           std::string* message) {
   SessionInfo info;
-  std::string message;
-  *status = OpenSession(connection_, options_, token_, &info, &message);
+  *status = OpenSession(connection_, options_, token_, &info, message);
   if (*status != LoginStatus::kOk) {
-    Log("%s", message.c_str());
     return IsTransient(*status) ? Step::kLost : Step::kFatal;
   }
   bool newStore = state_.hasStore && info.storeId != state_.storeId;

@@ -33,8 +33,9 @@ class MirrorSession {
 
   // Creates the directory when missing and loads its state.
   Step Prepare();
-  // Connects and logs in; *status tells how a failure came about.
-  Step Connect(LoginStatus* status);
+  // Connects and logs in; *status tells how a failure came about and
+  // *message says it in words (the caller logs it).
+  Step Connect(LoginStatus* status, std::string* message);
   void Disconnect() { connection_.Close(); }
   bool connected() const { return connection_.connected(); }
 
