@@ -43,7 +43,11 @@ int RunOnce(MirrorSession& session) {
   auto deadline = std::chrono::steady_clock::now() + kNewerVersionWait;
   while (true) {
     Step step = session.CatchUp();
-    if (step == Step::kOk) step = session.DownloadPending();
+    if (step == Step::kStopped) {
+      Log("stopped; the next run goes on from position %lld",
+          static_cast<long long>(session.position()));
+      return 130;
+    }
     if (step == Step::kLost) {
       Log("giving up: the connection to the server was lost");
       return 1;
@@ -58,6 +62,18 @@ int RunOnce(MirrorSession& session) {
     }
     std::this_thread::sleep_for(kNewerVersionPoll);
   }
+}
+
+// One line per round that changed something, so that a watcher of the
+// log knows the mirror is current.
+void ReportRound(MirrorSession& session) {
+  uint64_t records = 0;
+  uint64_t files = 0;
+  session.TakeCounts(&records, &files);
+  if (records == 0 && files == 0) return;
+  Log("up to date at position %lld (%llu record(s) applied, %llu file(s) downloaded)",
+      static_cast<long long>(session.position()),
+      static_cast<unsigned long long>(records), static_cast<unsigned long long>(files));
 }
 
 int RunFollow(MirrorSession& session, int intervalMs) {
@@ -85,13 +101,17 @@ int RunFollow(MirrorSession& session, int intervalMs) {
       backoffMs = kFirstBackoffMs;
       step = session.CatchUp();
       if (step == Step::kFatal) return 1;
-      if (step == Step::kLost) continue;
+      if (step != Step::kOk) continue;
+      ReportRound(session);
     }
     Nap(intervalMs);
     if (stopRequested) break;
     int64_t max = 0;
     Step step = session.Ping(&max);
-    if (step == Step::kOk && max > session.position()) step = session.CatchUp();
+    if (step == Step::kOk && max > session.position()) {
+      step = session.CatchUp();
+      if (step == Step::kOk) ReportRound(session);
+    }
     if (step == Step::kFatal) return 1;
   }
   session.Save();
@@ -102,7 +122,8 @@ int RunFollow(MirrorSession& session, int intervalMs) {
 
 int RunMirror(const Options& options, const std::string& token) {
   ProgressLine progress(::isatty(STDERR_FILENO) == 1);
-  MirrorSession session(options, token, options.operands.at(0), progress);
+  MirrorSession session(options, token, options.operands.at(0), progress,
+                        &stopRequested);
   if (session.Prepare() != Step::kOk) return 1;
   int status = options.follow ? RunFollow(session, options.intervalMs)
                               : RunOnce(session);

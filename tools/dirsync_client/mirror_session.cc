@@ -22,13 +22,15 @@ constexpr auto kSaveEvery = std::chrono::seconds(2);
 }  // namespace
 
 MirrorSession::MirrorSession(const Options& options, std::string token,
-                             std::string dir, ProgressLine& progress)
+                             std::string dir, ProgressLine& progress,
+                             const std::atomic<bool>* stop)
     : options_(options),
       token_(std::move(token)),
       dir_(std::move(dir)),
       progress_(progress),
       tree_(dir_),
-      applier_(tree_, state_) {}
+      applier_(tree_, state_),
+      stop_(stop) {}
 
 MirrorSession::Step MirrorSession::Prepare() {
   std::error_code ec;
@@ -83,6 +85,7 @@ MirrorSession::Step MirrorSession::Connect(LoginStatus* status,
 
 MirrorSession::Step MirrorSession::CatchUp() {
   while (true) {
+    if (Stopping()) return Save() ? Step::kStopped : Step::kFatal;
     StoreChunk chunk = ReadStoreChunk(connection_, options_.task, state_.position,
                                       options_.zip);
     switch (chunk.status) {
@@ -96,7 +99,8 @@ MirrorSession::Step MirrorSession::CatchUp() {
         connection_.Close();
         return Step::kLost;
       case StoreChunk::Status::kAtEnd:
-        return Step::kOk;
+        // Downloads left over from a lost connection are due as well.
+        return HasDownloadsToTry() ? DownloadPending() : Step::kOk;
       case StoreChunk::Status::kSkipped:
         state_.position = chunk.next;
         if (!Save()) return Step::kFatal;
@@ -110,6 +114,7 @@ MirrorSession::Step MirrorSession::CatchUp() {
       versionWaits_.erase(record.fileRef);
       localFailures_.erase(record.fileRef);
     }
+    recordsApplied_ += chunk.records.size();
     progress_.AddRecords(chunk.records.size());
     progress_.Tick();
     state_.position = chunk.next;
@@ -128,6 +133,7 @@ MirrorSession::Step MirrorSession::DownloadPending() {
   uint64_t pendingBytes = applier_.PendingBytes();
   progress_.SetPendingBytes(pendingBytes);
   for (uint64_t ref : applier_.PendingDownloads()) {
+    if (Stopping()) return Save() ? Step::kStopped : Step::kFatal;
     if (localFailures_.count(ref) != 0) continue;
     const MirrorEntry entry = state_.entries.at(ref);
     std::string local = LocalName(entry.name);
@@ -149,6 +155,7 @@ MirrorSession::Step MirrorSession::DownloadPending() {
     switch (outcome) {
       case DownloadOutcome::kDone:
         applier_.MarkDownloaded(ref);
+        ++filesDownloaded_;
         break;
       case DownloadOutcome::kVersionChanged:
         // The catalog has moved on; its next record brings the new version.
@@ -198,6 +205,20 @@ bool MirrorSession::Save() {
   if (state_.Save(dir_, &error)) return true;
   Log("%s", error.c_str());
   return false;
+}
+
+bool MirrorSession::HasDownloadsToTry() const {
+  for (uint64_t ref : applier_.PendingDownloads()) {
+    if (localFailures_.count(ref) == 0) return true;
+  }
+  return false;
+}
+
+void MirrorSession::TakeCounts(uint64_t* records, uint64_t* files) {
+  *records = recordsApplied_;
+  *files = filesDownloaded_;
+  recordsApplied_ = 0;
+  filesDownloaded_ = 0;
 }
 
 size_t MirrorSession::VersionWaits() const {

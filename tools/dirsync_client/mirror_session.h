@@ -5,11 +5,14 @@
 // state after every block and every few seconds of downloads.
 //
 // The steps report kLost when the connection is gone (the caller decides
-// between giving up and reconnecting) and kFatal for failures that
-// another attempt will not mend. Not thread safe.
+// between giving up and reconnecting), kFatal for failures that another
+// attempt will not mend, and kStopped when the stop flag was raised (the
+// state is saved first). Not thread safe, except that the stop flag may
+// be raised from anywhere (a signal handler).
 #ifndef DIRSYNC_TOOLS_MIRROR_SESSION_H_
 #define DIRSYNC_TOOLS_MIRROR_SESSION_H_
 
+#include <atomic>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -26,10 +29,11 @@ namespace dsclient_tool {
 
 class MirrorSession {
  public:
-  enum class Step { kOk, kLost, kFatal };
+  enum class Step { kOk, kLost, kFatal, kStopped };
 
+  // stop, when given, is polled between records blocks and downloads.
   MirrorSession(const Options& options, std::string token, std::string dir,
-                ProgressLine& progress);
+                ProgressLine& progress, const std::atomic<bool>* stop = nullptr);
 
   // Creates the directory when missing and loads its state.
   Step Prepare();
@@ -52,6 +56,8 @@ class MirrorSession {
   // Files whose download the server refused for a newer version in this
   // run and whose newer record has not arrived yet.
   size_t VersionWaits() const;
+  // Records applied and files downloaded since the last call.
+  void TakeCounts(uint64_t* records, uint64_t* files);
 
  private:
   const Options& options_;
@@ -65,6 +71,12 @@ class MirrorSession {
   std::set<uint64_t> versionWaits_;
   std::set<uint64_t> localFailures_;  // not retried in this run
   int32_t pingCounter_ = 0;
+  const std::atomic<bool>* stop_;
+  uint64_t recordsApplied_ = 0;
+  uint64_t filesDownloaded_ = 0;
+
+  bool HasDownloadsToTry() const;
+  bool Stopping() const { return stop_ != nullptr && stop_->load(); }
 };
 
 }  // namespace dsclient_tool

@@ -50,7 +50,8 @@ get      Downloads the file PATH (catalog path, '/' or '\' separators,
 --zip    asks the server to compress listings and file data.
 
 Exit status: 0 success; 1 failure (refused login, unknown task, lost
-connection, unwritable directory); 2 bad command line.
+connection, unwritable directory); 2 bad command line; 130 mirror
+stopped by SIGINT or SIGTERM (it goes on from there next time).
 )";
 }
 
