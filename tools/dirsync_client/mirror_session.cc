@@ -181,7 +181,9 @@ MirrorSession::Step MirrorSession::DownloadPending() {
     }
     pendingBytes -= std::min(pendingBytes, entry.size);
     progress_.SetPendingBytes(pendingBytes);
-    if (Clock::now() - lastSave >= kSaveEvery) {
+    // A large state takes a while to write: keep that under a tenth of
+    // the time spent downloading.
+    if (Clock::now() - lastSave >= std::max<Clock::duration>(kSaveEvery, 10 * lastSaveTook_)) {
       if (!Save()) return Step::kFatal;
       lastSave = Clock::now();
     }
@@ -202,7 +204,10 @@ MirrorSession::Step MirrorSession::Ping(int64_t* max) {
 
 bool MirrorSession::Save() {
   std::string error;
-  if (state_.Save(dir_, &error)) return true;
+  auto start = Clock::now();
+  bool saved = state_.Save(dir_, &error);
+  lastSaveTook_ = Clock::now() - start;
+  if (saved) return true;
   Log("%s", error.c_str());
   return false;
 }

@@ -13,6 +13,7 @@
 #define DIRSYNC_TOOLS_MIRROR_SESSION_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -74,6 +75,7 @@ class MirrorSession {
   const std::atomic<bool>* stop_;
   uint64_t recordsApplied_ = 0;
   uint64_t filesDownloaded_ = 0;
+  std::chrono::steady_clock::duration lastSaveTook_{};
 
   bool HasDownloadsToTry() const;
   bool Stopping() const { return stop_ != nullptr && stop_->load(); }
