@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "client_log.h"
+#include "downloader.h"
 #include "mirror_command.h"
 #include "mirror_session.h"
 #include "mirror_state.h"
@@ -121,9 +122,14 @@ TEST_F(MirrorProtocolTest, RefusedVersionIsFetchedAgainFromTheNewerRecord) {
   ASSERT_TRUE(state.Save(mirror.path(), &error)) << error;
   AddFile(10, 2, "c.txt", "new!", kJan2020 + 10000000);
 
+  // That run also left its temporary file behind; the next one removes it.
+  std::string leftover = TemporaryNameFor(mirror / "c.txt", 10);
+  WriteText(leftover, "partial");
+
   ProgressLine progress(false);
   MirrorSession session(options, "secret", mirror.path(), progress);
   ASSERT_EQ(session.Prepare(), MirrorSession::Step::kOk);
+  EXPECT_FALSE(fs::exists(leftover));
   LoginStatus status;
   std::string message;
   ASSERT_EQ(session.Connect(&status, &message), MirrorSession::Step::kOk) << message;

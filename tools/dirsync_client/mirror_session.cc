@@ -1,6 +1,7 @@
 #include "mirror_session.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -48,8 +49,20 @@ MirrorSession::Step MirrorSession::Prepare() {
     return Step::kFatal;
   }
   applier_.Reindex();
+  RemoveLeftoverDownloads();
   if (!Save()) return Step::kFatal;
   return Step::kOk;
+}
+
+void MirrorSession::RemoveLeftoverDownloads() {
+  // A run that ended during a download left its temporary file beside the
+  // target; the entry still waits for its content in the saved state.
+  for (const auto& [ref, entry] : state_.entries) {
+    if (entry.directory || !entry.needsDownload) continue;
+    std::string local = LocalName(entry.name);
+    if (local.empty() || !tree_.AncestorsAreDirectories(local)) continue;
+    ::unlink(TemporaryNameFor(tree_.Full(local), ref).c_str());
+  }
 }
 
 MirrorSession::Step MirrorSession::Connect(LoginStatus* status,

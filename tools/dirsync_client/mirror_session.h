@@ -78,6 +78,7 @@ class MirrorSession {
   std::chrono::steady_clock::duration lastSaveTook_{};
 
   bool HasDownloadsToTry() const;
+  void RemoveLeftoverDownloads();
   bool Stopping() const { return stop_ != nullptr && stop_->load(); }
 };
 
