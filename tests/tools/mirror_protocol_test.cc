@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "catalog_commands.h"
 #include "client_log.h"
 #include "downloader.h"
 #include "mirror_command.h"
@@ -167,6 +168,37 @@ TEST_F(MirrorProtocolTest, NewStoreRebuildsTheMirror) {
   MirrorState state = SavedState();
   EXPECT_EQ(state.storeId, 0x600dcafeu);
   EXPECT_EQ(state.position, site.task().store.storeSize.load());
+}
+
+TEST_F(MirrorProtocolTest, CatalogListingFoldsTheWholeStore) {
+  site.SetEntry(1, 1, "Dir", 6);
+  site.AppendStore(Rec(1, 1, 6, "Dir"));
+  AddFile(2, 1, "Dir\\one.txt", "1");
+  AddFile(3, 1, "two.txt", "22");
+  site.FillBlock();  // the listing spans two blocks
+  site.SetEntry(3, 2, "Dir\\Two.txt", 3);
+  site.AppendStore(Rec(3, 2, 3, std::string("Dir\\Two.txt\0two.txt", 19), 2, kJan2020));
+  site.SetEntry(2, 2, "Dir\\one.txt", 255);
+  site.AppendStore(Rec(2, 2, 255, "Dir\\one.txt"));
+
+  dsclient::Connection connection;
+  SessionInfo info;
+  std::string message;
+  ASSERT_EQ(OpenSession(connection, options, "secret", &info, &message), LoginStatus::kOk)
+      << message;
+  EXPECT_EQ(info.storeId, site.task().storeId);
+  CatalogView view;
+  ASSERT_TRUE(view.ReadAll(connection, options.task, true, &message)) << message;
+  char* text = nullptr;
+  size_t size = 0;
+  std::FILE* out = ::open_memstream(&text, &size);
+  PrintCatalog(view, out);
+  std::fclose(out);
+  EXPECT_EQ(std::string(text, size), "Dir\tdirectory\t1\t-\nDir/Two.txt\trenamed\t2\t2\n");
+  std::free(text);
+  ASSERT_NE(view.FindByPath("dir/two.TXT"), nullptr);
+  EXPECT_EQ(view.FindByPath("dir/two.TXT")->fileRef, 3u);
+  EXPECT_EQ(view.FindByPath("Dir\\one.txt"), nullptr);
 }
 
 TEST_F(MirrorProtocolTest, RefusedLoginsFailTheRun) {
