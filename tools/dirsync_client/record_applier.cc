@@ -132,7 +132,10 @@ void RecordApplier::ApplyDirectory(const StoreRecord& r, const std::string& loca
     if (knownLocal != local && ours) {
       owners_.erase(owner);
       ReleaseName(local, r.fileRef);
-      if (tree_.KindOf(knownLocal) == LocalTree::Kind::kDirectory &&
+      // A directory cannot move into itself or over its own ancestor; a
+      // record that says so is followed in the index only.
+      bool nested = IsBelow(local, knownLocal) || IsBelow(knownLocal, local);
+      if (!nested && tree_.KindOf(knownLocal) == LocalTree::Kind::kDirectory &&
           tree_.AncestorsAreDirectories(knownLocal)) {
         if (tree_.KindOf(local) != LocalTree::Kind::kDirectory) {
           if (!tree_.Move(knownLocal, local, &error)) Log("%s", error.c_str());
