@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "catalog_commands.h"
 #include "client_log.h"
@@ -199,6 +201,35 @@ TEST_F(MirrorProtocolTest, CatalogListingFoldsTheWholeStore) {
   ASSERT_NE(view.FindByPath("dir/two.TXT"), nullptr);
   EXPECT_EQ(view.FindByPath("dir/two.TXT")->fileRef, 3u);
   EXPECT_EQ(view.FindByPath("Dir\\one.txt"), nullptr);
+}
+
+TEST_F(MirrorProtocolTest, FollowAppliesChangesAsTheyComeUntilStopped) {
+  AddFile(50, 1, "first.txt", "1");
+  options.follow = true;
+  options.intervalMs = 20;
+  stopRequested = false;
+  int status = -1;
+  std::thread follower([&] { status = Run(); });
+  auto waitFor = [&](const std::string& path, const std::string& content) {
+    for (int i = 0; i < 500 && ReadText(mirror / path) != content; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return ReadText(mirror / path) == content;
+  };
+  EXPECT_TRUE(waitFor("first.txt", "1"));
+  AddFile(51, 1, "later\\second.txt", "2");
+  EXPECT_TRUE(waitFor("later/second.txt", "2"));
+  site.SetEntry(50, 2, "first.txt", 255);
+  site.AppendStore(Rec(50, 2, 255, "first.txt"));
+  for (int i = 0; i < 500 && fs::exists(mirror / "first.txt"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_FALSE(fs::exists(mirror / "first.txt"));
+  stopRequested = true;
+  follower.join();
+  stopRequested = false;
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(SavedState().position, site.task().store.storeSize.load());
 }
 
 TEST_F(MirrorProtocolTest, RefusedLoginsFailTheRun) {
