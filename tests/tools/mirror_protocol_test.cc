@@ -235,9 +235,16 @@ TEST_F(MirrorProtocolTest, FollowAppliesChangesAsTheyComeUntilStopped) {
 TEST_F(MirrorProtocolTest, RefusedLoginsFailTheRun) {
   AddFile(40, 1, "x.txt", "x");
   EXPECT_EQ(RunMirror(options, "wrong"), 1);
+  EXPECT_FALSE(fs::exists(mirror / "x.txt"));
+  ASSERT_EQ(Run(), 0);
+  // A directory that mirrors one task is not handed to another.
   options.task = "unknown";
   EXPECT_EQ(RunMirror(options, "secret"), 1);
-  EXPECT_FALSE(fs::exists(mirror / "x.txt"));
+  EXPECT_EQ(ReadText(mirror / "x.txt"), "x");
+  // An unknown task fails at the server.
+  options.operands = {scratch / "other"};
+  EXPECT_EQ(RunMirror(options, "secret"), 1);
+  EXPECT_EQ(SavedState().task, TestSite::kTaskName);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ namespace {
 MirrorState SampleState() {
   MirrorState state;
   state.Reset(0xfedcba98u);
+  state.task = "my docs%";
   state.position = 4194304LL * 3 + 66;
   MirrorEntry dir;
   dir.directory = true;
@@ -44,12 +45,13 @@ TEST(MirrorStateTest, SaveAndLoadKeepEveryField) {
   MirrorState loaded;
   ASSERT_TRUE(loaded.Load(dir.path(), &error)) << error;
   EXPECT_TRUE(loaded.hasStore);
+  EXPECT_EQ(loaded.task, "my docs%");
   EXPECT_EQ(loaded.storeId, saved.storeId);
   EXPECT_EQ(loaded.position, saved.position);
   EXPECT_EQ(loaded.entries, saved.entries);
   // Names are escaped: one entry per line whatever they hold.
   std::string text = ReadText(MirrorState::PathFor(dir.path()));
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 7);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 8);
 }
 
 TEST(MirrorStateTest, MissingFileIsAFreshMirrorAndDamagedOnesAreRefused) {

@@ -48,6 +48,13 @@ MirrorSession::Step MirrorSession::Prepare() {
         dir_.c_str());
     return Step::kFatal;
   }
+  if (!state_.task.empty() && state_.task != options_.task) {
+    // Mirroring another task here would throw the copy away.
+    Log("%s mirrors task '%s', not '%s'; choose another directory",
+        dir_.c_str(), Printable(state_.task).c_str(), Printable(options_.task).c_str());
+    return Step::kFatal;
+  }
+  state_.task = options_.task;
   applier_.Reindex();
   RemoveLeftoverDownloads();
   if (!Save()) return Step::kFatal;
