@@ -232,6 +232,26 @@ TEST_F(MirrorProtocolTest, FollowAppliesChangesAsTheyComeUntilStopped) {
   EXPECT_EQ(SavedState().position, site.task().store.storeSize.load());
 }
 
+TEST_F(MirrorProtocolTest, GetFetchesOneFileByItsPath) {
+  AddFile(60, 1, "Dir\\Report.TXT", "report");
+  options.command = "get";
+  options.operands = {"dir/report.txt"};
+  options.out = scratch / "copy.txt";
+  ASSERT_EQ(RunGet(options, "secret"), 0);
+  EXPECT_EQ(ReadText(scratch / "copy.txt"), "report");
+  // Into a directory: under the file's own name; the directory stays.
+  fs::create_directories(scratch / "into");
+  options.out = scratch / "into";
+  ASSERT_EQ(RunGet(options, "secret"), 0);
+  EXPECT_EQ(ReadText(scratch / "into/Report.TXT"), "report");
+  options.operands = {"missing.txt"};
+  EXPECT_EQ(RunGet(options, "secret"), 1);
+  options.operands = {"Dir"};
+  site.SetEntry(61, 1, "Dir", 6);
+  site.AppendStore(Rec(61, 1, 6, "Dir"));
+  EXPECT_EQ(RunGet(options, "secret"), 1);
+}
+
 TEST_F(MirrorProtocolTest, RefusedLoginsFailTheRun) {
   AddFile(40, 1, "x.txt", "x");
   EXPECT_EQ(RunMirror(options, "wrong"), 1);

@@ -170,6 +170,7 @@ MirrorSession::Step MirrorSession::DownloadPending() {
     request.lastWriteTime = entry.lastWriteTime;
     request.catalogName = entry.name;
     request.target = tree_.Full(local);
+    request.replaceDirectory = true;
     std::string detail;
     DownloadOutcome outcome = downloader.Fetch(request, &detail);
     switch (outcome) {
