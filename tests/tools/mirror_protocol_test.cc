@@ -252,6 +252,20 @@ TEST_F(MirrorProtocolTest, GetFetchesOneFileByItsPath) {
   EXPECT_EQ(RunGet(options, "secret"), 1);
 }
 
+TEST_F(MirrorProtocolTest, DamagedBlockIsPassedOverToTheNextOne) {
+  AddFile(70, 1, "before.txt", "b");
+  std::string garbage(100, '\x01');
+  garbage[0] = 10;  // a record length below the header size
+  garbage[1] = garbage[2] = garbage[3] = 0;
+  site.AppendStore(garbage);
+  site.FillBlock();
+  AddFile(71, 1, "after.txt", "a");
+  ASSERT_EQ(Run(), 0);
+  EXPECT_EQ(ReadText(mirror / "before.txt"), "b");
+  EXPECT_EQ(ReadText(mirror / "after.txt"), "a");
+  EXPECT_EQ(SavedState().position, site.task().store.storeSize.load());
+}
+
 TEST_F(MirrorProtocolTest, RefusedLoginsFailTheRun) {
   AddFile(40, 1, "x.txt", "x");
   EXPECT_EQ(RunMirror(options, "wrong"), 1);
