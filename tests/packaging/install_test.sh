@@ -51,8 +51,9 @@ done
 check "the unit restarts on failure" grep -qx "Restart=on-failure" "$unit"
 check "the unit logs to the journal" grep -qx "StandardOutput=journal" "$unit"
 if command -v systemd-analyze >/dev/null; then
-  check "systemd accepts the unit" systemd-analyze verify "$unit" 2>"$work/verify.log" ||
-    cat "$work/verify.log" >&2
+  if ! systemd-analyze verify "$unit" >"$work/verify.log" 2>&1; then
+    fail "systemd does not accept the unit"; cat "$work/verify.log" >&2
+  fi
 fi
 
 for f in dirsync dirsync-dump; do
@@ -90,7 +91,7 @@ wait_for() {  # wait_for PATTERN FILE SECONDS
   done
   return 1
 }
-(cd / && env -u LD_LIBRARY_PATH "$bin/dirsync" >"$work/server.log" 2>&1) &
+(cd / && exec env -u LD_LIBRARY_PATH "$bin/dirsync" >"$work/server.log" 2>&1) &
 server_pid=$!
 if ! wait_for "Quillon Directory Sync Server" "$work/server.log" 20; then
   fail "the installed server did not start"; cat "$work/server.log" >&2; exit 1
