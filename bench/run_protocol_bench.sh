@@ -8,10 +8,13 @@
 #  - the server's resident memory with 1,000 logged-in clients that have
 #    each listed once (stores of 64 KiB and 1 MiB).
 # Everything runs on 127.0.0.1 and stops by itself.
-#   bench/run_protocol_bench.sh [BUILD_DIR]
+#   bench/run_protocol_bench.sh [BUILD_DIR] [PING_SECONDS]
+# PING_SECONDS (default 5) is the length of each ping run; 0 leaves the
+# ping figures out (bench/run measures them against the client count).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build}"
+ping_seconds="${2:-5}"
 scripts/build.sh "$build" protocol_bench_server protocol_load_client >/dev/null
 bin="$build/bin"
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true  # 1,000 clients need more than 1,024 descriptors
@@ -68,12 +71,14 @@ iperf_mib() {
 ratio() { python3 -c "print('%.2f' % ($1 / $2))"; }
 
 start_server main 65536 256
-echo "== ping round trips per second (5 s each)"
-for n in 50 1000; do
-  d=$("$bin/protocol_load_client" ping "$port" dirsync "$n" 5)
-  r=$("$bin/protocol_load_client" ping "$redis_port" resp "$n" 5)
-  echo "clients=$n dirsync=$d redis=$r ratio=$(ratio "$d" "$r")"
-done
+if [ "$ping_seconds" != 0 ]; then
+  echo "== ping round trips per second (${ping_seconds} s each)"
+  for n in 50 1000; do
+    d=$("$bin/protocol_load_client" ping "$port" dirsync "$n" "$ping_seconds")
+    r=$("$bin/protocol_load_client" ping "$redis_port" resp "$n" "$ping_seconds")
+    echo "clients=$n dirsync=$d redis=$r ratio=$(ratio "$d" "$r")"
+  done
+fi
 
 echo "== list, 64 MiB store from position 0 (3 rounds)"
 raw=$(iperf_mib 64)

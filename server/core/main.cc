@@ -1,6 +1,7 @@
 // dirsync: the directory synchronisation server. Takes no arguments; reads
 // dirsync.ini beside the program, builds the tasks, runs until a console
 // event (Ctrl+C, SIGTERM, ...) stops it, and returns 0 in every case.
+// SIGUSR1 logs the network status.
 #include <signal.h>
 
 #include <string>
@@ -11,6 +12,7 @@
 #include "core/console_ctrl.h"
 #include "core/flush_thread.h"
 #include "core/log.h"
+#include "core/net_status.h"
 #include "core/volume_watch.h"
 #include "linkcore.h"
 #include "platform/console_events.h"
@@ -26,6 +28,8 @@ int main() {
   // thread inherits the mask and none takes them in signal context.
   SignalThread signals;
   RouteConsoleEvents(&signals, ConsoleCtrlHandler);
+  // SIGUSR1 asks for the network status in the log.
+  signals.Route(SIGUSR1, [](int) { LogNetStatus(); });
   signals.BlockRoutedSignals();
   // A reader of the log that goes away must not end the server: its
   // writes then fail with EPIPE instead.

@@ -60,6 +60,25 @@ class Program {
     return true;
   }
 
+  // Reads output until text occurs count times or the time is up.
+  bool WaitForCount(const std::string& text, size_t count,
+                    std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    const auto deadline = Clock::now() + limit;
+    while (CountOf(text) < count) {
+      if (!ReadSome(deadline)) return false;
+    }
+    return true;
+  }
+
+  size_t CountOf(const std::string& text) const {
+    size_t count = 0;
+    for (size_t at = output_.find(text); at != std::string::npos;
+         at = output_.find(text, at + 1)) {
+      ++count;
+    }
+    return count;
+  }
+
   // Waits for the program to end and reads the rest of its output.
   // Returns the wait status, or -1 when it did not end in time.
   int WaitForExit(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
@@ -185,6 +204,36 @@ INSTANTIATE_TEST_SUITE_P(Signals, ProgramStopTest,
                          [](const ::testing::TestParamInfo<int>& info) {
                            return std::string(sigabbrev_np(info.param));
                          });
+
+TEST_F(ProgramTest, SigUsr1LogsTheNetworkStatusAndKeepsItRunning) {
+  WriteTwoTaskConfig();
+  Program p(program_);
+  ASSERT_TRUE(p.started());
+  ASSERT_TRUE(p.WaitForOutput(kBanner)) << p.output();
+  // A request before the library has started reports no thread yet: ask
+  // until it reports the five I/O threads and the sweeper.
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  do {
+    p.Signal(SIGUSR1);
+  } while (!p.WaitForOutput(" \tNet Threads: 6\n", std::chrono::milliseconds(500)) &&
+           Clock::now() < deadline);
+  ASSERT_NE(p.output().find(" \tNet Threads: 6\n"), std::string::npos) << p.output();
+  EXPECT_NE(p.output().find(" Net Status:\n"), std::string::npos) << p.output();
+  EXPECT_NE(p.output().find(" Listen Ports: 1\n"), std::string::npos) << p.output();
+  EXPECT_NE(p.output().find(" Active Handles: 0\n"), std::string::npos) << p.output();
+
+  // It keeps running and answers the next request too.
+  const size_t before = p.CountOf("\tNet Threads: 6\n");
+  p.Signal(SIGUSR1);
+  EXPECT_TRUE(p.WaitForCount("\tNet Threads: 6\n", before + 1)) << p.output();
+  ASSERT_TRUE(p.StillRunning()) << p.output();
+
+  p.Signal(SIGTERM);
+  int status = p.WaitForExit();
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status << "\n" << p.output();
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_NE(p.output().find(kExit), std::string::npos) << p.output();
+}
 
 TEST_F(ProgramTest, ALogReaderThatGoesAwayDoesNotEndIt) {
   WriteTwoTaskConfig();
