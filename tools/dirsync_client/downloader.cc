@@ -10,20 +10,10 @@
 #include <filesystem>
 
 #include "file_time.h"
+#include "write_all.h"
 
 namespace dsclient_tool {
 namespace {
-
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    done += static_cast<size_t>(w);
-  }
-  return true;
-}
 
 std::string SystemError(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);

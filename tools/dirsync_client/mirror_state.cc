@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "local_path.h"
+#include "write_all.h"
 
 namespace dsclient_tool {
 namespace {
@@ -50,17 +51,6 @@ bool Unescape(const std::string& text, std::string* out) {
     if (hi < 0 || lo < 0) return false;
     out->push_back(static_cast<char>(hi << 4 | lo));
     i += 2;
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    done += static_cast<size_t>(w);
   }
   return true;
 }
