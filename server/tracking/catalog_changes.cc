@@ -148,10 +148,29 @@ CatalogRecord* UpdateFile(CatalogRecord& entry, const CatalogRecord& change,
   return &entry;
 }
 
+// Marks an entry gone from the task: a file deleted (255), a directory
+// departed (7); where is the place it went to, for the log. Its name stays
+// the one clients know it by. Returns false when it was gone already.
+bool MarkGone(CatalogRecord& entry, bool directory, std::string_view where,
+              CatalogEdit& edit) {
+  uint8_t target = directory ? StateDirDeleted : StateDeleted;
+  if (entry.state() == target) return false;
+  edit.log.Add(directory
+                   ? "%D Delete Dir: old-state = %d, oldname = %s, newname = %s\n"
+                   : "%D Delete File: old-state = %d, oldname = %s, newname = %s\n",
+               Signed(entry.state()), std::string(entry.nameView()).c_str(),
+               std::string(where).c_str());
+  entry.set_state(target);
+  entry.set_version(entry.version() + 1);
+  edit.Add(&entry);
+  return true;
+}
+
 // Every live file and directory whose path lies below oldPath takes newPath
 // in its place, with a record of its own: files as renames (updates when
-// only letter case changed), directories in state 6. Deleted entries keep
-// the path under which they were deleted.
+// only letter case changed), directories in state 6. An entry whose new
+// path the task excludes leaves the catalog instead, as if it had left the
+// root. Deleted entries keep the path under which they were deleted.
 void MoveSubtree(SyncTask& task, const CatalogRecord& directory,
                  const std::string& oldPath, const std::string& newPath,
                  CatalogEdit& edit) {
@@ -165,6 +184,10 @@ void MoveSubtree(SyncTask& task, const CatalogRecord& directory,
     if (!StartsWithIgnoringCase(name, oldPrefix)) continue;
     std::string oldName(name);
     std::string newName = newPrefix + oldName.substr(oldPrefix.size());
+    if (IsExcluded(task, newName)) {
+      MarkGone(entry, state == StateDirectory, newName, edit);
+      continue;
+    }
     if (state == StateDirectory) {
       edit.log.Add("%D Rename: old-state = %d, old-name = %s, new-name=%s\n",
                    Signed(state), oldName.c_str(), newName.c_str());
@@ -216,17 +239,7 @@ CatalogRecord* MoveDirectory(SyncTask& task, CatalogRecord& entry,
 CatalogRecord* DeleteEntry(CatalogRecord& entry, const CatalogRecord& change,
                            std::string_view path, CatalogEdit& edit) {
   bool directory = IsDirectoryState(change.state());
-  uint8_t target = directory ? StateDirDeleted : StateDeleted;
-  if (entry.state() == target) return nullptr;
-  edit.log.Add(directory
-                   ? "%D Delete Dir: old-state = %d, oldname = %s, newname = %s\n"
-                   : "%D Delete File: old-state = %d, oldname = %s, newname = %s\n",
-               Signed(entry.state()), std::string(entry.nameView()).c_str(),
-               std::string(path).c_str());
-  entry.set_state(target);
-  entry.set_version(entry.version() + 1);
-  edit.Add(&entry);
-  return &entry;
+  return MarkGone(entry, directory, path, edit) ? &entry : nullptr;
 }
 
 // Writes the entries of an edit in order, each followed by the files its
@@ -323,7 +336,10 @@ CatalogRecord* ApplyChange(SyncTask& task, const CatalogRecord& change,
   CatalogRecord* entry = FindEntry(task, change.fileRef());
   if (entry == nullptr) return AddEntry(task, change, path, edit);
 
-  if (change.state() != StateDeleted && IsBelowRoot(task, path)) {
+  // A place the task excludes is outside its tree: an entry that moves
+  // there leaves the catalog as if it had left the root.
+  if (change.state() != StateDeleted && IsBelowRoot(task, path) &&
+      !IsExcluded(task, RelativePath(task, path))) {
     std::string_view rel = RelativePath(task, path);
     if (IsDirectoryState(change.state())) {
       return MoveDirectory(task, *entry, change, rel, edit);

@@ -7,8 +7,8 @@
 // A change concerns a task through its full path: below the task's root it
 // adds, updates or renames an entry (a directory that moves within the
 // root takes every entry below it along to its new path); outside the root,
-// or as a deletion event, it deletes one. Each task judges each change on
-// its own.
+// in a place the task excludes, or as a deletion event, it deletes one.
+// Each task judges each change on its own.
 //
 // Locking: a task's catalogLock is held exclusively while its memory
 // changes, and released for every store write and flush, so clients

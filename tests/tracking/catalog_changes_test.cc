@@ -335,6 +335,72 @@ TEST_F(DirectoryTreeTest, DepartedDirectoryThatComesBackIsADirectoryAgain) {
   EXPECT_EQ(Entry(*task_, 20).state(), StateDeleted);
 }
 
+// Excluded places lie outside the task's tree: what moves there leaves the
+// catalog as if it had left the root, and what comes back is recorded
+// again.
+class ExcludedPlaceTest : public DirectoryTreeTest {
+ protected:
+  void SetUp() override {
+    CatalogChangesTest::SetUp();
+    task_ = &AddTask("docs", "D:\\DATA\\", "Temp;Z\\C");
+    Apply(DirChange(10, 1, InRoot("A")));
+    Apply(DirChange(11, 10, InRoot("A\\S")));
+    Apply(DirChange(12, 1, InRoot("B")));
+    Apply(DirChange(13, 12, InRoot("B\\C")));
+    Apply(FileChange(20, 10, InRoot("A\\f1")));
+    Apply(FileChange(21, 11, InRoot("A\\S\\f2")));
+    Apply(FileChange(30, 12, InRoot("B\\x")));
+    Apply(FileChange(32, 13, InRoot("B\\C\\y")));
+    Apply(FileChange(31, 1, InRoot("A.txt")));
+    written_ = EntryRecords(*task_).size();
+    log_.Clear();
+  }
+};
+
+TEST_F(ExcludedPlaceTest, FileRenamedIntoAnExcludedPlaceIsDeleted) {
+  Apply(FileChange(31, 1, InRoot("temp\\A.txt")));
+  std::map<uint64_t, StoredRecord> records = NewRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[31].state, StateDeleted);
+  EXPECT_EQ(records[31].name, "A.txt");
+  EXPECT_EQ(log_.Matching(" Delete File: old-state = 1, oldname = A.txt, "
+                          "newname = \\\\?\\D:\\DATA\\temp\\A.txt\n")
+                .size(),
+            1u);
+  // Changed there, it stays out; back in place, it is a file again.
+  Apply(FileChange(31, 1, InRoot("Temp\\A.txt"), 7));
+  EXPECT_TRUE(NewRecords().empty());
+  Apply(FileChange(31, 1, InRoot("A.txt"), 7));
+  EXPECT_EQ(Entry(*task_, 31).state(), StateUpdated);
+  EXPECT_EQ(Entry(*task_, 31).fileSize(), 7u);
+}
+
+TEST_F(ExcludedPlaceTest, DirectoryMovedIntoAnExcludedPlaceDepartsWithItsSubtree) {
+  Apply(DirChange(10, 1, InRoot("Temp")));
+  std::map<uint64_t, StoredRecord> records = NewRecords();
+  ASSERT_EQ(records.size(), 4u);  // A, A\S, A\f1, A\S\f2
+  EXPECT_EQ(records[10].state, StateDirDeleted);
+  EXPECT_EQ(records[11].state, StateDirDeleted);
+  EXPECT_EQ(records[20].state, StateDeleted);
+  EXPECT_EQ(records[21].state, StateDeleted);
+  EXPECT_EQ(records[20].name, "A\\f1");  // the names clients knew
+  EXPECT_EQ(Entry(*task_, 30).state(), StateAdded);
+}
+
+TEST_F(ExcludedPlaceTest, RenameThatPutsASubdirectoryInAnExcludedPlaceDropsIt) {
+  // B becomes Z: B\C becomes Z\C, which the task excludes.
+  Apply(DirChange(12, 1, InRoot("Z")));
+  std::map<uint64_t, StoredRecord> records = NewRecords();
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[12].state, StateDirectory);
+  EXPECT_EQ(records[12].name, "Z");
+  EXPECT_EQ(records[30].state, StateRenamed);
+  EXPECT_EQ(records[30].name, "Z\\x");
+  EXPECT_EQ(records[13].state, StateDirDeleted);
+  EXPECT_EQ(records[32].state, StateDeleted);
+  EXPECT_EQ(records[32].name, "B\\C\\y");
+}
+
 TEST_F(CatalogChangesTest, SubtreeCollectionEndsOnCycles) {
   SyncTask& task = AddTask("cycle");
   task.dirIndex[1] = {2};
