@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace dirsync::e2e {
@@ -103,6 +105,24 @@ std::string DescribeStatus(int status) {
   if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
   if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
   return "status " + std::to_string(status);
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string LastLines(const std::string& text, size_t count) {
+  size_t start = text.size();
+  // The line end of the last line is not a line of its own.
+  if (start > 0 && text[start - 1] == '\n') --start;
+  for (size_t n = 0; n < count && start > 0; ++n) {
+    size_t end = text.rfind('\n', start - 1);
+    start = end == std::string::npos ? 0 : end;
+  }
+  return start == 0 ? text : text.substr(start + 1);
 }
 
 }  // namespace dirsync::e2e

@@ -51,6 +51,11 @@ class ChildProcess {
 // A readable form of a wait status ("exit 0", "signal 9").
 std::string DescribeStatus(int status);
 
+// The whole content of a file (empty when it cannot be read).
+std::string ReadText(const std::string& path);
+// The last count lines of text.
+std::string LastLines(const std::string& text, size_t count);
+
 }  // namespace dirsync::e2e
 
 #endif  // DIRSYNC_TESTS_E2E_CHILD_PROCESS_H_

@@ -1,7 +1,5 @@
 #include "e2e/mirror_client.h"
 
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 namespace dirsync::e2e {
@@ -37,21 +35,10 @@ int MirrorClient::CatchUpOnce(const MirrorOptions& options,
   return status;
 }
 
-std::string MirrorClient::Log() const {
-  std::ifstream in(logPath_, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+std::string MirrorClient::Log() const { return ReadText(logPath_); }
 
 std::string MirrorClient::LogTail(size_t lines) const {
-  std::string log = Log();
-  size_t at = log.size();
-  for (size_t n = 0; n <= lines && at > 0; ++n) {
-    at = log.rfind('\n', at - 1);
-    if (at == std::string::npos) return log;
-  }
-  return log.substr(at + 1);
+  return LastLines(Log(), lines);
 }
 
 }  // namespace dirsync::e2e

@@ -1,5 +1,6 @@
 #include "e2e/mirror_fixture.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <thread>
@@ -17,7 +18,7 @@ void MirrorFixture::SetUp() {
   if (!sandbox_.onTmpfs()) {
     std::cerr << "note: no tmpfs of its own; the volume is a plain directory\n";
   }
-  server_ = std::make_unique<ServerUnderTest>(sandbox_, ServerSettings{.timeoutMs = kQuietMs});
+  server_ = std::make_unique<ServerUnderTest>(sandbox_, Settings());
   ASSERT_TRUE(server_->Prepare()) << server_->error();
   client_ = std::make_unique<MirrorClient>(*server_, sandbox_.mirror(),
                                            sandbox_.base() + "/client.log");
@@ -26,6 +27,19 @@ void MirrorFixture::SetUp() {
 void MirrorFixture::TearDown() {
   if (client_) client_->Stop();
   if (server_ && server_->running()) server_->Kill();
+}
+
+TreeSnapshot MirrorFixture::Tree() const {
+  std::vector<std::string> excluded;
+  std::string text = server_->settings().exclude;
+  for (size_t at = 0; at <= text.size();) {
+    size_t end = std::min(text.find(';', at), text.size());
+    std::string path = text.substr(at, end - at);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    if (!path.empty()) excluded.push_back(path);
+    at = end + 1;
+  }
+  return TakeSnapshot(sandbox_.root(), excluded);
 }
 
 RandomWriter& MirrorFixture::MakeWriter(uint32_t seed) {
@@ -41,7 +55,7 @@ std::string MirrorFixture::WaitForMirror(std::chrono::milliseconds limit) {
   auto deadline = std::chrono::steady_clock::now() + limit;
   while (true) {
     std::string differences = DescribeDifferences(
-        TakeSnapshot(sandbox_.root()), TakeSnapshot(sandbox_.mirror(), kStateFolder));
+        Tree(), TakeSnapshot(sandbox_.mirror(), {kStateFolder}));
     if (differences.empty()) return {};
     if (std::chrono::steady_clock::now() >= deadline) {
       return Diagnosis("the mirror differs from the tree:\n" + differences);
@@ -59,7 +73,7 @@ std::string MirrorFixture::WaitForCatalog(std::chrono::milliseconds limit) {
     if (!ReadCatalog(*server_, &catalog, &error)) {
       differences = "  cannot read the catalog: " + error + "\n";
     } else {
-      differences = DescribeDifferences(WithoutSums(TakeSnapshot(sandbox_.root())), catalog);
+      differences = DescribeDifferences(WithoutSums(Tree()), catalog);
     }
     if (differences.empty()) return {};
     if (std::chrono::steady_clock::now() >= deadline) {
@@ -83,7 +97,7 @@ std::string MirrorFixture::Diagnosis(const std::string& what) {
   std::string error;
   if (server_->running() && ReadCatalog(*server_, &catalog, &error)) {
     std::string differences =
-        DescribeDifferences(WithoutSums(TakeSnapshot(sandbox_.root())), catalog);
+        DescribeDifferences(WithoutSums(Tree()), catalog);
     out << (differences.empty()
                 ? "the server's catalog equals the tree (paths and sizes)\n"
                 : "the server's catalog differs from the tree:\n" + differences);

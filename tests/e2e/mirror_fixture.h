@@ -28,6 +28,19 @@ class MirrorFixture : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
+  // The server's settings. The writer's names come from small pools, so
+  // the excluded places fill and empty, and entries move into and out of
+  // them.
+  virtual ServerSettings Settings() const {
+    ServerSettings settings;
+    settings.timeoutMs = kQuietMs;
+    settings.exclude = "d1;d2;d3;f4;d5\\d6";
+    return settings;
+  }
+  // The task's tree as the mirror should hold it: the root without the
+  // excluded paths.
+  TreeSnapshot Tree() const;
+
   // A writer on the sandbox's root; the seed comes from DIRSYNC_E2E_SEED
   // when set (to repeat a failed run), else from the argument.
   RandomWriter& MakeWriter(uint32_t seed);

@@ -77,6 +77,8 @@ RandomWriter::Listing RandomWriter::List() const {
 std::string RandomWriter::FreeName(const std::string& dir, const char* prefix) {
   for (int attempt = 0;; ++attempt) {
     std::string name = prefix + std::to_string(Number(0, 40 + attempt));
+    // Now and then a blank or a letter beyond ASCII (UTF-8) in the name.
+    if (Chance(1, 12)) name += Chance(1, 2) ? " x" : "\xc3\xa9";
     bool taken = false;
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
@@ -141,6 +143,17 @@ int RandomWriter::PauseMs(int quietMs) {
 }
 
 void RandomWriter::Populate(int count) {
+  // One file larger than a download range (4 MiB), which the writer may
+  // change later like any other.
+  std::string big = root_ + "/" + FreeName(root_, "f");
+  int fd = ::open(big.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    std::string bytes = RandomBytes((4 << 20) + 100000);
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    (void)n;
+    ::close(fd);
+    Note("create " + big + " (" + std::to_string(bytes.size()) + " bytes)");
+  }
   for (int i = 0; i < count; ++i) {
     Listing l = List();
     if (Chance(1, 4)) {

@@ -28,7 +28,8 @@ class RandomWriter {
 
   // Performs one random operation (which may find nothing to do).
   void Step();
-  // Creates count files and directories to start from.
+  // Creates a file of more than 4 MiB and count files and directories to
+  // start from.
   void Populate(int count);
   // A random pause for between operations: mostly short, now and then
   // longer than a quiet period of quietMs.

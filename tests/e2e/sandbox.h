@@ -4,7 +4,7 @@
 //   vol/      a tmpfs of its own (mounted in a private mount namespace of
 //             the test process, which the server and client inherit), or a
 //             plain directory when no tmpfs can be mounted; it holds
-//   vol/ROOT  the task's root, and
+//   vol/Root  the task's root, and
 //   vol/away  a directory outside the root on the same filesystem, for
 //             entries that move into and out of the root
 //   mirror/   the client's mirror
@@ -33,7 +33,7 @@ class Sandbox {
   const std::string& base() const { return base_; }
   std::string serverDir() const { return base_ + "/server"; }
   std::string volume() const { return base_ + "/vol"; }
-  std::string root() const { return volume() + "/ROOT"; }
+  std::string root() const { return volume() + "/Root"; }
   std::string away() const { return volume() + "/away"; }
   std::string mirror() const { return base_ + "/mirror"; }
 

@@ -15,13 +15,6 @@
 namespace dirsync::e2e {
 namespace {
 
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 bool WriteWhole(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
@@ -80,12 +73,15 @@ bool ServerUnderTest::Prepare() {
     error_ = "no free port";
     return false;
   }
-  // Drive D is the sandbox's volume; the task's root is its ROOT folder.
+  // Drive D is the sandbox's volume; the task's root is its Root folder
+  // (which the upper-cased root path names without regard to case).
   std::ostringstream ini;
   ini << "; end-to-end test server\n"
       << "[drives]\nD = " << sandbox_.volume() << "\n"
-      << "[task-1]\nname = " << settings_.task << "\npath = D:\\ROOT\n"
-      << "timeout = " << settings_.timeoutMs << "\n"
+      << "[task-1]\nname = " << settings_.task << "\npath = D:\\Root\n"
+      << "timeout = " << settings_.timeoutMs << "\n";
+  if (!settings_.exclude.empty()) ini << "exclude = " << settings_.exclude << "\n";
+  ini
       << "[DB]\nPORT = " << port_ << "\n";
   if (!WriteWhole(dir + "/dirsync.ini", ini.str()) ||
       !WriteWhole(dir + "/user/" + settings_.task + "-" + settings_.user,
@@ -131,7 +127,7 @@ bool ServerUnderTest::Stop() {
   return clean;
 }
 
-std::string ServerUnderTest::Log() const { return ReadWhole(logPath()); }
+std::string ServerUnderTest::Log() const { return ReadText(logPath()); }
 
 std::string ServerUnderTest::LogOfThisRun() const {
   std::string log = Log();
@@ -154,13 +150,7 @@ std::vector<std::string> ServerUnderTest::StoreFailures() const {
 }
 
 std::string ServerUnderTest::LogTail(size_t lines) const {
-  std::string log = Log();
-  size_t at = log.size();
-  for (size_t n = 0; n <= lines && at > 0; ++n) {
-    at = log.rfind('\n', at - 1);
-    if (at == std::string::npos) return log;
-  }
-  return log.substr(at + 1);
+  return LastLines(Log(), lines);
 }
 
 }  // namespace dirsync::e2e

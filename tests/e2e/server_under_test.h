@@ -19,6 +19,9 @@ struct ServerSettings {
   std::string user = "alice";
   std::string token = "e2e-token";
   int timeoutMs = 200;  // the drive's quiet period
+  // The task's exclude list: paths relative to the root, ';'-separated,
+  // '\\' between their parts.
+  std::string exclude;
 };
 
 class ServerUnderTest {

@@ -1,6 +1,7 @@
 #include "e2e/tree_snapshot.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -44,7 +45,8 @@ std::string Describe(const TreeItem& item) {
 
 }  // namespace
 
-TreeSnapshot TakeSnapshot(const std::string& top, const std::string& skip) {
+TreeSnapshot TakeSnapshot(const std::string& top,
+                          const std::vector<std::string>& leaveOut) {
   namespace fs = std::filesystem;
   TreeSnapshot snapshot;
   std::error_code ec;
@@ -52,7 +54,11 @@ TreeSnapshot TakeSnapshot(const std::string& top, const std::string& skip) {
   for (; !ec && it != end; it.increment(ec)) {
     std::string rel = fs::relative(it->path(), top, ec).generic_string();
     if (ec) break;
-    if (!skip.empty() && it.depth() == 0 && it->path().filename() == skip) {
+    bool left = false;
+    for (const std::string& out : leaveOut) {
+      left = left || ::strcasecmp(rel.c_str(), out.c_str()) == 0;
+    }
+    if (left) {
       it.disable_recursion_pending();
       continue;
     }

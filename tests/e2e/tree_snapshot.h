@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace dirsync::e2e {
 
@@ -20,10 +21,12 @@ struct TreeItem {
 
 using TreeSnapshot = std::map<std::string, TreeItem>;
 
-// Reads the tree below top; skip names a top-level entry to leave out (the
-// client's own state folder). Entries that vanish while read are left
-// out.
-TreeSnapshot TakeSnapshot(const std::string& top, const std::string& skip = "");
+// Reads the tree below top, leaving out the relative paths in leaveOut
+// ('/'-separated, letter case ignored) with everything below them: the
+// client's own state folder, or the task's excluded paths. Entries that
+// vanish while read are left out.
+TreeSnapshot TakeSnapshot(const std::string& top,
+                          const std::vector<std::string>& leaveOut = {});
 
 // The differences of actual against expected, one line per path ("missing",
 // "unexpected", "differs": sizes and sums), at most maxLines of them and a
