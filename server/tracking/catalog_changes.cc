@@ -10,6 +10,9 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "core/log.h"
 #include "tracking/catalog_store.h"
@@ -166,20 +169,50 @@ bool MarkGone(CatalogRecord& entry, bool directory, std::string_view where,
   return true;
 }
 
-// Every live file and directory whose path lies below oldPath takes newPath
-// in its place, with a record of its own: files as renames (updates when
-// only letter case changed), directories in state 6. An entry whose new
-// path the task excludes leaves the catalog instead, as if it had left the
-// root. Deleted entries keep the path under which they were deleted.
+// The live directories below dirRef, dirRef included, by the parent
+// references their entries hold now: changes already applied in this edit
+// count, and the directory index, which an edit brings up to date only
+// when it writes, does not. Each directory is visited once, so cycles end.
+std::unordered_set<uint64_t> LiveDirectoriesBelow(const SyncTask& task,
+                                                  uint64_t dirRef) {
+  std::unordered_map<uint64_t, std::vector<uint64_t>> children;
+  for (const auto& [ref, entry] : task.entries) {
+    if (entry.state() == StateDirectory) children[entry.parentRef()].push_back(ref);
+  }
+  std::unordered_set<uint64_t> below{dirRef};
+  std::vector<uint64_t> toVisit{dirRef};
+  while (!toVisit.empty()) {
+    auto found = children.find(toVisit.back());
+    toVisit.pop_back();
+    if (found == children.end()) continue;
+    for (uint64_t child : found->second) {
+      if (below.insert(child).second) toVisit.push_back(child);
+    }
+  }
+  return below;
+}
+
+// Every live file and directory below the directory (by parent reference)
+// whose path lies below oldPath takes newPath in its place, with a record
+// of its own: files as renames (updates when only letter case changed),
+// directories in state 6. Entries elsewhere are left alone even when their
+// paths begin alike, as those of a new directory that took the old name in
+// the same batch do. An entry whose new path the task excludes leaves the
+// catalog instead, as if it had left the root. Deleted entries keep the
+// path under which they were deleted.
 void MoveSubtree(SyncTask& task, const CatalogRecord& directory,
                  const std::string& oldPath, const std::string& newPath,
                  CatalogEdit& edit) {
   std::string oldPrefix = oldPath + '\\';
   std::string newPrefix = newPath + '\\';
+  std::unordered_set<uint64_t> below = LiveDirectoriesBelow(task, directory.fileRef());
   for (auto& [ref, entry] : task.entries) {
     if (&entry == &directory) continue;
     uint8_t state = entry.state();
     if (!IsLiveFileState(state) && state != StateDirectory) continue;
+    if (below.count(entry.parentRef()) == 0) continue;
+    // One whose recorded path does not lie below the old one has drifted;
+    // the journal monitor resolves it again by its reference.
     std::string_view name = entry.nameView();
     if (!StartsWithIgnoringCase(name, oldPrefix)) continue;
     std::string oldName(name);

@@ -335,6 +335,46 @@ TEST_F(DirectoryTreeTest, DepartedDirectoryThatComesBackIsADirectoryAgain) {
   EXPECT_EQ(Entry(*task_, 20).state(), StateDeleted);
 }
 
+// A directory renamed while a new one takes its old name, with files of
+// its own, all in one batch: the rename takes along exactly the entries
+// below the renamed directory, whatever order the batch is applied in, and
+// leaves the newcomers, whose paths begin alike, where they are.
+TEST_F(DirectoryTreeTest, RenameTakesAlongOnlyTheEntriesBelowTheDirectory) {
+  // The batch's order is the pending map's: the second batch enters its
+  // changes the other way round, so one of them applies the newcomers
+  // before the rename.
+  Pend(DirChange(10, 1, InRoot("A2")));
+  Pend(DirChange(40, 1, InRoot("A")));
+  Pend(FileChange(41, 40, InRoot("A\\new")));
+  Pend(DirChange(42, 40, InRoot("A\\S")));
+  ApplyPendingChanges(volume_);
+  Pend(FileChange(51, 50, InRoot("B\\y")));
+  Pend(DirChange(50, 1, InRoot("B")));
+  Pend(DirChange(12, 1, InRoot("B2")));
+  ApplyPendingChanges(volume_);
+
+  std::map<std::string, uint64_t> live;
+  for (const auto& [ref, entry] : task_->entries) {
+    uint8_t state = entry.state();
+    if (IsLiveFileState(state) || state == StateDirectory) {
+      EXPECT_EQ(live.count(std::string(entry.nameView())), 0u) << entry.name();
+      live[std::string(entry.nameView())] = ref;
+    }
+  }
+  std::map<std::string, uint64_t> expected{
+      {"A2", 10},     {"A2\\S", 11},  {"A2\\f1", 20}, {"A2\\S\\f2", 21},
+      {"A", 40},      {"A\\new", 41}, {"A\\S", 42},   {"B2", 12},
+      {"B2\\C", 13}, {"B2\\x", 30}, {"B", 50},       {"B\\y", 51},
+      {"A.txt", 31}};
+  EXPECT_EQ(live, expected);
+  std::map<uint64_t, StoredRecord> records = NewRecords();
+  EXPECT_EQ(records[41].state, StateAdded);
+  EXPECT_EQ(records[41].name, "A\\new");
+  EXPECT_EQ(records[42].name, "A\\S");
+  EXPECT_EQ(records[51].name, "B\\y");
+  EXPECT_EQ(records[30].name, "B2\\x");
+}
+
 // Excluded places lie outside the task's tree: what moves there leaves the
 // catalog as if it had left the root, and what comes back is recorded
 // again.
