@@ -45,7 +45,12 @@ int OpenBelowRoot(const SyncTask& task, const std::string& relativeName) {
   // Non-blocking, so that a FIFO cannot stall the network thread; it is
   // refused below like every file that is not a regular one.
   how.flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-  how.resolve = RESOLVE_BENEATH;
+  // The catalog records a symbolic link as an entry of its own (its size
+  // is that of the link), never what it points to: serving the target
+  // would hand out content of another size and version than the record
+  // the client asks by. No link is followed, at the end of the path or
+  // on the way.
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
   int fd = static_cast<int>(
       ::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how));
   int openError = errno;

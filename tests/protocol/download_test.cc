@@ -156,16 +156,25 @@ TEST_F(DownloadTest, OnlyRegularFilesBelowTheRootAreOpened) {
   std::filesystem::create_symlink("../in.txt", site_.rootDir() + "/sub/inner");
   std::filesystem::create_symlink("../secret.txt", site_.rootDir() + "/leaving");
   std::filesystem::create_symlink(site_.dir() + "/vol/secret.txt", site_.rootDir() + "/absolute");
+  std::filesystem::create_symlink("sub", site_.rootDir() + "/linkdir");
+  site_.WriteFile("sub/real.txt", "real");
   site_.SetEntry(1, 1, "sub\\inner");
   site_.SetEntry(2, 1, "leaving");
   site_.SetEntry(3, 1, "absolute");
   site_.SetEntry(4, 1, "..\\secret.txt");
   site_.SetEntry(5, 1, "sub", StateDirectory);
+  site_.SetEntry(6, 1, "linkdir\\real.txt");
+  site_.SetEntry(7, 1, "in.txt");
   auto c = LoggedIn();
   DloadResult r;
-  ASSERT_TRUE(c->Dload(Request(1, 1, 0, 100), &r));
-  EXPECT_EQ(r.data, "inside");  // a link that stays inside is followed
-  const char* refused[][2] = {{"2", "leaving"}, {"3", "absolute"}, {"4", "..\\secret.txt"}, {"5", "sub"}};
+  ASSERT_TRUE(c->Dload(Request(7, 1, 0, 100), &r));
+  EXPECT_EQ(r.data, "inside");
+  // A link is an entry of its own (the catalog holds the link's size, not
+  // its target's): it is not followed, even when it stays inside, and
+  // neither is a link on the way to a file.
+  const char* refused[][2] = {{"1", "sub\\inner"}, {"2", "leaving"}, {"3", "absolute"},
+                              {"4", "..\\secret.txt"}, {"5", "sub"},
+                              {"6", "linkdir\\real.txt"}};
   for (auto& k : refused) {
     ASSERT_TRUE(c->Dload(Request(std::stoi(k[0]), 1, 0, 100), &r));
     EXPECT_EQ(r.err, std::string("open file ") + k[1] + " fail!");

@@ -1,5 +1,6 @@
 #include "catalog_commands.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +36,15 @@ bool OpenAndRead(dsclient::Connection& connection, const Options& options,
     return false;
   }
   return true;
+}
+
+// --out naming an existing directory receives the file under its own name.
+std::string TargetFor(const std::string& out, const std::string& catalogName) {
+  struct stat st;
+  if (::stat(out.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return out;
+  size_t cut = catalogName.find_last_of("\\/");
+  std::string base = cut == std::string::npos ? catalogName : catalogName.substr(cut + 1);
+  return out + "/" + base;
 }
 
 }  // namespace
@@ -84,7 +94,7 @@ int RunGet(const Options& options, const std::string& token) {
     request.size = record->fileSize;
     request.lastWriteTime = record->lastWriteTime;
     request.catalogName = record->name;
-    request.target = options.out;
+    request.target = TargetFor(options.out, record->name);
     std::string detail;
     DownloadOutcome outcome = downloader.Fetch(request, &detail);
     if (outcome == DownloadOutcome::kDone) return 0;

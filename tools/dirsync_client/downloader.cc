@@ -126,7 +126,8 @@ DownloadOutcome Downloader::Fetch(const DownloadRequest& request,
     return DownloadOutcome::kLocalError;
   }
   struct stat st;
-  if (::lstat(request.target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (request.replaceDirectory && ::lstat(request.target.c_str(), &st) == 0 &&
+      S_ISDIR(st.st_mode)) {
     // The catalog has a file where the mirror still has a directory.
     std::error_code ec;
     std::filesystem::remove_all(request.target, ec);

@@ -25,6 +25,10 @@ struct DownloadRequest {
   uint64_t lastWriteTime = 0;  // catalog time; 0 leaves the time alone
   std::string catalogName;     // sent as "path" (it names nothing to the server)
   std::string target;          // full local path to write
+  // A directory standing at target is removed first (the mirror, where
+  // the catalog now has a file in its place); otherwise it fails the
+  // download.
+  bool replaceDirectory = false;
 };
 
 enum class DownloadOutcome {

@@ -35,11 +35,19 @@ void Nap(int ms) {
 
 int RunOnce(MirrorSession& session) {
   LoginStatus status;
-  if (session.Connect(&status) != Step::kOk) return 1;
+  std::string message;
+  if (session.Connect(&status, &message) != Step::kOk) {
+    if (!message.empty()) Log("%s", message.c_str());
+    return 1;
+  }
   auto deadline = std::chrono::steady_clock::now() + kNewerVersionWait;
   while (true) {
     Step step = session.CatchUp();
-    if (step == Step::kOk) step = session.DownloadPending();
+    if (step == Step::kStopped) {
+      Log("stopped; the next run goes on from position %lld",
+          static_cast<long long>(session.position()));
+      return 130;
+    }
     if (step == Step::kLost) {
       Log("giving up: the connection to the server was lost");
       return 1;
@@ -56,18 +64,34 @@ int RunOnce(MirrorSession& session) {
   }
 }
 
+// One line per round that changed something, so that a watcher of the
+// log knows the mirror is current.
+void ReportRound(MirrorSession& session) {
+  uint64_t records = 0;
+  uint64_t files = 0;
+  session.TakeCounts(&records, &files);
+  if (records == 0 && files == 0) return;
+  Log("up to date at position %lld (%llu record(s) applied, %llu file(s) downloaded)",
+      static_cast<long long>(session.position()),
+      static_cast<unsigned long long>(records), static_cast<unsigned long long>(files));
+}
+
 int RunFollow(MirrorSession& session, int intervalMs) {
   int backoffMs = kFirstBackoffMs;
   int attempt = 0;
   while (!stopRequested) {
     if (!session.connected()) {
       LoginStatus status;
-      Step step = session.Connect(&status);
-      if (step == Step::kFatal) return 1;
+      std::string message;
+      Step step = session.Connect(&status, &message);
+      if (step == Step::kFatal) {
+        if (!message.empty()) Log("%s", message.c_str());
+        return 1;
+      }
       if (step == Step::kLost) {
         ++attempt;
-        Log("connection attempt %d failed; retrying in %.1f s", attempt,
-            backoffMs / 1000.0);
+        Log("connection attempt %d failed (%s); retrying in %.1f s", attempt,
+            message.c_str(), backoffMs / 1000.0);
         Nap(backoffMs);
         backoffMs = std::min(backoffMs * 2, kLastBackoffMs);
         continue;
@@ -77,13 +101,17 @@ int RunFollow(MirrorSession& session, int intervalMs) {
       backoffMs = kFirstBackoffMs;
       step = session.CatchUp();
       if (step == Step::kFatal) return 1;
-      if (step == Step::kLost) continue;
+      if (step != Step::kOk) continue;
+      ReportRound(session);
     }
     Nap(intervalMs);
     if (stopRequested) break;
     int64_t max = 0;
     Step step = session.Ping(&max);
-    if (step == Step::kOk && max > session.position()) step = session.CatchUp();
+    if (step == Step::kOk && max > session.position()) {
+      step = session.CatchUp();
+      if (step == Step::kOk) ReportRound(session);
+    }
     if (step == Step::kFatal) return 1;
   }
   session.Save();
@@ -94,7 +122,8 @@ int RunFollow(MirrorSession& session, int intervalMs) {
 
 int RunMirror(const Options& options, const std::string& token) {
   ProgressLine progress(::isatty(STDERR_FILENO) == 1);
-  MirrorSession session(options, token, options.operands.at(0), progress);
+  MirrorSession session(options, token, options.operands.at(0), progress,
+                        &stopRequested);
   if (session.Prepare() != Step::kOk) return 1;
   int status = options.follow ? RunFollow(session, options.intervalMs)
                               : RunOnce(session);

@@ -1,6 +1,7 @@
 #include "mirror_session.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -22,13 +23,15 @@ constexpr auto kSaveEvery = std::chrono::seconds(2);
 }  // namespace
 
 MirrorSession::MirrorSession(const Options& options, std::string token,
-                             std::string dir, ProgressLine& progress)
+                             std::string dir, ProgressLine& progress,
+                             const std::atomic<bool>* stop)
     : options_(options),
       token_(std::move(token)),
       dir_(std::move(dir)),
       progress_(progress),
       tree_(dir_),
-      applier_(tree_, state_) {}
+      applier_(tree_, state_),
+      stop_(stop) {}
 
 MirrorSession::Step MirrorSession::Prepare() {
   std::error_code ec;
@@ -45,17 +48,35 @@ MirrorSession::Step MirrorSession::Prepare() {
         dir_.c_str());
     return Step::kFatal;
   }
+  if (!state_.task.empty() && state_.task != options_.task) {
+    // Mirroring another task here would throw the copy away.
+    Log("%s mirrors task '%s', not '%s'; choose another directory",
+        dir_.c_str(), Printable(state_.task).c_str(), Printable(options_.task).c_str());
+    return Step::kFatal;
+  }
+  state_.task = options_.task;
   applier_.Reindex();
+  RemoveLeftoverDownloads();
   if (!Save()) return Step::kFatal;
   return Step::kOk;
 }
 
-MirrorSession::Step MirrorSession::Connect(LoginStatus* status) {
+void MirrorSession::RemoveLeftoverDownloads() {
+  // A run that ended during a download left its temporary file beside the
+  // target; the entry still waits for its content in the saved state.
+  for (const auto& [ref, entry] : state_.entries) {
+    if (entry.directory || !entry.needsDownload) continue;
+    std::string local = LocalName(entry.name);
+    if (local.empty() || !tree_.AncestorsAreDirectories(local)) continue;
+    ::unlink(TemporaryNameFor(tree_.Full(local), ref).c_str());
+  }
+}
+
+MirrorSession::Step MirrorSession::Connect(LoginStatus* status,
+                                           std::string* message) {
   SessionInfo info;
-  std::string message;
-  *status = OpenSession(connection_, options_, token_, &info, &message);
+  *status = OpenSession(connection_, options_, token_, &info, message);
   if (*status != LoginStatus::kOk) {
-    Log("%s", message.c_str());
     return IsTransient(*status) ? Step::kLost : Step::kFatal;
   }
   bool newStore = state_.hasStore && info.storeId != state_.storeId;
@@ -84,6 +105,7 @@ MirrorSession::Step MirrorSession::Connect(LoginStatus* status) {
 
 MirrorSession::Step MirrorSession::CatchUp() {
   while (true) {
+    if (Stopping()) return Save() ? Step::kStopped : Step::kFatal;
     StoreChunk chunk = ReadStoreChunk(connection_, options_.task, state_.position,
                                       options_.zip);
     switch (chunk.status) {
@@ -97,7 +119,8 @@ MirrorSession::Step MirrorSession::CatchUp() {
         connection_.Close();
         return Step::kLost;
       case StoreChunk::Status::kAtEnd:
-        return Step::kOk;
+        // Downloads left over from a lost connection are due as well.
+        return HasDownloadsToTry() ? DownloadPending() : Step::kOk;
       case StoreChunk::Status::kSkipped:
         state_.position = chunk.next;
         if (!Save()) return Step::kFatal;
@@ -111,6 +134,7 @@ MirrorSession::Step MirrorSession::CatchUp() {
       versionWaits_.erase(record.fileRef);
       localFailures_.erase(record.fileRef);
     }
+    recordsApplied_ += chunk.records.size();
     progress_.AddRecords(chunk.records.size());
     progress_.Tick();
     state_.position = chunk.next;
@@ -129,6 +153,7 @@ MirrorSession::Step MirrorSession::DownloadPending() {
   uint64_t pendingBytes = applier_.PendingBytes();
   progress_.SetPendingBytes(pendingBytes);
   for (uint64_t ref : applier_.PendingDownloads()) {
+    if (Stopping()) return Save() ? Step::kStopped : Step::kFatal;
     if (localFailures_.count(ref) != 0) continue;
     const MirrorEntry entry = state_.entries.at(ref);
     std::string local = LocalName(entry.name);
@@ -145,11 +170,13 @@ MirrorSession::Step MirrorSession::DownloadPending() {
     request.lastWriteTime = entry.lastWriteTime;
     request.catalogName = entry.name;
     request.target = tree_.Full(local);
+    request.replaceDirectory = true;
     std::string detail;
     DownloadOutcome outcome = downloader.Fetch(request, &detail);
     switch (outcome) {
       case DownloadOutcome::kDone:
         applier_.MarkDownloaded(ref);
+        ++filesDownloaded_;
         break;
       case DownloadOutcome::kVersionChanged:
         // The catalog has moved on; its next record brings the new version.
@@ -175,7 +202,9 @@ MirrorSession::Step MirrorSession::DownloadPending() {
     }
     pendingBytes -= std::min(pendingBytes, entry.size);
     progress_.SetPendingBytes(pendingBytes);
-    if (Clock::now() - lastSave >= kSaveEvery) {
+    // A large state takes a while to write: keep that under a tenth of
+    // the time spent downloading.
+    if (Clock::now() - lastSave >= std::max<Clock::duration>(kSaveEvery, 10 * lastSaveTook_)) {
       if (!Save()) return Step::kFatal;
       lastSave = Clock::now();
     }
@@ -196,9 +225,26 @@ MirrorSession::Step MirrorSession::Ping(int64_t* max) {
 
 bool MirrorSession::Save() {
   std::string error;
-  if (state_.Save(dir_, &error)) return true;
+  auto start = Clock::now();
+  bool saved = state_.Save(dir_, &error);
+  lastSaveTook_ = Clock::now() - start;
+  if (saved) return true;
   Log("%s", error.c_str());
   return false;
+}
+
+bool MirrorSession::HasDownloadsToTry() const {
+  for (uint64_t ref : applier_.PendingDownloads()) {
+    if (localFailures_.count(ref) == 0) return true;
+  }
+  return false;
+}
+
+void MirrorSession::TakeCounts(uint64_t* records, uint64_t* files) {
+  *records = recordsApplied_;
+  *files = filesDownloaded_;
+  recordsApplied_ = 0;
+  filesDownloaded_ = 0;
 }
 
 size_t MirrorSession::VersionWaits() const {

@@ -5,11 +5,15 @@
 // state after every block and every few seconds of downloads.
 //
 // The steps report kLost when the connection is gone (the caller decides
-// between giving up and reconnecting) and kFatal for failures that
-// another attempt will not mend. Not thread safe.
+// between giving up and reconnecting), kFatal for failures that another
+// attempt will not mend, and kStopped when the stop flag was raised (the
+// state is saved first). Not thread safe, except that the stop flag may
+// be raised from anywhere (a signal handler).
 #ifndef DIRSYNC_TOOLS_MIRROR_SESSION_H_
 #define DIRSYNC_TOOLS_MIRROR_SESSION_H_
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -26,15 +30,17 @@ namespace dsclient_tool {
 
 class MirrorSession {
  public:
-  enum class Step { kOk, kLost, kFatal };
+  enum class Step { kOk, kLost, kFatal, kStopped };
 
+  // stop, when given, is polled between records blocks and downloads.
   MirrorSession(const Options& options, std::string token, std::string dir,
-                ProgressLine& progress);
+                ProgressLine& progress, const std::atomic<bool>* stop = nullptr);
 
   // Creates the directory when missing and loads its state.
   Step Prepare();
-  // Connects and logs in; *status tells how a failure came about.
-  Step Connect(LoginStatus* status);
+  // Connects and logs in; *status tells how a failure came about and
+  // *message says it in words (the caller logs it).
+  Step Connect(LoginStatus* status, std::string* message);
   void Disconnect() { connection_.Close(); }
   bool connected() const { return connection_.connected(); }
 
@@ -51,6 +57,8 @@ class MirrorSession {
   // Files whose download the server refused for a newer version in this
   // run and whose newer record has not arrived yet.
   size_t VersionWaits() const;
+  // Records applied and files downloaded since the last call.
+  void TakeCounts(uint64_t* records, uint64_t* files);
 
  private:
   const Options& options_;
@@ -64,6 +72,14 @@ class MirrorSession {
   std::set<uint64_t> versionWaits_;
   std::set<uint64_t> localFailures_;  // not retried in this run
   int32_t pingCounter_ = 0;
+  const std::atomic<bool>* stop_;
+  uint64_t recordsApplied_ = 0;
+  uint64_t filesDownloaded_ = 0;
+  std::chrono::steady_clock::duration lastSaveTook_{};
+
+  bool HasDownloadsToTry() const;
+  void RemoveLeftoverDownloads();
+  bool Stopping() const { return stop_ != nullptr && stop_->load(); }
 };
 
 }  // namespace dsclient_tool

@@ -76,6 +76,7 @@ bool SyncDirectory(const std::string& dir) {
 }  // namespace
 
 void MirrorState::Reset(uint32_t newStoreId) {
+  // The task stays: a new store of the same task.
   hasStore = true;
   storeId = newStoreId;
   position = 0;
@@ -89,6 +90,7 @@ std::string MirrorState::PathFor(const std::string& mirrorDir) {
 std::string MirrorState::Serialize() const {
   std::ostringstream out;
   out << kMagic << '\n';
+  if (!task.empty()) out << "task " << Escape(task) << '\n';
   if (hasStore) out << "store " << storeId << '\n';
   out << "position " << position << '\n';
   for (const auto& [ref, e] : entries) {
@@ -120,7 +122,10 @@ bool MirrorState::Parse(const std::string& text, std::string* error) {
     std::string kind;
     fields >> kind;
     bool ok = true;
-    if (kind == "store") {
+    if (kind == "task") {
+      std::string escaped;
+      ok = static_cast<bool>(fields >> escaped) && Unescape(escaped, &task);
+    } else if (kind == "store") {
       ok = static_cast<bool>(fields >> storeId);
       hasStore = true;
     } else if (kind == "position") {

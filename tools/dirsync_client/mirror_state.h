@@ -1,5 +1,5 @@
 // What a mirror remembers between runs, kept in DIR/.dirsync/state: the
-// identity of the store it copies, the store position up to which records
+// task and the identity of the store it copies, the store position up to which records
 // have been applied, and one entry per file or directory it holds (file
 // reference, catalog path, version, size, write time, whether its content
 // still has to be downloaded).
@@ -37,6 +37,7 @@ struct MirrorEntry {
 class MirrorState {
  public:
   bool hasStore = false;  // false for a mirror that never logged in
+  std::string task;       // the task mirrored (empty before the first login)
   uint32_t storeId = 0;
   int64_t position = 0;
   std::map<uint64_t, MirrorEntry> entries;  // by file reference

@@ -45,12 +45,14 @@ mirror   Keeps DIR a copy of the task's tree. It reads the task's change
 ls       Prints the task's catalog: one line per file or directory,
          "PATH<TAB>STATE<TAB>VERSION<TAB>SIZE", sorted by path.
 get      Downloads the file PATH (catalog path, '/' or '\' separators,
-         letter case ignored) into FILE.
+         letter case ignored) into FILE, or into the directory FILE under
+         its own name.
 
 --zip    asks the server to compress listings and file data.
 
 Exit status: 0 success; 1 failure (refused login, unknown task, lost
-connection, unwritable directory); 2 bad command line.
+connection, unwritable directory); 2 bad command line; 130 mirror
+stopped by SIGINT or SIGTERM (it goes on from there next time).
 )";
 }
 

@@ -86,7 +86,7 @@ void RecordApplier::ApplyFile(const StoreRecord& r, const std::string& local) {
   if (it != state_.entries.end() && it->second.directory) {
     // A reference that named a directory now names a file: the directory
     // it named is gone from the catalog.
-    Forget(r.fileRef);
+    RemoveHeld(r.fileRef, true);
   } else if (it != state_.entries.end()) {
     const MirrorEntry& known = it->second;
     std::string knownLocal = LocalName(known.name);
@@ -123,7 +123,7 @@ void RecordApplier::ApplyDirectory(const StoreRecord& r, const std::string& loca
   std::string error;
   auto it = state_.entries.find(r.fileRef);
   if (it != state_.entries.end() && !it->second.directory) {
-    Forget(r.fileRef);  // a reused reference: the file it named is gone
+    RemoveHeld(r.fileRef, false);  // a reused reference: its file is gone
   } else if (it != state_.entries.end()) {
     std::string knownName = it->second.name;
     std::string knownLocal = LocalName(knownName);
@@ -132,7 +132,10 @@ void RecordApplier::ApplyDirectory(const StoreRecord& r, const std::string& loca
     if (knownLocal != local && ours) {
       owners_.erase(owner);
       ReleaseName(local, r.fileRef);
-      if (tree_.KindOf(knownLocal) == LocalTree::Kind::kDirectory &&
+      // A directory cannot move into itself or over its own ancestor; a
+      // record that says so is followed in the index only.
+      bool nested = IsBelow(local, knownLocal) || IsBelow(knownLocal, local);
+      if (!nested && tree_.KindOf(knownLocal) == LocalTree::Kind::kDirectory &&
           tree_.AncestorsAreDirectories(knownLocal)) {
         if (tree_.KindOf(local) != LocalTree::Kind::kDirectory) {
           if (!tree_.Move(knownLocal, local, &error)) Log("%s", error.c_str());
@@ -164,20 +167,24 @@ void RecordApplier::ApplyDirectory(const StoreRecord& r, const std::string& loca
 }
 
 void RecordApplier::ApplyDeletion(const StoreRecord& r, bool directoryLeft) {
-  auto it = state_.entries.find(r.fileRef);
+  RemoveHeld(r.fileRef, directoryLeft);
+}
+
+void RecordApplier::RemoveHeld(uint64_t fileRef, bool asTree) {
+  auto it = state_.entries.find(fileRef);
   if (it == state_.entries.end()) return;  // never held: nothing to remove
   const MirrorEntry known = it->second;
   std::string knownLocal = LocalName(known.name);
   auto owner = owners_.find(knownLocal);
-  bool ours = owner != owners_.end() && owner->second == r.fileRef;
+  bool ours = owner != owners_.end() && owner->second == fileRef;
   std::string error;
-  if (ours && (known.directory || directoryLeft)) {
+  if (ours && (known.directory || asTree)) {
     if (!tree_.RemoveTree(knownLocal, &error)) Log("%s", error.c_str());
     ForgetBelow(knownLocal);
   } else if (ours && !tree_.RemoveFile(knownLocal, &error)) {
     Log("%s", error.c_str());
   }
-  Forget(r.fileRef);
+  Forget(fileRef);
   if (ours) RemoveEmptyParents(knownLocal);
 }
 

@@ -70,6 +70,9 @@ class RecordApplier {
   void ApplyFile(const dsclient::StoreRecord& r, const std::string& local);
   void ApplyDirectory(const dsclient::StoreRecord& r, const std::string& local);
   void ApplyDeletion(const dsclient::StoreRecord& r, bool directoryLeft);
+  // Removes what the mirror holds for fileRef (a directory, or with
+  // asTree anything, with everything below it) and forgets it.
+  void RemoveHeld(uint64_t fileRef, bool asTree);
 
   // Makes the mirror forget whatever other reference claims name.
   void ReleaseName(const std::string& name, uint64_t keeper);

@@ -1,0 +1,56 @@
+#include <gtest/gtest.h>
+
+#include "local_path.h"
+#include "options.h"
+
+namespace dsclient_tool {
+namespace {
+
+TEST(LocalPathTest, CatalogPathsBecomeRelativeLinuxPaths) {
+  std::string local, why;
+  EXPECT_TRUE(ToLocalRelative("a\\b c\\d.txt", &local, &why));
+  EXPECT_EQ(local, "a/b c/d.txt");
+  EXPECT_TRUE(ToLocalRelative("x..y\\.hidden\\...", &local, &why));
+  EXPECT_EQ(local, "x..y/.hidden/...");
+  EXPECT_TRUE(ToLocalRelative("sub\\.dirsync", &local, &why));  // only at the top
+  EXPECT_FALSE(ToLocalRelative("a\\", &local, &why));
+  EXPECT_FALSE(ToLocalRelative("..", &local, &why));
+  EXPECT_EQ(ParentOf("a/b/c"), "a/b");
+  EXPECT_EQ(ParentOf("c"), "");
+}
+
+TEST(OptionsTest, ParsesTheCommandLine) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(ParseOptions({"mirror", "--host", "h", "--port=99", "--task", "t", "--user",
+                            "u", "--token-file", "f", "--zip", "--follow",
+                            "--interval-ms", "20", "dir"},
+                           &o, &error))
+      << error;
+  EXPECT_EQ(o.host, "h");
+  EXPECT_EQ(o.port, 99);
+  EXPECT_TRUE(o.zip && o.follow);
+  EXPECT_EQ(o.intervalMs, 20);
+  EXPECT_EQ(o.operands, std::vector<std::string>{"dir"});
+
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"mirror", "--task", "t", "--user", "u", "--token-file", "f"},         // no DIR
+      {"ls", "--task", "t", "--user", "u"},                                  // no token
+      {"ls", "--task", "t", "--user", "u", "--token-file", "f", "--port", "0"},
+      {"ls", "--task", "t", "--user", "u", "--token-file", "f", "--bogus"},
+      {"get", "--task", "t", "--user", "u", "--token-file", "f", "p"},       // no --out
+      {"push", "--task", "t", "--user", "u", "--token-file", "f"},
+      {"ls", "--task", "t", "--user", "u", "--token-file"},
+  };
+  for (const auto& args : bad) {
+    error.clear();
+    EXPECT_FALSE(ParseOptions(args, &o, &error));
+    EXPECT_FALSE(error.empty());
+  }
+  EXPECT_TRUE(ParseOptions({"ls", "--help"}, &o, &error));
+  EXPECT_TRUE(o.help);
+}
+
+}  // namespace
+}  // namespace dsclient_tool

@@ -1,0 +1,285 @@
+// Mirrors a small task through the real protocol: an in-process server
+// over loopback serving a store and a catalog that each test lays out
+// record by record, and the client's mirror run against it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "catalog_commands.h"
+#include "client_log.h"
+#include "downloader.h"
+#include "mirror_command.h"
+#include "mirror_session.h"
+#include "mirror_state.h"
+#include "protocol/test_server.h"
+#include "protocol/test_site.h"
+#include "tools/temp_dir.h"
+#include "tracking/catalog_record.h"
+
+namespace dsclient_tool {
+namespace {
+
+namespace fs = std::filesystem;
+using dirsync::TestSite;
+
+// 2020-01-01 00:00:00 UTC as a catalog time, and as seconds since 1970.
+constexpr uint64_t kJan2020 = 132223104000000000ULL;
+constexpr time_t kJan2020Unix = 1577836800;
+
+std::string Rec(uint64_t ref, uint32_t version, uint8_t state, const std::string& names,
+                uint64_t size = 0, uint64_t writeTime = 0) {
+  std::string bytes = TestSite::MakeRecord(ref, version, state, names);
+  auto* r = reinterpret_cast<uint8_t*>(bytes.data());
+  dirsync::record::SetFileSize(r, size);
+  dirsync::record::SetLastWriteTime(r, writeTime);
+  return bytes;
+}
+
+class MirrorProtocolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    site.WriteCredential(TestSite::kTaskName, "alice", "secret");
+    WriteText(tokenFile, "secret\n");
+    options.command = "mirror";
+    options.port = dirsync::TestServerPort();
+    options.task = TestSite::kTaskName;
+    options.user = "alice";
+    options.tokenFile = tokenFile;
+    options.operands = {mirror.path()};
+    SetLogQuiet(true);
+  }
+  void TearDown() override { SetLogQuiet(false); }
+
+  // A file on the server: on disk, in the catalog and in the store.
+  void AddFile(uint64_t ref, uint32_t version, const std::string& name,
+               const std::string& content, uint64_t writeTime = kJan2020) {
+    std::string linuxName = name;
+    std::replace(linuxName.begin(), linuxName.end(), '\\', '/');
+    site.WriteFile(linuxName, content);
+    site.SetEntry(ref, version, name);
+    site.AppendStore(Rec(ref, version, 1, name, content.size(), writeTime));
+  }
+  int Run() { return RunMirror(options, "secret"); }
+  MirrorState SavedState() {
+    MirrorState state;
+    std::string error;
+    EXPECT_TRUE(state.Load(mirror.path(), &error)) << error;
+    return state;
+  }
+
+  TestSite site;
+  TempDir mirror;
+  TempDir scratch;
+  std::string tokenFile = scratch / "token";
+  Options options;
+};
+
+TEST_F(MirrorProtocolTest, MirrorsFilesThenRenamesAndDeletions) {
+  std::string big(9 * 1024 * 1024 + 17, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 / 3);
+  site.SetEntry(1, 1, "Sub", 6);
+  site.AppendStore(Rec(1, 1, 6, "Sub"));
+  AddFile(2, 1, "Sub\\a.txt", "hello");
+  AddFile(3, 1, "big.bin", big);
+  AddFile(4, 1, "empty", "");
+  ASSERT_EQ(Run(), 0);
+  EXPECT_EQ(ReadText(mirror / "Sub/a.txt"), "hello");
+  EXPECT_EQ(ReadText(mirror / "big.bin"), big);  // three ranges
+  EXPECT_TRUE(fs::is_regular_file(mirror / "empty"));
+  struct stat st;
+  ASSERT_EQ(::stat((mirror / "Sub/a.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, kJan2020Unix);
+  EXPECT_EQ(SavedState().position, site.task().store.storeSize.load());
+
+  // The server renames a.txt (same content) and deletes big.bin; the
+  // next run, compressed this time, applies both without downloading.
+  fs::rename(site.rootDir() + "/Sub/a.txt", site.rootDir() + "/Sub/b.txt");
+  site.SetEntry(2, 2, "Sub\\b.txt", 3);
+  site.AppendStore(Rec(2, 2, 3, std::string("Sub\\b.txt\0Sub\\a.txt", 19), 5, kJan2020));
+  site.SetEntry(3, 2, "big.bin", 255);
+  site.AppendStore(Rec(3, 2, 255, "big.bin"));
+  options.zip = true;
+  ASSERT_EQ(Run(), 0);
+  EXPECT_EQ(ReadText(mirror / "Sub/b.txt"), "hello");
+  EXPECT_FALSE(fs::exists(mirror / "Sub/a.txt"));
+  EXPECT_FALSE(fs::exists(mirror / "big.bin"));
+  MirrorState state = SavedState();
+  EXPECT_EQ(state.position, site.task().store.storeSize.load());
+  EXPECT_EQ(state.entries.size(), 3u);
+}
+
+TEST_F(MirrorProtocolTest, RefusedVersionIsFetchedAgainFromTheNewerRecord) {
+  AddFile(10, 1, "c.txt", "old");
+  ASSERT_EQ(Run(), 0);
+  EXPECT_EQ(ReadText(mirror / "c.txt"), "old");
+
+  // As if the run had stopped between applying the record and the
+  // download, while the file changed on the server meanwhile: the mirror
+  // asks for version 1, the server holds version 2.
+  MirrorState state = SavedState();
+  state.entries.at(10).needsDownload = true;
+  std::string error;
+  ASSERT_TRUE(state.Save(mirror.path(), &error)) << error;
+  AddFile(10, 2, "c.txt", "new!", kJan2020 + 10000000);
+
+  // That run also left its temporary file behind; the next one removes it.
+  std::string leftover = TemporaryNameFor(mirror / "c.txt", 10);
+  WriteText(leftover, "partial");
+
+  ProgressLine progress(false);
+  MirrorSession session(options, "secret", mirror.path(), progress);
+  ASSERT_EQ(session.Prepare(), MirrorSession::Step::kOk);
+  EXPECT_FALSE(fs::exists(leftover));
+  LoginStatus status;
+  std::string message;
+  ASSERT_EQ(session.Connect(&status, &message), MirrorSession::Step::kOk) << message;
+  ASSERT_EQ(session.DownloadPending(), MirrorSession::Step::kOk);
+  EXPECT_EQ(session.VersionWaits(), 1u);
+  EXPECT_EQ(ReadText(mirror / "c.txt"), "old");
+  ASSERT_EQ(session.CatchUp(), MirrorSession::Step::kOk);
+  EXPECT_EQ(session.VersionWaits(), 0u);
+  EXPECT_EQ(ReadText(mirror / "c.txt"), "new!");
+  EXPECT_FALSE(SavedState().entries.at(10).needsDownload);
+}
+
+TEST_F(MirrorProtocolTest, FileGoneFromTheServerIsSkippedUntilRecordedAgain) {
+  AddFile(20, 1, "here.txt", "here");
+  AddFile(21, 1, "gone.txt", "gone");
+  fs::remove(site.rootDir() + "/gone.txt");
+  ASSERT_EQ(Run(), 0);
+  EXPECT_EQ(ReadText(mirror / "here.txt"), "here");
+  EXPECT_FALSE(fs::exists(mirror / "gone.txt"));
+  EXPECT_TRUE(SavedState().entries.at(21).waiting);
+  // Its next record brings it.
+  AddFile(21, 2, "gone.txt", "back");
+  ASSERT_EQ(Run(), 0);
+  EXPECT_EQ(ReadText(mirror / "gone.txt"), "back");
+}
+
+TEST_F(MirrorProtocolTest, NewStoreRebuildsTheMirror) {
+  AddFile(30, 1, "keep.txt", "v1");
+  ASSERT_EQ(Run(), 0);
+  WriteText(mirror / "stray/local.txt", "not on the server");
+  site.task().storeId = 0x600dcafe;
+  ASSERT_EQ(Run(), 0);
+  EXPECT_FALSE(fs::exists(mirror / "stray"));
+  EXPECT_EQ(ReadText(mirror / "keep.txt"), "v1");
+  MirrorState state = SavedState();
+  EXPECT_EQ(state.storeId, 0x600dcafeu);
+  EXPECT_EQ(state.position, site.task().store.storeSize.load());
+}
+
+TEST_F(MirrorProtocolTest, CatalogListingFoldsTheWholeStore) {
+  site.SetEntry(1, 1, "Dir", 6);
+  site.AppendStore(Rec(1, 1, 6, "Dir"));
+  AddFile(2, 1, "Dir\\one.txt", "1");
+  AddFile(3, 1, "two.txt", "22");
+  site.FillBlock();  // the listing spans two blocks
+  site.SetEntry(3, 2, "Dir\\Two.txt", 3);
+  site.AppendStore(Rec(3, 2, 3, std::string("Dir\\Two.txt\0two.txt", 19), 2, kJan2020));
+  site.SetEntry(2, 2, "Dir\\one.txt", 255);
+  site.AppendStore(Rec(2, 2, 255, "Dir\\one.txt"));
+
+  dsclient::Connection connection;
+  SessionInfo info;
+  std::string message;
+  ASSERT_EQ(OpenSession(connection, options, "secret", &info, &message), LoginStatus::kOk)
+      << message;
+  EXPECT_EQ(info.storeId, site.task().storeId);
+  CatalogView view;
+  ASSERT_TRUE(view.ReadAll(connection, options.task, true, &message)) << message;
+  char* text = nullptr;
+  size_t size = 0;
+  std::FILE* out = ::open_memstream(&text, &size);
+  PrintCatalog(view, out);
+  std::fclose(out);
+  EXPECT_EQ(std::string(text, size), "Dir\tdirectory\t1\t-\nDir/Two.txt\trenamed\t2\t2\n");
+  std::free(text);
+  ASSERT_NE(view.FindByPath("dir/two.TXT"), nullptr);
+  EXPECT_EQ(view.FindByPath("dir/two.TXT")->fileRef, 3u);
+  EXPECT_EQ(view.FindByPath("Dir\\one.txt"), nullptr);
+}
+
+TEST_F(MirrorProtocolTest, FollowAppliesChangesAsTheyComeUntilStopped) {
+  AddFile(50, 1, "first.txt", "1");
+  options.follow = true;
+  options.intervalMs = 20;
+  stopRequested = false;
+  int status = -1;
+  std::thread follower([&] { status = Run(); });
+  auto waitFor = [&](const std::string& path, const std::string& content) {
+    for (int i = 0; i < 500 && ReadText(mirror / path) != content; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return ReadText(mirror / path) == content;
+  };
+  EXPECT_TRUE(waitFor("first.txt", "1"));
+  AddFile(51, 1, "later\\second.txt", "2");
+  EXPECT_TRUE(waitFor("later/second.txt", "2"));
+  site.SetEntry(50, 2, "first.txt", 255);
+  site.AppendStore(Rec(50, 2, 255, "first.txt"));
+  for (int i = 0; i < 500 && fs::exists(mirror / "first.txt"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_FALSE(fs::exists(mirror / "first.txt"));
+  stopRequested = true;
+  follower.join();
+  stopRequested = false;
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(SavedState().position, site.task().store.storeSize.load());
+}
+
+TEST_F(MirrorProtocolTest, GetFetchesOneFileByItsPath) {
+  AddFile(60, 1, "Dir\\Report.TXT", "report");
+  options.command = "get";
+  options.operands = {"dir/report.txt"};
+  options.out = scratch / "copy.txt";
+  ASSERT_EQ(RunGet(options, "secret"), 0);
+  EXPECT_EQ(ReadText(scratch / "copy.txt"), "report");
+  // Into a directory: under the file's own name; the directory stays.
+  fs::create_directories(scratch / "into");
+  options.out = scratch / "into";
+  ASSERT_EQ(RunGet(options, "secret"), 0);
+  EXPECT_EQ(ReadText(scratch / "into/Report.TXT"), "report");
+  options.operands = {"missing.txt"};
+  EXPECT_EQ(RunGet(options, "secret"), 1);
+  options.operands = {"Dir"};
+  site.SetEntry(61, 1, "Dir", 6);
+  site.AppendStore(Rec(61, 1, 6, "Dir"));
+  EXPECT_EQ(RunGet(options, "secret"), 1);
+}
+
+TEST_F(MirrorProtocolTest, DamagedBlockIsPassedOverToTheNextOne) {
+  AddFile(70, 1, "before.txt", "b");
+  std::string garbage(100, '\x01');
+  garbage[0] = 10;  // a record length below the header size
+  garbage[1] = garbage[2] = garbage[3] = 0;
+  site.AppendStore(garbage);
+  site.FillBlock();
+  AddFile(71, 1, "after.txt", "a");
+  ASSERT_EQ(Run(), 0);
+  EXPECT_EQ(ReadText(mirror / "before.txt"), "b");
+  EXPECT_EQ(ReadText(mirror / "after.txt"), "a");
+  EXPECT_EQ(SavedState().position, site.task().store.storeSize.load());
+}
+
+TEST_F(MirrorProtocolTest, RefusedLoginsFailTheRun) {
+  AddFile(40, 1, "x.txt", "x");
+  EXPECT_EQ(RunMirror(options, "wrong"), 1);
+  EXPECT_FALSE(fs::exists(mirror / "x.txt"));
+  ASSERT_EQ(Run(), 0);
+  // A directory that mirrors one task is not handed to another.
+  options.task = "unknown";
+  EXPECT_EQ(RunMirror(options, "secret"), 1);
+  EXPECT_EQ(ReadText(mirror / "x.txt"), "x");
+  // An unknown task fails at the server.
+  options.operands = {scratch / "other"};
+  EXPECT_EQ(RunMirror(options, "secret"), 1);
+  EXPECT_EQ(SavedState().task, TestSite::kTaskName);
+}
+
+}  // namespace
+}  // namespace dsclient_tool
