@@ -3,10 +3,12 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <mutex>
 #include <shared_mutex>
 #include <string_view>
@@ -314,9 +316,31 @@ class EditWriter {
   bool allWritten_ = true;
 };
 
-// Writes and indexes an edit's entries; with stampUsn the last one carries
-// that journal position. Called with the lock held; returns with it
-// released.
+// The order in which an edit's entries reach the store, so that a client
+// that applies the records one after the other passes through sensible
+// trees: first the entries that left (a directory replaced by another one
+// renamed onto it is gone before the newcomer takes its name), then the
+// directories, parents before children, then the files, which thus find
+// their directories in place. Entries of one kind keep the edit's order.
+std::vector<CatalogRecord*> WritingOrder(const CatalogEdit& edit) {
+  auto rank = [](const CatalogRecord* entry) {
+    uint8_t state = entry->state();
+    if (state == StateDeleted || state == StateDirDeleted) return size_t{0};
+    if (state != StateDirectory) return std::numeric_limits<size_t>::max();
+    std::string_view name = entry->nameView();
+    return 1 + static_cast<size_t>(std::count(name.begin(), name.end(), '\\'));
+  };
+  std::vector<CatalogRecord*> order = edit.changed;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](const CatalogRecord* a, const CatalogRecord* b) {
+                     return rank(a) < rank(b);
+                   });
+  return order;
+}
+
+// Writes and indexes an edit's entries in WritingOrder; with stampUsn the
+// last one carries that journal position. Called with the lock held;
+// returns with it released.
 bool WriteEdit(SyncTask& task, std::unique_lock<std::shared_mutex>& lock,
                CatalogEdit& edit, StoreWriteMode mode, const int64_t* stampUsn,
                uint32_t today) {
@@ -330,9 +354,10 @@ bool WriteEdit(SyncTask& task, std::unique_lock<std::shared_mutex>& lock,
     }
   }
   std::vector<CatalogRecord*> marked;
-  size_t count = edit.changed.size();
+  std::vector<CatalogRecord*> order = WritingOrder(edit);
+  size_t count = order.size();
   for (size_t i = 0; i < count; ++i) {
-    CatalogRecord& entry = *edit.changed[i];
+    CatalogRecord& entry = *order[i];
     if (stampUsn != nullptr && i + 1 == count) {
       entry.set_usn(*stampUsn);
       task.positionSavedOn = today;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -373,6 +374,50 @@ TEST_F(DirectoryTreeTest, RenameTakesAlongOnlyTheEntriesBelowTheDirectory) {
   EXPECT_EQ(records[42].name, "A\\S");
   EXPECT_EQ(records[51].name, "B\\y");
   EXPECT_EQ(records[30].name, "B2\\x");
+}
+
+// A directory renamed onto an empty one (which it replaces) while a file
+// below it has a change of its own: a client applying the records in
+// order must meet the replaced directory's deletion before the newcomer
+// takes its name, and the directory before the file that lies in it.
+// Both insertion orders of the batch give that order.
+TEST_F(DirectoryTreeTest, BatchIsWrittenDeparturesFirstThenDirectoriesThenFiles) {
+  Apply(DirChange(14, 1, InRoot("E")));
+  Apply(DirChange(15, 1, InRoot("F")));
+  NewRecords();
+  for (bool reversed : {false, true}) {
+    uint64_t replaced = reversed ? 15 : 14;
+    uint64_t moved = reversed ? 10 : 12;
+    uint64_t file = reversed ? 20 : 30;
+    std::string name = reversed ? "F" : "E";
+    std::vector<CatalogRecord> batch;
+    batch.push_back(FileChange(file, moved, InRoot(name + "\\f")));
+    batch.push_back(DeletionEvent(replaced, 1));
+    batch.push_back(DirChange(moved, 1, InRoot(name)));
+    if (reversed) std::reverse(batch.begin(), batch.end());
+    for (CatalogRecord& change : batch) Pend(std::move(change));
+    ApplyPendingChanges(volume_);
+
+    std::vector<StoredRecord> records = EntryRecords(*task_, written_);
+    written_ += records.size();
+    ASSERT_GE(records.size(), 3u) << name;
+    EXPECT_EQ(records[0].fileRef, replaced) << name;
+    EXPECT_EQ(records[0].state, StateDeleted) << name;
+    size_t directory = records.size();
+    size_t ownFile = records.size();
+    for (size_t i = 0; i < records.size(); ++i) {
+      if (records[i].fileRef == moved) directory = i;
+      if (records[i].fileRef == file) ownFile = i;
+      // A directory's records come before those of files.
+      if (records[i].state == StateDirectory) {
+        for (size_t j = 0; j < i; ++j) {
+          EXPECT_NE(records[j].state, StateRenamed) << name << " record " << j;
+        }
+      }
+    }
+    EXPECT_LT(directory, ownFile) << name;
+    EXPECT_EQ(records.back().usn, volume_.lastReadUsn) << name;
+  }
 }
 
 // Excluded places lie outside the task's tree: what moves there leaves the
