@@ -46,7 +46,7 @@ TEST_P(ConvergenceTest, FollowingMirrorEqualsTheTreeOnceTheWriterStops) {
             << Tree().size() << " entries in the root\n";
   // The storm left a tree worth comparing.
   EXPECT_GT(writer.operations(), 200);
-  EXPECT_GT(Tree().size(), 20u);
+  EXPECT_GT(Tree().size(), 5u);
   EXPECT_TRUE(client_->running()) << client_->LogTail();
   EXPECT_TRUE(WaitForCatalog(milliseconds(0)).empty());
   EXPECT_TRUE(server_->Stop()) << server_->error() << "\n" << server_->LogTail();

@@ -207,7 +207,9 @@ void RandomWriter::Step() {
   } else if ((roll -= 3) <= 0) {
     if (!rootSubdirs.empty()) MoveTo(Pick(rootSubdirs), Pick(l.rootDirs));
   } else if ((roll -= 3) <= 0) {
-    if (!rootSubdirs.empty()) MoveTo(Pick(rootSubdirs), Pick(l.awayDirs));
+    if (!rootSubdirs.empty() && l.rootFiles.size() > 25) {
+      MoveTo(Pick(rootSubdirs), Pick(l.awayDirs));
+    }
   } else if ((roll -= 4) <= 0) {
     if (!awaySubdirs.empty()) MoveTo(Pick(awaySubdirs), Pick(l.rootDirs));
   } else if ((roll -= 2) <= 0) {
@@ -216,7 +218,9 @@ void RandomWriter::Step() {
     if (!all.empty()) ChangeCase(Pick(all));
   } else if ((roll -= 1) <= 0) {
     // Rarely, and only from a tree big enough to lose a branch.
-    if (rootSubdirs.size() > 8 && Chance(1, 2)) RemoveTree(Pick(rootSubdirs));
+    if (!rootSubdirs.empty() && l.rootFiles.size() > 25 && Chance(1, 2)) {
+      RemoveTree(Pick(rootSubdirs));
+    }
   } else {
     // Files outside the root change too; the mirror must not care.
     if (!l.awayFiles.empty()) Append(Pick(l.awayFiles));
