@@ -148,6 +148,15 @@ TEST_F(CrashTest, KilledServerRestartsOnItsStoreAndTheMirrorConverges) {
     server_->Kill();
     // Sometimes changes pile up while it is down.
     if (kill % 3 == 0) Pause(std::uniform_int_distribution<int>(50, 400)(rng));
+    // Sometimes it dies again while it loads its store and scans.
+    if (kill % 4 == 1) {
+      if (!server_->Launch()) {
+        failure = "restart " + std::to_string(kill + 1) + ": " + server_->error();
+        break;
+      }
+      Pause(std::uniform_int_distribution<int>(0, 40)(rng));
+      server_->Kill();
+    }
     if (!server_->Start()) {
       failure = "restart " + std::to_string(kill + 1) + ": " + server_->error();
       break;

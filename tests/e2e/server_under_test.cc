@@ -93,7 +93,7 @@ bool ServerUnderTest::Prepare() {
   return true;
 }
 
-bool ServerUnderTest::Start(std::chrono::milliseconds limit) {
+bool ServerUnderTest::Launch() {
   runStart_ = Log().size();
   const std::string program = sandbox_.serverDir() + "/dirsync";
   const std::string libraryDir =
@@ -102,6 +102,10 @@ bool ServerUnderTest::Start(std::chrono::milliseconds limit) {
     error_ = "cannot start " + program;
     return false;
   }
+  return true;
+}
+
+bool ServerUnderTest::WaitReady(std::chrono::milliseconds limit) {
   auto deadline = std::chrono::steady_clock::now() + limit;
   // Ready: it listens and its start-up scan (full or catch-up) is over.
   while (std::chrono::steady_clock::now() < deadline) {

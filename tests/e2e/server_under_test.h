@@ -35,7 +35,12 @@ class ServerUnderTest {
 
   // Starts the program and waits until it listens and has finished its
   // start-up scan. False, with error() set, when it does not get there.
-  bool Start(std::chrono::milliseconds limit = std::chrono::seconds(20));
+  bool Start(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    return Launch() && WaitReady(limit);
+  }
+  // The two halves of Start.
+  bool Launch();
+  bool WaitReady(std::chrono::milliseconds limit);
   // SIGTERM and wait: true when it ended with status 0 after "Exit!".
   bool Stop();
   // SIGKILL, as a crash.
