@@ -39,7 +39,12 @@ TreeSnapshot MirrorFixture::Tree() const {
     if (!path.empty()) excluded.push_back(path);
     at = end + 1;
   }
-  return TakeSnapshot(sandbox_.root(), excluded);
+  TreeSnapshot tree = TakeSnapshot(sandbox_.root(), excluded);
+  // Names with a backslash have no place in the catalog's paths.
+  std::erase_if(tree, [](const auto& item) {
+    return item.first.find('\\') != std::string::npos;
+  });
+  return tree;
 }
 
 RandomWriter& MirrorFixture::MakeWriter(uint32_t seed) {

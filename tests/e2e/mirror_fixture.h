@@ -38,7 +38,7 @@ class MirrorFixture : public ::testing::Test {
     return settings;
   }
   // The task's tree as the mirror should hold it: the root without the
-  // excluded paths.
+  // excluded paths and without names that hold a backslash.
   TreeSnapshot Tree() const;
 
   // A writer on the sandbox's root; the seed comes from DIRSYNC_E2E_SEED

@@ -91,6 +91,16 @@ TEST_F(ScenarioTest, DirectoryMovesAppliedInOneBatch) {
   fs::rename(R("d1"), R("s7/A"));
   Converge("out of an excluded place");
 
+  // Names with a backslash stay out; so does a file renamed to one.
+  Write(R("s8/q\\w"), "backslash");
+  Write(R("s8/q/w"), "a real directory");
+  Write(R("s8/c\\d/e"), "below a backslash");
+  Write(R("s8/leaving"), "renamed to a backslash");
+  Converge("names with a backslash");
+  fs::rename(R("s8/leaving"), R("s8/l\\eft"));
+  fs::rename(R("s8/c\\d"), R("s8/cd"));
+  Converge("renamed to and from names with a backslash");
+
   // A directory renamed onto an empty one, which it replaces.
   fs::create_directories(R("s7/E"));
   Quiet();
