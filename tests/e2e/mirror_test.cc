@@ -48,7 +48,8 @@ TEST_P(ConvergenceTest, FollowingMirrorEqualsTheTreeOnceTheWriterStops) {
   EXPECT_GT(writer.operations(), 200);
   EXPECT_GT(Tree().size(), 5u);
   EXPECT_TRUE(client_->running()) << client_->LogTail();
-  EXPECT_TRUE(WaitForCatalog(milliseconds(0)).empty());
+  std::string catalogFailure = WaitForCatalog(milliseconds(0));
+  EXPECT_TRUE(catalogFailure.empty()) << catalogFailure;
   EXPECT_TRUE(server_->Stop()) << server_->error() << "\n" << server_->LogTail();
   EXPECT_TRUE(server_->StoreFailures().empty());
 }
