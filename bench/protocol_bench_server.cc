@@ -23,6 +23,7 @@
 #include "core/volume_watch.h"
 #include "linkcore.h"
 #include "platform/drive_map.h"
+#include "protocol/download_handler.h"
 #include "tracking/catalog_record.h"
 #include "tracking/sync_task.h"
 
@@ -136,6 +137,8 @@ int main(int argc, char** argv) {
   task->entries[1] = std::move(big);
   volume->tasks["bench"] = std::move(task);
   volumes['D'] = volume;
+  // The catalog is made up by hand: its references name no real file.
+  SetDownloadChecksIdentity(false);
 
   KRL_NetInit(5);
   if (KRL_NetListen(port, OnReceive, OnConnectionEvent, nullptr) != 1) {

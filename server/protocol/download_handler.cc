@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,10 +22,21 @@
 #include "protocol/reply_builder.h"
 #include "protocol/reply_compress.h"
 #include "tracking/catalog_record.h"
+#include "tracking/journal_file_handle.h"
 #include "tracking/sync_task.h"
 
 namespace dirsync {
 namespace {
+
+std::atomic<bool> checkIdentity{true};
+
+// Whether the open file fd is the entry that fileRef names.
+bool IsTheEntry(int fd, uint64_t fileRef) {
+  if (!checkIdentity.load(std::memory_order_relaxed)) return true;
+  struct stat st;
+  return ::fstat(fd, &st) == 0 &&
+         static_cast<uint32_t>(st.st_ino) == InodeOfReference(fileRef);
+}
 
 // Opens the entry's file for reading, resolved strictly below the task's
 // root directory. Returns the descriptor, or -1 with errno set.
@@ -147,6 +159,8 @@ void DloadZipped(ClientLink& link, uint64_t fileRef, int64_t pos, int32_t size,
 
 }  // namespace
 
+void SetDownloadChecksIdentity(bool on) { checkIdentity.store(on); }
+
 int ReadFileAt(int fd, uint64_t pos, uint8_t* buffer, int count) {
   errno = 0;
   if (count < 0) {
@@ -194,6 +208,13 @@ int ReadForDownload(ClientLink& link, uint64_t fileRef, uint64_t pos,
     if (link.dlHandle < 0 && errno != 0) {
       LogPrint("%D open file error=%d,%s\n", errno,
                EscapeForLog(link.dlPath).c_str());
+    }
+    if (link.dlHandle >= 0 && !IsTheEntry(link.dlHandle, fileRef)) {
+      ::close(link.dlHandle);
+      link.dlHandle = -1;
+      std::snprintf(errorText, kDownloadErrorSize,
+                    "file %s is another entry now", name.c_str());
+      return 0;
     }
   }
   if (link.dlHandle < 0) {

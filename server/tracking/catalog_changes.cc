@@ -3,13 +3,18 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <mutex>
 #include <shared_mutex>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "core/log.h"
 #include "tracking/catalog_store.h"
@@ -148,23 +153,76 @@ CatalogRecord* UpdateFile(CatalogRecord& entry, const CatalogRecord& change,
   return &entry;
 }
 
-// Every live file and directory whose path lies below oldPath takes newPath
-// in its place, with a record of its own: files as renames (updates when
-// only letter case changed), directories in state 6. Deleted entries keep
-// the path under which they were deleted.
+// Marks an entry gone from the task: a file deleted (255), a directory
+// departed (7); where is the place it went to, for the log. Its name stays
+// the one clients know it by. Returns false when it was gone already.
+bool MarkGone(CatalogRecord& entry, bool directory, std::string_view where,
+              CatalogEdit& edit) {
+  uint8_t target = directory ? StateDirDeleted : StateDeleted;
+  if (entry.state() == target) return false;
+  edit.log.Add(directory
+                   ? "%D Delete Dir: old-state = %d, oldname = %s, newname = %s\n"
+                   : "%D Delete File: old-state = %d, oldname = %s, newname = %s\n",
+               Signed(entry.state()), std::string(entry.nameView()).c_str(),
+               std::string(where).c_str());
+  entry.set_state(target);
+  entry.set_version(entry.version() + 1);
+  edit.Add(&entry);
+  return true;
+}
+
+// The live directories below dirRef, dirRef included, by the parent
+// references their entries hold now: changes already applied in this edit
+// count, and the directory index, which an edit brings up to date only
+// when it writes, does not. Each directory is visited once, so cycles end.
+std::unordered_set<uint64_t> LiveDirectoriesBelow(const SyncTask& task,
+                                                  uint64_t dirRef) {
+  std::unordered_map<uint64_t, std::vector<uint64_t>> children;
+  for (const auto& [ref, entry] : task.entries) {
+    if (entry.state() == StateDirectory) children[entry.parentRef()].push_back(ref);
+  }
+  std::unordered_set<uint64_t> below{dirRef};
+  std::vector<uint64_t> toVisit{dirRef};
+  while (!toVisit.empty()) {
+    auto found = children.find(toVisit.back());
+    toVisit.pop_back();
+    if (found == children.end()) continue;
+    for (uint64_t child : found->second) {
+      if (below.insert(child).second) toVisit.push_back(child);
+    }
+  }
+  return below;
+}
+
+// Every live file and directory below the directory (by parent reference)
+// whose path lies below oldPath takes newPath in its place, with a record
+// of its own: files as renames (updates when only letter case changed),
+// directories in state 6. Entries elsewhere are left alone even when their
+// paths begin alike, as those of a new directory that took the old name in
+// the same batch do. An entry whose new path the task excludes leaves the
+// catalog instead, as if it had left the root. Deleted entries keep the
+// path under which they were deleted.
 void MoveSubtree(SyncTask& task, const CatalogRecord& directory,
                  const std::string& oldPath, const std::string& newPath,
                  CatalogEdit& edit) {
   std::string oldPrefix = oldPath + '\\';
   std::string newPrefix = newPath + '\\';
+  std::unordered_set<uint64_t> below = LiveDirectoriesBelow(task, directory.fileRef());
   for (auto& [ref, entry] : task.entries) {
     if (&entry == &directory) continue;
     uint8_t state = entry.state();
     if (!IsLiveFileState(state) && state != StateDirectory) continue;
+    if (below.count(entry.parentRef()) == 0) continue;
+    // One whose recorded path does not lie below the old one has drifted;
+    // the journal monitor resolves it again by its reference.
     std::string_view name = entry.nameView();
     if (!StartsWithIgnoringCase(name, oldPrefix)) continue;
     std::string oldName(name);
     std::string newName = newPrefix + oldName.substr(oldPrefix.size());
+    if (IsExcluded(task, newName)) {
+      MarkGone(entry, state == StateDirectory, newName, edit);
+      continue;
+    }
     if (state == StateDirectory) {
       edit.log.Add("%D Rename: old-state = %d, old-name = %s, new-name=%s\n",
                    Signed(state), oldName.c_str(), newName.c_str());
@@ -216,17 +274,7 @@ CatalogRecord* MoveDirectory(SyncTask& task, CatalogRecord& entry,
 CatalogRecord* DeleteEntry(CatalogRecord& entry, const CatalogRecord& change,
                            std::string_view path, CatalogEdit& edit) {
   bool directory = IsDirectoryState(change.state());
-  uint8_t target = directory ? StateDirDeleted : StateDeleted;
-  if (entry.state() == target) return nullptr;
-  edit.log.Add(directory
-                   ? "%D Delete Dir: old-state = %d, oldname = %s, newname = %s\n"
-                   : "%D Delete File: old-state = %d, oldname = %s, newname = %s\n",
-               Signed(entry.state()), std::string(entry.nameView()).c_str(),
-               std::string(path).c_str());
-  entry.set_state(target);
-  entry.set_version(entry.version() + 1);
-  edit.Add(&entry);
-  return &entry;
+  return MarkGone(entry, directory, path, edit) ? &entry : nullptr;
 }
 
 // Writes the entries of an edit in order, each followed by the files its
@@ -268,9 +316,31 @@ class EditWriter {
   bool allWritten_ = true;
 };
 
-// Writes and indexes an edit's entries; with stampUsn the last one carries
-// that journal position. Called with the lock held; returns with it
-// released.
+// The order in which an edit's entries reach the store, so that a client
+// that applies the records one after the other passes through sensible
+// trees: first the entries that left (a directory replaced by another one
+// renamed onto it is gone before the newcomer takes its name), then the
+// directories, parents before children, then the files, which thus find
+// their directories in place. Entries of one kind keep the edit's order.
+std::vector<CatalogRecord*> WritingOrder(const CatalogEdit& edit) {
+  auto rank = [](const CatalogRecord* entry) {
+    uint8_t state = entry->state();
+    if (state == StateDeleted || state == StateDirDeleted) return size_t{0};
+    if (state != StateDirectory) return std::numeric_limits<size_t>::max();
+    std::string_view name = entry->nameView();
+    return 1 + static_cast<size_t>(std::count(name.begin(), name.end(), '\\'));
+  };
+  std::vector<CatalogRecord*> order = edit.changed;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](const CatalogRecord* a, const CatalogRecord* b) {
+                     return rank(a) < rank(b);
+                   });
+  return order;
+}
+
+// Writes and indexes an edit's entries in WritingOrder; with stampUsn the
+// last one carries that journal position. Called with the lock held;
+// returns with it released.
 bool WriteEdit(SyncTask& task, std::unique_lock<std::shared_mutex>& lock,
                CatalogEdit& edit, StoreWriteMode mode, const int64_t* stampUsn,
                uint32_t today) {
@@ -284,9 +354,10 @@ bool WriteEdit(SyncTask& task, std::unique_lock<std::shared_mutex>& lock,
     }
   }
   std::vector<CatalogRecord*> marked;
-  size_t count = edit.changed.size();
+  std::vector<CatalogRecord*> order = WritingOrder(edit);
+  size_t count = order.size();
   for (size_t i = 0; i < count; ++i) {
-    CatalogRecord& entry = *edit.changed[i];
+    CatalogRecord& entry = *order[i];
     if (stampUsn != nullptr && i + 1 == count) {
       entry.set_usn(*stampUsn);
       task.positionSavedOn = today;
@@ -323,7 +394,10 @@ CatalogRecord* ApplyChange(SyncTask& task, const CatalogRecord& change,
   CatalogRecord* entry = FindEntry(task, change.fileRef());
   if (entry == nullptr) return AddEntry(task, change, path, edit);
 
-  if (change.state() != StateDeleted && IsBelowRoot(task, path)) {
+  // A place the task excludes is outside its tree: an entry that moves
+  // there leaves the catalog as if it had left the root.
+  if (change.state() != StateDeleted && IsBelowRoot(task, path) &&
+      !IsExcluded(task, RelativePath(task, path))) {
     std::string_view rel = RelativePath(task, path);
     if (IsDirectoryState(change.state())) {
       return MoveDirectory(task, *entry, change, rel, edit);

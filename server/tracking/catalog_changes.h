@@ -7,8 +7,8 @@
 // A change concerns a task through its full path: below the task's root it
 // adds, updates or renames an entry (a directory that moves within the
 // root takes every entry below it along to its new path); outside the root,
-// or as a deletion event, it deletes one. Each task judges each change on
-// its own.
+// in a place the task excludes, or as a deletion event, it deletes one.
+// Each task judges each change on its own.
 //
 // Locking: a task's catalogLock is held exclusively while its memory
 // changes, and released for every store write and flush, so clients
@@ -110,7 +110,10 @@ using BatchExtras =
 // Applies and empties volume.pending: for each task, every change reaches
 // the catalog before the first is written; then each changed entry is
 // written (the last one stamped with volume.lastReadUsn, which also
-// becomes the task's lastUsn once written) and indexed with cascade. Adds
+// becomes the task's lastUsn once written) and indexed with cascade. The
+// entries are written in an order a client can follow record by record:
+// those that left the task first, then directories, parents before
+// children, then files. Adds
 // the batch's size to changesSinceSave and resets the volume's ticks.
 // Runs on the flush thread, which holds volumesLock for the whole call.
 void ApplyPendingChanges(

@@ -105,6 +105,11 @@ CatalogRecord CloneRecord(const CatalogRecord& record) {
   return copy;
 }
 
+std::string JoinPath(const std::string& path, const std::string& name) {
+  if (name.find('\\') != std::string::npos) return "\\\\?\\/" + name;
+  return path.empty() ? name : path + "\\" + name;
+}
+
 const std::string& DirectoryPath(VolumeWatch& volume, VolumeJournal& journal,
                                  uint64_t dirRef, DirNode& node) {
   if (!node.path.empty()) return node.path;
@@ -143,7 +148,7 @@ const std::string& DirectoryPath(VolumeWatch& volume, VolumeJournal& journal,
   std::string base = current->path;
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     DirNode* n = *it;
-    n->path = base.empty() ? n->name : base + "\\" + n->name;
+    n->path = JoinPath(base, n->name);
     base = n->path;
   }
   return node.path;

@@ -53,9 +53,15 @@ bool RefreshChange(VolumeJournal& journal, CatalogRecord* change);
 // An independent copy of a record.
 CatalogRecord CloneRecord(const CatalogRecord& record);
 
+// The path of the entry called name in the directory at path. A name that
+// holds a backslash cannot be told apart from a path in the catalogs'
+// form, so it gives a path below no task's root ("\\?\/" and the name),
+// and so does every path below it: such entries stay out of the catalogs.
+std::string JoinPath(const std::string& path, const std::string& name);
+
 // The full path of a directory that a full scan saw ("\\?\X:\a\b"): its
 // parent's path (from volume.dirNodes, computed once and kept in each
-// node) and its own name; a directory whose parent the scan did not see
+// node) and its own name (JoinPath); a directory whose parent the scan did not see
 // resolves by its own reference, or to its name alone when that fails. A
 // parent chain that runs in a circle is cut where it closes (logged).
 // Runs on the volume's monitor thread, which owns dirNodes.

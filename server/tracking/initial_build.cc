@@ -51,12 +51,12 @@ CatalogRecord NewEntry(uint64_t ref, const FileNode& node, std::string_view rel,
 int32_t InitVolume(VolumeWatch& volume, VolumeJournal& journal) {
   int32_t count = 0;
   for (auto& [ref, node] : volume.fileNodes) {
-    node.path = node.name;
     auto parent = volume.dirNodes.find(node.parentRef);
-    if (parent != volume.dirNodes.end()) {
-      node.path = DirectoryPath(volume, journal, node.parentRef, parent->second) +
-                  "\\" + node.name;
-    }
+    node.path = JoinPath(parent == volume.dirNodes.end()
+                             ? std::string()
+                             : DirectoryPath(volume, journal, node.parentRef,
+                                             parent->second),
+                         node.name);
     const std::string& path = node.path;
     ItemAttributes attributes;
     for (auto& [taskName, taskPointer] : volume.tasks) {

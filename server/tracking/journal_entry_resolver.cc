@@ -219,6 +219,11 @@ std::string EntryResolver::WindowsForm(std::string_view linuxPath) const {
         volumeDirectory_ == "/" ? 0 : volumeDirectory_.size());
     while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
     if (rest.empty()) return out;
+    // A backslash inside a name would read as a separator: such an entry
+    // keeps its Linux form, which lies below no task's root.
+    if (rest.find('\\') != std::string_view::npos) {
+      return "\\\\?\\" + std::string(linuxPath);
+    }
     out += '\\';
     for (char c : rest) out += c == '/' ? '\\' : c;
     return out;

@@ -79,7 +79,9 @@ class EntryResolver {
 
   // The path as the catalog sees it: "\\?\X:\..." inside the volume (the
   // volume's directory itself is "\\?\X:"), inside another mapped directory
-  // with that drive's letter, else "\\?\" + the Linux path.
+  // with that drive's letter, else "\\?\" + the Linux path. A path inside
+  // the volume with a backslash in a name below the volume's directory
+  // also takes the Linux form: the catalogs cannot name it.
   std::string WindowsForm(std::string_view linuxPath) const;
 
  private:

@@ -59,6 +59,10 @@ class FileHandleCodec {
   int type_ = 0;
 };
 
+// The inode number a file reference names (its low 32 bits, whatever the
+// layout).
+inline uint32_t InodeOfReference(uint64_t ref) { return static_cast<uint32_t>(ref); }
+
 // The filesystem type of the mount with that id, from /proc/self/mountinfo
 // ("ext4", "tmpfs", ...); empty when unknown.
 std::string FilesystemTypeOfMount(int mountId);

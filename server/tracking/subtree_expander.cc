@@ -83,8 +83,21 @@ void SubtreeExpander::Prepare(const TaskMap& tasks,
     }
   }
   for (uint64_t dir : walk) WalkBelow(dir, own);
+  std::vector<uint64_t> resolved;
   for (uint64_t ref : below) {
-    if (collected_.count(ref) == 0) ResolveByReference(ref);
+    if (collected_.count(ref) == 0 && ResolveByReference(ref)) resolved.push_back(ref);
+  }
+  // A departed directory found again below a moved one comes back with
+  // what is inside it now: it may have gained entries while away, which
+  // no change of this application names.
+  for (uint64_t ref : resolved) {
+    auto found = collected_.find(ref);
+    if (found == collected_.end()) continue;
+    bool enters = false;
+    for (const auto& [name, task] : tasks) {
+      enters = enters || EntersRoot(*task, found->second);
+    }
+    if (enters) WalkBelow(ref, own);
   }
 }
 
@@ -101,9 +114,11 @@ void SubtreeExpander::WalkBelow(uint64_t dirRef,
   }
 }
 
-void SubtreeExpander::ResolveByReference(uint64_t ref) {
+bool SubtreeExpander::ResolveByReference(uint64_t ref) {
   CatalogRecord change = ChangeByReference(*journal_, ref);
-  if (change) collected_.emplace(ref, std::move(change));
+  if (!change) return false;
+  collected_.emplace(ref, std::move(change));
+  return true;
 }
 
 void SubtreeExpander::Forget() {

@@ -10,7 +10,9 @@
 //    recorded paths below it; while the tree changes under a batch those
 //    can drift. So every entry the catalog holds below such a directory (by
 //    the directory index and by path) is resolved again by its reference,
-//    and whatever no longer matches is corrected by a change of its own.
+//    and whatever no longer matches is corrected by a change of its own. A
+//    departed directory found back in a root that way is walked like one
+//    that enters it.
 //
 // One expander serves one application (a batch, or one change of a
 // start-up catch-up). Used by the applying thread, which is the only one
@@ -66,7 +68,8 @@ class SubtreeExpander {
 
  private:
   void WalkBelow(uint64_t dirRef, const std::unordered_set<uint64_t>& skip);
-  void ResolveByReference(uint64_t ref);
+  // Collects the change of ref as it stands now; false when none.
+  bool ResolveByReference(uint64_t ref);
 
   VolumeJournal* journal_;
   std::unordered_map<uint64_t, CatalogRecord> collected_;

@@ -1,9 +1,11 @@
 // "dload" over loopback connections.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "protocol/download_handler.h"
 #include "protocol/protocol_fixture.h"
 #include "tracking/catalog_record.h"
 
@@ -180,6 +182,38 @@ TEST_F(DownloadTest, OnlyRegularFilesBelowTheRootAreOpened) {
     EXPECT_EQ(r.err, std::string("open file ") + k[1] + " fail!");
     EXPECT_FALSE(r.hasData);
   }
+}
+
+// While a batch waits, another file may stand at an entry's recorded path
+// (a file renamed away and another renamed into its place): its bytes must
+// not go out under the entry's version. The entry here carries the real
+// reference of its file, as the journal gives it.
+TEST_F(DownloadTest, AnotherFileAtTheEntrysPathIsNotServed) {
+  SetDownloadChecksIdentity(true);
+  site_.WriteFile("a.txt", "the entry's bytes");
+  struct stat st;
+  ASSERT_EQ(::stat((site_.rootDir() + "/a.txt").c_str(), &st), 0);
+  const int64_t ref = static_cast<int64_t>(st.st_ino);
+  site_.SetEntry(static_cast<uint64_t>(ref), 1, "a.txt");
+  auto c = LoggedIn();
+  DloadResult r;
+  ASSERT_TRUE(c->Dload(Request(ref, 1, 0, 100), &r));
+  EXPECT_EQ(r.data, "the entry's bytes");
+
+  // Moved away, and another file renamed into its place, before the
+  // catalog hears of either. A new connection opens the file anew.
+  std::filesystem::rename(site_.rootDir() + "/a.txt", site_.rootDir() + "/moved.txt");
+  site_.WriteFile("other.tmp", "another file's bytes");
+  std::filesystem::rename(site_.rootDir() + "/other.tmp", site_.rootDir() + "/a.txt");
+  auto d = LoggedIn();
+  ASSERT_TRUE(d->Dload(Request(ref, 1, 0, 100), &r));
+  EXPECT_FALSE(r.hasData);
+  EXPECT_EQ(r.err, "file a.txt is another entry now");
+
+  // Once the catalog records where it went, it is served from there.
+  site_.SetEntry(static_cast<uint64_t>(ref), 2, "moved.txt");
+  ASSERT_TRUE(d->Dload(Request(ref, 2, 0, 100), &r));
+  EXPECT_EQ(r.data, "the entry's bytes");
 }
 
 TEST_F(DownloadTest, LongNamesAreCutInTheErrorText) {

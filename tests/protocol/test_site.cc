@@ -12,6 +12,7 @@
 
 #include "core/log.h"
 #include "platform/drive_map.h"
+#include "protocol/download_handler.h"
 #include "tracking/catalog_record.h"
 
 namespace dirsync {
@@ -39,9 +40,12 @@ TestSite::TestSite() {
   task_ = task.get();
   volume_->tasks[kTaskName] = std::move(task);
   volumes['D'] = volume_;
+  // The catalog here is made up by hand: its references name no real file.
+  SetDownloadChecksIdentity(false);
 }
 
 TestSite::~TestSite() {
+  SetDownloadChecksIdentity(true);
   volumes['D'] = nullptr;
   if (task_->store.fd >= 0) ::close(task_->store.fd);
   delete volume_;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -333,6 +334,156 @@ TEST_F(DirectoryTreeTest, DepartedDirectoryThatComesBackIsADirectoryAgain) {
   NewRecords();
   Apply(DirChange(10, 99, "\\\\?\\E:\\Y"));
   EXPECT_EQ(Entry(*task_, 20).state(), StateDeleted);
+}
+
+// A directory renamed while a new one takes its old name, with files of
+// its own, all in one batch: the rename takes along exactly the entries
+// below the renamed directory, whatever order the batch is applied in, and
+// leaves the newcomers, whose paths begin alike, where they are.
+TEST_F(DirectoryTreeTest, RenameTakesAlongOnlyTheEntriesBelowTheDirectory) {
+  // The batch's order is the pending map's: the second batch enters its
+  // changes the other way round, so one of them applies the newcomers
+  // before the rename.
+  Pend(DirChange(10, 1, InRoot("A2")));
+  Pend(DirChange(40, 1, InRoot("A")));
+  Pend(FileChange(41, 40, InRoot("A\\new")));
+  Pend(DirChange(42, 40, InRoot("A\\S")));
+  ApplyPendingChanges(volume_);
+  Pend(FileChange(51, 50, InRoot("B\\y")));
+  Pend(DirChange(50, 1, InRoot("B")));
+  Pend(DirChange(12, 1, InRoot("B2")));
+  ApplyPendingChanges(volume_);
+
+  std::map<std::string, uint64_t> live;
+  for (const auto& [ref, entry] : task_->entries) {
+    uint8_t state = entry.state();
+    if (IsLiveFileState(state) || state == StateDirectory) {
+      EXPECT_EQ(live.count(std::string(entry.nameView())), 0u) << entry.name();
+      live[std::string(entry.nameView())] = ref;
+    }
+  }
+  std::map<std::string, uint64_t> expected{
+      {"A2", 10},     {"A2\\S", 11},  {"A2\\f1", 20}, {"A2\\S\\f2", 21},
+      {"A", 40},      {"A\\new", 41}, {"A\\S", 42},   {"B2", 12},
+      {"B2\\C", 13}, {"B2\\x", 30}, {"B", 50},       {"B\\y", 51},
+      {"A.txt", 31}};
+  EXPECT_EQ(live, expected);
+  std::map<uint64_t, StoredRecord> records = NewRecords();
+  EXPECT_EQ(records[41].state, StateAdded);
+  EXPECT_EQ(records[41].name, "A\\new");
+  EXPECT_EQ(records[42].name, "A\\S");
+  EXPECT_EQ(records[51].name, "B\\y");
+  EXPECT_EQ(records[30].name, "B2\\x");
+}
+
+// A directory renamed onto an empty one (which it replaces) while a file
+// below it has a change of its own: a client applying the records in
+// order must meet the replaced directory's deletion before the newcomer
+// takes its name, and the directory before the file that lies in it.
+// Both insertion orders of the batch give that order.
+TEST_F(DirectoryTreeTest, BatchIsWrittenDeparturesFirstThenDirectoriesThenFiles) {
+  Apply(DirChange(14, 1, InRoot("E")));
+  Apply(DirChange(15, 1, InRoot("F")));
+  NewRecords();
+  for (bool reversed : {false, true}) {
+    uint64_t replaced = reversed ? 15 : 14;
+    uint64_t moved = reversed ? 10 : 12;
+    uint64_t file = reversed ? 20 : 30;
+    std::string name = reversed ? "F" : "E";
+    std::vector<CatalogRecord> batch;
+    batch.push_back(FileChange(file, moved, InRoot(name + "\\f")));
+    batch.push_back(DeletionEvent(replaced, 1));
+    batch.push_back(DirChange(moved, 1, InRoot(name)));
+    if (reversed) std::reverse(batch.begin(), batch.end());
+    for (CatalogRecord& change : batch) Pend(std::move(change));
+    ApplyPendingChanges(volume_);
+
+    std::vector<StoredRecord> records = EntryRecords(*task_, written_);
+    written_ += records.size();
+    ASSERT_GE(records.size(), 3u) << name;
+    EXPECT_EQ(records[0].fileRef, replaced) << name;
+    EXPECT_EQ(records[0].state, StateDeleted) << name;
+    size_t directory = records.size();
+    size_t ownFile = records.size();
+    for (size_t i = 0; i < records.size(); ++i) {
+      if (records[i].fileRef == moved) directory = i;
+      if (records[i].fileRef == file) ownFile = i;
+      // A directory's records come before those of files.
+      if (records[i].state == StateDirectory) {
+        for (size_t j = 0; j < i; ++j) {
+          EXPECT_NE(records[j].state, StateRenamed) << name << " record " << j;
+        }
+      }
+    }
+    EXPECT_LT(directory, ownFile) << name;
+    EXPECT_EQ(records.back().usn, volume_.lastReadUsn) << name;
+  }
+}
+
+// Excluded places lie outside the task's tree: what moves there leaves the
+// catalog as if it had left the root, and what comes back is recorded
+// again.
+class ExcludedPlaceTest : public DirectoryTreeTest {
+ protected:
+  void SetUp() override {
+    CatalogChangesTest::SetUp();
+    task_ = &AddTask("docs", "D:\\DATA\\", "Temp;Z\\C");
+    Apply(DirChange(10, 1, InRoot("A")));
+    Apply(DirChange(11, 10, InRoot("A\\S")));
+    Apply(DirChange(12, 1, InRoot("B")));
+    Apply(DirChange(13, 12, InRoot("B\\C")));
+    Apply(FileChange(20, 10, InRoot("A\\f1")));
+    Apply(FileChange(21, 11, InRoot("A\\S\\f2")));
+    Apply(FileChange(30, 12, InRoot("B\\x")));
+    Apply(FileChange(32, 13, InRoot("B\\C\\y")));
+    Apply(FileChange(31, 1, InRoot("A.txt")));
+    written_ = EntryRecords(*task_).size();
+    log_.Clear();
+  }
+};
+
+TEST_F(ExcludedPlaceTest, FileRenamedIntoAnExcludedPlaceIsDeleted) {
+  Apply(FileChange(31, 1, InRoot("temp\\A.txt")));
+  std::map<uint64_t, StoredRecord> records = NewRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[31].state, StateDeleted);
+  EXPECT_EQ(records[31].name, "A.txt");
+  EXPECT_EQ(log_.Matching(" Delete File: old-state = 1, oldname = A.txt, "
+                          "newname = \\\\?\\D:\\DATA\\temp\\A.txt\n")
+                .size(),
+            1u);
+  // Changed there, it stays out; back in place, it is a file again.
+  Apply(FileChange(31, 1, InRoot("Temp\\A.txt"), 7));
+  EXPECT_TRUE(NewRecords().empty());
+  Apply(FileChange(31, 1, InRoot("A.txt"), 7));
+  EXPECT_EQ(Entry(*task_, 31).state(), StateUpdated);
+  EXPECT_EQ(Entry(*task_, 31).fileSize(), 7u);
+}
+
+TEST_F(ExcludedPlaceTest, DirectoryMovedIntoAnExcludedPlaceDepartsWithItsSubtree) {
+  Apply(DirChange(10, 1, InRoot("Temp")));
+  std::map<uint64_t, StoredRecord> records = NewRecords();
+  ASSERT_EQ(records.size(), 4u);  // A, A\S, A\f1, A\S\f2
+  EXPECT_EQ(records[10].state, StateDirDeleted);
+  EXPECT_EQ(records[11].state, StateDirDeleted);
+  EXPECT_EQ(records[20].state, StateDeleted);
+  EXPECT_EQ(records[21].state, StateDeleted);
+  EXPECT_EQ(records[20].name, "A\\f1");  // the names clients knew
+  EXPECT_EQ(Entry(*task_, 30).state(), StateAdded);
+}
+
+TEST_F(ExcludedPlaceTest, RenameThatPutsASubdirectoryInAnExcludedPlaceDropsIt) {
+  // B becomes Z: B\C becomes Z\C, which the task excludes.
+  Apply(DirChange(12, 1, InRoot("Z")));
+  std::map<uint64_t, StoredRecord> records = NewRecords();
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[12].state, StateDirectory);
+  EXPECT_EQ(records[12].name, "Z");
+  EXPECT_EQ(records[30].state, StateRenamed);
+  EXPECT_EQ(records[30].name, "Z\\x");
+  EXPECT_EQ(records[13].state, StateDirDeleted);
+  EXPECT_EQ(records[32].state, StateDeleted);
+  EXPECT_EQ(records[32].name, "B\\C\\y");
 }
 
 TEST_F(CatalogChangesTest, SubtreeCollectionEndsOnCycles) {

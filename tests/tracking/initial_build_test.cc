@@ -143,6 +143,28 @@ TEST_F(InitialBuildTest, DeletedItemsAreLoggedForEachTask) {
   EXPECT_EQ(log.Count(" Init Delete file: \\\\?\\J:\\Root\\Sub\\b\n"), 2);
 }
 
+// Names with a backslash (possible on Linux) cannot be told apart from
+// paths in the catalog: Root/x\y would be recorded as Root/x/y. They stay
+// out of the catalog, with everything below them.
+TEST_F(InitialBuildTest, NamesWithABackslashStayOut) {
+  ASSERT_EQ(testing::RunWriter({"write " + R("x\\y") + " 2", "mkdir " + R("p\\q"),
+                                "write " + R("p\\q/r") + " 3"}),
+            0);
+  uint64_t xy = ReferenceOfPath(R("x\\y"));
+  uint64_t pq = ReferenceOfPath(R("p\\q"));
+  uint64_t r = ReferenceOfPath(R("p\\q/r"));
+  AddFile(xy, root_, "x\\y", 1);
+  AddDir(pq, root_, "p\\q");
+  AddFile(r, pq, "r", 1);
+  SyncTask* all = env_.AddTask("all", "J:\\Root");
+  InitVolume(*volume_, *journal_);
+  EXPECT_NE(Entry(all, a_), nullptr);
+  EXPECT_NE(Entry(all, b_), nullptr);
+  EXPECT_EQ(Entry(all, xy), nullptr);
+  EXPECT_EQ(Entry(all, pq), nullptr);
+  EXPECT_EQ(Entry(all, r), nullptr);
+}
+
 TEST_F(InitialBuildTest, DirectoryPathsComeFromTheScanOrTheEntryItself) {
   const std::string& subPath = DirectoryPath(*volume_, *journal_, sub_, volume_->dirNodes[sub_]);
   EXPECT_EQ(subPath, "\\\\?\\J:\\Root\\Sub");

@@ -571,6 +571,25 @@ TEST_F(VolumeJournalTest, FinalPathsAreInTheDriveFormWithTheDiskCase) {
   Drives().Set('M', "/mnt/m");
 }
 
+// A backslash inside a Linux name would read as a separator in the drive
+// form, making "a\b" the same path as a/b: such entries, and everything
+// below them, keep their Linux form, which lies below no task's root.
+TEST_F(VolumeJournalTest, ANameWithABackslashHasNoDriveForm) {
+  ASSERT_EQ(RunWriter({"mkdir " + V("a"), "write " + V("a/b") + " 1",
+                       "write " + V("a\\b") + " 2", "mkdir " + V("c\\d"),
+                       "write " + V("c\\d/e") + " 3"}),
+            0);
+  auto journal = OpenJournal();
+  ASSERT_NE(journal, nullptr);
+  std::string path;
+  ASSERT_TRUE(journal->FinalPath(journal->OpenEntry(ReferenceOfPath(V("a/b"))), &path));
+  EXPECT_EQ(path, "\\\\?\\J:\\a\\b");
+  ASSERT_TRUE(journal->FinalPath(journal->OpenEntry(ReferenceOfPath(V("a\\b"))), &path));
+  EXPECT_EQ(path, "\\\\?\\" + V("a\\b"));
+  ASSERT_TRUE(journal->FinalPath(journal->OpenEntry(ReferenceOfPath(V("c\\d/e"))), &path));
+  EXPECT_EQ(path, "\\\\?\\" + V("c\\d/e"));
+}
+
 TEST_F(VolumeJournalTest, AHardLinkResolvesToANameThatStillExists) {
   ASSERT_EQ(RunWriter({"write " + V("g") + " 1", "mkdir " + V("x"),
                        "link " + V("g") + " " + V("x/h")}),

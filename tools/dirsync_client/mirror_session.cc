@@ -77,8 +77,12 @@ MirrorSession::Step MirrorSession::Connect(LoginStatus* status,
   SessionInfo info;
   *status = OpenSession(connection_, options_, token_, &info, message);
   if (*status != LoginStatus::kOk) {
-    return IsTransient(*status) ? Step::kLost : Step::kFatal;
+    // The server took these credentials before; closing now without an
+    // answer, it was killed or stopped while it answered: try again.
+    bool serverWentDown = *status == LoginStatus::kClosed && loggedIn_;
+    return IsTransient(*status) || serverWentDown ? Step::kLost : Step::kFatal;
   }
+  loggedIn_ = true;
   bool newStore = state_.hasStore && info.storeId != state_.storeId;
   bool shrunk = state_.hasStore && !newStore && state_.position > info.max;
   if (newStore || shrunk) {

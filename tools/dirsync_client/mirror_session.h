@@ -63,6 +63,9 @@ class MirrorSession {
  private:
   const Options& options_;
   std::string token_;
+  // A login of this run succeeded: a later close without an answer is a
+  // server going down (or coming up), not a refusal.
+  bool loggedIn_ = false;
   std::string dir_;
   ProgressLine& progress_;
   LocalTree tree_;

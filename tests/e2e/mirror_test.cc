@@ -1,0 +1,190 @@
+// End-to-end checks: the real server and the real client as processes of
+// their own on loopback, a tree changed at random, and the mirror compared
+// with the tree.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <filesystem>
+#include <iostream>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "e2e/child_process.h"
+#include "e2e/mirror_fixture.h"
+#include "e2e/store_view.h"
+
+namespace dirsync::e2e {
+namespace {
+
+using std::chrono::milliseconds;
+namespace fs = std::filesystem;
+
+void Pause(int ms) { std::this_thread::sleep_for(milliseconds(ms)); }
+
+// --- Convergence: a following client keeps up with a random storm -------
+
+class ConvergenceTest : public MirrorFixture,
+                        public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(ConvergenceTest, FollowingMirrorEqualsTheTreeOnceTheWriterStops) {
+  RandomWriter& writer = MakeWriter(GetParam());
+  writer.Populate(40);
+  ASSERT_TRUE(server_->Start()) << server_->error() << "\n" << server_->LogTail();
+  // Odd seeds read the store and files compressed.
+  ASSERT_TRUE(client_->StartFollowing({.zip = writer.seed() % 2 == 1, .intervalMs = 100}));
+
+  for (int i = 0; i < 300; ++i) {
+    writer.Step();
+    Pause(writer.PauseMs(kQuietMs));
+  }
+  Pause(kQuietMs + 50);
+  std::string failure = WaitForMirror();
+  ASSERT_TRUE(failure.empty()) << failure;
+  std::cout << "seed " << writer.seed() << ": " << writer.Summary() << "; "
+            << Tree().size() << " entries in the root\n";
+  // The storm left a tree worth comparing.
+  EXPECT_GT(writer.operations(), 200);
+  EXPECT_GT(Tree().size(), 5u);
+  EXPECT_TRUE(client_->running()) << client_->LogTail();
+  std::string catalogFailure = WaitForCatalog(milliseconds(0));
+  EXPECT_TRUE(catalogFailure.empty()) << catalogFailure;
+  EXPECT_TRUE(server_->Stop()) << server_->error() << "\n" << server_->LogTail();
+  EXPECT_TRUE(server_->StoreFailures().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ConvergenceTest,
+                         ::testing::Values(101u, 202u, 303u, 404u, 505u));
+
+// --- Restart: what happens while the server is stopped reaches the mirror
+
+class RestartTest : public MirrorFixture {};
+
+TEST_F(RestartTest, ChangesAndDeletionsWhileStoppedReachTheMirror) {
+  const std::string root = sandbox_.root();
+  const std::string away = sandbox_.away();
+  fs::create_directories(root + "/keep/deep");
+  fs::create_directories(root + "/gone/deep");
+  fs::create_directories(root + "/leaving/sub");
+  fs::create_directories(away + "/arriving/sub");
+  fs::create_directories(root + "/hiding/sub");
+  fs::create_directories(root + "/d2/sub");  // excluded
+  auto write = [](const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  };
+  write(root + "/keep/deep/kept.txt", "kept");
+  write(root + "/keep/changed.txt", "before");
+  write(root + "/keep/renamed.txt", "renamed");
+  write(root + "/gone/deep/g.txt", "gone");
+  write(root + "/leaving/sub/l.txt", "leaving");
+  write(root + "/deleted.txt", "deleted");
+  write(away + "/arriving/sub/a.txt", "arriving");
+  write(root + "/hiding/sub/h.txt", "into an excluded place");
+  write(root + "/d2/sub/e.txt", "out of an excluded place");
+  RandomWriter& writer = MakeWriter(606);
+  writer.Populate(30);
+
+  ASSERT_TRUE(server_->Start()) << server_->error() << "\n" << server_->LogTail();
+  int status = client_->CatchUpOnce();
+  ASSERT_EQ(DescribeStatus(status), "exit 0") << client_->LogTail();
+  std::string failure = WaitForMirror(milliseconds(0));
+  ASSERT_TRUE(failure.empty()) << failure;
+  ASSERT_TRUE(server_->Stop()) << server_->error() << "\n" << server_->LogTail();
+
+  // While stopped: deletions of files and whole trees, a directory out of
+  // the root and one into it, one into an excluded place and one out of
+  // it, a rename, a rewrite, and random changes.
+  fs::remove(root + "/deleted.txt");
+  fs::remove_all(root + "/gone");
+  fs::rename(root + "/leaving", away + "/left");
+  fs::rename(away + "/arriving", root + "/keep/arrived");
+  fs::rename(root + "/hiding", root + "/d1");
+  fs::rename(root + "/d2/sub", root + "/keep/unhidden");
+  fs::rename(root + "/keep/renamed.txt", root + "/keep/deep/now-here.txt");
+  write(root + "/keep/changed.txt", "after, and longer");
+  for (int i = 0; i < 150; ++i) writer.Step();
+
+  ASSERT_TRUE(server_->Start()) << server_->error() << "\n" << server_->LogTail();
+  status = client_->CatchUpOnce();
+  ASSERT_EQ(DescribeStatus(status), "exit 0") << client_->LogTail();
+  failure = WaitForMirror(milliseconds(0));
+  ASSERT_TRUE(failure.empty()) << failure;
+
+  // And a following client picks up what comes after the restart.
+  ASSERT_TRUE(client_->StartFollowing());
+  for (int i = 0; i < 60; ++i) {
+    writer.Step();
+    Pause(writer.PauseMs(kQuietMs));
+  }
+  failure = WaitForMirror();
+  ASSERT_TRUE(failure.empty()) << failure;
+  EXPECT_TRUE(server_->Stop()) << server_->error();
+  EXPECT_TRUE(server_->StoreFailures().empty());
+}
+
+// --- Crash: SIGKILL at random moments of a change storm -----------------
+
+class CrashTest : public MirrorFixture {};
+
+TEST_F(CrashTest, KilledServerRestartsOnItsStoreAndTheMirrorConverges) {
+  constexpr int kKills = 12;
+  RandomWriter& writer = MakeWriter(707);
+  writer.Populate(40);
+  ASSERT_TRUE(server_->Start()) << server_->error() << "\n" << server_->LogTail();
+  ASSERT_TRUE(client_->StartFollowing({.zip = false, .intervalMs = 50}));
+
+  // The storm runs on a thread of its own, through kills and restarts.
+  std::atomic<bool> storming{true};
+  std::thread storm([&] {
+    while (storming) {
+      writer.Step();
+      Pause(writer.PauseMs(kQuietMs) / 2);
+    }
+  });
+  std::mt19937 rng(writer.seed());
+  std::string failure;
+  for (int kill = 0; kill < kKills && failure.empty(); ++kill) {
+    Pause(std::uniform_int_distribution<int>(100, 900)(rng));
+    server_->Kill();
+    // Sometimes changes pile up while it is down.
+    if (kill % 3 == 0) Pause(std::uniform_int_distribution<int>(50, 400)(rng));
+    // Sometimes it dies again while it loads its store and scans.
+    if (kill % 4 == 1) {
+      if (!server_->Launch()) {
+        failure = "restart " + std::to_string(kill + 1) + ": " + server_->error();
+        break;
+      }
+      Pause(std::uniform_int_distribution<int>(0, 40)(rng));
+      server_->Kill();
+    }
+    if (!server_->Start()) {
+      failure = "restart " + std::to_string(kill + 1) + ": " + server_->error();
+      break;
+    }
+    if (server_->LogOfThisRun().find("LastUsn=") == std::string::npos) {
+      failure = "restart " + std::to_string(kill + 1) + ": the store was not loaded";
+    }
+  }
+  storming = false;
+  storm.join();
+  ASSERT_TRUE(failure.empty()) << Diagnosis(failure);
+  EXPECT_TRUE(server_->StoreFailures().empty())
+      << ::testing::PrintToString(server_->StoreFailures());
+
+  Pause(kQuietMs + 50);
+  failure = WaitForMirror();
+  ASSERT_TRUE(failure.empty()) << failure;
+  EXPECT_TRUE(client_->running()) << client_->LogTail();
+  EXPECT_TRUE(server_->Stop()) << server_->error() << "\n" << server_->LogTail();
+
+  // The store a dozen crashes left behind reads back sound.
+  ChildProcess dump;
+  ASSERT_TRUE(dump.Start({DIRSYNC_DUMP_PATH, server_->storePath()},
+                         sandbox_.base() + "/dump.txt"));
+  int status = dump.Wait(std::chrono::seconds(30));
+  EXPECT_EQ(DescribeStatus(status), "exit 0");
+}
+
+}  // namespace
+}  // namespace dirsync::e2e
