@@ -57,6 +57,21 @@ std::string ErrorText(const std::string& what, int err) {
   return what + ": " + std::strerror(err);
 }
 
+// Whether the output file open at fd may be left unreported by the kernel:
+// a regular file on the volume's filesystem (elsewhere the mark sees
+// nothing of it anyway) whose only name lies outside the volume, so that
+// no change of it could ever be kept.
+bool IsOutputOutsideVolume(int fd, dev_t volumeDevice,
+                           const EntryResolver& resolver) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_dev != volumeDevice || st.st_nlink != 1) {
+    return false;
+  }
+  std::string path = PathOfDescriptor(fd);
+  return !path.empty() && path[0] == '/' && !resolver.IsInside(path);
+}
+
 }  // namespace
 
 // ---- small value types ----------------------------------------------------
@@ -198,6 +213,15 @@ std::unique_ptr<VolumeJournal> VolumeJournal::Open(std::string_view devicePath,
       codec, fsid, journal->resolver_.get(),
       options.dropOwnEvents ? ::getpid() : 0);
   journal->read_->buffer.resize(kReadBufferSize);
+  struct stat volumeStat;
+  if (::fstat(fd, &volumeStat) == 0) {
+    for (int output : options.ownOutputs) {
+      // Best effort: without the exclusion its events are dropped later.
+      if (IsOutputOutsideVolume(output, volumeStat.st_dev, *journal->resolver_)) {
+        journal->group_->IgnoreChangesOf(output);
+      }
+    }
+  }
   // The mark is in place: nothing that happens from now on is missed, and
   // the queue is empty.
   journal->lastDrained_ = journal->NextPosition();
