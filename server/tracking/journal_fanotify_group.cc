@@ -80,6 +80,15 @@ FanotifyGroup::Wait FanotifyGroup::WaitForEvents(int timeoutMs) {
   }
 }
 
+bool FanotifyGroup::Pause(int timeoutMs) {
+  pollfd stop = {stopFd_, POLLIN, 0};
+  int n;
+  do {
+    n = ::poll(&stop, 1, timeoutMs);
+  } while (n < 0 && errno == EINTR);
+  return n <= 0;
+}
+
 ssize_t FanotifyGroup::Read(void* buffer, size_t size) {
   while (true) {
     ssize_t n = ::read(fanotifyFd_, buffer, size);

@@ -45,6 +45,9 @@ class FanotifyGroup {
   // Waits until events are queued, Stop is called or timeoutMs passes
   // (negative: no limit). kFailed sets errno.
   Wait WaitForEvents(int timeoutMs);
+  // Waits timeoutMs for Stop alone, leaving queued events queued: true
+  // when the time passed, false when Stop was called.
+  bool Pause(int timeoutMs);
   // Reads queued events without blocking: bytes read, 0 when none, -1 with
   // errno on failure.
   ssize_t Read(void* buffer, size_t size);

@@ -33,6 +33,8 @@ constexpr size_t kLongestEvent = 4096;
 constexpr size_t kRecordsPerEnumerate = 1024;
 // Longest path a change record holds (1,024 bytes with its NUL).
 constexpr size_t kLongestPath = 1023;
+// Pause after a kernel read that held no event of the volume.
+constexpr int kPauseAfterForeignEventsMs = 1;
 
 int64_t WallClockNanoseconds() {
   struct timespec now;
@@ -319,6 +321,11 @@ VolumeJournal::ReadResult VolumeJournal::Read(int64_t startUsn,
       *nextUsn = position;
       return ReadResult::kRecords;
     }
+    // Only events of elsewhere on the filesystem: let the next ones gather
+    // for a moment, so that a busy filesystem wakes this thread about once
+    // a millisecond instead of once per event. A change of the volume that
+    // comes meanwhile waits that long at most.
+    if (!group_->Pause(kPauseAfterForeignEventsMs)) return ReadResult::kStopped;
   }
 }
 

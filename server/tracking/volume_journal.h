@@ -60,7 +60,10 @@
 //    file a rename replaced gets nothing but DELETE_SELF); deleting a
 //    reference no task holds does nothing. Other deletions elsewhere on the
 //    filesystem are dropped, though a removed tree elsewhere can still show
-//    up as deletions of references no catalog holds.
+//    up as deletions of references no catalog holds. After a kernel read
+//    that held nothing of the volume, Read pauses 1 ms before it waits
+//    again, so that changes elsewhere on a busy filesystem cost the thread
+//    one wake-up per millisecond, not one per event.
 //  - Delete bit. Events are hints (the queue merges events of one object,
 //    and objects move on before they are read): a record has the delete bit
 //    exactly when its entry no longer exists at read time (ESTALE, or a link

@@ -119,6 +119,22 @@ TEST_F(FanotifyGroupTest, ANewNameForAnIgnoredFileIsStillReported) {
   ::close(log);
 }
 
+TEST_F(FanotifyGroupTest, APauseLeavesEventsQueuedAndEndsAtStop) {
+  int other = ::open((tree_ / "other").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  Append(other, "x");
+  ::close(other);
+  EXPECT_TRUE(group_.Pause(5));
+  // The event written before the pause is still there to read.
+  std::vector<uint64_t> seen = ReadUntil(ReferenceOfPath(tree_ / "other"));
+  EXPECT_FALSE(seen.empty());
+
+  group_.Stop();
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(group_.Pause(10000));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+}
+
 TEST_F(FanotifyGroupTest, IgnoringABadDescriptorFails) {
   EXPECT_FALSE(group_.IgnoreChangesOf(-1));
 }
