@@ -52,6 +52,16 @@ bool FanotifyGroup::Open(int dirfd, bool unlimitedQueue, std::string* whyNot) {
   return true;
 }
 
+bool FanotifyGroup::IgnoreChangesOf(int fd) {
+  // Without FAN_MARK_IGNORED_SURV_MODIFY the kernel would drop the
+  // exclusion at the file's first write.
+  return ::fanotify_mark(fanotifyFd_,
+                         FAN_MARK_ADD | FAN_MARK_IGNORED_MASK |
+                             FAN_MARK_IGNORED_SURV_MODIFY,
+                         FAN_MODIFY | FAN_ATTRIB | FAN_CLOSE_WRITE, fd,
+                         nullptr) == 0;
+}
+
 FanotifyGroup::Wait FanotifyGroup::WaitForEvents(int timeoutMs) {
   pollfd fds[2] = {{stopFd_, POLLIN, 0}, {fanotifyFd_, POLLIN, 0}};
   while (true) {
@@ -68,6 +78,15 @@ FanotifyGroup::Wait FanotifyGroup::WaitForEvents(int timeoutMs) {
     }
     return Wait::kReady;
   }
+}
+
+bool FanotifyGroup::Pause(int timeoutMs) {
+  pollfd stop = {stopFd_, POLLIN, 0};
+  int n;
+  do {
+    n = ::poll(&stop, 1, timeoutMs);
+  } while (n < 0 && errno == EINTR);
+  return n <= 0;
 }
 
 ssize_t FanotifyGroup::Read(void* buffer, size_t size) {

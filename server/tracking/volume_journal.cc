@@ -33,6 +33,8 @@ constexpr size_t kLongestEvent = 4096;
 constexpr size_t kRecordsPerEnumerate = 1024;
 // Longest path a change record holds (1,024 bytes with its NUL).
 constexpr size_t kLongestPath = 1023;
+// Pause after a kernel read that held no event of the volume.
+constexpr int kPauseAfterForeignEventsMs = 1;
 
 int64_t WallClockNanoseconds() {
   struct timespec now;
@@ -55,6 +57,21 @@ bool ParseDevicePath(std::string_view devicePath, char* letter) {
 
 std::string ErrorText(const std::string& what, int err) {
   return what + ": " + std::strerror(err);
+}
+
+// Whether the output file open at fd may be left unreported by the kernel:
+// a regular file on the volume's filesystem (elsewhere the mark sees
+// nothing of it anyway) whose only name lies outside the volume, so that
+// no change of it could ever be kept.
+bool IsOutputOutsideVolume(int fd, dev_t volumeDevice,
+                           const EntryResolver& resolver) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_dev != volumeDevice || st.st_nlink != 1) {
+    return false;
+  }
+  std::string path = PathOfDescriptor(fd);
+  return !path.empty() && path[0] == '/' && !resolver.IsInside(path);
 }
 
 }  // namespace
@@ -198,6 +215,15 @@ std::unique_ptr<VolumeJournal> VolumeJournal::Open(std::string_view devicePath,
       codec, fsid, journal->resolver_.get(),
       options.dropOwnEvents ? ::getpid() : 0);
   journal->read_->buffer.resize(kReadBufferSize);
+  struct stat volumeStat;
+  if (::fstat(fd, &volumeStat) == 0) {
+    for (int output : options.ownOutputs) {
+      // Best effort: without the exclusion its events are dropped later.
+      if (IsOutputOutsideVolume(output, volumeStat.st_dev, *journal->resolver_)) {
+        journal->group_->IgnoreChangesOf(output);
+      }
+    }
+  }
   // The mark is in place: nothing that happens from now on is missed, and
   // the queue is empty.
   journal->lastDrained_ = journal->NextPosition();
@@ -295,6 +321,11 @@ VolumeJournal::ReadResult VolumeJournal::Read(int64_t startUsn,
       *nextUsn = position;
       return ReadResult::kRecords;
     }
+    // Only events of elsewhere on the filesystem: let the next ones gather
+    // for a moment, so that a busy filesystem wakes this thread about once
+    // a millisecond instead of once per event. A change of the volume that
+    // comes meanwhile waits that long at most.
+    if (!group_->Pause(kPauseAfterForeignEventsMs)) return ReadResult::kStopped;
   }
 }
 

@@ -60,7 +60,10 @@
 //    file a rename replaced gets nothing but DELETE_SELF); deleting a
 //    reference no task holds does nothing. Other deletions elsewhere on the
 //    filesystem are dropped, though a removed tree elsewhere can still show
-//    up as deletions of references no catalog holds.
+//    up as deletions of references no catalog holds. After a kernel read
+//    that held nothing of the volume, Read pauses 1 ms before it waits
+//    again, so that changes elsewhere on a busy filesystem cost the thread
+//    one wake-up per millisecond, not one per event.
 //  - Delete bit. Events are hints (the queue merges events of one object,
 //    and objects move on before they are read): a record has the delete bit
 //    exactly when its entry no longer exists at read time (ESTALE, or a link
@@ -92,7 +95,12 @@
 //    Stop() makes the current and every later Read return kStopped.
 //  - The server's own events (its store and log writes) are dropped by the
 //    pid of the event. Tests either change trees from another process or
-//    turn the filter off with Options::dropOwnEvents.
+//    turn the filter off with Options::dropOwnEvents. The log costs less
+//    still: when standard output or error is a regular file on the
+//    volume's filesystem but outside the volume's directory, the group
+//    tells the kernel not to report its writes at all, so a log line wakes
+//    no reading thread (the server logs a line per client request). Such a
+//    file later moved or linked into the volume stays unreported.
 //  - Opening needs CAP_SYS_ADMIN (fanotify) and CAP_DAC_READ_SEARCH
 //    (open_by_handle_at); without them Open fails and says which is needed.
 #ifndef DIRSYNC_TRACKING_VOLUME_JOURNAL_H_
@@ -204,6 +212,10 @@ class VolumeJournal {
     bool unlimitedQueue = true;
     // Fault injection for tests: this many first Read calls fail (EIO).
     int failFirstReads = 0;
+    // The process's own output files (its log), by descriptor: each one
+    // that is a regular file on the volume's filesystem, outside the
+    // volume's directory and with no other name, is excluded in the kernel.
+    std::vector<int> ownOutputs{1, 2};
   };
 
   enum class ReadResult { kRecords, kFailed, kStopped, kTimedOut };

@@ -5,7 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <climits>
+#include <cstdarg>
 #include <cstdint>
+#include <ctime>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -82,6 +86,74 @@ TEST(LogFormatTest, LongLinesAreCutAtTheBuffer) {
 TEST(LogFormatTest, LengthLettersAndTheirDigitsNeverBecomeAWidth) {
   EXPECT_EQ(Format("[%I64d]", 5), "[5]");
   EXPECT_EQ(Format("[%-4hd]", 5), "[5   ]");
+}
+
+// Plain %d, %i, %s, %L and %D are formatted without snprintf; they must
+// give exactly what printf gives, at the limits of their types too.
+TEST(LogFormatTest, PlainConversionsMatchPrintfAtTheirLimits) {
+  const int ints[] = {0, 7, -7, 1000000, INT32_MAX, INT32_MIN};
+  for (int v : ints) {
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "<%d|%i>", v, v);
+    EXPECT_EQ(Format("<%d|%i>", v, v), expected);
+  }
+  const int64_t longs[] = {0, -1, INT64_MAX, INT64_MIN, int64_t{1} << 40};
+  for (int64_t v : longs) {
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "%lld", static_cast<long long>(v));
+    EXPECT_EQ(Format("%L", v), expected);
+  }
+  EXPECT_EQ(Format("[%s]", static_cast<const char*>(nullptr)), "[(null)]");
+  EXPECT_EQ(Format("[%s][%s]", "", "ab"), "[][ab]");
+  EXPECT_EQ(Format("[%-4s]", "ab"), "[ab  ]");  // with flags: through printf
+  // A number cut at the end of the line buffer.
+  std::string fill(kLogLineSize - 4, 'f');
+  EXPECT_EQ(Format("%s%d", fill.c_str(), 123456), fill + "123");
+}
+
+TEST(LogFormatTest, UnusualDatesStillFormatLikePrintf) {
+  std::tm t = FixedTime();
+  t.tm_year = 12345 - 1900;
+  t.tm_sec = 60;  // a leap second
+  char buffer[kLogLineSize];
+  auto formatAt = [&](const std::tm& when, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FormatLogLine(buffer, sizeof buffer, when, format, args);
+    va_end(args);
+    return std::string(buffer);
+  };
+  EXPECT_EQ(formatAt(t, "%D"), "12345-03-05 07:08:60");
+  t.tm_year = -1901;  // the year -1
+  EXPECT_EQ(formatAt(t, "%D"), "-001-03-05 07:08:60");
+}
+
+TEST(LogFormatTest, TheTimestampOfNowIsTheLocalTime) {
+  char buffer[kLogLineSize];
+  auto formatNow = [&](const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FormatLogLineNow(buffer, sizeof buffer, format, args);
+    va_end(args);
+    return std::string(buffer);
+  };
+  auto localNow = [] {
+    std::time_t t = std::time(nullptr);
+    std::tm now{};
+    localtime_r(&t, &now);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &now);
+    return std::string(text);
+  };
+  // Across a few seconds, so that a second once converted is not reused
+  // for the next one.
+  for (int i = 0; i < 3; ++i) {
+    std::string before = localNow();
+    std::string stamp = formatNow("%D");
+    std::string after = localNow();
+    EXPECT_TRUE(stamp == before || stamp == after) << stamp;
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  }
 }
 
 // Points standard output at another descriptor while it lives.

@@ -13,7 +13,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <map>
@@ -467,6 +469,75 @@ TEST_F(VolumeJournalTest, OwnEventsAreDroppedUnlessAsked) {
   testing::WriteFile(V("own2"), "x");
   records = ReadUntil(*tests, [&](const Records& r) { return LastNamed(r, "own2"); });
   EXPECT_NE(LastNamed(records, "own2"), nullptr);
+}
+
+// Whether a fanotify group of this process holds an exclusion (ignore
+// mark) for the inode ino: read from the groups' /proc fdinfo.
+bool HasIgnoreMarkOn(ino_t ino) {
+  char wanted[64];
+  std::snprintf(wanted, sizeof wanted, "fanotify ino:%lx ",
+                static_cast<unsigned long>(ino));
+  for (int fd = 0; fd < 1024; ++fd) {
+    char link[64], target[64] = {};
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    if (::readlink(link, target, sizeof target - 1) <= 0 ||
+        std::strcmp(target, "anon_inode:[fanotify]") != 0) {
+      continue;
+    }
+    std::snprintf(link, sizeof link, "/proc/self/fdinfo/%d", fd);
+    std::ifstream info(link);
+    std::string line;
+    while (std::getline(info, line)) {
+      size_t at = line.find("ignored_mask:");
+      if (line.rfind(wanted, 0) == 0 && at != std::string::npos &&
+          std::strtoul(line.c_str() + at + 13, nullptr, 16) != 0) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+TEST_F(VolumeJournalTest, TheOwnLogIsExcludedInTheKernelOnlyOutsideTheVolume) {
+  const std::string outsideLog = outside_ + "/server.log";
+  const std::string insideLog = V("inside.log");
+  const std::string linkedLog = outside_ + "/linked.log";
+  int outsideFd = ::open(outsideLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int insideFd = ::open(insideLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int linkedFd = ::open(linkedLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  ASSERT_GE(outsideFd, 0);
+  ASSERT_GE(insideFd, 0);
+  ASSERT_GE(linkedFd, 0);
+  // A second name inside the volume: its changes must still be seen.
+  ASSERT_EQ(::link(linkedLog.c_str(), V("linked.log").c_str()), 0);
+  int pipeFds[2];
+  ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+
+  VolumeJournal::Options options;
+  options.ownOutputs = {outsideFd, insideFd, linkedFd, pipeFds[1]};
+  auto journal = OpenJournal(options);
+  ASSERT_NE(journal, nullptr);
+  struct stat st;
+  ASSERT_EQ(::stat(outsideLog.c_str(), &st), 0);
+  EXPECT_TRUE(HasIgnoreMarkOn(st.st_ino));
+  ASSERT_EQ(::stat(insideLog.c_str(), &st), 0);
+  EXPECT_FALSE(HasIgnoreMarkOn(st.st_ino));
+  ASSERT_EQ(::stat(linkedLog.c_str(), &st), 0);
+  EXPECT_FALSE(HasIgnoreMarkOn(st.st_ino));
+
+  // Changes of the volume, the log inside it included, are still read.
+  ASSERT_EQ(RunWriter({"append " + outsideLog + " 10", "append " + insideLog + " 10",
+                       "append " + V("linked.log") + " 10", "write " + V("marker") + " 1"}),
+            0);
+  Records records = ReadUntil(*journal, [&](const Records& r) {
+    return LastNamed(r, "marker") && LastNamed(r, "inside.log") &&
+           LastOf(r, ReferenceOfPath(linkedLog));
+  });
+  EXPECT_NE(LastNamed(records, "marker"), nullptr);
+  EXPECT_NE(LastNamed(records, "inside.log"), nullptr);
+  EXPECT_NE(LastOf(records, ReferenceOfPath(linkedLog)), nullptr);
+  EXPECT_EQ(LastOf(records, ReferenceOfPath(outsideLog)), nullptr);
+  for (int fd : {outsideFd, insideFd, linkedFd, pipeFds[0], pipeFds[1]}) ::close(fd);
 }
 
 TEST_F(VolumeJournalTest, ReadTimesOutAndStopWakesIt) {
