@@ -145,6 +145,36 @@ TEST_F(MirrorProtocolTest, RefusedVersionIsFetchedAgainFromTheNewerRecord) {
   EXPECT_FALSE(SavedState().entries.at(10).needsDownload);
 }
 
+TEST_F(MirrorProtocolTest, FileThatGrewAfterItsRecordWaitsForTheNewerOne) {
+  AddFile(40, 1, "log.txt", "first");
+  AddFile(41, 1, "exact.txt", "12345");
+  // The file grows before the mirror downloads it; the server has not
+  // recorded that yet, so the catalog still holds version 1 of 5 bytes.
+  site.WriteFile("log.txt", "first, then a longer tail");
+
+  ProgressLine progress(false);
+  MirrorSession session(options, "secret", mirror.path(), progress);
+  ASSERT_EQ(session.Prepare(), MirrorSession::Step::kOk);
+  LoginStatus status;
+  std::string message;
+  ASSERT_EQ(session.Connect(&status, &message), MirrorSession::Step::kOk) << message;
+  ASSERT_EQ(session.CatchUp(), MirrorSession::Step::kOk);
+  // Neither the longer content nor a cut of it passes for version 1.
+  EXPECT_FALSE(fs::exists(mirror / "log.txt"));
+  EXPECT_EQ(session.VersionWaits(), 1u);
+  EXPECT_TRUE(SavedState().entries.at(40).waiting);
+  // A file exactly as long as its record comes whole.
+  EXPECT_EQ(ReadText(mirror / "exact.txt"), "12345");
+
+  // The newer record arrives and brings the whole file.
+  site.SetEntry(40, 2, "log.txt");
+  site.AppendStore(Rec(40, 2, 2, "log.txt", 25, kJan2020 + 10000000));
+  ASSERT_EQ(session.CatchUp(), MirrorSession::Step::kOk);
+  EXPECT_EQ(session.VersionWaits(), 0u);
+  EXPECT_EQ(ReadText(mirror / "log.txt"), "first, then a longer tail");
+  EXPECT_FALSE(SavedState().entries.at(40).needsDownload);
+}
+
 TEST_F(MirrorProtocolTest, FileGoneFromTheServerIsSkippedUntilRecordedAgain) {
   AddFile(20, 1, "here.txt", "here");
   AddFile(21, 1, "gone.txt", "gone");

@@ -19,6 +19,7 @@ MirrorState SampleState() {
   dir.directory = true;
   dir.name = "Sub Dir";
   dir.version = 2;
+  dir.parentRef = 5;
   state.entries[7] = dir;
   MirrorEntry file;
   file.name = "Sub Dir\\100% new\nline\tü.txt";
@@ -27,6 +28,7 @@ MirrorState SampleState() {
   file.lastWriteTime = 134411202528712595ULL;
   file.needsDownload = true;
   file.waiting = true;
+  file.parentRef = 0xfffffffffffffffeULL;
   state.entries[0xffffffffffffffffULL] = file;
   MirrorEntry plain;
   plain.name = "a";
@@ -76,6 +78,7 @@ TEST(MirrorStateTest, MissingFileIsAFreshMirrorAndDamagedOnesAreRefused) {
       {"dirsync-mirror 1\nposition -5\nend\n", "negative position"},
       {"dirsync-mirror 1\nf 1 2 x 4 0 a\nend\n", "bad number"},
       {"dirsync-mirror 1\nf 1 2 3 4 0 a%4\nend\n", "bad escape"},
+      {"dirsync-mirror 1\nf 1 2 3 4 0 a p\nend\n", "bad parent reference"},
       {"dirsync-mirror 1\nq 1\nend\n", "unknown line"},
   };
   for (const Case& c : cases) {
@@ -84,6 +87,14 @@ TEST(MirrorStateTest, MissingFileIsAFreshMirrorAndDamagedOnesAreRefused) {
     EXPECT_FALSE(state.Load(dir.path(), &error)) << c.what;
     EXPECT_FALSE(error.empty()) << c.what;
   }
+
+  // A state written before parent references were kept still loads.
+  WriteText(path, "dirsync-mirror 1\nstore 9\nposition 66\nd 7 2 Sub\nf 8 1 3 4 1 Sub\\a\nend\n");
+  ASSERT_TRUE(state.Load(dir.path(), &error)) << error;
+  ASSERT_EQ(state.entries.size(), 2u);
+  EXPECT_EQ(state.entries.at(7).parentRef, 0u);
+  EXPECT_EQ(state.entries.at(8).name, "Sub\\a");
+  EXPECT_TRUE(state.entries.at(8).needsDownload);
 }
 
 TEST(MirrorStateTest, ReloadedStateStillOwnsItsPaths) {

@@ -141,6 +141,57 @@ TEST_F(RecordApplierTest, DirectoryThatLeftTheRootGoesWithEverythingBelow) {
   EXPECT_TRUE(applier.PendingDownloads().empty());
 }
 
+// A record with the directory it lies in.
+StoreRecord In(uint64_t parent, StoreRecord r) {
+  r.parentRef = parent;
+  return r;
+}
+
+TEST_F(RecordApplierTest, DirectoryRemovalTakesOnlyWhatIsHeldBelowIt) {
+  constexpr uint64_t kRoot = 100;
+  applier.Apply(In(kRoot, Rec(1, kDirectory, "d")));
+  applier.Apply(In(1, Rec(2, kAdded, "d\\f.txt", 1, 1, 1)));
+  applier.Apply(In(1, Rec(3, kDirectory, "d\\s")));
+  applier.Apply(In(3, Rec(4, kAdded, "d\\s\\g.txt", 1, 1, 1)));
+  // Newer entries that took paths below d: a file of another directory
+  // (whose own record the mirror has not seen yet) and a directory moved
+  // in from elsewhere with its file.
+  applier.Apply(In(9, Rec(5, kAdded, "d\\n.txt", 1, 1, 1)));
+  applier.Apply(In(kRoot, Rec(6, kDirectory, "d\\e")));
+  applier.Apply(In(6, Rec(7, kAdded, "d\\e\\x.txt", 1, 1, 1)));
+  // A file of d's that its own record moved elsewhere.
+  applier.Apply(In(1, Rec(8, kAdded, "d\\h.txt", 1, 1, 1)));
+  for (uint64_t ref : {2, 4, 5, 7, 8}) Download(ref, "x");
+  applier.Apply(In(kRoot, Rec(8, kRenamed, "h.txt", 2, 1, 1, "d\\h.txt")));
+  WriteText(dir / "d/s/untracked.tmp", "y");
+
+  for (uint8_t how : {kDeleted, kDirLeft}) {
+    SCOPED_TRACE(how);
+    MirrorState before = state;
+    applier.Apply(In(kRoot, Rec(1, how, "d", 2)));
+    EXPECT_FALSE(Exists("d/f.txt"));
+    EXPECT_FALSE(Exists("d/s"));
+    for (uint64_t ref : {1, 2, 3, 4}) EXPECT_EQ(state.entries.count(ref), 0u) << ref;
+    // What the mirror holds there under other parents stays, held.
+    EXPECT_TRUE(Exists("d/n.txt"));
+    EXPECT_TRUE(Exists("d/e/x.txt"));
+    EXPECT_TRUE(Exists("h.txt"));
+    for (uint64_t ref : {5, 6, 7, 8}) EXPECT_EQ(state.entries.count(ref), 1u) << ref;
+    EXPECT_TRUE(applier.PendingDownloads().empty());
+    // The files' own deletion records follow and find nothing to do.
+    applier.Apply(In(1, Rec(2, kDeleted, "d\\f.txt", 2)));
+    EXPECT_TRUE(Exists("d/n.txt"));
+
+    // Put d back as it was for the other kind of removal.
+    state = before;
+    applier.Reindex();
+    std::string error;
+    ASSERT_TRUE(tree.MakeDirectory("d/s", &error)) << error;
+    WriteText(dir / "d/f.txt", "x");
+    WriteText(dir / "d/s/g.txt", "x");
+  }
+}
+
 TEST_F(RecordApplierTest, DirectoryMoveTakesItsSubtreeAlongInEitherOrder) {
   applier.Apply(Rec(1, kDirectory, "d1"));
   applier.Apply(Rec(2, kDirectory, "d1\\d2"));

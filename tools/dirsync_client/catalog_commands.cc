@@ -99,7 +99,7 @@ int RunGet(const Options& options, const std::string& token) {
     DownloadOutcome outcome = downloader.Fetch(request, &detail);
     if (outcome == DownloadOutcome::kDone) return 0;
     if (outcome != DownloadOutcome::kVersionChanged &&
-        outcome != DownloadOutcome::kShort) {
+        outcome != DownloadOutcome::kShort && outcome != DownloadOutcome::kLonger) {
       Log("cannot download %s: %s (%s)", Printable(path).c_str(),
           DownloadOutcomeName(outcome), detail.c_str());
       return 1;

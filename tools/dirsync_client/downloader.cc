@@ -27,6 +27,7 @@ const char* DownloadOutcomeName(DownloadOutcome outcome) {
     case DownloadOutcome::kVersionChanged: return "version changed";
     case DownloadOutcome::kGone: return "gone";
     case DownloadOutcome::kShort: return "shorter than recorded";
+    case DownloadOutcome::kLonger: return "longer than recorded";
     case DownloadOutcome::kLocalError: return "local error";
     case DownloadOutcome::kConnectionLost: return "connection lost";
   }
@@ -67,15 +68,20 @@ DownloadOutcome Downloader::Fetch(const DownloadRequest& request,
     return outcome;
   };
 
+  // The record's size bounds the download: no byte beyond it is written.
+  // The range that ends the file asks for one byte more (when the range
+  // has room for it): a reply that holds it shows a file that grew after
+  // the record, so the catalog has moved on and a newer record follows.
   uint64_t pos = 0;
   while (pos < request.size) {
+    const uint64_t remaining = request.size - pos;
+    const int32_t wanted = static_cast<int32_t>(std::min<uint64_t>(kDownloadRange, remaining));
     dsclient::DloadRequest range;
     range.path = request.catalogName.empty() ? "x" : request.catalogName;
     range.fid = static_cast<int64_t>(request.fileRef);
     range.pos = static_cast<int64_t>(pos);
     range.ver = static_cast<int32_t>(request.version);
-    range.size = static_cast<int32_t>(
-        std::min<uint64_t>(kDownloadRange, request.size - pos));
+    range.size = remaining < static_cast<uint64_t>(kDownloadRange) ? wanted + 1 : wanted;
     range.zip = zip_ ? 1 : 0;
     dsclient::DloadResult reply;
     if (!connection_.Dload(range, &reply)) {
@@ -86,10 +92,14 @@ DownloadOutcome Downloader::Fetch(const DownloadRequest& request,
       *detail = reply.err.empty() ? "reply without data" : reply.err;
       return fail(ClassifyDownloadError(reply.err, range.pos));
     }
-    if (reply.len < 0 || static_cast<size_t>(reply.len) != reply.data.size() ||
-        reply.len > range.size) {
+    if (reply.len < 0 || static_cast<size_t>(reply.len) != reply.data.size()) {
       *detail = "malformed dload reply";
       return fail(DownloadOutcome::kConnectionLost);
+    }
+    if (reply.len > wanted) {
+      *detail = "the server holds more than the recorded " +
+                std::to_string(request.size) + " bytes";
+      return fail(DownloadOutcome::kLonger);
     }
     if (!WriteAll(fd, reply.data)) {
       *detail = SystemError("cannot write", temp);
@@ -97,7 +107,7 @@ DownloadOutcome Downloader::Fetch(const DownloadRequest& request,
     }
     if (onBytes_) onBytes_(reply.data.size());
     pos += static_cast<uint64_t>(reply.len);
-    if (reply.len < range.size) {
+    if (reply.len < wanted) {
       *detail = "the file ended at " + std::to_string(pos) + " of " +
                 std::to_string(request.size) + " bytes";
       return fail(DownloadOutcome::kShort);

@@ -1,6 +1,7 @@
 // Downloads one file version into place: ranges of at most 4 MiB ("dload"
 // with the file reference and the version the mirror saw, compressed on
-// request) are written to a temporary file in the target's directory,
+// request), up to the size the record gives and never beyond it, are
+// written to a temporary file in the target's directory,
 // which then takes the catalog's write time and is renamed over the
 // target, so a reader of the mirror never sees a half-written file.
 //
@@ -36,6 +37,8 @@ enum class DownloadOutcome {
   kVersionChanged,  // the catalog holds a newer version: a newer record follows
   kGone,            // the server cannot read the file (deleted, not a file)
   kShort,           // the file ended before the recorded size: it is changing
+  kLonger,          // the server holds more than the recorded size: a newer
+                    // record follows (nothing was written)
   kLocalError,      // the file could not be written here
   kConnectionLost,
 };

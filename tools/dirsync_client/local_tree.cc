@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "file_time.h"
 #include "local_path.h"
@@ -116,6 +117,40 @@ bool LocalTree::RemoveTree(std::string_view relative, std::string* error) {
     return false;
   }
   return true;
+}
+
+bool LocalTree::RemoveTreeExcept(
+    std::string_view relative, const std::function<Keep(const std::string&)>& keep,
+    std::string* error) {
+  if (relative.empty() || !AncestorsAreDirectories(relative)) return true;
+  if (KindOf(relative) != Kind::kDirectory) return RemoveFile(relative, error);
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const fs::directory_entry& child : fs::directory_iterator(Full(relative), ec)) {
+    names.push_back(child.path().filename().string());
+  }
+  if (ec) {
+    *error = "cannot read " + Full(relative) + ": " + ec.message();
+    return false;
+  }
+  bool ok = true;
+  for (const std::string& name : names) {
+    std::string child = std::string(relative) + "/" + name;
+    switch (keep(child)) {
+      case Keep::kKeep:
+        break;
+      case Keep::kDescend:
+        ok = RemoveTreeExcept(child, keep, error) && ok;
+        break;
+      case Keep::kRemove:
+        ok = (KindOf(child) == Kind::kDirectory ? RemoveTree(child, error)
+                                                : RemoveFile(child, error)) && ok;
+        break;
+    }
+  }
+  // Whatever stays keeps the directory (rmdir refuses a non-empty one).
+  ::rmdir(Full(relative).c_str());
+  return ok;
 }
 
 void LocalTree::RemoveEmptyParents(

@@ -45,6 +45,15 @@ class LocalTree {
   bool RemoveFile(std::string_view relative, std::string* error);
   // Removes a directory with everything below it; missing counts as done.
   bool RemoveTree(std::string_view relative, std::string* error);
+  // What RemoveTreeExcept does with one path below the directory.
+  enum class Keep { kRemove, kKeep, kDescend };
+  // Removes what lies in the directory relative except the paths keep()
+  // answers kKeep for; kDescend names a directory that leads to kept paths
+  // (it is entered, and stays when anything in it stays). The directory
+  // itself goes when nothing in it stays. Missing counts as done.
+  bool RemoveTreeExcept(std::string_view relative,
+                        const std::function<Keep(const std::string&)>& keep,
+                        std::string* error);
   // Removes the empty ancestors of relative, nearest first, stopping at
   // the root, at a directory that is not empty, or at one keep() names.
   void RemoveEmptyParents(std::string_view relative,

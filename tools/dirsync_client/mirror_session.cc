@@ -183,7 +183,9 @@ MirrorSession::Step MirrorSession::DownloadPending() {
         ++filesDownloaded_;
         break;
       case DownloadOutcome::kVersionChanged:
-        // The catalog has moved on; its next record brings the new version.
+      case DownloadOutcome::kLonger:
+        // The catalog has moved on (or is about to: the file grew after
+        // its record); its next record brings the new version.
         applier_.MarkWaiting(ref);
         versionWaits_.insert(ref);
         break;

@@ -85,11 +85,13 @@ std::string MirrorState::Serialize() const {
   out << "position " << position << '\n';
   for (const auto& [ref, e] : entries) {
     if (e.directory) {
-      out << "d " << ref << ' ' << e.version << ' ' << Escape(e.name) << '\n';
+      out << "d " << ref << ' ' << e.version << ' ' << Escape(e.name) << ' '
+          << e.parentRef << '\n';
     } else {
       int flags = (e.needsDownload ? 1 : 0) | (e.waiting ? 2 : 0);
       out << "f " << ref << ' ' << e.version << ' ' << e.size << ' '
-          << e.lastWriteTime << ' ' << flags << ' ' << Escape(e.name) << '\n';
+          << e.lastWriteTime << ' ' << flags << ' ' << Escape(e.name) << ' '
+          << e.parentRef << '\n';
     }
   }
   out << "end\n";
@@ -133,6 +135,11 @@ bool MirrorState::Parse(const std::string& text, std::string* error) {
         e.waiting = (flags & 2) != 0;
       }
       ok = ok && static_cast<bool>(fields >> escaped) && Unescape(escaped, &e.name);
+      // The parent reference came later: a line without it leaves 0.
+      if (ok && !(fields >> e.parentRef)) {
+        e.parentRef = 0;
+        ok = fields.eof();
+      }
       if (ok) entries[ref] = std::move(e);
     } else if (kind == "end") {
       ended = true;

@@ -1,11 +1,12 @@
 // What a mirror remembers between runs, kept in DIR/.dirsync/state: the
 // task and the identity of the store it copies, the store position up to which records
 // have been applied, and one entry per file or directory it holds (file
-// reference, catalog path, version, size, write time, whether its content
-// still has to be downloaded).
+// reference, catalog path, parent reference, version, size, write time,
+// whether its content still has to be downloaded).
 //
 // The file is text, one entry per line, names escaped (%XX for control
-// bytes, blanks and '%'), and ends with a line "end" so that a cut-off
+// bytes, blanks and '%'), the parent reference behind the name (a state
+// without it still loads), and ends with a line "end" so that a cut-off
 // file is told from a whole one. Save writes a temporary file, syncs it,
 // renames it over the old one and syncs the directory: a crash leaves
 // either the old or the new state, never a mix.
@@ -23,6 +24,9 @@ namespace dsclient_tool {
 struct MirrorEntry {
   bool directory = false;
   std::string name;  // path as the catalog has it ('\' separated)
+  // The directory the entry lies in, as its record gave it; 0 when not
+  // known (a state written before it was kept).
+  uint64_t parentRef = 0;
   uint32_t version = 0;
   uint64_t size = 0;
   uint64_t lastWriteTime = 0;

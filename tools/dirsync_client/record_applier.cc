@@ -1,6 +1,8 @@
 #include "record_applier.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <unordered_set>
 
 #include "client_log.h"
 #include "local_path.h"
@@ -49,10 +51,8 @@ void RecordApplier::Apply(const StoreRecord& r) {
     case RecordState::kStale:
       return;
     case RecordState::kDeleted:
-      ApplyDeletion(r, false);
-      return;
     case RecordState::kDirLeft:
-      ApplyDeletion(r, true);
+      ApplyDeletion(r);
       return;
     case RecordState::kAdded:
     case RecordState::kUpdated:
@@ -86,7 +86,7 @@ void RecordApplier::ApplyFile(const StoreRecord& r, const std::string& local) {
   if (it != state_.entries.end() && it->second.directory) {
     // A reference that named a directory now names a file: the directory
     // it named is gone from the catalog.
-    RemoveHeld(r.fileRef, true);
+    RemoveHeld(r.fileRef);
   } else if (it != state_.entries.end()) {
     const MirrorEntry& known = it->second;
     std::string knownLocal = LocalName(known.name);
@@ -110,6 +110,7 @@ void RecordApplier::ApplyFile(const StoreRecord& r, const std::string& local) {
 
   MirrorEntry entry;
   entry.name = r.name;
+  entry.parentRef = r.parentRef;
   entry.version = r.version;
   entry.size = r.fileSize;
   entry.lastWriteTime = r.lastWriteTime;
@@ -123,7 +124,7 @@ void RecordApplier::ApplyDirectory(const StoreRecord& r, const std::string& loca
   std::string error;
   auto it = state_.entries.find(r.fileRef);
   if (it != state_.entries.end() && !it->second.directory) {
-    RemoveHeld(r.fileRef, false);  // a reused reference: its file is gone
+    RemoveHeld(r.fileRef);  // a reused reference: its file is gone
   } else if (it != state_.entries.end()) {
     std::string knownName = it->second.name;
     std::string knownLocal = LocalName(knownName);
@@ -162,30 +163,107 @@ void RecordApplier::ApplyDirectory(const StoreRecord& r, const std::string& loca
   MirrorEntry entry;
   entry.directory = true;
   entry.name = r.name;
+  entry.parentRef = r.parentRef;
   entry.version = r.version;
   Claim(r.fileRef, entry);
 }
 
-void RecordApplier::ApplyDeletion(const StoreRecord& r, bool directoryLeft) {
-  RemoveHeld(r.fileRef, directoryLeft);
-}
+void RecordApplier::ApplyDeletion(const StoreRecord& r) { RemoveHeld(r.fileRef); }
 
-void RecordApplier::RemoveHeld(uint64_t fileRef, bool asTree) {
+void RecordApplier::RemoveHeld(uint64_t fileRef) {
   auto it = state_.entries.find(fileRef);
   if (it == state_.entries.end()) return;  // never held: nothing to remove
-  const MirrorEntry known = it->second;
-  std::string knownLocal = LocalName(known.name);
-  auto owner = owners_.find(knownLocal);
-  bool ours = owner != owners_.end() && owner->second == fileRef;
-  std::string error;
-  if (ours && (known.directory || asTree)) {
-    if (!tree_.RemoveTree(knownLocal, &error)) Log("%s", error.c_str());
-    ForgetBelow(knownLocal);
-  } else if (ours && !tree_.RemoveFile(knownLocal, &error)) {
-    Log("%s", error.c_str());
+  if (it->second.directory) {
+    RemoveHeldDirectory(fileRef);
+    return;
   }
+  std::string knownLocal = LocalName(it->second.name);
+  bool ours = Owns(knownLocal, fileRef);
+  std::string error;
+  if (ours && !tree_.RemoveFile(knownLocal, &error)) Log("%s", error.c_str());
   Forget(fileRef);
   if (ours) RemoveEmptyParents(knownLocal);
+}
+
+std::set<uint64_t> RecordApplier::HeldSubtree(uint64_t directoryRef) const {
+  std::string directoryLocal = LocalName(state_.entries.at(directoryRef).name);
+  std::set<uint64_t> subtree{directoryRef};
+  std::unordered_map<uint64_t, std::vector<uint64_t>> children;
+  for (const auto& [ref, entry] : state_.entries) {
+    if (entry.parentRef != 0) {
+      children[entry.parentRef].push_back(ref);
+    } else if (ref != directoryRef && !directoryLocal.empty() &&
+               IsBelow(LocalName(entry.name), directoryLocal)) {
+      subtree.insert(ref);  // parent unknown: judged by the path it has
+    }
+  }
+  std::vector<uint64_t> open(subtree.begin(), subtree.end());
+  while (!open.empty()) {
+    uint64_t parent = open.back();
+    open.pop_back();
+    auto found = children.find(parent);
+    if (found == children.end()) continue;
+    for (uint64_t child : found->second) {
+      if (subtree.insert(child).second) open.push_back(child);  // each once
+    }
+  }
+  return subtree;
+}
+
+void RecordApplier::RemoveHeldDirectory(uint64_t directoryRef) {
+  // Each entry held below the directory (by parent reference, whatever
+  // path it has now) goes; the files of its place go with it, except
+  // those of entries held there under another parent: a newer entry that
+  // lives at a path below the directory's old one is still live.
+  std::set<uint64_t> subtree = HeldSubtree(directoryRef);
+  std::vector<std::string> directories;  // places of the subtree's directories
+  std::string error;
+  for (uint64_t ref : subtree) {
+    const MirrorEntry& entry = state_.entries.at(ref);
+    std::string local = LocalName(entry.name);
+    if (!Owns(local, ref)) continue;
+    if (entry.directory) {
+      directories.push_back(local);
+    } else if (tree_.RemoveFile(local, &error)) {
+      RemoveEmptyParents(local);
+    } else {
+      Log("%s", error.c_str());
+    }
+  }
+  for (uint64_t ref : subtree) Forget(ref);
+
+  // Whatever the mirror still holds below those places stays, with the
+  // directories that lead to it.
+  std::unordered_set<std::string> kept;
+  std::unordered_set<std::string> leading;
+  for (const auto& [local, ref] : owners_) {
+    for (const std::string& directory : directories) {
+      if (!IsBelow(local, directory)) continue;
+      kept.insert(local);
+      for (std::string up = ParentOf(local); IsBelow(up, directory); up = ParentOf(up)) {
+        leading.insert(up);
+      }
+      break;
+    }
+  }
+  auto keep = [&](const std::string& path) {
+    if (kept.count(path) != 0) return LocalTree::Keep::kKeep;
+    if (leading.count(path) != 0) return LocalTree::Keep::kDescend;
+    return LocalTree::Keep::kRemove;
+  };
+  // Deepest first, so that a directory emptied below is gone before its
+  // parent is looked at.
+  std::sort(directories.begin(), directories.end(),
+            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  for (const std::string& directory : directories) {
+    if (!tree_.RemoveTreeExcept(directory, keep, &error)) Log("%s", error.c_str());
+    RemoveEmptyParents(directory);
+  }
+}
+
+bool RecordApplier::Owns(const std::string& local, uint64_t fileRef) const {
+  auto owner = owners_.find(local);
+  return !local.empty() && owner != owners_.end() && owner->second == fileRef;
 }
 
 void RecordApplier::ReleaseName(const std::string& local, uint64_t keeper) {
@@ -201,19 +279,6 @@ void RecordApplier::Forget(uint64_t fileRef) {
   auto owner = owners_.find(LocalName(it->second.name));
   if (owner != owners_.end() && owner->second == fileRef) owners_.erase(owner);
   state_.entries.erase(it);
-}
-
-void RecordApplier::ForgetBelow(const std::string& directoryLocal) {
-  for (auto it = state_.entries.begin(); it != state_.entries.end();) {
-    std::string local = LocalName(it->second.name);
-    if (IsBelow(local, directoryLocal)) {
-      auto owner = owners_.find(local);
-      if (owner != owners_.end() && owner->second == it->first) owners_.erase(owner);
-      it = state_.entries.erase(it);
-    } else {
-      ++it;
-    }
-  }
 }
 
 void RecordApplier::RenameBelow(const std::string& oldLocal,

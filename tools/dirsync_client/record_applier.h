@@ -9,9 +9,12 @@
 //   write time match what the mirror already has.
 // - directory: created; one held under another path is moved with
 //   everything below it, and the paths of the entries below follow.
-// - deleted: the file (or a directory deleted in place) is removed, when
-//   the mirror still holds it under that reference.
-// - directory left the root: it is removed with everything below it.
+// - deleted: the file is removed, when the mirror still holds it under
+//   that reference.
+// - directory deleted or left the root: every entry held below it (by
+//   parent reference) is removed and forgotten, and so is what else lies
+//   in its place, except the paths of entries held there under another
+//   parent (a newer entry that took a path below it).
 // - stale records (a later version follows), fillers, markers and the
 //   header are passed over.
 //
@@ -24,6 +27,7 @@
 #define DIRSYNC_TOOLS_RECORD_APPLIER_H_
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -69,16 +73,21 @@ class RecordApplier {
  private:
   void ApplyFile(const dsclient::StoreRecord& r, const std::string& local);
   void ApplyDirectory(const dsclient::StoreRecord& r, const std::string& local);
-  void ApplyDeletion(const dsclient::StoreRecord& r, bool directoryLeft);
-  // Removes what the mirror holds for fileRef (a directory, or with
-  // asTree anything, with everything below it) and forgets it.
-  void RemoveHeld(uint64_t fileRef, bool asTree);
+  void ApplyDeletion(const dsclient::StoreRecord& r);
+  // Removes what the mirror holds for fileRef (a directory with what is
+  // held below it) and forgets it.
+  void RemoveHeld(uint64_t fileRef);
+  void RemoveHeldDirectory(uint64_t directoryRef);
+  // directoryRef and every held entry below it by parent reference (an
+  // entry whose parent is not known counts by its path).
+  std::set<uint64_t> HeldSubtree(uint64_t directoryRef) const;
+  // The mirror holds fileRef at local.
+  bool Owns(const std::string& local, uint64_t fileRef) const;
 
   // Makes the mirror forget whatever other reference claims name.
   void ReleaseName(const std::string& name, uint64_t keeper);
-  // Forgets fileRef and, for a directory, every entry below its path.
+  // Forgets fileRef (not what is below it).
   void Forget(uint64_t fileRef);
-  void ForgetBelow(const std::string& directoryName);
   // Gives the entries below a moved directory their new paths.
   void RenameBelow(const std::string& oldName, const std::string& newName);
   void Claim(uint64_t fileRef, const MirrorEntry& entry);
