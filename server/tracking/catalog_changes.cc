@@ -199,7 +199,8 @@ std::unordered_set<uint64_t> LiveDirectoriesBelow(const SyncTask& task,
 // of its own: files as renames (updates when only letter case changed),
 // directories in state 6. Entries elsewhere are left alone even when their
 // paths begin alike, as those of a new directory that took the old name in
-// the same batch do. An entry whose new path the task excludes leaves the
+// the same batch do, and so are entries this edit has already placed below
+// newPath. An entry whose new path the task excludes leaves the
 // catalog instead, as if it had left the root. Deleted entries keep the
 // path under which they were deleted.
 void MoveSubtree(SyncTask& task, const CatalogRecord& directory,
@@ -217,6 +218,12 @@ void MoveSubtree(SyncTask& task, const CatalogRecord& directory,
     // the journal monitor resolves it again by its reference.
     std::string_view name = entry.nameView();
     if (!StartsWithIgnoringCase(name, oldPrefix)) continue;
+    // Placed by this edit below the new path already: its path was
+    // resolved after the move. A directory that moved below its own old
+    // name ("a" -> "a\b") would otherwise put the new path in front twice.
+    if (edit.Contains(&entry) && name.substr(0, newPrefix.size()) == newPrefix) {
+      continue;
+    }
     std::string oldName(name);
     std::string newName = newPrefix + oldName.substr(oldPrefix.size());
     if (IsExcluded(task, newName)) {

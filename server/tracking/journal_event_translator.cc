@@ -82,6 +82,7 @@ int JournalEventTranslator::Translate(const std::vector<FanotifyEvent>& events,
       if (event.mask & FAN_ONDIR) enteredVolume_.push_back(event.object);
     }
     if (event.mask & FAN_ONDIR) s.directory = true;
+    if (event.mask & FAN_DELETE_SELF) s.deletedSelf = true;
     if (event.hasNew) {
       s.hasPlace = true;
       s.parentRef = event.newDir;
@@ -127,9 +128,11 @@ bool JournalEventTranslator::Finish(const Sighting& s, JournalRecord* record) {
   int fd = resolver_->Open(s.ref, O_PATH);
   bool gone;
   if (fd < 0) {
-    // ESTALE: the entry is gone. Any other failure leaves it a non-delete
+    // ESTALE: the entry is gone. A removed entry can also fail with another
+    // error (ENOMEM from ext4 while its inode is being freed), so a
+    // DELETE_SELF settles it. Any other failure leaves it a non-delete
     // whose path the monitor will fail to find, dropping it there.
-    gone = errno == ESTALE || errno == ENOENT;
+    gone = errno == ESTALE || errno == ENOENT || s.deletedSelf;
   } else {
     struct stat st;
     gone = ::fstat(fd, &st) == 0 && st.st_nlink == 0;

@@ -15,8 +15,9 @@
 // - Several events of one reference give one record: the last parent and
 //   name, kept when any of them was kept.
 // - The delete bit is set exactly when the entry no longer exists at read
-//   time (ESTALE, or a link count of 0); an entry that still opens is a
-//   non-delete whatever the event's mask says.
+//   time (ESTALE, a link count of 0, or a DELETE_SELF among its events);
+//   an entry that still opens with links left is a non-delete whatever
+//   the event's mask says.
 // - Kept places enter the name memory; a directory rename in the read
 //   clears the directory path cache first.
 // Runs on the journal reading thread.
@@ -63,6 +64,7 @@ class JournalEventTranslator {
     bool inside = false;   // some event had a directory inside the volume
     bool outside = false;  // some event had its directories all outside
     bool hadDirectory = false;  // some event named a directory
+    bool deletedSelf = false;   // the kernel reported the entry removed
   };
 
   EntryResolver::Place PlaceOfEvent(const FanotifyEvent& event);

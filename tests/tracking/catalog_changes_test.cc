@@ -533,6 +533,47 @@ TEST_F(CatalogChangesTest, ChangesWithinOneEditKeepWhatClientsKnow) {
   }
 }
 
+// A directory that moves below a new directory holding its old name
+// ("d39" -> "d39\d47\d52"), in one batch with a change of its own
+// subdirectory, whose path already lies below the new place. Whichever
+// comes first, the subdirectory and its file end up at their real paths;
+// entries the batch did not place (still known by their paths of before)
+// are taken along even when their paths already begin with the new one.
+TEST_F(CatalogChangesTest, DirectoryMovedBelowItsOldNameIsNotPrefixedTwice) {
+  for (bool childFirst : {true, false}) {
+    SCOPED_TRACE(childFirst);
+    SyncTask& task = AddTask(childFirst ? "childfirst" : "parentfirst");
+    Apply(DirChange(10, 1, InRoot("d39")));
+    Apply(DirChange(11, 10, InRoot("d39\\d21")));
+    Apply(FileChange(20, 11, InRoot("d39\\d21\\f")));
+    Apply(DirChange(12, 10, InRoot("d39\\d47")));
+    Apply(DirChange(13, 12, InRoot("d39\\d47\\d52")));
+    Apply(FileChange(21, 13, InRoot("d39\\d47\\d52\\x")));
+
+    std::vector<CatalogRecord> changes;
+    changes.push_back(DirChange(11, 10, InRoot("d39\\d47\\d52\\d21")));
+    changes.push_back(DirChange(40, 1, InRoot("d39")));
+    changes.push_back(DirChange(41, 40, InRoot("d39\\d47")));
+    changes.push_back(DirChange(10, 41, InRoot("d39\\d47\\d52")));
+    if (!childFirst) std::reverse(changes.begin(), changes.end());
+    {
+      std::unique_lock<std::shared_mutex> lock(task.catalogLock);
+      CatalogEdit edit;
+      for (const CatalogRecord& c : changes) ApplyChange(task, c, edit);
+    }
+    EXPECT_EQ(Entry(task, 10).nameView(), "d39\\d47\\d52");
+    EXPECT_EQ(Entry(task, 11).nameView(), "d39\\d47\\d52\\d21");
+    EXPECT_EQ(Entry(task, 20).nameView(), "d39\\d47\\d52\\d21\\f");
+    EXPECT_EQ(Entry(task, 20).oldNameView(), "d39\\d21\\f");
+    EXPECT_EQ(Entry(task, 40).nameView(), "d39");
+    EXPECT_EQ(Entry(task, 41).nameView(), "d39\\d47");
+    // Unchanged by the batch, so still at their former place below the
+    // directory: that place is now below its new path.
+    EXPECT_EQ(Entry(task, 13).nameView(), "d39\\d47\\d52\\d47\\d52");
+    EXPECT_EQ(Entry(task, 21).nameView(), "d39\\d47\\d52\\d47\\d52\\x");
+  }
+}
+
 TEST_F(CatalogChangesTest, BatchWritesOneRecordPerFileAndStampsThePosition) {
   SyncTask& docs = AddTask("docs");
   SyncTask& other = AddTask("other", "D:\\OTHER\\");
