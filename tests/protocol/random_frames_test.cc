@@ -53,6 +53,25 @@ std::string RandomFrame(std::mt19937& rng) {
   return frame;
 }
 
+// Sound requests on a fresh connection, answered in full: ping, a list
+// from the start of the store and a download of the file.
+void ExpectSoundRequestsAnswered(dsclient::Connection& c) {
+  dsclient::PingResult p;
+  ASSERT_TRUE(c.Ping(0, 42, &p));
+  EXPECT_EQ(p.val, 42);
+  dsclient::ListResult l;
+  ASSERT_TRUE(c.List("docs", 0, 0, &l));
+  EXPECT_TRUE(l.hasData);
+  EXPECT_TRUE(l.err.empty()) << l.err;
+  dsclient::DloadRequest d;
+  d.fid = 1;
+  d.ver = 1;
+  d.size = 5000;
+  dsclient::DloadResult r;
+  ASSERT_TRUE(c.Dload(d, &r));
+  EXPECT_EQ(r.data, std::string(5000, 'f'));
+}
+
 TEST_F(RandomFramesTest, TenThousandFramesNeverHurtTheServer) {
   site_.AppendStore(TestSite::MakeRecord(0, 1, StateHeader, ""));
   for (uint64_t ref = 1; ref < 40; ++ref) site_.AppendStore(TestSite::MakeRecord(ref, 1, StateAdded, "f.txt"));
@@ -63,7 +82,6 @@ TEST_F(RandomFramesTest, TenThousandFramesNeverHurtTheServer) {
   std::mt19937 rng(20240607);
   std::unique_ptr<dsclient::Connection> c;
   int reconnects = 0;
-  int replies = 0;
   for (int i = 0; i < 10000; ++i) {
     if (!c || !c->connected()) {
       c = rng() % 2 ? LoggedIn() : Connect();
@@ -71,21 +89,25 @@ TEST_F(RandomFramesTest, TenThousandFramesNeverHurtTheServer) {
     }
     c->SendBytes(RandomFrame(rng));
     // Take what has arrived, so that neither side waits on a full socket.
+    // How much has arrived depends on timing, so it is not counted.
     dsclient::Message m;
-    while (c->Receive(&m, 0) == dsclient::Connection::Status::kOk) ++replies;
+    while (c->Receive(&m, 0) == dsclient::Connection::Status::kOk) {
+    }
     // A frame left incomplete by damage would hold the stream; an abandoned
     // connection now and then lets the server drop what it buffered.
     if (rng() % 50 == 0) c.reset();
+    // In the midst of the storm, another client is served in full.
+    if (i % 1000 == 999) {
+      auto sound = LoggedIn();
+      ExpectSoundRequestsAnswered(*sound);
+    }
   }
   c.reset();
-  EXPECT_GT(replies, 20);  // logged-in pings, lists and downloads answered
   EXPECT_GT(reconnects, 100);
 
   // The server still serves, and keeps a link only for the live connection.
   auto fresh = LoggedIn();
-  dsclient::PingResult p;
-  ASSERT_TRUE(fresh->Ping(0, 42, &p));
-  EXPECT_EQ(p.val, 42);
+  ExpectSoundRequestsAnswered(*fresh);
   for (int waited = 0; ClientLinkCount() > 1 && waited < 5000; waited += 10) ::usleep(10000);
   EXPECT_EQ(ClientLinkCount(), 1u);
 }
