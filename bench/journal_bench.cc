@@ -33,12 +33,12 @@
 #include <thread>
 #include <vector>
 
-#include "core/flush_thread.h"
-#include "core/log.h"
-#include "core/volume_watch.h"
+#include "app/flush_thread.h"
+#include "platform/log.h"
+#include "tracking/volume_watch.h"
 #include "platform/drive_map.h"
-#include "tracking/catalog_record.h"
-#include "tracking/sync_task.h"
+#include "catalog/catalog_record.h"
+#include "catalog/sync_task.h"
 #include "tracking/volume_monitor.h"
 
 extern char** environ;

@@ -18,14 +18,14 @@
 #include <memory>
 #include <string>
 
-#include "core/client_links.h"
-#include "core/log.h"
-#include "core/volume_watch.h"
+#include "app/client_link_table.h"
+#include "platform/log.h"
+#include "tracking/volume_watch.h"
 #include "linkcore.h"
 #include "platform/drive_map.h"
 #include "protocol/download_handler.h"
-#include "tracking/catalog_record.h"
-#include "tracking/sync_task.h"
+#include "catalog/catalog_record.h"
+#include "catalog/sync_task.h"
 
 namespace {
 

@@ -20,12 +20,12 @@
 #include <string>
 #include <vector>
 
-#include "core/log.h"
-#include "core/volume_watch.h"
-#include "tracking/catalog_changes.h"
-#include "tracking/catalog_record.h"
-#include "tracking/catalog_store.h"
-#include "tracking/sync_task.h"
+#include "platform/log.h"
+#include "tracking/volume_watch.h"
+#include "catalog/catalog_changes.h"
+#include "catalog/catalog_record.h"
+#include "catalog/catalog_store.h"
+#include "catalog/sync_task.h"
 
 namespace {
 

@@ -20,16 +20,16 @@
 #include <shared_mutex>
 #include <string>
 
-#include "core/client_link_net.h"
-#include "core/client_links.h"
-#include "core/log.h"
-#include "core/volume_watch.h"
+#include "protocol/link_net.h"
+#include "app/client_link_table.h"
+#include "platform/log.h"
+#include "tracking/volume_watch.h"
 #include "linkcore.h"
 #include "platform/drive_map.h"
 #include "protocol/download_handler.h"
 #include "protocol/message_params.h"
-#include "tracking/catalog_record.h"
-#include "tracking/sync_task.h"
+#include "catalog/catalog_record.h"
+#include "catalog/sync_task.h"
 
 // Never reached: the fuzz network below is installed before any input.
 extern "C" {

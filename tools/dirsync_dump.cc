@@ -17,8 +17,8 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "tracking/catalog_record.h"
-#include "tracking/catalog_store.h"
+#include "catalog/catalog_record.h"
+#include "catalog/catalog_store.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cctype>
 #include <vector>
 
-#include "core/log.h"
+#include "platform/log.h"
 
 namespace dirsync {
 namespace {

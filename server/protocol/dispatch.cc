@@ -1,7 +1,7 @@
 #include "protocol/dispatch.h"
 
-#include "core/client_link.h"
-#include "core/little_endian.h"
+#include "protocol/client_link.h"
+#include "platform/little_endian.h"
 #include "protocol/download_handler.h"
 #include "protocol/list_handler.h"
 #include "protocol/login_handler.h"

@@ -14,16 +14,16 @@
 #include <shared_mutex>
 #include <string>
 
-#include "core/client_link.h"
-#include "core/client_links.h"
-#include "core/log.h"
+#include "protocol/client_link.h"
+#include "app/client_link_table.h"
+#include "platform/log.h"
 #include "platform/drive_map.h"
 #include "protocol/log_text.h"
 #include "protocol/reply_builder.h"
 #include "protocol/reply_compress.h"
-#include "tracking/catalog_record.h"
-#include "tracking/journal_file_handle.h"
-#include "tracking/sync_task.h"
+#include "catalog/catalog_record.h"
+#include "journal/file_handle.h"
+#include "catalog/sync_task.h"
 
 namespace dirsync {
 namespace {

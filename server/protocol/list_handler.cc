@@ -8,14 +8,14 @@
 #include <mutex>
 #include <shared_mutex>
 
-#include "core/client_link.h"
-#include "core/client_links.h"
-#include "core/log.h"
+#include "protocol/client_link.h"
+#include "app/client_link_table.h"
+#include "platform/log.h"
 #include "protocol/reply_builder.h"
 #include "protocol/reply_compress.h"
-#include "tracking/catalog_record.h"
-#include "tracking/catalog_store.h"
-#include "tracking/sync_task.h"
+#include "catalog/catalog_record.h"
+#include "catalog/catalog_store.h"
+#include "catalog/sync_task.h"
 
 namespace dirsync {
 namespace {

@@ -7,13 +7,13 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/client_link.h"
-#include "core/client_link_net.h"
-#include "core/client_links.h"
-#include "core/log.h"
+#include "protocol/client_link.h"
+#include "protocol/link_net.h"
+#include "app/client_link_table.h"
+#include "platform/log.h"
 #include "protocol/log_text.h"
 #include "protocol/reply_builder.h"
-#include "tracking/sync_task.h"
+#include "catalog/sync_task.h"
 
 namespace dirsync {
 namespace {

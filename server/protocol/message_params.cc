@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "core/little_endian.h"
+#include "platform/little_endian.h"
 
 namespace dirsync {
 

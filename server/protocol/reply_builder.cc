@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "core/client_link.h"
-#include "core/client_link_net.h"
-#include "core/little_endian.h"
+#include "protocol/client_link.h"
+#include "protocol/link_net.h"
+#include "platform/little_endian.h"
 #include "protocol/protocol_constants.h"
 
 namespace dirsync {

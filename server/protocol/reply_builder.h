@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "core/client_link_buffer.h"
+#include "platform/byte_buffer.h"
 
 namespace dirsync {
 

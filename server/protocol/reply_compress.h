@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/client_link_buffer.h"
+#include "platform/byte_buffer.h"
 
 namespace dirsync {
 

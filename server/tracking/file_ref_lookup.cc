@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/log.h"
+#include "platform/log.h"
 
 namespace dirsync {
 

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <string>
 
-#include "core/volume_watch.h"
-#include "tracking/catalog_record.h"
-#include "tracking/volume_journal.h"
+#include "tracking/volume_watch.h"
+#include "catalog/catalog_record.h"
+#include "journal/volume_journal.h"
 
 namespace dirsync {
 

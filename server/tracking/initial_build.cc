@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/log.h"
-#include "tracking/catalog_changes.h"
-#include "tracking/catalog_store.h"
+#include "platform/log.h"
+#include "catalog/catalog_changes.h"
+#include "catalog/catalog_store.h"
 #include "tracking/file_ref_lookup.h"
 
 namespace dirsync {

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "core/volume_watch.h"
-#include "tracking/volume_journal.h"
+#include "tracking/volume_watch.h"
+#include "journal/volume_journal.h"
 
 namespace dirsync {
 

@@ -5,7 +5,7 @@
 #include <shared_mutex>
 #include <string_view>
 
-#include "tracking/catalog_changes.h"
+#include "catalog/catalog_changes.h"
 #include "tracking/file_ref_lookup.h"
 
 namespace dirsync {

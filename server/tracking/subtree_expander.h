@@ -27,9 +27,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "tracking/catalog_record.h"
-#include "tracking/sync_task.h"
-#include "tracking/volume_journal.h"
+#include "catalog/catalog_record.h"
+#include "catalog/sync_task.h"
+#include "journal/volume_journal.h"
 
 namespace dirsync {
 

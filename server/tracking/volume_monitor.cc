@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/log.h"
+#include "platform/log.h"
 #include "platform/clock.h"
-#include "tracking/catalog_changes.h"
+#include "catalog/catalog_changes.h"
 #include "tracking/file_ref_lookup.h"
 #include "tracking/initial_build.h"
 

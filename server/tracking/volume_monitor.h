@@ -25,9 +25,9 @@
 #include <memory>
 #include <mutex>
 
-#include "core/volume_watch.h"
+#include "tracking/volume_watch.h"
 #include "tracking/subtree_expander.h"
-#include "tracking/volume_journal.h"
+#include "journal/volume_journal.h"
 
 namespace dirsync {
 

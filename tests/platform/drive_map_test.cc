@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/test_support.h"
+#include "support/test_support.h"
 
 namespace dirsync {
 namespace {

@@ -5,7 +5,7 @@
 #include <climits>
 #include <string>
 
-#include "core/test_support.h"
+#include "support/test_support.h"
 
 namespace dirsync {
 namespace {

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "core/client_link_net.h"
-#include "core/client_links.h"
+#include "protocol/link_net.h"
+#include "app/client_link_table.h"
 #include "frame.h"
 
 namespace dirsync {

@@ -7,7 +7,7 @@
 
 #include "protocol/download_handler.h"
 #include "protocol/protocol_fixture.h"
-#include "tracking/catalog_record.h"
+#include "catalog/catalog_record.h"
 
 namespace dirsync {
 namespace {

@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "protocol/protocol_fixture.h"
-#include "tracking/catalog_record.h"
-#include "tracking/catalog_store.h"
+#include "catalog/catalog_record.h"
+#include "catalog/catalog_store.h"
 
 namespace dirsync {
 namespace {

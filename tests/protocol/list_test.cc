@@ -1,6 +1,6 @@
 // "list" over loopback connections.
 #include "protocol/protocol_fixture.h"
-#include "tracking/catalog_record.h"
+#include "catalog/catalog_record.h"
 
 namespace dirsync {
 namespace {

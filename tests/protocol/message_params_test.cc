@@ -3,11 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include "core/client_links.h"
+#include "app/client_link_table.h"
 #include "frame.h"
 #include "protocol/capturing_net.h"
 #include "protocol/dispatch.h"
-#include "tracking/sync_task.h"
+#include "catalog/sync_task.h"
 
 namespace dirsync {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "connection.h"
-#include "core/log.h"
+#include "platform/log.h"
 #include "protocol/test_server.h"
 #include "protocol/test_site.h"
 

@@ -3,7 +3,7 @@
 // crashes nor keeps anything of the connections it closed.
 #include <random>
 
-#include "core/client_links.h"
+#include "app/client_link_table.h"
 #include "protocol/protocol_fixture.h"
 
 namespace dirsync {

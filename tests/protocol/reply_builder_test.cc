@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "core/client_links.h"
+#include "app/client_link_table.h"
 #include "protocol/capturing_net.h"
 
 namespace dirsync {

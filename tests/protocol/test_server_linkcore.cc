@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 
-#include "core/client_links.h"
+#include "app/client_link_table.h"
 #include "linkcore.h"
 #include "protocol/test_server.h"
 

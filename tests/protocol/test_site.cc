@@ -10,10 +10,10 @@
 #include <memory>
 #include <mutex>
 
-#include "core/log.h"
+#include "platform/log.h"
 #include "platform/drive_map.h"
 #include "protocol/download_handler.h"
-#include "tracking/catalog_record.h"
+#include "catalog/catalog_record.h"
 
 namespace dirsync {
 

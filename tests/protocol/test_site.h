@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/volume_watch.h"
-#include "tracking/sync_task.h"
+#include "tracking/volume_watch.h"
+#include "catalog/sync_task.h"
 
 namespace dirsync {
 

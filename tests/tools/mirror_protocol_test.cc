@@ -17,7 +17,7 @@
 #include "protocol/test_server.h"
 #include "protocol/test_site.h"
 #include "tools/temp_dir.h"
-#include "tracking/catalog_record.h"
+#include "catalog/catalog_record.h"
 
 namespace dsclient_tool {
 namespace {

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "core/volume_watch.h"
-#include "tracking/catalog_record.h"
+#include "tracking/volume_watch.h"
+#include "catalog/catalog_record.h"
 #include "tracking/file_ref_lookup.h"
 #include "tracking/monitor_test_util.h"
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "tracking/catalog_record.h"
+#include "catalog/catalog_record.h"
 #include "tracking/monitor_test_util.h"
-#include "tracking/volume_journal.h"
+#include "journal/volume_journal.h"
 
 namespace dirsync {
 namespace {

@@ -6,11 +6,11 @@
 #include <mutex>
 #include <shared_mutex>
 
-#include "core/flush_thread.h"
+#include "app/flush_thread.h"
 #include "platform/drive_map.h"
-#include "tracking/catalog_record.h"
-#include "tracking/catalog_store.h"
-#include "tracking/sync_task.h"
+#include "catalog/catalog_record.h"
+#include "catalog/catalog_store.h"
+#include "catalog/sync_task.h"
 #include "tracking/volume_monitor.h"
 
 namespace dirsync::testing {
@@ -29,26 +29,6 @@ std::string StoredRecord::name() const {
 }
 std::string StoredRecord::oldName() const {
   return std::string(record::OldNameView(bytes.data()));
-}
-
-void LogCapture::Write(const char* line, size_t length) {
-  std::lock_guard<std::mutex> guard(lock_);
-  text_.append(line, length);
-}
-
-std::string LogCapture::text() {
-  std::lock_guard<std::mutex> guard(lock_);
-  return text_;
-}
-
-int LogCapture::Count(const std::string& piece) {
-  std::string all = text();
-  int count = 0;
-  for (size_t at = all.find(piece); at != std::string::npos;
-       at = all.find(piece, at + 1)) {
-    ++count;
-  }
-  return count;
 }
 
 MonitoredVolumes::MonitoredVolumes() {

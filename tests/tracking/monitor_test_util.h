@@ -13,10 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/log.h"
-#include "core/volume_watch.h"
-#include "tracking/journal_test_util.h"
-#include "tracking/volume_journal.h"
+#include "platform/log.h"
+#include "tracking/volume_watch.h"
+#include "journal/journal_test_util.h"
+#include "support/test_support.h"
+#include "journal/volume_journal.h"
 
 namespace dirsync::testing {
 
@@ -33,20 +34,6 @@ struct StoredRecord {
   uint64_t lastWriteTime() const;
   std::string name() const;
   std::string oldName() const;
-};
-
-// Collects log lines while it lives.
-class LogCapture : public LogTee {
- public:
-  LogCapture() { SetLogTee(this); }
-  ~LogCapture() override { SetLogTee(nullptr); }
-  void Write(const char* line, size_t length) override;
-  std::string text();
-  int Count(const std::string& piece);
-
- private:
-  std::mutex lock_;
-  std::string text_;
 };
 
 class MonitoredVolumes {

@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "tracking/catalog_changes.h"
-#include "tracking/catalog_record.h"
+#include "catalog/catalog_changes.h"
+#include "catalog/catalog_record.h"
 #include "tracking/monitor_test_util.h"
 
 namespace dirsync {

@@ -1,0 +1,178 @@
+#include "app/config.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "platform/log.h"
+#include "tracking/volume_watch.h"
+#include "platform/drive_map.h"
+#include "catalog/sync_task.h"
+
+namespace dirsync {
+namespace {
+
+std::string SectionName(int number) {
+  return "task-" + std::to_string(number);
+}
+
+bool IsAsciiLetter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// Reads a text key of a task section, logging a value cut at its limit.
+std::string ReadText(const ProfileFile& profile, const std::string& section,
+                     const char* key, size_t limit) {
+  bool cut = false;
+  std::string value = profile.GetString(section, key, "", limit, &cut);
+  if (cut) {
+    LogPrint("%D [%s]: \"%s\" is longer than %d characters and was cut\n",
+             section.c_str(), key, static_cast<int>(limit));
+  }
+  return value;
+}
+
+// Why a task section cannot be loaded, or nullptr when it can. root is the
+// normalised path.
+const char* RejectionOf(const TaskSection& s, const std::string& root) {
+  // "D:\..." : anything else names no drive (a UNC or relative path, a
+  // non-ASCII first character) or a drive-relative path that no final
+  // path ever begins with.
+  if (root.size() < 3 || !IsAsciiLetter(root[0]) || root[1] != ':' ||
+      root[2] != '\\') {
+    return "its path does not begin with a drive letter, a colon and a "
+           "backslash";
+  }
+  // The name is the base name of the task's store file.
+  if (s.name.find_first_of("/\\") != std::string::npos) {
+    return "its name holds a path separator";
+  }
+  return nullptr;
+}
+
+// The drive letter (upper case) of another volume that already has a task
+// of this name, or 0.
+char DriveUsingName(const std::string& name, char ownLetter) {
+  for (VolumeWatch* v : volumes) {
+    if (v != nullptr && v->driveLetter != ownLetter && v->tasks.count(name)) {
+      return v->driveLetter;
+    }
+  }
+  return 0;
+}
+
+void WarnIfRootIsMissing(const std::string& section, const std::string& root) {
+  std::string linuxPath;
+  struct stat st;
+  if (Drives().ToLinuxPath(root, &linuxPath) &&
+      (::stat(linuxPath.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+    LogPrint("%D [%s]: the root %s (%s) is not a directory now\n",
+             section.c_str(), root.c_str(), linuxPath.c_str());
+  }
+}
+
+// Builds the task of one section. Returns 1 when it created a VolumeWatch.
+int AddTask(const TaskSection& s) {
+  const std::string section = SectionName(s.number);
+  const std::string root = NormaliseTaskPath(s.path);
+  if (const char* why = RejectionOf(s, root)) {
+    LogPrint("%D [%s]: task \"%s\" not loaded: %s (path \"%s\")\n",
+             section.c_str(), s.name.c_str(), why, s.path.c_str());
+    return 0;
+  }
+  const char letter = root[0];
+  if (char other = DriveUsingName(s.name, letter)) {
+    LogPrint("%D [%s]: task \"%s\" not loaded: drive %c: already has a task "
+             "of that name, and both would write one store file\n",
+             section.c_str(), s.name.c_str(), other);
+    return 0;
+  }
+
+  int created = 0;
+  VolumeWatch*& slot = volumes[static_cast<unsigned char>(letter)];
+  if (slot == nullptr) {
+    slot = new VolumeWatch;
+    slot->driveLetter = letter;
+    slot->timeout = s.timeout;
+    created = 1;
+  }
+  WarnIfRootIsMissing(section, root);
+
+  // A later section of the same name replaces the earlier task. The earlier
+  // one goes first, so that its store file is closed before the
+  // replacement opens the same file.
+  auto existing = slot->tasks.find(s.name);
+  if (existing != slot->tasks.end()) {
+    LogPrint("%D [%s]: task \"%s\" replaces the earlier task of that name "
+             "on drive %c:\n",
+             section.c_str(), s.name.c_str(), letter);
+    slot->tasks.erase(existing);
+  }
+  std::unique_ptr<SyncTask> task(OpenTask(s.name, root, s.exclude));
+  task->logDetail = s.logDetail != 0;
+  slot->tasks[s.name] = std::move(task);
+  return created;
+}
+
+}  // namespace
+
+bool ReadTaskSection(const ProfileFile& profile, int number,
+                     TaskSection* s) {
+  const std::string section = SectionName(number);
+  s->number = number;
+  s->name = ReadText(profile, section, "name", kProfileNameLimit);
+  s->path = ReadText(profile, section, "path", kProfileNameLimit);
+  if (s->name.empty() || s->path.empty()) return false;
+  s->exclude = ReadText(profile, section, "exclude", kProfileTextLimit);
+  s->subdir = profile.GetInt(section, "subdir", 1);
+  s->timeout = profile.GetInt(section, "timeout", kDefaultTimeoutMs);
+  s->logDetail = profile.GetInt(section, "logdetail", 0);
+  return true;
+}
+
+std::string NormaliseTaskPath(std::string path) {
+  if (path.empty() || path.back() != '\\') path += '\\';
+  for (char& c : path) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return path;
+}
+
+int LoadTasks(const ProfileFile& profile) {
+  int created = 0;
+  TaskSection s;
+  for (int k = 1; ReadTaskSection(profile, k, &s); ++k) {
+    created += AddTask(s);
+  }
+  return created;
+}
+
+int LoadTasks(const std::string& configPath) {
+  ProfileFile profile;
+  if (!profile.Load(configPath) && ::access(configPath.c_str(), F_OK) == 0) {
+    LogPrint("%D %s cannot be read\n", configPath.c_str());
+  }
+  for (const ProfileProblem& p : profile.Problems()) {
+    LogPrint("%D %s line %d ignored: %s\n", configPath.c_str(), p.line,
+             p.reason.c_str());
+  }
+  LoadDriveSection(profile, &Drives());
+  return LoadTasks(profile);
+}
+
+int32_t ListenPort(const ProfileFile& profile) {
+  int32_t port = profile.GetInt("DB", "PORT", kDefaultPort);
+  if (port < 1 || port > 65535) {
+    LogPrint("%D [DB]: PORT %d is not a TCP port\n", port);
+  }
+  return port;
+}
+
+int32_t ListenPort(const std::string& configPath) {
+  ProfileFile profile;
+  profile.Load(configPath);
+  return ListenPort(profile);
+}
+
+}  // namespace dirsync

@@ -1,0 +1,522 @@
+#include "catalog/catalog_changes.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <mutex>
+#include <shared_mutex>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/log.h"
+#include "catalog/catalog_store.h"
+
+namespace dirsync {
+
+std::atomic<uint32_t> changesSinceSave{0};
+
+void DeferredLog::Add(const char* format, ...) {
+  char line[kLogLineSize];
+  va_list args;
+  va_start(args, format);
+  size_t n = FormatLogLineNow(line, sizeof line, format, args);
+  va_end(args);
+  lines_.emplace_back(line, n);
+}
+
+void DeferredLog::Print() {
+  for (const std::string& line : lines_) LogPrint("%s", line.c_str());
+  lines_.clear();
+}
+
+void CatalogEdit::Add(CatalogRecord* entry) {
+  if (inEdit.insert(entry).second) changed.push_back(entry);
+}
+
+namespace {
+
+// The state byte as the log shows it: signed, so 255 prints as -1.
+int Signed(uint8_t state) { return static_cast<int8_t>(state); }
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         ::strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         ::strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+// Gives entry a block of at least needed bytes. A new block is zero-filled
+// and takes the old header; the old block is freed.
+void EnsureBlock(CatalogRecord& entry, size_t needed) {
+  if (static_cast<size_t>(entry.length()) >= needed) return;
+  CatalogRecord bigger = CatalogRecord::Allocate(static_cast<int32_t>(needed));
+  std::memcpy(bigger.data(), entry.data(), kRecordHeaderSize);
+  record::SetLength(bigger.data(), static_cast<int32_t>(needed));
+  entry = std::move(bigger);
+}
+
+// Gives entry a new state and name (and, for a rename, the previous name
+// behind it) and raises its version by one. With header, the entry first
+// takes the 66 header bytes of a change record: its parent, size, times
+// and usn. name and oldName must not point into entry's block.
+void Rewrite(CatalogRecord& entry, const uint8_t* header, uint8_t state,
+             std::string_view name, std::string_view oldName) {
+  uint32_t version = entry.version();
+  size_t needed = kRecordHeaderSize + name.size();
+  if (state == StateRenamed) needed += oldName.size() + 1;
+  EnsureBlock(entry, needed);
+  int32_t blockSize = entry.length();
+  if (header != nullptr) std::memcpy(entry.data(), header, kRecordHeaderSize);
+  record::SetLength(entry.data(), blockSize);
+  entry.set_state(state);
+  entry.set_version(version + 1);
+  char* out = entry.mutable_name();
+  std::memcpy(out, name.data(), name.size());
+  out[name.size()] = '\0';
+  if (state == StateRenamed) {
+    out += name.size() + 1;
+    std::memcpy(out, oldName.data(), oldName.size());
+    out[oldName.size()] = '\0';
+  }
+}
+
+// What a file entry becomes when it takes the relative path rel, judged by
+// what clients last read of it. An entry added within this edit is still
+// unknown to them and stays added. Otherwise they know it by its name, or,
+// when it was renamed within this edit, by the previous name its record
+// carries: a path differing from that one (letter case aside) makes a
+// rename from it, anything else an update.
+struct FileOutcome {
+  uint8_t state;
+  std::string previousName;
+};
+
+FileOutcome FileOutcomeFor(const CatalogRecord& entry, std::string_view rel,
+                           const CatalogEdit& edit) {
+  bool inEdit = edit.Contains(&entry);
+  if (inEdit && entry.state() == StateAdded) return {StateAdded, {}};
+  std::string_view known = inEdit && entry.state() == StateRenamed
+                               ? entry.oldNameView()
+                               : entry.nameView();
+  if (EqualsIgnoringCase(rel, known)) return {StateUpdated, {}};
+  return {StateRenamed, std::string(known)};
+}
+
+CatalogRecord* AddEntry(SyncTask& task, const CatalogRecord& change,
+                        std::string_view path, CatalogEdit& edit) {
+  // A change without a path, as every deletion event is, adds nothing.
+  if (static_cast<size_t>(change.length()) <= task.rootPath.size() + 70) {
+    return nullptr;
+  }
+  if (!IsBelowRoot(task, path)) return nullptr;
+  std::string_view rel = RelativePath(task, path);
+  // The root directory itself is no entry of its own catalog.
+  if (rel.empty() || IsExcluded(task, rel)) return nullptr;
+
+  CatalogRecord block = CatalogRecord::Allocate(
+      static_cast<int32_t>(kRecordHeaderSize + rel.size()));
+  int32_t blockSize = block.length();
+  std::memcpy(block.data(), change.data(), kRecordHeaderSize);
+  record::SetLength(block.data(), blockSize);
+  std::memcpy(block.mutable_name(), rel.data(), rel.size());
+  block.mutable_name()[rel.size()] = '\0';
+  edit.log.Add("%D Add: state = %d, name = %s\n", Signed(block.state()),
+               block.name());
+  CatalogRecord& entry = task.entries[change.fileRef()];
+  entry = std::move(block);
+  edit.Add(&entry);
+  return &entry;
+}
+
+CatalogRecord* UpdateFile(CatalogRecord& entry, const CatalogRecord& change,
+                          std::string_view rel, CatalogEdit& edit) {
+  FileOutcome outcome = FileOutcomeFor(entry, rel, edit);
+  std::string relText(rel);
+  edit.log.Add(outcome.state == StateRenamed
+                   ? "%D Rename: old-state = %d, old-name = %s, new-name=%s\n"
+                   : "%D Update: old-state = %d, old-name = %s, new-name=%s\n",
+               Signed(entry.state()), std::string(entry.nameView()).c_str(),
+               relText.c_str());
+  Rewrite(entry, change.data(), outcome.state, relText, outcome.previousName);
+  edit.Add(&entry);
+  return &entry;
+}
+
+// Marks an entry gone from the task: a file deleted (255), a directory
+// departed (7); where is the place it went to, for the log. Its name stays
+// the one clients know it by. Returns false when it was gone already.
+bool MarkGone(CatalogRecord& entry, bool directory, std::string_view where,
+              CatalogEdit& edit) {
+  uint8_t target = directory ? StateDirDeleted : StateDeleted;
+  if (entry.state() == target) return false;
+  edit.log.Add(directory
+                   ? "%D Delete Dir: old-state = %d, oldname = %s, newname = %s\n"
+                   : "%D Delete File: old-state = %d, oldname = %s, newname = %s\n",
+               Signed(entry.state()), std::string(entry.nameView()).c_str(),
+               std::string(where).c_str());
+  entry.set_state(target);
+  entry.set_version(entry.version() + 1);
+  edit.Add(&entry);
+  return true;
+}
+
+// The live directories below dirRef, dirRef included, by the parent
+// references their entries hold now: changes already applied in this edit
+// count, and the directory index, which an edit brings up to date only
+// when it writes, does not. Each directory is visited once, so cycles end.
+std::unordered_set<uint64_t> LiveDirectoriesBelow(const SyncTask& task,
+                                                  uint64_t dirRef) {
+  std::unordered_map<uint64_t, std::vector<uint64_t>> children;
+  for (const auto& [ref, entry] : task.entries) {
+    if (entry.state() == StateDirectory) children[entry.parentRef()].push_back(ref);
+  }
+  std::unordered_set<uint64_t> below{dirRef};
+  std::vector<uint64_t> toVisit{dirRef};
+  while (!toVisit.empty()) {
+    auto found = children.find(toVisit.back());
+    toVisit.pop_back();
+    if (found == children.end()) continue;
+    for (uint64_t child : found->second) {
+      if (below.insert(child).second) toVisit.push_back(child);
+    }
+  }
+  return below;
+}
+
+// Every live file and directory below the directory (by parent reference)
+// whose path lies below oldPath takes newPath in its place, with a record
+// of its own: files as renames (updates when only letter case changed),
+// directories in state 6. Entries elsewhere are left alone even when their
+// paths begin alike, as those of a new directory that took the old name in
+// the same batch do, and so are entries this edit has already placed below
+// newPath. An entry whose new path the task excludes leaves the
+// catalog instead, as if it had left the root. Deleted entries keep the
+// path under which they were deleted.
+void MoveSubtree(SyncTask& task, const CatalogRecord& directory,
+                 const std::string& oldPath, const std::string& newPath,
+                 CatalogEdit& edit) {
+  std::string oldPrefix = oldPath + '\\';
+  std::string newPrefix = newPath + '\\';
+  std::unordered_set<uint64_t> below = LiveDirectoriesBelow(task, directory.fileRef());
+  for (auto& [ref, entry] : task.entries) {
+    if (&entry == &directory) continue;
+    uint8_t state = entry.state();
+    if (!IsLiveFileState(state) && state != StateDirectory) continue;
+    if (below.count(entry.parentRef()) == 0) continue;
+    // One whose recorded path does not lie below the old one has drifted;
+    // the journal monitor resolves it again by its reference.
+    std::string_view name = entry.nameView();
+    if (!StartsWithIgnoringCase(name, oldPrefix)) continue;
+    // Placed by this edit below the new path already: its path was
+    // resolved after the move. A directory that moved below its own old
+    // name ("a" -> "a\b") would otherwise put the new path in front twice.
+    if (edit.Contains(&entry) && name.substr(0, newPrefix.size()) == newPrefix) {
+      continue;
+    }
+    std::string oldName(name);
+    std::string newName = newPrefix + oldName.substr(oldPrefix.size());
+    if (IsExcluded(task, newName)) {
+      MarkGone(entry, state == StateDirectory, newName, edit);
+      continue;
+    }
+    if (state == StateDirectory) {
+      edit.log.Add("%D Rename: old-state = %d, old-name = %s, new-name=%s\n",
+                   Signed(state), oldName.c_str(), newName.c_str());
+      Rewrite(entry, nullptr, StateDirectory, newName, {});
+    } else {
+      FileOutcome outcome = FileOutcomeFor(entry, newName, edit);
+      edit.log.Add(
+          outcome.state == StateRenamed
+              ? "%D Rename: old-state = %d, old-name = %s, new-name=%s\n"
+              : "%D Update: old-state = %d, old-name = %s, new-name=%s\n",
+          Signed(state), oldName.c_str(), newName.c_str());
+      Rewrite(entry, nullptr, outcome.state, newName, outcome.previousName);
+    }
+    edit.Add(&entry);
+  }
+}
+
+// A directory that stays in the root is recorded only when it moved: to
+// another path (letter case included), taking its subtree along, or under
+// another parent. Other directory changes record nothing. A directory that
+// had left the root (state 7) and is below it again returns to state 6.
+CatalogRecord* MoveDirectory(SyncTask& task, CatalogRecord& entry,
+                             const CatalogRecord& change, std::string_view rel,
+                             CatalogEdit& edit) {
+  if (entry.state() == StateDirDeleted) {
+    // A directory that left the root and came back is a directory of the
+    // root again, so that its next departure carries down to its files.
+    std::string oldPath(entry.nameView());
+    std::string newPath(rel);
+    edit.log.Add("%D Rename Dir: old-name = %s, new-name=%s\n",
+                 oldPath.c_str(), newPath.c_str());
+    Rewrite(entry, change.data(), StateDirectory, newPath, {});
+    edit.Add(&entry);
+    return &entry;
+  }
+  if (entry.state() != StateDirectory) return nullptr;
+  std::string oldPath(entry.nameView());
+  std::string newPath(rel);
+  bool pathChanged = oldPath != newPath;
+  if (!pathChanged && change.parentRef() == entry.parentRef()) return nullptr;
+  edit.log.Add("%D Rename Dir: old-name = %s, new-name=%s\n", oldPath.c_str(),
+               newPath.c_str());
+  Rewrite(entry, change.data(), StateDirectory, newPath, {});
+  edit.Add(&entry);
+  if (pathChanged) MoveSubtree(task, entry, oldPath, newPath, edit);
+  return &entry;
+}
+
+CatalogRecord* DeleteEntry(CatalogRecord& entry, const CatalogRecord& change,
+                           std::string_view path, CatalogEdit& edit) {
+  bool directory = IsDirectoryState(change.state());
+  return MarkGone(entry, directory, path, edit) ? &entry : nullptr;
+}
+
+// Writes the entries of an edit in order, each followed by the files its
+// directory's departure marks. Records are staged under the lock; the lock
+// is released for every commit (per record, or whenever 4 MiB are staged
+// and at the end) and held again afterwards. Returns with the lock
+// released; true when every record reached the disk.
+class EditWriter {
+ public:
+  EditWriter(SyncTask& task, std::unique_lock<std::shared_mutex>& lock,
+             CatalogEdit& edit, StoreWriteMode mode)
+      : task_(task), lock_(lock), edit_(edit), mode_(mode) {}
+
+  void Write(CatalogRecord& entry) {
+    StageRecord(task_.store, entry, false);
+    if (mode_ == StoreWriteMode::kOneWritePerRecord ||
+        task_.store.staged.size() >= static_cast<size_t>(kBlockSize)) {
+      Commit();
+      lock_.lock();
+    }
+  }
+
+  bool Finish() {
+    Commit();
+    return allWritten_;
+  }
+
+ private:
+  void Commit() {
+    lock_.unlock();
+    edit_.log.Print();
+    if (!CommitStaged(task_.store)) allWritten_ = false;
+  }
+
+  SyncTask& task_;
+  std::unique_lock<std::shared_mutex>& lock_;
+  CatalogEdit& edit_;
+  StoreWriteMode mode_;
+  bool allWritten_ = true;
+};
+
+// The order in which an edit's entries reach the store, so that a client
+// that applies the records one after the other passes through sensible
+// trees: first the entries that left (a directory replaced by another one
+// renamed onto it is gone before the newcomer takes its name), then the
+// directories, parents before children, then the files, which thus find
+// their directories in place. Entries of one kind keep the edit's order.
+std::vector<CatalogRecord*> WritingOrder(const CatalogEdit& edit) {
+  auto rank = [](const CatalogRecord* entry) {
+    uint8_t state = entry->state();
+    if (state == StateDeleted || state == StateDirDeleted) return size_t{0};
+    if (state != StateDirectory) return std::numeric_limits<size_t>::max();
+    std::string_view name = entry->nameView();
+    return 1 + static_cast<size_t>(std::count(name.begin(), name.end(), '\\'));
+  };
+  std::vector<CatalogRecord*> order = edit.changed;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](const CatalogRecord* a, const CatalogRecord* b) {
+                     return rank(a) < rank(b);
+                   });
+  return order;
+}
+
+// Writes and indexes an edit's entries in WritingOrder; with stampUsn the
+// last one carries that journal position. Called with the lock held;
+// returns with it released.
+bool WriteEdit(SyncTask& task, std::unique_lock<std::shared_mutex>& lock,
+               CatalogEdit& edit, StoreWriteMode mode, const int64_t* stampUsn,
+               uint32_t today) {
+  EditWriter writer(task, lock, edit, mode);
+  // Every directory of the edit takes its new place in the index before
+  // any departure is carried down: a directory that moved out from under a
+  // departing one in the same batch must not be taken along.
+  for (const CatalogRecord* entry : edit.changed) {
+    if (IsDirectoryState(entry->state())) {
+      EnterDirectory(task, entry->fileRef(), entry->parentRef());
+    }
+  }
+  std::vector<CatalogRecord*> marked;
+  std::vector<CatalogRecord*> order = WritingOrder(edit);
+  size_t count = order.size();
+  for (size_t i = 0; i < count; ++i) {
+    CatalogRecord& entry = *order[i];
+    if (stampUsn != nullptr && i + 1 == count) {
+      entry.set_usn(*stampUsn);
+      task.positionSavedOn = today;
+    }
+    writer.Write(entry);
+    marked.clear();
+    IndexDirectory(task, entry, true, &edit, &marked);
+    for (CatalogRecord* file : marked) writer.Write(*file);
+  }
+  return writer.Finish();
+}
+
+// Whether an extra change would record anything: not for a file change
+// that finds the file where and as the catalog holds it (same relative
+// path, letter case included, parent, size and write time).
+bool TellsSomethingNew(const SyncTask& task, const CatalogRecord& change) {
+  if (change.state() != StateAdded) return true;
+  const CatalogRecord* entry = FindEntry(task, change.fileRef());
+  if (entry == nullptr || !IsLiveFileState(entry->state())) return true;
+  std::string_view path = change.nameView();
+  if (!IsBelowRoot(task, path)) return true;
+  return RelativePath(task, path) != entry->nameView() ||
+         change.parentRef() != entry->parentRef() ||
+         change.fileSize() != entry->fileSize() ||
+         change.lastWriteTime() != entry->lastWriteTime();
+}
+
+}  // namespace
+
+CatalogRecord* ApplyChange(SyncTask& task, const CatalogRecord& change,
+                           CatalogEdit& edit) {
+  if (change.usn() > task.lastUsn) task.lastUsn = change.usn();
+  std::string_view path = change.nameView();
+  CatalogRecord* entry = FindEntry(task, change.fileRef());
+  if (entry == nullptr) return AddEntry(task, change, path, edit);
+
+  // A place the task excludes is outside its tree: an entry that moves
+  // there leaves the catalog as if it had left the root.
+  if (change.state() != StateDeleted && IsBelowRoot(task, path) &&
+      !IsExcluded(task, RelativePath(task, path))) {
+    std::string_view rel = RelativePath(task, path);
+    if (IsDirectoryState(change.state())) {
+      return MoveDirectory(task, *entry, change, rel, edit);
+    }
+    return UpdateFile(*entry, change, rel, edit);
+  }
+  return DeleteEntry(*entry, change, path, edit);
+}
+
+void IndexDirectory(SyncTask& task, const CatalogRecord& entry, bool cascade,
+                    CatalogEdit* edit, std::vector<CatalogRecord*>* marked) {
+  if (!IsDirectoryState(entry.state())) return;
+  EnterDirectory(task, entry.fileRef(), entry.parentRef());
+  if (!cascade || entry.state() != StateDirDeleted) return;
+
+  std::unordered_set<uint64_t> subtree;
+  CollectSubtree(task, entry.fileRef(), subtree);
+  for (auto& [ref, below] : task.entries) {
+    if (IsLiveFileState(below.state())) {
+      if (subtree.count(below.parentRef()) == 0) continue;
+      below.set_state(StateDeleted);
+    } else if (below.state() == StateDirectory) {
+      // The directories below leave with it: left as directories, they
+      // would stay in the catalog under a path that no longer exists.
+      if (ref == entry.fileRef() || subtree.count(ref) == 0) continue;
+      below.set_state(StateDirDeleted);
+    } else {
+      continue;
+    }
+    below.set_version(below.version() + 1);
+    marked->push_back(&below);
+    edit->log.Add("%D DelDir: %L -> %s\n", static_cast<int64_t>(ref),
+                  std::string(below.nameView()).c_str());
+  }
+}
+
+void CollectSubtree(const SyncTask& task, uint64_t dirRef,
+                    std::unordered_set<uint64_t>& subtree) {
+  std::vector<uint64_t> toVisit{dirRef};
+  subtree.insert(dirRef);
+  while (!toVisit.empty()) {
+    uint64_t ref = toVisit.back();
+    toVisit.pop_back();
+    auto children = task.dirIndex.find(ref);
+    if (children == task.dirIndex.end()) continue;
+    for (uint64_t child : children->second) {
+      if (subtree.insert(child).second) toVisit.push_back(child);
+    }
+  }
+}
+
+void ApplyPendingChanges(VolumeWatch& volume, StoreWriteMode mode,
+                         const BatchExtras& extras) {
+  if (volume.pending.empty()) return;
+  uint32_t today = static_cast<uint32_t>(TodayAsNumber());
+  std::vector<CatalogRecord> extra;
+  for (auto& [name, taskPointer] : volume.tasks) {
+    SyncTask& task = *taskPointer;
+    CatalogEdit edit;
+    extra.clear();
+    if (extras) extras(task, &extra);
+    std::unique_lock<std::shared_mutex> lock(task.catalogLock);
+    for (auto& [ref, change] : volume.pending) ApplyChange(task, change, edit);
+    for (const CatalogRecord& change : extra) {
+      if (TellsSomethingNew(task, change)) ApplyChange(task, change, edit);
+    }
+    if (edit.changed.empty()) continue;
+    int64_t usn = volume.lastReadUsn;
+    bool written = WriteEdit(task, lock, edit, mode, &usn, today);
+    // The position is what the store records once the batch is on disk.
+    if (written && usn > task.lastUsn) task.lastUsn = usn;
+  }
+  changesSinceSave.fetch_add(static_cast<uint32_t>(volume.pending.size()));
+  volume.pending.clear();
+  volume.lastChangeTick = 0;
+  volume.firstPendingTick = 0;
+}
+
+void ApplyCatchUpChange(VolumeWatch& volume, const CatalogRecord& change,
+                        StoreWriteMode mode, const BatchExtras& extras) {
+  std::vector<CatalogRecord> extra;
+  for (auto& [name, taskPointer] : volume.tasks) {
+    SyncTask& task = *taskPointer;
+    CatalogEdit edit;
+    extra.clear();
+    if (extras) extras(task, &extra);
+    std::unique_lock<std::shared_mutex> lock(task.catalogLock);
+    ApplyChange(task, change, edit);
+    for (const CatalogRecord& more : extra) {
+      if (TellsSomethingNew(task, more)) ApplyChange(task, more, edit);
+    }
+    if (edit.changed.empty()) continue;
+    WriteEdit(task, lock, edit, mode, nullptr, 0);
+  }
+}
+
+void SaveJournalPosition(VolumeWatch& volume, int64_t usn, bool force) {
+  std::lock_guard<std::mutex> guard(volumesLock);
+  uint32_t today = static_cast<uint32_t>(TodayAsNumber());
+  for (auto& [name, taskPointer] : volume.tasks) {
+    SyncTask& task = *taskPointer;
+    if (task.lastUsn < usn && (force || task.positionSavedOn != today)) {
+      task.lastUsn = usn;
+      WriteMarker(task.store, usn, StateFiller, 0, false);
+      task.positionSavedOn = today;
+      changesSinceSave.exchange(0);
+    }
+    if (task.store.fd >= 0 && ::fdatasync(task.store.fd) != 0) {
+      LogPrint("%D store %s: fdatasync failed: %s\n", task.store.path.c_str(),
+               std::strerror(errno));
+    }
+  }
+}
+
+}  // namespace dirsync

@@ -1,0 +1,143 @@
+// Catalog changes: applies the change records of a volume's journal to the
+// catalogs of the tasks on that volume, appends every changed entry to the
+// task's store, keeps the directory index, carries a directory's departure
+// from the root down to the files below it, and records how far the
+// journal has been applied.
+//
+// A change concerns a task through its full path: below the task's root it
+// adds, updates or renames an entry (a directory that moves within the
+// root takes every entry below it along to its new path); outside the root,
+// in a place the task excludes, or as a deletion event, it deletes one.
+// Each task judges each change on its own.
+//
+// Locking: a task's catalogLock is held exclusively while its memory
+// changes, and released for every store write and flush, so clients
+// reading the catalog (holding it shared) never wait for the disk. Each
+// written record's bytes are numbered and copied under the lock (see
+// StageRecord), so the disk write reads no memory a client can see change.
+// Log lines are collected under the lock and printed once it is released.
+#ifndef DIRSYNC_TRACKING_CATALOG_CHANGES_H_
+#define DIRSYNC_TRACKING_CATALOG_CHANGES_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "tracking/volume_watch.h"
+#include "catalog/catalog_record.h"
+#include "catalog/sync_task.h"
+
+namespace dirsync {
+
+// Catalog changes applied since a journal position was last recorded, over
+// all volumes. Raised by ApplyPendingChanges, set to 0 whenever
+// SaveJournalPosition writes a marker; the journal monitor saves the
+// position once it exceeds 2000.
+extern std::atomic<uint32_t> changesSinceSave;
+
+// Log lines made while a catalog lock is held, printed after its release.
+class DeferredLog {
+ public:
+  // Formats like LogPrint (%D, %L), with the current time.
+  void Add(const char* format, ...);
+  // Prints and forgets the collected lines, in order.
+  void Print();
+
+ private:
+  std::vector<std::string> lines_;
+};
+
+// What applying changes to one task collects under its catalogLock: the
+// entries to write, in order and each once, and the log lines.
+struct CatalogEdit {
+  std::vector<CatalogRecord*> changed;
+  std::unordered_set<const CatalogRecord*> inEdit;
+  DeferredLog log;
+
+  // Appends entry to changed unless it is there already.
+  void Add(CatalogRecord* entry);
+  bool Contains(const CatalogRecord* entry) const {
+    return inEdit.count(entry) != 0;
+  }
+};
+
+// How the records of one application reach the store. Both put exactly
+// the same bytes in the file; a batch costs one write and one fdatasync.
+enum class StoreWriteMode {
+  kOneWritePerBatch,   // all records of a batch, in writes of up to 4 MiB
+  kOneWritePerRecord,  // one positioned write and fdatasync per record
+};
+
+// Applies one change record to task's catalog in memory and appends the
+// entries that must now be written to edit (none when the task records
+// nothing). Returns the change's own entry, or null. Writes nothing.
+// Within one edit, an entry changed twice keeps what clients last read of
+// it: one added in the edit stays added, one renamed keeps its first
+// previous name. The caller holds task.catalogLock exclusively.
+CatalogRecord* ApplyChange(SyncTask& task, const CatalogRecord& change,
+                           CatalogEdit& edit);
+
+// Enters a directory entry (state 6 or 7) in dirIndex under its parent,
+// leaving the set of its former parent. With cascade and state 7, marks
+// every live file below the directory deleted (state 255) and every
+// directory below it departed (state 7), each with version + 1, logs each
+// into edit->log and appends it to *marked, in the catalog's order; the
+// caller writes them right after the directory. Memory only;
+// the caller holds task.catalogLock exclusively. edit and marked may be
+// null without cascade.
+void IndexDirectory(SyncTask& task, const CatalogRecord& entry, bool cascade,
+                    CatalogEdit* edit, std::vector<CatalogRecord*>* marked);
+
+// Adds dirRef and every directory below it, as dirIndex knows them, to
+// subtree. Visits each directory once, so cycles in the index end. The
+// caller holds task.catalogLock (shared or exclusive).
+void CollectSubtree(const SyncTask& task, uint64_t dirRef,
+                    std::unordered_set<uint64_t>& subtree);
+
+// Change records that an application brings along for one task besides
+// its own: the journal monitor adds the entries below a directory that
+// enters the task's root, which the journal reports as one change. Called
+// on the applying thread for each task before the task's lock is taken;
+// appends to *extra, which the application then applies after its own,
+// leaving out a file change that finds the file where and as the catalog
+// then holds it (same relative path, parent, size and write time).
+using BatchExtras =
+    std::function<void(SyncTask& task, std::vector<CatalogRecord>* extra)>;
+
+// Applies and empties volume.pending: for each task, every change reaches
+// the catalog before the first is written; then each changed entry is
+// written (the last one stamped with volume.lastReadUsn, which also
+// becomes the task's lastUsn once written) and indexed with cascade. The
+// entries are written in an order a client can follow record by record:
+// those that left the task first, then directories, parents before
+// children, then files. Adds
+// the batch's size to changesSinceSave and resets the volume's ticks.
+// Runs on the flush thread, which holds volumesLock for the whole call.
+void ApplyPendingChanges(
+    VolumeWatch& volume,
+    StoreWriteMode mode = StoreWriteMode::kOneWritePerBatch,
+    const BatchExtras& extras = nullptr);
+
+// Catch-up application of one change record to every task of volume:
+// ApplyChange, a direct write of the entries, IndexDirectory with cascade.
+// No journal position is stamped. Runs on the volume's journal monitor
+// during its start-up scan, without volumesLock.
+void ApplyCatchUpChange(
+    VolumeWatch& volume, const CatalogRecord& change,
+    StoreWriteMode mode = StoreWriteMode::kOneWritePerBatch,
+    const BatchExtras& extras = nullptr);
+
+// Records the journal position usn in the stores of the volume's tasks: a
+// task whose lastUsn is below usn gets a marker when force is set or it has
+// not recorded a position today; every store is flushed. Takes volumesLock
+// itself, so position saves never interleave with the flush thread's
+// writes to the same stores: the caller (the journal monitor) must not
+// hold it.
+void SaveJournalPosition(VolumeWatch& volume, int64_t usn, bool force);
+
+}  // namespace dirsync
+
+#endif  // DIRSYNC_TRACKING_CATALOG_CHANGES_H_

@@ -1,0 +1,97 @@
+#include "catalog/sync_task.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include "platform/log.h"
+#include "tracking/volume_watch.h"
+#include "catalog/catalog_store.h"
+
+namespace dirsync {
+
+CatalogStore::~CatalogStore() {
+  if (fd >= 0) ::close(fd);
+}
+
+std::vector<std::string> SplitExcludes(const std::string& excludeText) {
+  std::vector<std::string> pieces;
+  size_t start = 0;
+  while (true) {
+    size_t semicolon = excludeText.find(';', start);
+    if (semicolon == std::string::npos) {
+      pieces.push_back(excludeText.substr(start));
+      return pieces;
+    }
+    pieces.push_back(excludeText.substr(start, semicolon - start));
+    start = semicolon + 1;
+  }
+}
+
+SyncTask* OpenTask(const std::string& name, const std::string& rootPath,
+                   const std::string& excludeText) {
+  SyncTask* task = new SyncTask;
+  task->name = name;
+  task->rootPath = rootPath;
+  task->excludes = SplitExcludes(excludeText);
+  task->positionSavedOn = static_cast<uint32_t>(TodayAsNumber());
+  LoadStore(*task);
+  return task;
+}
+
+SyncTask* FindTask(std::string_view name) {
+  for (VolumeWatch* volume : volumes) {
+    if (volume == nullptr) continue;
+    auto it = volume->tasks.find(std::string(name));
+    if (it != volume->tasks.end()) return it->second.get();
+  }
+  return nullptr;
+}
+
+CatalogRecord* FindEntry(SyncTask& task, uint64_t fileRef) {
+  auto it = task.entries.find(fileRef);
+  return it == task.entries.end() ? nullptr : &it->second;
+}
+
+const CatalogRecord* FindEntry(const SyncTask& task, uint64_t fileRef) {
+  auto it = task.entries.find(fileRef);
+  return it == task.entries.end() ? nullptr : &it->second;
+}
+
+void EnterDirectory(SyncTask& task, uint64_t dirRef, uint64_t parentRef) {
+  auto [it, inserted] = task.dirParent.try_emplace(dirRef, parentRef);
+  if (!inserted && it->second != parentRef) {
+    auto former = task.dirIndex.find(it->second);
+    if (former != task.dirIndex.end()) {
+      former->second.erase(dirRef);
+      if (former->second.empty()) task.dirIndex.erase(former);
+    }
+    it->second = parentRef;
+  }
+  task.dirIndex[parentRef].insert(dirRef);
+}
+
+bool IsExcluded(const SyncTask& task, std::string_view relativePath) {
+  for (const std::string& e : task.excludes) {
+    // An empty entry (from "a;;b" or an empty text) names nothing, not
+    // even an empty path.
+    if (e.empty() || relativePath.size() < e.size()) continue;
+    if (::strncasecmp(relativePath.data(), e.data(), e.size()) != 0) continue;
+    if (relativePath.size() == e.size() || relativePath[e.size()] == '\\') {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool IsBelowRoot(const SyncTask& task, std::string_view fullPath) {
+  const std::string& root = task.rootPath;
+  if (fullPath.size() < kFinalPathPrefixLength + root.size()) return false;
+  return ::strncasecmp(fullPath.data() + kFinalPathPrefixLength, root.data(),
+                       root.size()) == 0;
+}
+
+std::string_view RelativePath(const SyncTask& task, std::string_view fullPath) {
+  return fullPath.substr(kFinalPathPrefixLength + task.rootPath.size());
+}
+
+}  // namespace dirsync

@@ -1,0 +1,237 @@
+#include "journal/entry_resolver.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/drive_map.h"
+
+namespace dirsync {
+namespace {
+
+// Cached directory paths kept at most; the cache starts over past it.
+constexpr size_t kMaxCachedDirectories = 16384;
+
+constexpr std::string_view kDeletedSuffix = " (deleted)";
+
+// Lookups of a file's path, when renames keep overtaking them.
+constexpr int kLocateAttempts = 3;
+
+bool EndsWith(std::string_view s, std::string_view suffix) {
+  return s.size() >= suffix.size() &&
+         s.substr(s.size() - suffix.size()) == suffix;
+}
+
+// A path a descriptor gives that names a place in the tree: absolute, not
+// an unlinked entry's "... (deleted)".
+bool IsLivePath(std::string_view path) {
+  return !path.empty() && path[0] == '/' && !EndsWith(path, kDeletedSuffix);
+}
+
+std::string Join(const std::string& dir, std::string_view name) {
+  std::string path = dir;
+  if (path.empty() || path.back() != '/') path += '/';
+  path += name;
+  return path;
+}
+
+}  // namespace
+
+std::string PathOfDescriptor(int fd) {
+  char link[32];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char buffer[4096];
+  ssize_t n = ::readlink(link, buffer, sizeof buffer);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) return {};
+  return std::string(buffer, static_cast<size_t>(n));
+}
+
+EntryResolver::EntryResolver(int volumeFd, const FileHandleCodec& codec,
+                             std::string volumeDirectory, char driveLetter,
+                             uint64_t volumeRef, int mountId)
+    : volumeFd_(volumeFd),
+      codec_(codec),
+      volumeDirectory_(std::move(volumeDirectory)),
+      letter_(driveLetter),
+      volumeRef_(volumeRef),
+      mountId_(mountId) {}
+
+EntryResolver::~EntryResolver() {
+  if (volumeFd_ >= 0) ::close(volumeFd_);
+}
+
+int EntryResolver::Open(uint64_t ref, int flags) const {
+  FileHandleBuffer handle;
+  codec_.Unpack(ref, &handle);
+  return ::open_by_handle_at(volumeFd_, handle.get(), flags | O_CLOEXEC);
+}
+
+bool EntryResolver::ReferenceOf(int dirfd, const char* path,
+                                uint64_t* ref) const {
+  FileHandleBuffer handle;
+  int mountId = -1;
+  if (::name_to_handle_at(dirfd, path, handle.get(), &mountId, 0) != 0) {
+    return false;
+  }
+  if (mountId != mountId_) return false;
+  return codec_.Pack(*handle.get(), ref);
+}
+
+bool EntryResolver::DirectoryPath(uint64_t dirRef, std::string* path) {
+  uint64_t generation;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = directoryPaths_.find(dirRef);
+    if (it != directoryPaths_.end()) {
+      *path = it->second;
+      return true;
+    }
+    generation = pathGeneration_;
+  }
+  int fd = Open(dirRef, O_PATH | O_DIRECTORY);
+  if (fd < 0) return false;
+  std::string found = PathOfDescriptor(fd);
+  ::close(fd);
+  if (!IsLivePath(found)) return false;
+  CacheDirectoryPath(dirRef, found, generation);
+  *path = std::move(found);
+  return true;
+}
+
+void EntryResolver::CacheDirectoryPath(uint64_t dirRef, const std::string& path,
+                                       uint64_t generation) {
+  std::lock_guard<std::mutex> guard(lock_);
+  // Found before the cache was last cleared: it may predate a rename.
+  if (generation != pathGeneration_) return;
+  if (directoryPaths_.size() >= kMaxCachedDirectories) directoryPaths_.clear();
+  directoryPaths_[dirRef] = path;
+}
+
+uint64_t EntryResolver::PathGeneration() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return pathGeneration_;
+}
+
+void EntryResolver::ForgetDirectoryPaths() {
+  std::lock_guard<std::mutex> guard(lock_);
+  directoryPaths_.clear();
+  ++pathGeneration_;
+}
+
+EntryResolver::Place EntryResolver::PlaceOfDirectory(uint64_t dirRef) {
+  std::string path;
+  if (!DirectoryPath(dirRef, &path)) return Place::kUnknown;
+  return IsInside(path) ? Place::kInside : Place::kOutside;
+}
+
+bool EntryResolver::IsInside(std::string_view linuxPath) const {
+  const std::string& dir = volumeDirectory_;
+  if (dir == "/") return !linuxPath.empty() && linuxPath[0] == '/';
+  if (linuxPath.substr(0, dir.size()) != dir) return false;
+  return linuxPath.size() == dir.size() || linuxPath[dir.size()] == '/';
+}
+
+void EntryResolver::Remember(uint64_t ref, uint64_t parentRef,
+                             std::string_view name) {
+  std::lock_guard<std::mutex> guard(lock_);
+  names_.Remember(ref, parentRef, name);
+}
+
+void EntryResolver::RememberAll(const std::vector<Sighting>& sightings) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (const Sighting& s : sightings) names_.Remember(s.ref, s.parentRef, s.name);
+}
+
+bool EntryResolver::Recall(uint64_t ref, uint64_t* parentRef,
+                           std::string* name) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return names_.Recall(ref, parentRef, name);
+}
+
+bool EntryResolver::TryRememberedPlace(uint64_t ref, std::string* linuxPath,
+                                       uint64_t* parentRef) {
+  uint64_t parent = 0;
+  std::string name;
+  if (!Recall(ref, &parent, &name) || name.empty()) return false;
+  // A cached directory path may be stale (a rename not read yet): on a
+  // mismatch, resolve the directory afresh once.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::string dir;
+    if (!DirectoryPath(parent, &dir)) return false;
+    std::string candidate = Join(dir, name);
+    uint64_t found = 0;
+    if (ReferenceOf(AT_FDCWD, candidate.c_str(), &found) && found == ref) {
+      *linuxPath = std::move(candidate);
+      *parentRef = parent;
+      return true;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    directoryPaths_.erase(parent);
+  }
+  return false;
+}
+
+uint64_t EntryResolver::ParentOfPath(const std::string& linuxPath) const {
+  size_t slash = linuxPath.rfind('/');
+  if (slash == std::string::npos) return 0;
+  std::string dir = slash == 0 ? std::string("/") : linuxPath.substr(0, slash);
+  uint64_t ref = 0;
+  return ReferenceOf(AT_FDCWD, dir.c_str(), &ref) ? ref : 0;
+}
+
+bool EntryResolver::Locate(uint64_t ref, int fd, bool directory,
+                           std::string* linuxPath, uint64_t* parentRef) {
+  if (directory) {
+    uint64_t generation = PathGeneration();
+    std::string own = PathOfDescriptor(fd);
+    if (!IsLivePath(own)) return false;
+    CacheDirectoryPath(ref, own, generation);
+    *parentRef = ref == volumeRef_ ? 0 : ParentOfPath(own);
+    *linuxPath = std::move(own);
+    return true;
+  }
+  // A path found is checked to name the entry; one that does not was
+  // overtaken by a rename while it was looked up, so look again.
+  for (int attempt = 0; attempt < kLocateAttempts; ++attempt) {
+    if (TryRememberedPlace(ref, linuxPath, parentRef)) return true;
+    // A disconnected dentry reads as "/": no path to be had from it.
+    std::string own = PathOfDescriptor(fd);
+    if (!IsLivePath(own) || own == "/") return false;
+    uint64_t found = 0;
+    if (!ReferenceOf(AT_FDCWD, own.c_str(), &found) || found != ref) continue;
+    *parentRef = ParentOfPath(own);
+    size_t slash = own.rfind('/');
+    Remember(ref, *parentRef, std::string_view(own).substr(slash + 1));
+    *linuxPath = std::move(own);
+    return true;
+  }
+  return false;
+}
+
+std::string EntryResolver::WindowsForm(std::string_view linuxPath) const {
+  std::string out = "\\\\?\\";
+  if (IsInside(linuxPath)) {
+    out += letter_;
+    out += ':';
+    std::string_view rest = linuxPath.substr(
+        volumeDirectory_ == "/" ? 0 : volumeDirectory_.size());
+    while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+    if (rest.empty()) return out;
+    // A backslash inside a name would read as a separator: such an entry
+    // keeps its Linux form, which lies below no task's root.
+    if (rest.find('\\') != std::string_view::npos) {
+      return "\\\\?\\" + std::string(linuxPath);
+    }
+    out += '\\';
+    for (char c : rest) out += c == '/' ? '\\' : c;
+    return out;
+  }
+  std::string mapped;
+  if (Drives().ToWindowsPath(linuxPath, &mapped)) return mapped;
+  out += linuxPath;
+  return out;
+}
+
+}  // namespace dirsync

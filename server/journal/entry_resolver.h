@@ -1,0 +1,117 @@
+// Opens entries of one volume by file reference and finds their paths.
+//
+// Holds the volume's directory descriptor (the mount that handles are
+// opened through), the handle codec, the memory of (parent, name) per
+// reference and a cache of directory reference -> Linux path. The path
+// rule: a directory resolves by its handle; a file is its remembered parent
+// directory's path joined with its remembered name, when name_to_handle_at
+// confirms that this path names the entry; else the entry's own handle
+// path when that is a real path; else it has no path. Part of the journal
+// layer.
+//
+// Thread safe: lock_ guards the name memory and the directory path cache
+// (held for map work only, never across a system call).
+#ifndef DIRSYNC_TRACKING_JOURNAL_ENTRY_RESOLVER_H_
+#define DIRSYNC_TRACKING_JOURNAL_ENTRY_RESOLVER_H_
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "journal/file_handle.h"
+#include "journal/name_memory.h"
+
+namespace dirsync {
+
+class EntryResolver {
+ public:
+  enum class Place { kInside, kOutside, kUnknown };
+
+  // Takes ownership of volumeFd, an O_RDONLY|O_DIRECTORY descriptor of the
+  // volume's directory whose canonical path is volumeDirectory.
+  EntryResolver(int volumeFd, const FileHandleCodec& codec,
+                std::string volumeDirectory, char driveLetter,
+                uint64_t volumeRef, int mountId);
+  ~EntryResolver();
+  EntryResolver(const EntryResolver&) = delete;
+  EntryResolver& operator=(const EntryResolver&) = delete;
+
+  const FileHandleCodec& codec() const { return codec_; }
+  int volumeFd() const { return volumeFd_; }
+  uint64_t volumeRef() const { return volumeRef_; }
+  int mountId() const { return mountId_; }
+  const std::string& volumeDirectory() const { return volumeDirectory_; }
+
+  // open_by_handle_at through the volume's mount; -1 with errno set.
+  int Open(uint64_t ref, int flags) const;
+  // The reference of the entry at path (relative to dirfd; a final symbolic
+  // link is not followed) when it lies on the volume's mount and packs.
+  bool ReferenceOf(int dirfd, const char* path, uint64_t* ref) const;
+
+  // The Linux path of a directory, cached. False when the directory no
+  // longer exists (or never did).
+  bool DirectoryPath(uint64_t dirRef, std::string* path);
+  // Drops the cached directory paths (after a directory rename).
+  void ForgetDirectoryPaths();
+  // Whether a directory lies inside the volume's directory (the directory
+  // itself counts as inside); kUnknown when its path cannot be had.
+  Place PlaceOfDirectory(uint64_t dirRef);
+  bool IsInside(std::string_view linuxPath) const;
+
+  void Remember(uint64_t ref, uint64_t parentRef, std::string_view name);
+  // Remembers many (ref, parent, name) at once, under one lock.
+  struct Sighting {
+    uint64_t ref;
+    uint64_t parentRef;
+    std::string_view name;
+  };
+  void RememberAll(const std::vector<Sighting>& sightings);
+  bool Recall(uint64_t ref, uint64_t* parentRef, std::string* name) const;
+
+  // The path rule for an entry open at fd (any open mode, O_PATH will do).
+  // *parentRef gets the directory the path lies in (0 for the volume's own
+  // directory or when it cannot be told).
+  bool Locate(uint64_t ref, int fd, bool directory, std::string* linuxPath,
+              uint64_t* parentRef);
+
+  // The path as the catalog sees it: "\\?\X:\..." inside the volume (the
+  // volume's directory itself is "\\?\X:"), inside another mapped directory
+  // with that drive's letter, else "\\?\" + the Linux path. A path inside
+  // the volume with a backslash in a name below the volume's directory
+  // also takes the Linux form: the catalogs cannot name it.
+  std::string WindowsForm(std::string_view linuxPath) const;
+
+ private:
+  bool TryRememberedPlace(uint64_t ref, std::string* linuxPath,
+                          uint64_t* parentRef);
+  uint64_t ParentOfPath(const std::string& linuxPath) const;
+  // Caches a path found while the cache was in generation.
+  void CacheDirectoryPath(uint64_t dirRef, const std::string& path,
+                          uint64_t generation);
+  uint64_t PathGeneration() const;
+
+  int volumeFd_;
+  FileHandleCodec codec_;
+  std::string volumeDirectory_;
+  char letter_;
+  uint64_t volumeRef_;
+  int mountId_;
+
+  mutable std::mutex lock_;
+  NameMemory names_;
+  std::unordered_map<uint64_t, std::string> directoryPaths_;
+  // Raised by every ForgetDirectoryPaths: a path found in an older
+  // generation is not cached.
+  uint64_t pathGeneration_ = 0;
+};
+
+// The path an open descriptor stands for (readlink of /proc/self/fd/N);
+// empty on failure.
+std::string PathOfDescriptor(int fd);
+
+}  // namespace dirsync
+
+#endif  // DIRSYNC_TRACKING_JOURNAL_ENTRY_RESOLVER_H_

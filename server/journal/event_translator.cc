@@ -1,0 +1,174 @@
+#include "journal/event_translator.h"
+
+#include <fcntl.h>
+#include <linux/fanotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace dirsync {
+
+JournalEventTranslator::JournalEventTranslator(EntryResolver* resolver,
+                                               pid_t ownPid)
+    : resolver_(resolver), ownPid_(ownPid) {}
+
+EntryResolver::Place JournalEventTranslator::PlaceOfEvent(
+    const FanotifyEvent& event) {
+  using Place = EntryResolver::Place;
+  uint64_t dirs[2];
+  int count = 0;
+  if (event.hasOld) dirs[count++] = event.oldDir;
+  if (event.hasNew) dirs[count++] = event.newDir;
+  if (count == 0 && event.hasDir) dirs[count++] = event.dir;
+  if (count == 0) return Place::kUnknown;
+  bool unknown = false;
+  for (int i = 0; i < count; ++i) {
+    Place place = resolver_->PlaceOfDirectory(dirs[i]);
+    if (place == Place::kInside) return Place::kInside;
+    if (place == Place::kUnknown) unknown = true;
+  }
+  return unknown ? Place::kUnknown : Place::kOutside;
+}
+
+int JournalEventTranslator::Translate(const std::vector<FanotifyEvent>& events,
+                                      JournalBatch* out, bool* overflowed) {
+  using Place = EntryResolver::Place;
+  *overflowed = false;
+  int foreign = 0;
+  // A directory that moved makes every cached path below it stale.
+  for (const FanotifyEvent& event : events) {
+    if ((event.mask & FAN_RENAME) && (event.mask & FAN_ONDIR)) {
+      resolver_->ForgetDirectoryPaths();
+      break;
+    }
+  }
+
+  sightings_.clear();
+  index_.clear();
+  // The replaced file's DELETE_SELF is queued right after the rename, so
+  // it comes in the same read or, when the read ended between them, in the
+  // next one.
+  bool renameInPreviousRead = renameIntoVolume_;
+  renameIntoVolume_ = false;
+  enteredVolume_.clear();
+  for (const FanotifyEvent& event : events) {
+    if (event.mask & FAN_Q_OVERFLOW) {
+      *overflowed = true;
+      continue;
+    }
+    if (ownPid_ != 0 && event.pid == ownPid_) continue;
+    if (event.foreign) {
+      ++foreign;
+      continue;
+    }
+    if (!event.hasObject) continue;
+
+    auto [it, added] = index_.emplace(event.object, sightings_.size());
+    if (added) {
+      sightings_.emplace_back();
+      sightings_.back().ref = event.object;
+    }
+    Sighting& s = sightings_[it->second];
+    Place place = PlaceOfEvent(event);
+    if (place == Place::kInside) s.inside = true;
+    if (place == Place::kOutside) s.outside = true;
+    if (event.hasDir || event.hasOld || event.hasNew) s.hadDirectory = true;
+    if (event.hasNew && resolver_->PlaceOfDirectory(event.newDir) == Place::kInside) {
+      renameIntoVolume_ = true;
+      // Where the old directory is now says nothing about where it was
+      // when the rename happened (it may have come in since), so every
+      // directory renamed into place counts as possibly come from outside.
+      if (event.mask & FAN_ONDIR) enteredVolume_.push_back(event.object);
+    }
+    if (event.mask & FAN_ONDIR) s.directory = true;
+    if (event.mask & FAN_DELETE_SELF) s.deletedSelf = true;
+    if (event.hasNew) {
+      s.hasPlace = true;
+      s.parentRef = event.newDir;
+      s.name = event.newName;
+    } else if (event.hasDir) {
+      s.hasPlace = true;
+      s.parentRef = event.dir;
+      s.name = event.name;
+    }
+    if (place == Place::kInside && s.hasPlace) {
+      resolver_->Remember(s.ref, s.parentRef, s.name);
+    }
+  }
+
+  recentRenameIntoVolume_ = renameIntoVolume_ || renameInPreviousRead;
+  for (const Sighting& s : sightings_) {
+    JournalRecord record;
+    if (Finish(s, &record)) out->records.push_back(std::move(record));
+  }
+  return foreign;
+}
+
+bool JournalEventTranslator::Finish(const Sighting& s, JournalRecord* record) {
+  // A known place outside the volume settles it, unless another event of
+  // the reference happened inside.
+  if (!s.inside && s.outside) return false;
+
+  record->fileRef = s.ref;
+  record->directory = s.directory;
+  record->name = s.name;
+  record->parentRef = s.hasPlace ? s.parentRef : 0;
+  bool remembered = false;
+  if (!s.hasPlace) {
+    uint64_t parent = 0;
+    std::string name;
+    if (resolver_->Recall(s.ref, &parent, &name)) {
+      remembered = true;
+      record->parentRef = parent;
+      record->name = std::move(name);
+    }
+  }
+
+  int fd = resolver_->Open(s.ref, O_PATH);
+  bool gone;
+  if (fd < 0) {
+    // ESTALE: the entry is gone. A removed entry can also fail with another
+    // error (ENOMEM from ext4 while its inode is being freed), so a
+    // DELETE_SELF settles it. Any other failure leaves it a non-delete
+    // whose path the monitor will fail to find, dropping it there.
+    gone = errno == ESTALE || errno == ENOENT || s.deletedSelf;
+  } else {
+    struct stat st;
+    gone = ::fstat(fd, &st) == 0 && st.st_nlink == 0;
+    if (!gone) record->directory = S_ISDIR(st.st_mode);
+  }
+  record->deleted = gone;
+
+  bool keep = s.inside;
+  if (!keep && gone) {
+    if (s.hadDirectory) {
+      // Its directory is gone too (a tree removed before the read): it may
+      // well have been inside.
+      keep = true;
+    } else if (remembered) {
+      // Only its own handle was reported, but the layer saw it inside the
+      // volume (where its directory is now does not matter: it may have
+      // moved out since the entry was deleted).
+      keep = true;
+    } else {
+      // A file replaced by a rename is reported by its handle alone, next
+      // to the rename that replaced it. Deletions elsewhere on the
+      // filesystem are not wanted.
+      keep = recentRenameIntoVolume_;
+    }
+  } else if (!keep && fd >= 0) {
+    // No directory told where the event happened: ask the entry itself.
+    std::string path;
+    uint64_t parent = 0;
+    if (resolver_->Locate(s.ref, fd, record->directory, &path, &parent) &&
+        resolver_->IsInside(path)) {
+      keep = true;
+      record->parentRef = parent;
+    }
+  }
+  if (fd >= 0) ::close(fd);
+  return keep;
+}
+
+}  // namespace dirsync

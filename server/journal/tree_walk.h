@@ -1,0 +1,81 @@
+// A walk of a volume's directory tree: the enumeration behind
+// VolumeJournal::Enumerate. Part of the journal layer.
+//
+// Directories are opened by their references (open_by_handle_at), so the
+// walk follows a directory that moves while it runs; each is read with
+// getdents64, and every entry gets its reference with name_to_handle_at
+// (a final symbolic link is never followed) and, when its type is not told
+// or the ctime filter is on, statx. Entries on another mount (a filesystem
+// mounted below, a bind mount) are neither reported nor entered. Parents
+// come before their children. Records are filtered on ctime; the met set
+// (when kept) holds every reference met regardless of the filter.
+//
+// Owned and advanced by one thread.
+#ifndef DIRSYNC_TRACKING_JOURNAL_TREE_WALK_H_
+#define DIRSYNC_TRACKING_JOURNAL_TREE_WALK_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "journal/entry_resolver.h"
+#include "journal/volume_journal.h"
+
+namespace dirsync {
+
+class TreeWalk {
+ public:
+  struct Options {
+    bool reportStart = false;    // report the start directory itself first
+    bool keepMet = false;        // keep every reference met
+    bool rememberNames = false;  // enter reported entries in the name memory
+  };
+
+  TreeWalk(EntryResolver* resolver, uint64_t startRef, const Options& options);
+  ~TreeWalk();
+  TreeWalk(const TreeWalk&) = delete;
+  TreeWalk& operator=(const TreeWalk&) = delete;
+
+  // Replaces out->records with up to maxRecords records whose ctime lies in
+  // [lowUsn - 1 s, highUsn] (all when lowUsn is 0). False, with no
+  // records, once the walk has ended.
+  bool Next(int64_t lowUsn, int64_t highUsn, JournalBatch* out,
+            size_t maxRecords);
+
+  bool ended() const { return ended_; }
+  bool complete() const { return complete_; }
+  const ReferenceSet& met() const { return met_; }
+
+ private:
+  void Start(int64_t lowUsn, int64_t highUsn, JournalBatch* out);
+  bool OpenNextDirectory();
+  void CloseDirectory();
+  // Reads the next getdents64 chunk; false when the directory is done.
+  bool FillBuffer();
+  void VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
+                  int64_t highUsn, JournalBatch* out);
+  void Finish();
+
+  EntryResolver* resolver_;
+  uint64_t startRef_;
+  Options options_;
+
+  bool started_ = false;
+  bool ended_ = false;
+  bool complete_ = true;
+  std::vector<uint64_t> toVisit_;  // directories still to read (a stack)
+  std::unordered_set<uint64_t> visited_;
+  int dirFd_ = -1;
+  uint64_t dirRef_ = 0;
+  std::vector<unsigned char> buffer_;
+  size_t bufferPos_ = 0;
+  size_t bufferLength_ = 0;
+  ReferenceSet met_;
+  std::vector<EntryResolver::Sighting> sightings_;
+};
+
+}  // namespace dirsync
+
+#endif  // DIRSYNC_TRACKING_JOURNAL_TREE_WALK_H_

@@ -1,0 +1,64 @@
+// ClientLink: what the server keeps for one open client connection.
+//
+// A link is created on the connection's open event and leaves the table of
+// links on its close event (core/client_links.h). The table and a running
+// data event share ownership, so a link whose close event arrives on
+// another thread while one of its frames is being handled lives on until
+// that data event returns; `closed` tells the frame loop to stop.
+//
+// Thread safety: one connection's data events never overlap, so every
+// field but `closed` is used by one thread at a time without a lock.
+#ifndef DIRSYNC_CORE_CLIENT_LINK_H_
+#define DIRSYNC_CORE_CLIENT_LINK_H_
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "platform/byte_buffer.h"
+#include "protocol/message_params.h"
+
+namespace dirsync {
+
+struct SyncTask;
+
+// Room reserved for reassembling frames, so that the large frames of the
+// protocol are put together without repeated growth.
+constexpr size_t kInBufferReserve = 4 * 1024 * 1024;
+
+struct ClientLink {
+  explicit ClientLink(uint64_t id);
+  ~ClientLink();  // closes dlHandle
+  ClientLink(const ClientLink&) = delete;
+  ClientLink& operator=(const ClientLink&) = delete;
+
+  // Id given by the network library; used for every send and disconnect.
+  const uint64_t connId;
+  // The client's read position in its task's store.
+  uint64_t clientPos = 0;
+  // The task the client logged in to; null until a successful "reg".
+  SyncTask* task = nullptr;
+  // File kept open for download (-1 when none), its Windows-form path and
+  // its file reference number.
+  int dlHandle = -1;
+  std::string dlPath;
+  uint64_t dlFileRef = 0;
+  // Bytes of a frame that has not arrived completely, and what follows it.
+  ByteBuffer inBuffer;
+  // Scratch space for file contents and listings.
+  ByteBuffer readBuffer;
+  // The outgoing message being built.
+  ByteBuffer reply;
+  // Output of compression.
+  ByteBuffer zipBuffer;
+  // The parsed form of the frame being handled.
+  MessageParams params;
+  // Set once the connection has been closed (by its close event or by a
+  // disconnect from this link); frames after that are not handled. Thread
+  // safe.
+  std::atomic<bool> closed{false};
+};
+
+}  // namespace dirsync
+
+#endif  // DIRSYNC_CORE_CLIENT_LINK_H_

@@ -1,0 +1,95 @@
+// Runs the dirsync-dump program on store files made by the store itself.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "store_test_util.h"
+#include "catalog/catalog_store.h"
+
+namespace dirsync {
+namespace {
+
+using testing_util::MakeRecord;
+using testing_util::ReadFileBytes;
+using testing_util::WriteFileBytes;
+
+class DumpTest : public testing_util::TrackingTest {
+ protected:
+  // The program's output; status gets its exit code.
+  static std::string Dump(const std::string& path, int* status) {
+    std::string command = std::string(DIRSYNC_DUMP_PROGRAM) + " '" + path + "'";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    EXPECT_NE(pipe, nullptr);
+    std::string out;
+    char chunk[4096];
+    size_t n;
+    while (pipe != nullptr && (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) {
+      out.append(chunk, n);
+    }
+    int raw = pipe != nullptr ? ::pclose(pipe) : -1;
+    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return out;
+  }
+};
+
+TEST_F(DumpTest, PrintsEveryRecordAndASummary) {
+  auto task = Open("dump");
+  CatalogRecord added = MakeRecord(7, StateAdded, "a.txt", 0, 3);
+  ASSERT_TRUE(WriteRecord(task->store, added, false));
+  CatalogRecord renamed = MakeRecord(7, StateRenamed, "b.txt", 80, 3);
+  std::memcpy(renamed.mutable_name() + 6, "a.txt", 5);
+  renamed.set_version(1);
+  ASSERT_TRUE(WriteRecord(task->store, renamed, false));
+  ASSERT_TRUE(WriteMarker(task->store, 55, StateFiller, 0, false));
+
+  int status;
+  std::string out = Dump(task->store.path, &status);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("offset=0 seq=1 state=header length=66"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("offset=66 seq=2 state=added length=71 ref=7 parent=3 "
+                     "usn=0 version=0 size=0 name=\"a.txt\"\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("seq=3 state=renamed length=80 ref=7 parent=3 usn=0 "
+                     "version=1 size=0 name=\"b.txt\" old=\"a.txt\"\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("seq=4 state=marker length=66 ref=0 parent=0 usn=55"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("records=4 entries=1 lastUsn=55 storeId=" +
+                     std::to_string(task->storeId.load()) +
+                     " bytes=283 damage=0\n"),
+            std::string::npos)
+      << out;
+}
+
+TEST_F(DumpTest, ReportsDamageWithItsOffset) {
+  std::string path;
+  {
+    auto task = Open("broken");
+    CatalogRecord r = MakeRecord(7, StateAdded, "a.txt");
+    ASSERT_TRUE(WriteRecord(task->store, r, false));
+    ASSERT_TRUE(WriteRecord(task->store, r, false));
+    path = task->store.path;
+  }
+  std::vector<uint8_t> bytes = ReadFileBytes(path);
+  StoreLE32(bytes.data() + 66, 12);
+  WriteFileBytes(path, bytes);
+  int status;
+  std::string out = Dump(path, &status);
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_NE(out.find("damage offset=66: record length 12 below 66\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("records=1 "), std::string::npos) << out;
+
+  Dump(dir_ + "/missing.db", &status);
+  EXPECT_EQ(status, 2);
+}
+
+}  // namespace
+}  // namespace dirsync
