@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/flush_thread.h"
+#include "app/server.h"
 #include "platform/log.h"
 #include "tracking/volume_watch.h"
 #include "platform/drive_map.h"
@@ -169,45 +169,41 @@ class LogLines : public LogTee {
   std::string text_;
 };
 
-class Server {
+class BenchServer {
  public:
-  Server(const std::string& base, int32_t timeoutMs) : base_(base) {
+  BenchServer(const std::string& base, int32_t timeoutMs) : base_(base) {
     std::filesystem::create_directories(base + "/program");
     std::filesystem::create_directories(base + "/vol/Root");
-    SetProgramDirForTesting(base + "/program/");
-    Drives().Set('J', base + "/vol");
-    volume_ = new VolumeWatch;
-    volume_->driveLetter = 'J';
-    volume_->timeout = timeoutMs;
-    volumes[static_cast<int>('J')] = volume_;
-    task_ = OpenTask("bench", "J:\\ROOT\\", "");
-    volume_->tasks["bench"].reset(task_);
+    Server::Options options;
+    options.programDirectory = base + "/program/";
+    server_ = std::make_unique<Server>(options);
+    server_->drives().Set('J', base + "/vol");
+    bool created = false;
+    VolumeWatch& volume = server_->VolumeFor('J', timeoutMs, &created);
+    volume.tasks["bench"] =
+        OpenTask("bench", "J:\\ROOT\\", "", server_->storeOptions());
+    task_ = volume.tasks["bench"].get();
   }
-  ~Server() {
-    Stop();
-    volumes[static_cast<int>('J')] = nullptr;
-    delete volume_;
-  }
+  ~BenchServer() { Stop(); }
   std::string root() const { return base_ + "/vol/Root"; }
   SyncTask* task() { return task_; }
 
   void Start() {
-    running = true;
-    StartVolumeMonitors();
-    flush_ = std::thread(FlushThread, ApplyPendingFn(ApplyJournalBatch));
-    while (!VolumeMonitorsFollowing()) {
+    server_->StartWatching();
+    started_ = true;
+    while (!server_->Following()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
   void Stop() {
-    if (!flush_.joinable()) return;
-    running = false;
-    flush_.join();
-    StopVolumeMonitors();
+    if (!started_) return;
+    server_->RequestStop();
+    server_->StopWatching();
+    started_ = false;
   }
   // Live files (states 1 to 3) and deleted files (255) in the catalog.
   void Count(size_t* live, size_t* deleted) {
-    std::shared_lock<std::shared_mutex> lock(task_->catalogLock);
+    ReaderLock lock(&task_->catalogLock);
     *live = *deleted = 0;
     for (const auto& [ref, entry] : task_->entries) {
       if (IsLiveFileState(entry.state())) ++*live;
@@ -217,9 +213,9 @@ class Server {
 
  private:
   std::string base_;
-  VolumeWatch* volume_;
+  std::unique_ptr<Server> server_;
   SyncTask* task_;
-  std::thread flush_;
+  bool started_ = false;
 };
 
 std::string FreshBase(const std::string& parent) {
@@ -268,7 +264,7 @@ int Scan(int files, int dirs, const std::string& parent) {
   LogLines log;
   SetLogTee(&log);
   {
-    Server server(base, 1000);
+    BenchServer server(base, 1000);
     auto started = Clock::now();
     for (int d = 0; d < dirs; ++d) {
       std::filesystem::create_directory(server.root() + "/d" + std::to_string(d));
@@ -324,7 +320,7 @@ int Churn(int files, const std::string& parent) {
   const int dirs = 100;
   std::string base = FreshBase(parent);
   {
-    Server server(base, 50);
+    BenchServer server(base, 50);
     for (int d = 0; d < dirs; ++d) {
       std::filesystem::create_directory(server.root() + "/d" + std::to_string(d));
     }
@@ -365,7 +361,7 @@ int Churn(int files, const std::string& parent) {
 int Latency(int samples, const std::string& parent) {
   std::string base = FreshBase(parent);
   {
-    Server server(base, 0);
+    BenchServer server(base, 0);
     server.Start();
     int toChild = -1, fromChild = -1;
     pid_t writer = SpawnWriter({"serve"}, &toChild, &fromChild);

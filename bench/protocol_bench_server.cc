@@ -19,13 +19,12 @@
 #include <string>
 
 #include "app/client_link_table.h"
-#include "platform/log.h"
-#include "tracking/volume_watch.h"
-#include "linkcore.h"
-#include "platform/drive_map.h"
-#include "protocol/download_handler.h"
+#include "app/server.h"
 #include "catalog/catalog_record.h"
 #include "catalog/sync_task.h"
+#include "linkcore.h"
+#include "platform/log.h"
+#include "tracking/volume_watch.h"
 
 namespace {
 
@@ -66,6 +65,7 @@ std::string Record(uint64_t fileRef, uint32_t version, uint8_t state, const std:
 // Appends records to store and catalog as long as the store stays within
 // bytes, laid out in blocks as the store writer lays them out.
 void BuildStore(SyncTask& task, int64_t bytes) {
+  WriterLock lock(&task.catalogLock);
   std::string out = Record(0, task.storeId, StateHeader, "", kRecordHeaderSize);
   uint64_t ref = 100;
   while (true) {
@@ -86,7 +86,7 @@ void BuildStore(SyncTask& task, int64_t bytes) {
     out += r;
     ++ref;
   }
-  if (::pwrite(task.store.fd, out.data(), out.size(), 0) != static_cast<ssize_t>(out.size())) {
+  if (::pwrite(task.store.fd.get(), out.data(), out.size(), 0) != static_cast<ssize_t>(out.size())) {
     std::perror("store");
     std::exit(1);
   }
@@ -117,17 +117,20 @@ int main(int argc, char** argv) {
       big.write(chunk.data(), static_cast<std::streamsize>(std::min<int64_t>(left, chunk.size())));
     }
   }
-  SetProgramDirForTesting(dir + "/");
-  Drives().Set('D', dir + "/vol");
-
-  auto* volume = new VolumeWatch;
-  volume->driveLetter = 'D';
+  Server::Options options;
+  options.programDirectory = dir + "/";
+  // The catalog is made up by hand: its references name no real file.
+  options.checkDownloadIdentity = false;
+  Server server(options);
+  server.drives().Set('D', dir + "/vol");
+  bool created = false;
+  VolumeWatch& volume = server.VolumeFor('D', 10000, &created);
   auto task = std::make_unique<SyncTask>();
   task->name = "bench";
   task->rootPath = "D:\\BENCH\\";
   task->storeId = 0x600d1dea;
   task->store.path = dir + "/data/bench.db";
-  task->store.fd = ::open(task->store.path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  task->store.fd.reset(::open(task->store.path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   BuildStore(*task, storeBytes);
   CatalogRecord big = CatalogRecord::Allocate(kRecordHeaderSize + 7);
   big.set_fileRef(1);
@@ -135,10 +138,8 @@ int main(int argc, char** argv) {
   big.set_state(StateAdded);
   std::memcpy(big.mutable_name(), "big.bin", 7);
   task->entries[1] = std::move(big);
-  volume->tasks["bench"] = std::move(task);
-  volumes['D'] = volume;
-  // The catalog is made up by hand: its references name no real file.
-  SetDownloadChecksIdentity(false);
+  volume.tasks["bench"] = std::move(task);
+  InstallClientLinkTable(&server.clientLinks());
 
   KRL_NetInit(5);
   if (KRL_NetListen(port, OnReceive, OnConnectionEvent, nullptr) != 1) {

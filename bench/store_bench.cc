@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "platform/log.h"
-#include "tracking/volume_watch.h"
 #include "catalog/catalog_changes.h"
 #include "catalog/catalog_record.h"
 #include "catalog/catalog_store.h"
@@ -125,7 +124,8 @@ int main(int argc, char** argv) {
     if (::mkdtemp(buffer.data()) == nullptr) return 1;
     dir = buffer.data();
   }
-  SetProgramDirForTesting(dir + "/");
+  StoreOptions stores;
+  stores.directory = dir + "/data/";
   // The figures go to standard error; the server's log lines to nowhere.
   int devNull = ::open("/dev/null", O_WRONLY);
   ::dup2(devNull, STDOUT_FILENO);
@@ -134,13 +134,13 @@ int main(int argc, char** argv) {
   // the initial build writes them.
   std::string path;
   {
-    std::unique_ptr<SyncTask> writer(OpenTask("bench", "D:\\DATA\\", ""));
+    std::unique_ptr<SyncTask> writer(OpenTask("bench", "D:\\DATA\\", "", stores));
     path = writer->store.path;
     for (uint64_t i = 0; i < entryCount; ++i) {
       CatalogRecord r = FileRecord(i + 1, FileName(i), StateAdded, 0);
-      WriteRecord(writer->store, r, true);
+      if (!WriteRecord(writer->store, r, true).ok()) return 1;
     }
-    FlushBuffer(writer->store, true);
+    if (!FlushBuffer(writer->store, true).ok()) return 1;
   }
   int64_t fileBytes = static_cast<int64_t>(std::filesystem::file_size(path));
   std::fprintf(stderr, "store: %llu entry records, %.1f MB (%s)\n",
@@ -160,17 +160,21 @@ int main(int argc, char** argv) {
   DropFromCache(path);
   Clock::time_point start = Clock::now();
   double cpuStart = CpuSeconds();
-  std::unique_ptr<SyncTask> task(OpenTask("bench", "D:\\DATA\\", ""));
+  std::unique_ptr<SyncTask> task(OpenTask("bench", "D:\\DATA\\", "", stores));
   double coldLoad = SecondsSince(start);
   double coldLoadCpu = CpuSeconds() - cpuStart;
   int64_t residentAfter = ResidentBytes();
   int64_t heapAfter = HeapBytesInUse();
-  size_t loaded = task->entries.size();
+  size_t loaded;
+  {
+    ReaderLock lock(&task->catalogLock);
+    loaded = task->entries.size();
+  }
   double warmLoad, warmLoadCpu;
   {
     start = Clock::now();
     cpuStart = CpuSeconds();
-    std::unique_ptr<SyncTask> again(OpenTask("bench", "D:\\DATA\\", ""));
+    std::unique_ptr<SyncTask> again(OpenTask("bench", "D:\\DATA\\", "", stores));
     warmLoad = SecondsSince(start);
     warmLoadCpu = CpuSeconds() - cpuStart;
   }
@@ -191,10 +195,10 @@ int main(int argc, char** argv) {
 
   // 4. Changes per second: updates of existing entries and additions,
   // every write on disk, each way of writing a batch.
-  VolumeWatch volume;
-  volume.driveLetter = 'D';
+  TaskMap tasks;
+  PendingChanges pending;
   SyncTask& bench = *task;
-  volume.tasks["bench"] = std::move(task);
+  tasks["bench"] = std::move(task);
   const StoreWriteMode modes[] = {StoreWriteMode::kOneWritePerBatch,
                                   StoreWriteMode::kOneWritePerRecord};
   const char* modeNames[] = {"one write per batch", "one write per record"};
@@ -215,12 +219,12 @@ int main(int argc, char** argv) {
                                         StateAdded, 1024 - static_cast<int32_t>(
                                                                name.size()) - 12);
       change.set_version(0);
-      volume.pending[ref] = std::move(change);
+      pending[ref] = std::move(change);
     }
-    volume.lastReadUsn = 1000 + m;
     int64_t sizeBefore = bench.store.storeSize.load();
     start = Clock::now();
-    ApplyPendingChanges(volume, modes[m]);
+    if (!ApplyPendingChanges(tasks, pending, 1000 + m, modes[m]).ok()) return 1;
+    pending.clear();
     double seconds = SecondsSince(start);
     std::fprintf(stderr,
                  "changes (%s): %llu in %.3f s = %.0f changes/s, %.1f MB "

@@ -20,22 +20,25 @@
 #include <shared_mutex>
 #include <string>
 
-#include "protocol/link_net.h"
 #include "app/client_link_table.h"
-#include "platform/log.h"
-#include "tracking/volume_watch.h"
-#include "linkcore.h"
-#include "platform/drive_map.h"
-#include "protocol/download_handler.h"
-#include "protocol/message_params.h"
+#include "app/server.h"
 #include "catalog/catalog_record.h"
 #include "catalog/sync_task.h"
+#include "linkcore.h"
+#include "protocol/link_net.h"
+#include "protocol/message_params.h"
+#include "tracking/volume_watch.h"
 
-// Never reached: the fuzz network below is installed before any input.
+// Never reached: the server talks through the fuzz network below and is
+// never run on the network library.
 extern "C" {
 int KRL_NetSend(uint64_t, const void*, int) { std::abort(); }
 int KRL_NetDisConnect(uint64_t) { std::abort(); }
 int KRL_NetGetAddr(uint64_t, int, char*, int) { std::abort(); }
+int KRL_NetInit(int) { std::abort(); }
+int KRL_NetListen(int, NetDataCallback, NetEventCallback, NetSentCallback) { std::abort(); }
+void KRL_NetFini() { std::abort(); }
+int KRL_NetWaitFini() { std::abort(); }
 }
 
 namespace dirsync {
@@ -65,6 +68,7 @@ class FuzzNet final : public LinkNet {
 };
 
 FuzzNet* net;
+Server* server;
 SyncTask* task;
 
 std::string Record(uint64_t fileRef, uint32_t version, uint8_t state, const std::string& name) {
@@ -84,18 +88,25 @@ void MakeSite() {
   namespace fs = std::filesystem;
   char pattern[] = "/tmp/dirsync-fuzz-XXXXXX";
   std::string dir = ::mkdtemp(pattern);
-  SetProgramDirForTesting(dir + "/");
   fs::create_directories(dir + "/user");
   fs::create_directories(dir + "/vol/docs");
   std::ofstream(dir + "/user/docs-u") << "t";
-  Drives().Set('D', dir + "/vol");
 
-  auto* volume = new VolumeWatch;
+  Server::Options options;
+  options.programDirectory = dir + "/";
+  options.net = net;
+  // The catalog is made up by hand: its references name no real file.
+  options.checkDownloadIdentity = false;
+  server = new Server(options);
+  server->drives().Set('D', dir + "/vol");
+  bool created = false;
+  VolumeWatch& volume = server->VolumeFor('D', 10000, &created);
   auto owned = std::make_unique<SyncTask>();
   task = owned.get();
   task->name = "docs";
   task->rootPath = "D:\\DOCS\\";
-  task->store.fd = ::open((dir + "/docs.db").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  task->store.fd.reset(::open((dir + "/docs.db").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644));
+  WriterLock lock(&task->catalogLock);
   std::string store = Record(0, 1, StateHeader, "");
   for (uint64_t ref = 1; ref <= 3; ++ref) {
     std::string name = "f" + std::to_string(ref);
@@ -107,12 +118,10 @@ void MakeSite() {
     entry.set_version(ref == 2 ? 2 : 1);
     task->entries[ref] = std::move(entry);
   }
-  if (::pwrite(task->store.fd, store.data(), store.size(), 0) != static_cast<ssize_t>(store.size())) std::abort();
+  if (::pwrite(task->store.fd.get(), store.data(), store.size(), 0) != static_cast<ssize_t>(store.size())) std::abort();
   task->store.storeSize = static_cast<int64_t>(store.size());
-  volume->tasks["docs"] = std::move(owned);
-  volumes[static_cast<int>('D')] = volume;
-  // The catalog is made up by hand: its references name no real file.
-  SetDownloadChecksIdentity(false);
+  volume.tasks["docs"] = std::move(owned);
+  InstallClientLinkTable(&server->clientLinks());
 }
 
 }  // namespace
@@ -123,9 +132,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The handlers log every request; the fuzzer's own output stays on stderr.
   int devNull = ::open("/dev/null", O_WRONLY);
   ::dup2(devNull, STDOUT_FILENO);
-  MakeSite();
   net = new FuzzNet;
-  SetClientLinkNetForTesting(net);
+  MakeSite();
   return 0;
 }
 
@@ -146,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto open = [&] {
     net->open = true;
     OnConnectionEvent(kId, 1);
-    if (logIn) FindClientLink(kId)->task = task;
+    if (logIn) server->clientLinks().Find(kId)->task = task;
   };
   open();
   size_t at = 1;
@@ -157,12 +165,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (chunk == 0) break;
     if (!net->open) open();
     OnReceive(kId, reinterpret_cast<const char*>(data + at), static_cast<int>(chunk));
-    if (auto link = FindClientLink(kId); link && link->inBuffer.size() > 16 * 1024 * 1024 + 8188) {
+    if (auto link = server->clientLinks().Find(kId); link && link->inBuffer.size() > 16 * 1024 * 1024 + 8188) {
       std::abort();  // buffered past the frame limit
     }
     at += chunk;
   }
   if (net->open) net->DisConnect(kId);
-  if (ClientLinkCount() != 0) std::abort();
+  if (server->clientLinks().Count() != 0) std::abort();
   return 0;
 }

@@ -57,10 +57,10 @@ class DumpVisitor : public StoreVisitor {
     std::printf("damage offset=%" PRId64 ": %s\n", offset, what);
   }
 
-  void OnReadError(int64_t offset, int error) override {
+  void OnReadError(int64_t offset, const Status& error) override {
     readFailed = true;
     std::printf("read error offset=%" PRId64 ": %s\n", offset,
-                std::strerror(error));
+                std::strerror(error.error()));
   }
 
   int64_t records = 0;

@@ -1,14 +1,13 @@
 #include "app/config.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <memory>
 
-#include "platform/log.h"
-#include "tracking/volume_watch.h"
-#include "platform/drive_map.h"
+#include "app/server.h"
 #include "catalog/sync_task.h"
+#include "platform/drive_map.h"
+#include "platform/log.h"
 
 namespace dirsync {
 namespace {
@@ -51,21 +50,11 @@ const char* RejectionOf(const TaskSection& s, const std::string& root) {
   return nullptr;
 }
 
-// The drive letter (upper case) of another volume that already has a task
-// of this name, or 0.
-char DriveUsingName(const std::string& name, char ownLetter) {
-  for (VolumeWatch* v : volumes) {
-    if (v != nullptr && v->driveLetter != ownLetter && v->tasks.count(name)) {
-      return v->driveLetter;
-    }
-  }
-  return 0;
-}
-
-void WarnIfRootIsMissing(const std::string& section, const std::string& root) {
+void WarnIfRootIsMissing(const DriveMap& drives, const std::string& section,
+                         const std::string& root) {
   std::string linuxPath;
   struct stat st;
-  if (Drives().ToLinuxPath(root, &linuxPath) &&
+  if (drives.ToLinuxPath(root, &linuxPath) &&
       (::stat(linuxPath.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
     LogPrint("%D [%s]: the root %s (%s) is not a directory now\n",
              section.c_str(), root.c_str(), linuxPath.c_str());
@@ -73,7 +62,7 @@ void WarnIfRootIsMissing(const std::string& section, const std::string& root) {
 }
 
 // Builds the task of one section. Returns 1 when it created a VolumeWatch.
-int AddTask(const TaskSection& s) {
+int AddTask(const TaskSection& s, Server* server) {
   const std::string section = SectionName(s.number);
   const std::string root = NormaliseTaskPath(s.path);
   if (const char* why = RejectionOf(s, root)) {
@@ -82,37 +71,32 @@ int AddTask(const TaskSection& s) {
     return 0;
   }
   const char letter = root[0];
-  if (char other = DriveUsingName(s.name, letter)) {
+  if (char other = server->DriveOfTaskName(s.name, letter)) {
     LogPrint("%D [%s]: task \"%s\" not loaded: drive %c: already has a task "
              "of that name, and both would write one store file\n",
              section.c_str(), s.name.c_str(), other);
     return 0;
   }
 
-  int created = 0;
-  VolumeWatch*& slot = volumes[static_cast<unsigned char>(letter)];
-  if (slot == nullptr) {
-    slot = new VolumeWatch;
-    slot->driveLetter = letter;
-    slot->timeout = s.timeout;
-    created = 1;
-  }
-  WarnIfRootIsMissing(section, root);
+  bool created = false;
+  VolumeWatch& volume = server->VolumeFor(letter, s.timeout, &created);
+  WarnIfRootIsMissing(server->drives(), section, root);
 
   // A later section of the same name replaces the earlier task. The earlier
   // one goes first, so that its store file is closed before the
   // replacement opens the same file.
-  auto existing = slot->tasks.find(s.name);
-  if (existing != slot->tasks.end()) {
+  auto existing = volume.tasks.find(s.name);
+  if (existing != volume.tasks.end()) {
     LogPrint("%D [%s]: task \"%s\" replaces the earlier task of that name "
              "on drive %c:\n",
              section.c_str(), s.name.c_str(), letter);
-    slot->tasks.erase(existing);
+    volume.tasks.erase(existing);
   }
-  std::unique_ptr<SyncTask> task(OpenTask(s.name, root, s.exclude));
+  std::unique_ptr<SyncTask> task =
+      OpenTask(s.name, root, s.exclude, server->storeOptions());
   task->logDetail = s.logDetail != 0;
-  slot->tasks[s.name] = std::move(task);
-  return created;
+  volume.tasks[s.name] = std::move(task);
+  return created ? 1 : 0;
 }
 
 }  // namespace
@@ -139,26 +123,28 @@ std::string NormaliseTaskPath(std::string path) {
   return path;
 }
 
-int LoadTasks(const ProfileFile& profile) {
+int LoadTasks(const ProfileFile& profile, Server* server) {
   int created = 0;
   TaskSection s;
   for (int k = 1; ReadTaskSection(profile, k, &s); ++k) {
-    created += AddTask(s);
+    created += AddTask(s, server);
   }
   return created;
 }
 
-int LoadTasks(const std::string& configPath) {
+int LoadTasks(const std::string& configPath, Server* server) {
   ProfileFile profile;
-  if (!profile.Load(configPath) && ::access(configPath.c_str(), F_OK) == 0) {
+  Status read = profile.Load(configPath);
+  // A missing file simply configures no task.
+  if (!read.ok() && !read.IsNotFound()) {
     LogPrint("%D %s cannot be read\n", configPath.c_str());
   }
   for (const ProfileProblem& p : profile.Problems()) {
     LogPrint("%D %s line %d ignored: %s\n", configPath.c_str(), p.line,
              p.reason.c_str());
   }
-  LoadDriveSection(profile, &Drives());
-  return LoadTasks(profile);
+  LoadDriveSection(profile, &server->drives());
+  return LoadTasks(profile, server);
 }
 
 int32_t ListenPort(const ProfileFile& profile) {
@@ -171,7 +157,8 @@ int32_t ListenPort(const ProfileFile& profile) {
 
 int32_t ListenPort(const std::string& configPath) {
   ProfileFile profile;
-  profile.Load(configPath);
+  // Unreadable: logged by LoadTasks; the default port stands.
+  profile.Load(configPath).IgnoreError();
   return ListenPort(profile);
 }
 

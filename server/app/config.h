@@ -4,8 +4,8 @@
 // the listening port of section [DB].
 //
 // Everything here runs on the main thread before any other thread exists.
-#ifndef DIRSYNC_CORE_CONFIG_H_
-#define DIRSYNC_CORE_CONFIG_H_
+#ifndef DIRSYNC_APP_CONFIG_H_
+#define DIRSYNC_APP_CONFIG_H_
 
 #include <cstdint>
 #include <string>
@@ -13,6 +13,8 @@
 #include "platform/profile_file.h"
 
 namespace dirsync {
+
+class Server;
 
 constexpr int32_t kDefaultTimeoutMs = 10000;
 constexpr int32_t kDefaultPort = 333;
@@ -38,11 +40,11 @@ bool ReadTaskSection(const ProfileFile& profile, int number,
 // missing, then ASCII letters upper-cased ("d:\share" -> "D:\SHARE\").
 std::string NormaliseTaskPath(std::string path);
 
-// Loads the configuration file at configPath: logs its ignored lines, sets
-// the [drives] mappings into Drives(), and builds the tasks (see the
-// overload below). A missing file gives no task. Returns the number of
-// VolumeWatch records created.
-int LoadTasks(const std::string& configPath);
+// Loads the configuration file at configPath into server: logs its ignored
+// lines, sets the [drives] mappings into server->drives(), and builds the
+// tasks (see the overload below). A missing file gives no task. Returns the
+// number of VolumeWatch records created.
+int LoadTasks(const std::string& configPath, Server* server);
 
 // Builds one SyncTask per task section and one VolumeWatch per drive that
 // holds a task, in the volumes table. The first section on a drive sets the
@@ -52,7 +54,7 @@ int LoadTasks(const std::string& configPath);
 // backslash, when its name holds a path separator, or when its name is
 // already used by a task on another drive (both would share one store
 // file). Returns the number of VolumeWatch records created.
-int LoadTasks(const ProfileFile& profile);
+int LoadTasks(const ProfileFile& profile, Server* server);
 
 // "PORT" of section [DB], default 333; a value outside 1..65535 is logged.
 int32_t ListenPort(const ProfileFile& profile);
@@ -60,4 +62,4 @@ int32_t ListenPort(const std::string& configPath);
 
 }  // namespace dirsync
 
-#endif  // DIRSYNC_CORE_CONFIG_H_
+#endif  // DIRSYNC_APP_CONFIG_H_

@@ -1,19 +1,19 @@
 #include "app/console_ctrl.h"
 
-#include "tracking/volume_watch.h"
+#include "app/server.h"
 #include "linkcore.h"
 #include "platform/console_events.h"
 
 namespace dirsync {
 
-bool ConsoleCtrlHandler(uint32_t event) {
+bool ConsoleCtrlHandler(Server& server, uint32_t event) {
   switch (event) {
     case kCtrlCEvent:
     case kCtrlBreakEvent:
     case kCtrlCloseEvent:
     case kCtrlLogoffEvent:
     case kCtrlShutdownEvent:
-      running.store(false);
+      server.RequestStop();
       KRL_NetFini();
       return true;
     default:

@@ -5,29 +5,32 @@
 #include <signal.h>
 
 #include <string>
-#include <thread>
 
-#include "app/client_link_table.h"
 #include "app/config.h"
 #include "app/console_ctrl.h"
-#include "app/flush_thread.h"
-#include "platform/log.h"
 #include "app/net_status.h"
-#include "tracking/volume_watch.h"
-#include "linkcore.h"
+#include "app/server.h"
 #include "platform/console_events.h"
+#include "platform/log.h"
+#include "platform/program_dir.h"
 #include "platform/signal_thread.h"
-#include "tracking/volume_monitor.h"
 
 using namespace dirsync;
 
-
 int main() {
+  Server::Options options;
+  options.programDirectory = GetProgramDir();
+  Server server(options);
+
   // Console events arrive as signals, taken on a thread of their own.
   // They are blocked here, before any thread exists, so that every later
-  // thread inherits the mask and none takes them in signal context.
+  // thread inherits the mask and none takes them in signal context. The
+  // signal thread is stopped before the server goes (it is declared after
+  // it), so no action reaches a server that is gone.
   SignalThread signals;
-  RouteConsoleEvents(&signals, ConsoleCtrlHandler);
+  RouteConsoleEvents(&signals, [&server](uint32_t event) {
+    return ConsoleCtrlHandler(server, event);
+  });
   // SIGUSR1 asks for the network status in the log.
   signals.Route(SIGUSR1, [](int) { LogNetStatus(); });
   signals.BlockRoutedSignals();
@@ -38,32 +41,12 @@ int main() {
   LogPrint("%D Quillon Directory Sync Server V1.0.0\n");
   signals.Start();
 
-  const std::string configPath = GetProgramDir() + "dirsync.ini";
-  if (LoadTasks(configPath) == 0) {
+  const std::string configPath = options.programDirectory + "dirsync.ini";
+  if (LoadTasks(configPath, &server) == 0) {
     LogPrint("%D 没有配置同步任务！\n");  // "No sync task configured!"
     return 0;
   }
-
-  // One journal thread per volume, in slot order.
-  StartVolumeMonitors();
-
-  std::thread flush(FlushThread, ApplyPendingFn(ApplyJournalBatch));
-
-  // Clients are served by five network threads.
-  KRL_NetInit(5);
-  const int32_t port = ListenPort(configPath);
-  KRL_NetListen(port, OnReceive, OnConnectionEvent, nullptr);
-  // A console event that came before the library was started found nothing
-  // to shut down; the shutdown it asked for happens now.
-  if (!running.load()) KRL_NetFini();
-
-  KRL_NetWaitFini();
-  // running is false now: the flush thread ends after its current sweep, so
-  // that no batch is cut off in the middle of being applied.
-  flush.join();
-  // What the journal threads read and the flush thread did not apply yet
-  // reaches the catalogs before the program ends.
-  StopVolumeMonitors();
+  server.Run(ListenPort(configPath));
   LogPrint("%D Exit!\n");
   return 0;
 }

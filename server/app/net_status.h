@@ -1,8 +1,8 @@
 // The network library's status in the log. An operator sends the running
 // server SIGUSR1 and reads how long it has run, its live and closing
 // connections, listening ports and network threads (KRL_NetDump).
-#ifndef DIRSYNC_CORE_NET_STATUS_H_
-#define DIRSYNC_CORE_NET_STATUS_H_
+#ifndef DIRSYNC_APP_NET_STATUS_H_
+#define DIRSYNC_APP_NET_STATUS_H_
 
 namespace dirsync {
 
@@ -14,4 +14,4 @@ void LogNetStatus();
 
 }  // namespace dirsync
 
-#endif  // DIRSYNC_CORE_NET_STATUS_H_
+#endif  // DIRSYNC_APP_NET_STATUS_H_

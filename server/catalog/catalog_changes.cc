@@ -1,27 +1,22 @@
 #include "catalog/catalog_changes.h"
 
 #include <strings.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
 #include <limits>
-#include <mutex>
-#include <shared_mutex>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-#include "platform/log.h"
 #include "catalog/catalog_store.h"
+#include "platform/log.h"
+#include "platform/program_dir.h"
 
 namespace dirsync {
-
-std::atomic<uint32_t> changesSinceSave{0};
 
 void DeferredLog::Add(const char* format, ...) {
   char line[kLogLineSize];
@@ -114,7 +109,8 @@ FileOutcome FileOutcomeFor(const CatalogRecord& entry, std::string_view rel,
 }
 
 CatalogRecord* AddEntry(SyncTask& task, const CatalogRecord& change,
-                        std::string_view path, CatalogEdit& edit) {
+                        std::string_view path, CatalogEdit& edit)
+    REQUIRES(task.catalogLock) {
   // A change without a path, as every deletion event is, adds nothing.
   if (static_cast<size_t>(change.length()) <= task.rootPath.size() + 70) {
     return nullptr;
@@ -176,7 +172,8 @@ bool MarkGone(CatalogRecord& entry, bool directory, std::string_view where,
 // count, and the directory index, which an edit brings up to date only
 // when it writes, does not. Each directory is visited once, so cycles end.
 std::unordered_set<uint64_t> LiveDirectoriesBelow(const SyncTask& task,
-                                                  uint64_t dirRef) {
+                                                  uint64_t dirRef)
+    REQUIRES_SHARED(task.catalogLock) {
   std::unordered_map<uint64_t, std::vector<uint64_t>> children;
   for (const auto& [ref, entry] : task.entries) {
     if (entry.state() == StateDirectory) children[entry.parentRef()].push_back(ref);
@@ -205,7 +202,7 @@ std::unordered_set<uint64_t> LiveDirectoriesBelow(const SyncTask& task,
 // path under which they were deleted.
 void MoveSubtree(SyncTask& task, const CatalogRecord& directory,
                  const std::string& oldPath, const std::string& newPath,
-                 CatalogEdit& edit) {
+                 CatalogEdit& edit) REQUIRES(task.catalogLock) {
   std::string oldPrefix = oldPath + '\\';
   std::string newPrefix = newPath + '\\';
   std::unordered_set<uint64_t> below = LiveDirectoriesBelow(task, directory.fileRef());
@@ -253,7 +250,7 @@ void MoveSubtree(SyncTask& task, const CatalogRecord& directory,
 // had left the root (state 7) and is below it again returns to state 6.
 CatalogRecord* MoveDirectory(SyncTask& task, CatalogRecord& entry,
                              const CatalogRecord& change, std::string_view rel,
-                             CatalogEdit& edit) {
+                             CatalogEdit& edit) REQUIRES(task.catalogLock) {
   if (entry.state() == StateDirDeleted) {
     // A directory that left the root and came back is a directory of the
     // root again, so that its next departure carries down to its files.
@@ -287,40 +284,43 @@ CatalogRecord* DeleteEntry(CatalogRecord& entry, const CatalogRecord& change,
 // Writes the entries of an edit in order, each followed by the files its
 // directory's departure marks. Records are staged under the lock; the lock
 // is released for every commit (per record, or whenever 4 MiB are staged
-// and at the end) and held again afterwards. Returns with the lock
-// released; true when every record reached the disk.
+// and at the end) and held again afterwards. Finish returns with the lock
+// released and the first failed write, if any. The lock changes hands
+// through the caller's WriterLock, which the analysis cannot follow into
+// this class.
 class EditWriter {
  public:
-  EditWriter(SyncTask& task, std::unique_lock<std::shared_mutex>& lock,
-             CatalogEdit& edit, StoreWriteMode mode)
+  EditWriter(SyncTask& task, WriterLock& lock, CatalogEdit& edit,
+             StoreWriteMode mode)
       : task_(task), lock_(lock), edit_(edit), mode_(mode) {}
 
-  void Write(CatalogRecord& entry) {
+  void Write(CatalogRecord& entry) NO_THREAD_SAFETY_ANALYSIS {
     StageRecord(task_.store, entry, false);
     if (mode_ == StoreWriteMode::kOneWritePerRecord ||
         task_.store.staged.size() >= static_cast<size_t>(kBlockSize)) {
       Commit();
-      lock_.lock();
+      lock_.Lock();
     }
   }
 
-  bool Finish() {
+  Status Finish() NO_THREAD_SAFETY_ANALYSIS {
     Commit();
-    return allWritten_;
+    return firstFailure_;
   }
 
  private:
-  void Commit() {
-    lock_.unlock();
+  void Commit() NO_THREAD_SAFETY_ANALYSIS {
+    lock_.Unlock();
     edit_.log.Print();
-    if (!CommitStaged(task_.store)) allWritten_ = false;
+    Status written = CommitStaged(task_.store);
+    if (!written.ok() && firstFailure_.ok()) firstFailure_ = written;
   }
 
   SyncTask& task_;
-  std::unique_lock<std::shared_mutex>& lock_;
+  WriterLock& lock_;
   CatalogEdit& edit_;
   StoreWriteMode mode_;
-  bool allWritten_ = true;
+  Status firstFailure_;
 };
 
 // The order in which an edit's entries reach the store, so that a client
@@ -348,9 +348,9 @@ std::vector<CatalogRecord*> WritingOrder(const CatalogEdit& edit) {
 // Writes and indexes an edit's entries in WritingOrder; with stampUsn the
 // last one carries that journal position. Called with the lock held;
 // returns with it released.
-bool WriteEdit(SyncTask& task, std::unique_lock<std::shared_mutex>& lock,
-               CatalogEdit& edit, StoreWriteMode mode, const int64_t* stampUsn,
-               uint32_t today) {
+Status WriteEdit(SyncTask& task, WriterLock& lock, CatalogEdit& edit,
+                 StoreWriteMode mode, const int64_t* stampUsn, uint32_t today)
+    REQUIRES(task.catalogLock) NO_THREAD_SAFETY_ANALYSIS {
   EditWriter writer(task, lock, edit, mode);
   // Every directory of the edit takes its new place in the index before
   // any departure is carried down: a directory that moved out from under a
@@ -380,7 +380,8 @@ bool WriteEdit(SyncTask& task, std::unique_lock<std::shared_mutex>& lock,
 // Whether an extra change would record anything: not for a file change
 // that finds the file where and as the catalog holds it (same relative
 // path, letter case included, parent, size and write time).
-bool TellsSomethingNew(const SyncTask& task, const CatalogRecord& change) {
+bool TellsSomethingNew(const SyncTask& task, const CatalogRecord& change)
+    REQUIRES_SHARED(task.catalogLock) {
   if (change.state() != StateAdded) return true;
   const CatalogRecord* entry = FindEntry(task, change.fileRef());
   if (entry == nullptr || !IsLiveFileState(entry->state())) return true;
@@ -456,67 +457,73 @@ void CollectSubtree(const SyncTask& task, uint64_t dirRef,
   }
 }
 
-void ApplyPendingChanges(VolumeWatch& volume, StoreWriteMode mode,
-                         const BatchExtras& extras) {
-  if (volume.pending.empty()) return;
+Status ApplyPendingChanges(TaskMap& tasks, PendingChanges& pending,
+                           int64_t stampUsn, StoreWriteMode mode,
+                           const BatchExtras& extras) {
+  Status firstFailure;
+  if (pending.empty()) return firstFailure;
   uint32_t today = static_cast<uint32_t>(TodayAsNumber());
   std::vector<CatalogRecord> extra;
-  for (auto& [name, taskPointer] : volume.tasks) {
+  for (auto& [name, taskPointer] : tasks) {
     SyncTask& task = *taskPointer;
     CatalogEdit edit;
     extra.clear();
     if (extras) extras(task, &extra);
-    std::unique_lock<std::shared_mutex> lock(task.catalogLock);
-    for (auto& [ref, change] : volume.pending) ApplyChange(task, change, edit);
+    WriterLock lock(&task.catalogLock);
+    for (auto& [ref, change] : pending) ApplyChange(task, change, edit);
     for (const CatalogRecord& change : extra) {
       if (TellsSomethingNew(task, change)) ApplyChange(task, change, edit);
     }
     if (edit.changed.empty()) continue;
-    int64_t usn = volume.lastReadUsn;
-    bool written = WriteEdit(task, lock, edit, mode, &usn, today);
+    int64_t usn = stampUsn;
+    Status written = WriteEdit(task, lock, edit, mode, &usn, today);
     // The position is what the store records once the batch is on disk.
-    if (written && usn > task.lastUsn) task.lastUsn = usn;
+    if (written.ok() && usn > task.lastUsn) task.lastUsn = usn;
+    if (!written.ok() && firstFailure.ok()) firstFailure = written;
   }
-  changesSinceSave.fetch_add(static_cast<uint32_t>(volume.pending.size()));
-  volume.pending.clear();
-  volume.lastChangeTick = 0;
-  volume.firstPendingTick = 0;
+  return firstFailure;
 }
 
-void ApplyCatchUpChange(VolumeWatch& volume, const CatalogRecord& change,
-                        StoreWriteMode mode, const BatchExtras& extras) {
+Status ApplyCatchUpChange(TaskMap& tasks, const CatalogRecord& change,
+                          StoreWriteMode mode, const BatchExtras& extras) {
+  Status firstFailure;
   std::vector<CatalogRecord> extra;
-  for (auto& [name, taskPointer] : volume.tasks) {
+  for (auto& [name, taskPointer] : tasks) {
     SyncTask& task = *taskPointer;
     CatalogEdit edit;
     extra.clear();
     if (extras) extras(task, &extra);
-    std::unique_lock<std::shared_mutex> lock(task.catalogLock);
+    WriterLock lock(&task.catalogLock);
     ApplyChange(task, change, edit);
     for (const CatalogRecord& more : extra) {
       if (TellsSomethingNew(task, more)) ApplyChange(task, more, edit);
     }
     if (edit.changed.empty()) continue;
-    WriteEdit(task, lock, edit, mode, nullptr, 0);
+    Status written = WriteEdit(task, lock, edit, mode, nullptr, 0);
+    if (!written.ok() && firstFailure.ok()) firstFailure = written;
   }
+  return firstFailure;
 }
 
-void SaveJournalPosition(VolumeWatch& volume, int64_t usn, bool force) {
-  std::lock_guard<std::mutex> guard(volumesLock);
+bool RecordJournalPosition(TaskMap& tasks, int64_t usn, bool force) {
+  bool recorded = false;
   uint32_t today = static_cast<uint32_t>(TodayAsNumber());
-  for (auto& [name, taskPointer] : volume.tasks) {
+  for (auto& [name, taskPointer] : tasks) {
     SyncTask& task = *taskPointer;
     if (task.lastUsn < usn && (force || task.positionSavedOn != today)) {
-      task.lastUsn = usn;
-      WriteMarker(task.store, usn, StateFiller, 0, false);
-      task.positionSavedOn = today;
-      changesSinceSave.exchange(0);
+      if (WriteMarker(task.store, usn, StateFiller, 0, false).ok()) {
+        task.lastUsn = usn;
+        task.positionSavedOn = today;
+        recorded = true;
+      }
     }
-    if (task.store.fd >= 0 && ::fdatasync(task.store.fd) != 0) {
+    Status synced = SyncStore(task.store);
+    if (!synced.ok()) {
       LogPrint("%D store %s: fdatasync failed: %s\n", task.store.path.c_str(),
-               std::strerror(errno));
+               synced.ToString().c_str());
     }
   }
+  return recorded;
 }
 
 }  // namespace dirsync

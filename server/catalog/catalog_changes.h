@@ -16,27 +16,27 @@
 // written record's bytes are numbered and copied under the lock (see
 // StageRecord), so the disk write reads no memory a client can see change.
 // Log lines are collected under the lock and printed once it is released.
-#ifndef DIRSYNC_TRACKING_CATALOG_CHANGES_H_
-#define DIRSYNC_TRACKING_CATALOG_CHANGES_H_
+#ifndef DIRSYNC_CATALOG_CATALOG_CHANGES_H_
+#define DIRSYNC_CATALOG_CATALOG_CHANGES_H_
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-#include "tracking/volume_watch.h"
 #include "catalog/catalog_record.h"
 #include "catalog/sync_task.h"
+#include "platform/status.h"
+#include "platform/thread_annotations.h"
 
 namespace dirsync {
 
-// Catalog changes applied since a journal position was last recorded, over
-// all volumes. Raised by ApplyPendingChanges, set to 0 whenever
-// SaveJournalPosition writes a marker; the journal monitor saves the
-// position once it exceeds 2000.
-extern std::atomic<uint32_t> changesSinceSave;
+// The changes a volume's journal reported and that wait to be applied, one
+// per file reference number.
+using PendingChanges = std::unordered_map<uint64_t, CatalogRecord>;
 
 // Log lines made while a catalog lock is held, printed after its release.
 class DeferredLog {
@@ -78,7 +78,7 @@ enum class StoreWriteMode {
 // it: one added in the edit stays added, one renamed keeps its first
 // previous name. The caller holds task.catalogLock exclusively.
 CatalogRecord* ApplyChange(SyncTask& task, const CatalogRecord& change,
-                           CatalogEdit& edit);
+                           CatalogEdit& edit) REQUIRES(task.catalogLock);
 
 // Enters a directory entry (state 6 or 7) in dirIndex under its parent,
 // leaving the set of its former parent. With cascade and state 7, marks
@@ -89,13 +89,15 @@ CatalogRecord* ApplyChange(SyncTask& task, const CatalogRecord& change,
 // the caller holds task.catalogLock exclusively. edit and marked may be
 // null without cascade.
 void IndexDirectory(SyncTask& task, const CatalogRecord& entry, bool cascade,
-                    CatalogEdit* edit, std::vector<CatalogRecord*>* marked);
+                    CatalogEdit* edit, std::vector<CatalogRecord*>* marked)
+    REQUIRES(task.catalogLock);
 
 // Adds dirRef and every directory below it, as dirIndex knows them, to
 // subtree. Visits each directory once, so cycles in the index end. The
 // caller holds task.catalogLock (shared or exclusive).
 void CollectSubtree(const SyncTask& task, uint64_t dirRef,
-                    std::unordered_set<uint64_t>& subtree);
+                    std::unordered_set<uint64_t>& subtree)
+    REQUIRES_SHARED(task.catalogLock);
 
 // Change records that an application brings along for one task besides
 // its own: the journal monitor adds the entries below a directory that
@@ -107,37 +109,37 @@ void CollectSubtree(const SyncTask& task, uint64_t dirRef,
 using BatchExtras =
     std::function<void(SyncTask& task, std::vector<CatalogRecord>* extra)>;
 
-// Applies and empties volume.pending: for each task, every change reaches
-// the catalog before the first is written; then each changed entry is
-// written (the last one stamped with volume.lastReadUsn, which also
-// becomes the task's lastUsn once written) and indexed with cascade. The
-// entries are written in an order a client can follow record by record:
-// those that left the task first, then directories, parents before
-// children, then files. Adds
-// the batch's size to changesSinceSave and resets the volume's ticks.
-// Runs on the flush thread, which holds volumesLock for the whole call.
-void ApplyPendingChanges(
-    VolumeWatch& volume,
+// Applies pending to the tasks of one volume: for each task, every change
+// reaches the catalog before the first is written; then each changed entry
+// is written (the last one stamped with stampUsn, which also becomes the
+// task's lastUsn once written) and indexed with cascade. The entries are
+// written in an order a client can follow record by record: those that
+// left the task first, then directories, parents before children, then
+// files. pending itself is left as it is. Returns the first failed write
+// (already logged); the catalogs keep every change in memory either way.
+// Runs on the volume's writer.
+Status ApplyPendingChanges(
+    TaskMap& tasks, PendingChanges& pending, int64_t stampUsn,
     StoreWriteMode mode = StoreWriteMode::kOneWritePerBatch,
     const BatchExtras& extras = nullptr);
 
-// Catch-up application of one change record to every task of volume:
+// Catch-up application of one change record to every task of tasks:
 // ApplyChange, a direct write of the entries, IndexDirectory with cascade.
-// No journal position is stamped. Runs on the volume's journal monitor
-// during its start-up scan, without volumesLock.
-void ApplyCatchUpChange(
-    VolumeWatch& volume, const CatalogRecord& change,
+// No journal position is stamped. Returns the first failed write (already
+// logged). Runs on the volume's journal monitor during its start-up scan.
+Status ApplyCatchUpChange(
+    TaskMap& tasks, const CatalogRecord& change,
     StoreWriteMode mode = StoreWriteMode::kOneWritePerBatch,
     const BatchExtras& extras = nullptr);
 
-// Records the journal position usn in the stores of the volume's tasks: a
-// task whose lastUsn is below usn gets a marker when force is set or it has
-// not recorded a position today; every store is flushed. Takes volumesLock
-// itself, so position saves never interleave with the flush thread's
-// writes to the same stores: the caller (the journal monitor) must not
-// hold it.
-void SaveJournalPosition(VolumeWatch& volume, int64_t usn, bool force);
+// Records the journal position usn in the stores of tasks: a task whose
+// lastUsn is below usn gets a marker when force is set or it has not
+// recorded a position today; every store is flushed. A marker that could
+// not be written (logged) leaves the task's position as it was, so the next
+// save tries again. Returns whether any marker was written. Runs on the
+// volume's writer, never beside another write to the same stores.
+bool RecordJournalPosition(TaskMap& tasks, int64_t usn, bool force);
 
 }  // namespace dirsync
 
-#endif  // DIRSYNC_TRACKING_CATALOG_CHANGES_H_
+#endif  // DIRSYNC_CATALOG_CATALOG_CHANGES_H_

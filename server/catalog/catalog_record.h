@@ -11,8 +11,8 @@
 // The accessors in namespace record read and write the fields of a record
 // lying anywhere in a byte buffer (a store block, a reply); CatalogRecord
 // owns one heap block of exactly length bytes.
-#ifndef DIRSYNC_TRACKING_CATALOG_RECORD_H_
-#define DIRSYNC_TRACKING_CATALOG_RECORD_H_
+#ifndef DIRSYNC_CATALOG_CATALOG_RECORD_H_
+#define DIRSYNC_CATALOG_CATALOG_RECORD_H_
 
 #include <cstdint>
 #include <cstring>
@@ -205,4 +205,4 @@ class CatalogRecord {
 
 }  // namespace dirsync
 
-#endif  // DIRSYNC_TRACKING_CATALOG_RECORD_H_
+#endif  // DIRSYNC_CATALOG_CATALOG_RECORD_H_

@@ -2,15 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 
 #include "platform/log.h"
 
@@ -21,42 +19,39 @@ namespace {
 // does not keep a large batch's memory for the rest of the run.
 constexpr size_t kKeptStagedCapacity = 1 << 20;
 
-const char* ErrorText(uint32_t error) {
-  return error == 0xFFFFFFFFu ? "store not open"
-                              : std::strerror(static_cast<int>(error));
-}
-
 // Returns the file to storeSize after a failed write, so that the file
 // holds exactly the bytes of the writes that succeeded.
 void CutBack(CatalogStore& store) {
-  if (store.fd < 0) return;
-  int64_t size = store.storeSize.load(std::memory_order_relaxed);
-  if (::ftruncate(store.fd, size) != 0) {
+  if (!store.fd.valid()) return;
+  const int64_t size = store.storeSize.load(std::memory_order_relaxed);
+  Status cut = store.env->Truncate(store.fd.get(), size);
+  if (!cut.ok()) {
     LogPrint("%D store %s: cutting back to %L bytes failed: %s\n",
-             store.path.c_str(), size, std::strerror(errno));
+             store.path.c_str(), size, cut.ToString().c_str());
   }
 }
 
 // Writes bytes at storeSize; on success storeSize covers them.
-bool WriteAtEnd(CatalogStore& store, const std::vector<uint8_t>& bytes) {
-  int64_t size = store.storeSize.load(std::memory_order_relaxed);
-  uint32_t error = WriteAt(store.fd, size, bytes.data(), bytes.size());
-  if (error != 0) {
+Status WriteAtEnd(CatalogStore& store, const std::vector<uint8_t>& bytes) {
+  const int64_t size = store.storeSize.load(std::memory_order_relaxed);
+  Status written = WriteAt(store, size, bytes.data(), bytes.size());
+  if (!written.ok()) {
     // A store that never opened was reported once, when it failed to open.
-    if (store.fd >= 0) {
+    if (store.fd.valid()) {
       LogPrint("%D store %s: writing %d bytes at %L failed: %s\n",
                store.path.c_str(), static_cast<int>(bytes.size()), size,
-               ErrorText(error));
+               written.ToString().c_str());
     }
     CutBack(store);
-    return false;
+    return written;
   }
   store.storeSize.store(size + static_cast<int64_t>(bytes.size()),
                         std::memory_order_release);
-  return true;
+  return Status::OK();
 }
 
-// Fills a task's catalog from the records of its store file.
+// Fills a task's catalog from the records of its store file. Runs with the
+// task's catalogLock held exclusively (LoadStore).
 class CatalogLoader : public StoreVisitor {
  public:
   explicit CatalogLoader(SyncTask& task) : task_(task) {}
@@ -80,9 +75,9 @@ class CatalogLoader : public StoreVisitor {
              task_.store.path.c_str(), offset, what);
   }
 
-  void OnReadError(int64_t offset, int error) override {
+  void OnReadError(int64_t offset, const Status& error) override {
     LogPrint("%D store %s: reading at offset %L failed: %s\n",
-             task_.store.path.c_str(), offset, std::strerror(error));
+             task_.store.path.c_str(), offset, error.ToString().c_str());
   }
 
   // Where the last damage was met when no well-formed record follows it
@@ -95,6 +90,7 @@ class CatalogLoader : public StoreVisitor {
   // The record becomes the entry of its file reference number, in a block
   // as large as the largest record seen for it.
   void TakeEntry(const uint8_t* r) {
+    task_.catalogLock.AssertHeld();
     int32_t length = record::Length(r);
     CatalogRecord& entry = task_.entries[record::FileRef(r)];
     if (!entry || entry.length() < length) {
@@ -116,12 +112,15 @@ class CatalogLoader : public StoreVisitor {
 // Whether the bytes from offset to the end of the file (size) are what a
 // write cut short by a crash leaves behind: too few bytes for a record, a
 // record running past the end of the file, or nothing but zeros.
-bool IsTornTail(int fd, int64_t offset, int64_t size) {
+bool IsTornTail(const CatalogStore& store, int64_t offset, int64_t size) {
   int64_t count = size - offset;
   if (count < kRecordHeaderSize) return true;
   if (count > kBlockSize) return false;
   std::unique_ptr<uint8_t[]> tail(new uint8_t[static_cast<size_t>(count)]);
-  if (::pread(fd, tail.get(), static_cast<size_t>(count), offset) != count) {
+  size_t got = 0;
+  if (!store.env->PRead(store.fd.get(), tail.get(), static_cast<size_t>(count),
+                        offset, &got).ok() ||
+      got != static_cast<size_t>(count)) {
     return false;
   }
   int32_t length = record::Length(tail.get());
@@ -155,16 +154,17 @@ bool StageFillerBefore(CatalogStore& store, int64_t length, bool buffered) {
 
 // A buffered write: a filler that fills the buffer to a whole block is
 // flushed before the record is added, so every flush writes whole blocks.
-// With entryLock, the record is staged under it (exclusive).
-bool WriteBuffered(CatalogStore& store, CatalogRecord& record,
-                   std::shared_mutex* entryLock) {
+// With task, the record is one of its entries, staged under its
+// catalogLock (exclusive).
+Status WriteBuffered(CatalogStore& store, CatalogRecord& record,
+                     SyncTask* task) {
   if (StageFillerBefore(store, record.length(), true) &&
-      store.buffer.size() >= static_cast<size_t>(kBlockSize) &&
-      !FlushBuffer(store, false)) {
-    return false;
+      store.buffer.size() >= static_cast<size_t>(kBlockSize)) {
+    Status flushed = FlushBuffer(store, false);
+    if (!flushed.ok()) return flushed;
   }
-  if (entryLock != nullptr) {
-    std::unique_lock<std::shared_mutex> lock(*entryLock);
+  if (task != nullptr) {
+    WriterLock lock(&task->catalogLock);
     StageRecord(store, record, true);
   } else {
     StageRecord(store, record, true);
@@ -172,7 +172,16 @@ bool WriteBuffered(CatalogStore& store, CatalogRecord& record,
   if (store.buffer.size() >= static_cast<size_t>(kBlockSize)) {
     return FlushBuffer(store, false);
   }
-  return true;
+  return Status::OK();
+}
+
+// A new store (or one with nothing whole left) begins with its header: it
+// waits in the buffer until the first flush or direct write, which takes
+// it to the file as record 1. Only memory changes, so nothing can fail.
+void StartNewStore(SyncTask& task) {
+  const uint32_t storeId = static_cast<uint32_t>(std::time(nullptr));
+  task.storeId.store(storeId, std::memory_order_relaxed);
+  WriteMarker(task.store, 0, StateHeader, storeId, true).IgnoreError();
 }
 
 }  // namespace
@@ -183,100 +192,81 @@ bool IsValidStoreName(std::string_view name) {
          std::string_view::npos;
 }
 
-std::string StoreFilePath(std::string_view name) {
-  std::string path = GetProgramDir();
-  path += "data/";
+std::string StoreFilePath(std::string_view directory, std::string_view name) {
+  std::string path(directory);
   path += name;
   path += ".db";
   return path;
 }
 
-void LoadStore(SyncTask& task) {
+Status LoadStore(SyncTask& task, const StoreOptions& options) {
   CatalogStore& store = task.store;
+  store.env = options.env;
   if (!IsValidStoreName(task.name)) {
     LogPrint("%D %s -> no store: the task name cannot be a file name\n",
              task.name.c_str());
-    return;
+    return Status::InvalidArgument("task name " + task.name);
   }
-  MakeDirectoryPath(GetProgramDir() + "data");
-  store.path = StoreFilePath(task.name);
-  int fd = ::open(store.path.c_str(), O_RDWR | O_CREAT | O_DSYNC | O_CLOEXEC,
-                  0644);
-  if (fd < 0) {
+  // A directory that cannot be made shows up as the open's failure below.
+  options.env->CreateDirectories(options.directory).IgnoreError();
+  store.path = StoreFilePath(options.directory, task.name);
+  UniqueFd fd;
+  Status opened =
+      options.env->OpenFile(store.path, O_RDWR | O_CREAT | O_DSYNC, 0644, &fd);
+  struct stat st {};
+  if (opened.ok()) opened = options.env->Stat(fd.get(), &st);
+  if (opened.ok() && !S_ISREG(st.st_mode)) {
+    opened = Status::InvalidArgument("not a regular file");
+  }
+  if (!opened.ok()) {
     LogPrint("%D %s -> cannot open store %s: %s\n", task.name.c_str(),
-             store.path.c_str(), std::strerror(errno));
-    return;
+             store.path.c_str(),
+             opened.error() != 0 ? std::strerror(opened.error())
+                                 : opened.context().c_str());
+    return opened;
   }
-  struct stat st;
-  const char* problem = nullptr;
-  if (::fstat(fd, &st) != 0) {
-    problem = std::strerror(errno);
-  } else if (!S_ISREG(st.st_mode)) {
-    problem = "not a regular file";
-  }
-  if (problem != nullptr) {
-    LogPrint("%D %s -> cannot open store %s: %s\n", task.name.c_str(),
-             store.path.c_str(), problem);
-    ::close(fd);
-    return;
-  }
-  store.fd = fd;
+  store.fd = std::move(fd);
   store.storeSize.store(st.st_size, std::memory_order_release);
 
-  std::unique_lock<std::shared_mutex> lock(task.catalogLock);
-  if (st.st_size == 0) {
-    // The header waits in the buffer; the initial build, or the first
-    // direct write, takes it to the file as record 1.
-    uint32_t storeId = static_cast<uint32_t>(std::time(nullptr));
-    task.storeId.store(storeId, std::memory_order_relaxed);
-    WriteMarker(store, 0, StateHeader, storeId, true);
-  }
+  WriterLock lock(&task.catalogLock);
+  if (st.st_size == 0) StartNewStore(task);
   CatalogLoader loader(task);
-  WalkStore(fd, loader);
+  WalkStore(store.fd.get(), loader, store.env);
   // A write cut short by a crash leaves a torn record at the end. Nothing
   // of it was ever counted in storeSize before the crash, so no client has
   // seen it; it is cut off, or the records appended behind it could never
   // be read back.
-  int64_t tail = loader.DamageAtTail();
-  if (tail >= 0 && IsTornTail(fd, tail, st.st_size)) {
-    if (::ftruncate(fd, tail) == 0) {
+  const int64_t tail = loader.DamageAtTail();
+  if (tail >= 0 && IsTornTail(store, tail, st.st_size)) {
+    Status cut = store.env->Truncate(store.fd.get(), tail);
+    if (cut.ok()) {
       LogPrint("%D store %s: cut off a torn record of %L bytes at offset %L\n",
                store.path.c_str(), st.st_size - tail, tail);
       store.storeSize.store(tail, std::memory_order_release);
-      if (tail == 0) {
-        // Nothing whole was left: the store starts anew, header first.
-        uint32_t storeId = static_cast<uint32_t>(std::time(nullptr));
-        task.storeId.store(storeId, std::memory_order_relaxed);
-        WriteMarker(store, 0, StateHeader, storeId, true);
-      }
+      if (tail == 0) StartNewStore(task);
     } else {
       LogPrint("%D store %s: cutting off a torn record at %L failed: %s\n",
-               store.path.c_str(), tail, std::strerror(errno));
+               store.path.c_str(), tail, cut.ToString().c_str());
     }
   }
-  int files = static_cast<int>(task.entries.size());
-  int64_t lastUsn = task.lastUsn;
-  lock.unlock();
+  const int files = static_cast<int>(task.entries.size());
+  const int64_t lastUsn = task.lastUsn;
+  lock.Unlock();
 
   LogPrint("%D %s -> LastUsn=%L, files=%d\n", task.name.c_str(), lastUsn,
            files);
+  return Status::OK();
 }
 
-void WalkStore(int fd, StoreVisitor& visitor) {
+void WalkStore(int fd, StoreVisitor& visitor, Env* env) {
   std::unique_ptr<uint8_t[]> piece(new uint8_t[kBlockSize]);
   char what[96];
   for (int64_t base = 0;; base += kBlockSize) {
     size_t n = 0;
-    while (n < static_cast<size_t>(kBlockSize)) {
-      ssize_t r = ::pread(fd, piece.get() + n, kBlockSize - n,
-                          base + static_cast<int64_t>(n));
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        visitor.OnReadError(base + static_cast<int64_t>(n), errno);
-        return;
-      }
-      if (r == 0) break;
-      n += static_cast<size_t>(r);
+    Status read = env->PRead(fd, piece.get(), kBlockSize, base, &n);
+    if (!read.ok()) {
+      visitor.OnReadError(base + static_cast<int64_t>(n), read);
+      return;
     }
     if (n == 0) return;
 
@@ -319,10 +309,13 @@ void WalkStore(int fd, StoreVisitor& visitor) {
 }
 
 void StageRecord(CatalogStore& store, CatalogRecord& record, bool buffered) {
+  assert(record.length() >= kRecordHeaderSize && record.length() <= kBlockSize);
   StageFillerBefore(store, record.length(), buffered);
   std::vector<uint8_t>& out = buffered ? store.buffer : store.staged;
   int64_t length = record.length();
   int64_t free = kBlockSize - NextPosition(store, buffered) % kBlockSize;
+  // The filler above leaves room for the record in its block.
+  assert(free >= length);
   record.set_sequence(++store.recordCount);
   size_t at = out.size();
   out.insert(out.end(), record.data(), record.data() + length);
@@ -332,14 +325,17 @@ void StageRecord(CatalogStore& store, CatalogRecord& record, bool buffered) {
     out.resize(at + static_cast<size_t>(free), 0);
     record::SetLength(out.data() + at, static_cast<int32_t>(free));
   }
+  // After every record the rest of its block is 0 or room for a filler.
+  assert((NextPosition(store, buffered) % kBlockSize == 0) ||
+         (kBlockSize - NextPosition(store, buffered) % kBlockSize >
+          kRecordHeaderSize));
 }
 
-bool CommitStaged(CatalogStore& store) {
-  if (store.staged.empty()) return true;
-  bool written = false;
-  if (store.buffer.empty() || FlushBuffer(store, true)) {
-    written = WriteAtEnd(store, store.staged);
-  }
+Status CommitStaged(CatalogStore& store) {
+  if (store.staged.empty()) return Status::OK();
+  Status written = Status::OK();
+  if (!store.buffer.empty()) written = FlushBuffer(store, true);
+  if (written.ok()) written = WriteAtEnd(store, store.staged);
   store.staged.clear();
   if (store.staged.capacity() > kKeptStagedCapacity) {
     std::vector<uint8_t>().swap(store.staged);
@@ -347,14 +343,14 @@ bool CommitStaged(CatalogStore& store) {
   return written;
 }
 
-bool WriteRecord(CatalogStore& store, CatalogRecord& record, bool buffered) {
+Status WriteRecord(CatalogStore& store, CatalogRecord& record, bool buffered) {
   if (buffered) return WriteBuffered(store, record, nullptr);
   StageRecord(store, record, false);
   return CommitStaged(store);
 }
 
-bool WriteMarker(CatalogStore& store, int64_t usn, uint8_t state,
-                 uint32_t versionField, bool buffered) {
+Status WriteMarker(CatalogStore& store, int64_t usn, uint8_t state,
+                   uint32_t versionField, bool buffered) {
   CatalogRecord marker = CatalogRecord::Allocate(kRecordHeaderSize);
   marker.set_usn(usn);
   marker.set_state(state);
@@ -362,40 +358,43 @@ bool WriteMarker(CatalogStore& store, int64_t usn, uint8_t state,
   return WriteRecord(store, marker, buffered);
 }
 
-bool WriteEntry(SyncTask& task, CatalogRecord& entry, bool buffered) {
-  if (buffered) return WriteBuffered(task.store, entry, &task.catalogLock);
+Status WriteEntry(SyncTask& task, CatalogRecord& entry, bool buffered) {
+  if (buffered) return WriteBuffered(task.store, entry, &task);
   {
-    std::unique_lock<std::shared_mutex> lock(task.catalogLock);
+    WriterLock lock(&task.catalogLock);
     StageRecord(task.store, entry, false);
   }
   return CommitStaged(task.store);
 }
 
-bool FlushBuffer(CatalogStore& store, bool releaseMemory) {
-  if (store.buffer.empty()) return true;
-  if (!WriteAtEnd(store, store.buffer)) return false;
+Status FlushBuffer(CatalogStore& store, bool releaseMemory) {
+  if (store.buffer.empty()) return Status::OK();
+  Status written = WriteAtEnd(store, store.buffer);
+  if (!written.ok()) return written;
   store.buffer.clear();
   if (releaseMemory) std::vector<uint8_t>().swap(store.buffer);
-  return true;
+  return Status::OK();
 }
 
-uint32_t WriteAt(int fd, int64_t offset, const uint8_t* bytes, size_t count) {
-  if (fd < 0) return 0xFFFFFFFFu;
-  size_t done = 0;
-  while (done < count) {
-    ssize_t n = ::pwrite(fd, bytes + done, count - done,
-                         offset + static_cast<int64_t>(done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return static_cast<uint32_t>(errno);
-    }
-    // A short write is followed by one for the rest, which reports why the
-    // file took no more (ENOSPC, EFBIG, ...); no progress at all is EIO.
-    if (n == 0) return EIO;
-    done += static_cast<size_t>(n);
-  }
-  if (::fdatasync(fd) != 0) return static_cast<uint32_t>(errno);
-  return 0;
+Status WriteAt(CatalogStore& store, int64_t offset, const uint8_t* bytes,
+               size_t count) {
+  if (!store.fd.valid()) return Status::IOError("store not open");
+  Status written = store.env->PWrite(store.fd.get(), bytes, count, offset);
+  if (written.ok()) written = store.env->SyncData(store.fd.get());
+  return written;
+}
+
+Status SyncStore(CatalogStore& store) {
+  if (!store.fd.valid()) return Status::OK();
+  return store.env->SyncData(store.fd.get());
+}
+
+Status ReadStoreAt(const CatalogStore& store, uint64_t pos, uint8_t* buffer,
+                   size_t count, size_t* got) {
+  *got = 0;
+  if (!store.fd.valid()) return Status::IOError("store not open", EBADF);
+  return store.env->PRead(store.fd.get(), buffer, count,
+                          static_cast<off_t>(pos), got);
 }
 
 }  // namespace dirsync

@@ -2,29 +2,20 @@
 // program, holding a copy of every catalog record that changed, in 4 MiB
 // blocks. At start-up the file is read back and the last record of each
 // file reference number becomes that entry's current record; clients read
-// the same file by byte position to learn what changed.
-//
-// Block rules: no record crosses a 4 MiB boundary, and after every record
-// the rest of its block is either 0 or more than 66 bytes, so that a filler
-// always fits. A record that would leave 1 to 66 bytes is written extended
-// to the boundary; one that does not fit is preceded by a filler that ends
-// the block. Every record written takes the next sequence number, fillers
-// and markers included, and a failed write still uses its number up.
+// the same file by byte position to learn what changed. The file format is
+// described in docs/store-format.md.
 //
 // Writing is split in two halves so that a task's catalogLock is held for
-// memory work only: StageRecord numbers a record and copies the bytes it
-// puts in the file into the store's staged bytes (memory only, under the
-// lock when the record is a catalog entry), CommitStaged writes them with
-// one positioned write and one fdatasync (no lock). storeSize grows only
-// once the bytes are on disk; a failed write cuts the file back to it.
+// memory work only: StageRecord numbers a record and copies its bytes into
+// the store's staged bytes (memory only), CommitStaged writes them with one
+// positioned write and one fdatasync (no lock). storeSize grows only once
+// the bytes are on disk; a failed write cuts the file back to it.
 //
-// Threads: every write function runs on the task's one writer thread at a
-// time (the journal monitor during its start-up scan, afterwards the flush
-// thread and the monitor's position saves, both under volumesLock).
-// storeSize is atomic and may be read from any thread; positioned reads of
-// the file below storeSize are safe at any time.
-#ifndef DIRSYNC_TRACKING_CATALOG_STORE_H_
-#define DIRSYNC_TRACKING_CATALOG_STORE_H_
+// Threads: every write function runs on the task's writer, one thread at a
+// time. storeSize is atomic and may be read from any thread; ReadStoreAt
+// below storeSize is safe at any time.
+#ifndef DIRSYNC_CATALOG_CATALOG_STORE_H_
+#define DIRSYNC_CATALOG_CATALOG_STORE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +25,8 @@
 
 #include "catalog/catalog_record.h"
 #include "catalog/sync_task.h"
+#include "platform/env.h"
+#include "platform/status.h"
 
 namespace dirsync {
 
@@ -43,10 +36,11 @@ constexpr int64_t kBlockSize = 4194304;
 // empty, no '/', '\' or NUL, and neither "." nor "..". Thread safe.
 bool IsValidStoreName(std::string_view name);
 
-// The store file of a task name: GetProgramDir() + "data/" + name + ".db".
-std::string StoreFilePath(std::string_view name);
+// The store file of a task name: directory + name + ".db".
+std::string StoreFilePath(std::string_view directory, std::string_view name);
 
-// Opens (creating it and data/ if needed) and reads back the task's store:
+// Opens (creating it and options.directory if needed) and reads back the
+// task's store:
 // fills entries, dirIndex, lastUsn, storeId and the store's counters, and
 // logs "NAME -> LastUsn=..., files=...". A new store gets its header record
 // in the buffer. When the store cannot be opened (an invalid name, a
@@ -55,8 +49,9 @@ std::string StoreFilePath(std::string_view name);
 // record shorter than 66 bytes, or running past its block, or without the
 // NUL of its name) ends the walk of that block with one line naming the
 // store and the offset; the next block is read from its own first byte.
-// Called once per task by OpenTask on the main thread.
-void LoadStore(SyncTask& task);
+// Returns why the store could not be opened (already logged). Called once
+// per task by OpenTask on the main thread.
+Status LoadStore(SyncTask& task, const StoreOptions& options);
 
 // Receives what WalkStore reads. Called on the walking thread.
 class StoreVisitor {
@@ -66,14 +61,14 @@ class StoreVisitor {
   virtual void OnRecord(int64_t offset, const uint8_t* record) = 0;
   // The walk of a block stops at offset; what says why.
   virtual void OnDamage(int64_t offset, const char* what) = 0;
-  // A read of the file failed with errno error.
-  virtual void OnReadError(int64_t offset, int error) = 0;
+  // A read of the file failed.
+  virtual void OnReadError(int64_t offset, const Status& error) = 0;
 };
 
 // Reads the store file fd from offset 0 in 4 MiB pieces with one buffer
 // and hands every record to visitor in file order. Never reads outside its
 // buffer, whatever the bytes. Thread safe (positioned reads only).
-void WalkStore(int fd, StoreVisitor& visitor);
+void WalkStore(int fd, StoreVisitor& visitor, Env* env = Env::Default());
 
 // Memory half of a write: gives record the next sequence number (stamped
 // into record itself) and appends the bytes its write puts in the file, a
@@ -87,38 +82,48 @@ void StageRecord(CatalogStore& store, CatalogRecord& record, bool buffered);
 // positioned write and one fdatasync, after the buffer if the buffer holds
 // bytes (so a new store's header always reaches the file first). On
 // success storeSize grows by the bytes written; on failure the file is cut
-// back to storeSize, the staged bytes are dropped, a line is logged and
-// false returned. True when nothing was staged. Hold no lock.
-bool CommitStaged(CatalogStore& store);
+// back to storeSize, the staged bytes are dropped, a line is logged and the
+// failure returned. OK when nothing was staged. Hold no lock.
+Status CommitStaged(CatalogStore& store);
 
 // Appends one record that no other thread can see (a marker, a copy): a
 // buffered write collects in the buffer (flushed whenever it reaches 4
-// MiB), a direct one is on disk before the call returns. Returns false
-// when the bytes were not written. For catalog entries use WriteEntry.
-bool WriteRecord(CatalogStore& store, CatalogRecord& record, bool buffered);
+// MiB), a direct one is on disk before the call returns. Fails when the
+// bytes were not written. For catalog entries use WriteEntry.
+Status WriteRecord(CatalogStore& store, CatalogRecord& record, bool buffered);
 
 // Appends a 66-byte record with the given usn, state and version field
 // (a journal-position marker, or the header of a new store).
-bool WriteMarker(CatalogStore& store, int64_t usn, uint8_t state,
-                 uint32_t versionField, bool buffered);
+Status WriteMarker(CatalogStore& store, int64_t usn, uint8_t state,
+                   uint32_t versionField, bool buffered);
 
 // Appends a catalog entry of task: numbers and copies it under
 // task.catalogLock (exclusive, briefly; the caller must not hold the lock)
 // and writes the copy with the lock released, so clients reading the
 // catalog never wait for the disk.
-bool WriteEntry(SyncTask& task, CatalogRecord& entry, bool buffered);
+Status WriteEntry(SyncTask& task, CatalogRecord& entry, bool buffered)
+    EXCLUDES(task.catalogLock);
 
 // Writes the buffer to the file. On failure the file is cut back and the
 // buffer keeps its bytes for the next flush. With releaseMemory the
-// buffer's capacity is given back. True when the buffer was empty.
-bool FlushBuffer(CatalogStore& store, bool releaseMemory);
+// buffer's capacity is given back. OK when the buffer was empty.
+Status FlushBuffer(CatalogStore& store, bool releaseMemory);
 
-// Positioned write of count bytes at offset followed by fdatasync. Returns
-// 0 when all bytes are written and flushed, else the errno of the failure
-// (EIO for a write that makes no progress), or 0xFFFFFFFF when fd is not
-// open. Thread safe.
-uint32_t WriteAt(int fd, int64_t offset, const uint8_t* bytes, size_t count);
+// Positioned write of count bytes at offset followed by fdatasync: OK when
+// all bytes are written and flushed (EIO for a write that makes no
+// progress; a failure when the store is not open). Thread safe.
+Status WriteAt(CatalogStore& store, int64_t offset, const uint8_t* bytes,
+               size_t count);
+
+// fdatasync of the store file; OK for a store that is not open.
+Status SyncStore(CatalogStore& store);
+
+// Reads count bytes of the store at pos (fewer at the end of the file) into
+// buffer; *got is the number read, also after a failure. Callers read
+// below storeSize only. Thread safe.
+Status ReadStoreAt(const CatalogStore& store, uint64_t pos, uint8_t* buffer,
+                   size_t count, size_t* got);
 
 }  // namespace dirsync
 
-#endif  // DIRSYNC_TRACKING_CATALOG_STORE_H_
+#endif  // DIRSYNC_CATALOG_CATALOG_STORE_H_

@@ -1,17 +1,11 @@
 #include "catalog/sync_task.h"
 
 #include <strings.h>
-#include <unistd.h>
 
-#include "platform/log.h"
-#include "tracking/volume_watch.h"
 #include "catalog/catalog_store.h"
+#include "platform/program_dir.h"
 
 namespace dirsync {
-
-CatalogStore::~CatalogStore() {
-  if (fd >= 0) ::close(fd);
-}
 
 std::vector<std::string> SplitExcludes(const std::string& excludeText) {
   std::vector<std::string> pieces;
@@ -27,24 +21,19 @@ std::vector<std::string> SplitExcludes(const std::string& excludeText) {
   }
 }
 
-SyncTask* OpenTask(const std::string& name, const std::string& rootPath,
-                   const std::string& excludeText) {
-  SyncTask* task = new SyncTask;
+std::unique_ptr<SyncTask> OpenTask(const std::string& name,
+                                   const std::string& rootPath,
+                                   const std::string& excludeText,
+                                   const StoreOptions& options) {
+  auto task = std::make_unique<SyncTask>();
   task->name = name;
   task->rootPath = rootPath;
   task->excludes = SplitExcludes(excludeText);
   task->positionSavedOn = static_cast<uint32_t>(TodayAsNumber());
-  LoadStore(*task);
+  // A store that cannot be opened has been logged; the task is then served
+  // from an empty catalog and a closed store.
+  LoadStore(*task, options).IgnoreError();
   return task;
-}
-
-SyncTask* FindTask(std::string_view name) {
-  for (VolumeWatch* volume : volumes) {
-    if (volume == nullptr) continue;
-    auto it = volume->tasks.find(std::string(name));
-    if (it != volume->tasks.end()) return it->second.get();
-  }
-  return nullptr;
 }
 
 CatalogRecord* FindEntry(SyncTask& task, uint64_t fileRef) {

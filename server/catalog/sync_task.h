@@ -1,11 +1,11 @@
 // A task: one directory tree that the server follows, its catalog of every
 // file and directory recorded below the root, and its store file.
-#ifndef DIRSYNC_TRACKING_SYNC_TASK_H_
-#define DIRSYNC_TRACKING_SYNC_TASK_H_
+#ifndef DIRSYNC_CATALOG_SYNC_TASK_H_
+#define DIRSYNC_CATALOG_SYNC_TASK_H_
 
 #include <atomic>
 #include <cstdint>
-#include <shared_mutex>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -13,28 +13,43 @@
 #include <vector>
 
 #include "catalog/catalog_record.h"
+#include "platform/env.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
+#include "platform/unique_fd.h"
 
 namespace dirsync {
 
+// Where the stores live and the system they are written through.
+struct StoreOptions {
+  Env* env = Env::Default();
+  // The data directory, ending with '/'; created when missing.
+  std::string directory;
+};
+
 // The store file of a task: an append-only log of catalog records in 4 MiB
-// blocks. Written by one thread at a time (the thread that changes the
-// task's catalog); read by the network threads with positioned reads.
+// blocks. Written by one thread at a time, the task's writer (the journal
+// monitor during its start-up scan, afterwards the thread that applies the
+// volume's changes); read by the network threads with positioned reads
+// below storeSize.
 struct CatalogStore {
   CatalogStore() = default;
   CatalogStore(const CatalogStore&) = delete;
   CatalogStore& operator=(const CatalogStore&) = delete;
-  ~CatalogStore();
 
-  // Records waiting to be written by a buffered write.
+  // The system the file is read and written through.
+  Env* env = Env::Default();
+  // Records waiting to be written by a buffered write. Writer only.
   std::vector<uint8_t> buffer;
   // Bytes of direct writes numbered but not yet written: they land behind
   // the file's bytes and buffer, and go to disk with one positioned write.
+  // Writer only.
   std::vector<uint8_t> staged;
-  // The open store file, or -1 when it could not be opened.
-  int fd = -1;
+  // The open store file; not valid when it could not be opened.
+  UniqueFd fd;
   // Full path of the store file.
   std::string path;
-  // Sequence number of the last record written or loaded.
+  // Sequence number of the last record written or loaded. Writer only.
   int64_t recordCount = 0;
   // Bytes on disk: the offset of the next direct write. Read without a lock
   // by the network threads, written by the store's writer.
@@ -54,8 +69,9 @@ struct SyncTask {
   // Identity of the store (its creation time, low 32 bits); 0 when none.
   std::atomic<uint32_t> storeId{0};
   // Local date (yyyymmdd) on which the journal position was last recorded.
+  // Writer only.
   uint32_t positionSavedOn = 0;
-  // Highest journal position that the store records.
+  // Highest journal position that the store records. Writer only.
   int64_t lastUsn = 0;
 
   CatalogStore store;
@@ -63,40 +79,46 @@ struct SyncTask {
   // Guards entries and dirIndex. The changing side holds it for writing
   // while it changes memory only, never across a store write or a flush;
   // lookups hold it for reading, never across a network send.
-  mutable std::shared_mutex catalogLock;
+  // Only the task's writer changes them, so the writer may read them
+  // without the lock.
+  mutable SharedMutex catalogLock;
   // The catalog: file reference number -> current record (deleted entries
   // included; entries are never removed).
-  std::unordered_map<uint64_t, CatalogRecord> entries;
+  std::unordered_map<uint64_t, CatalogRecord> entries GUARDED_BY(catalogLock);
   // Directory -> the directories recorded with it as their parent.
-  std::unordered_map<uint64_t, std::unordered_set<uint64_t>> dirIndex;
+  std::unordered_map<uint64_t, std::unordered_set<uint64_t>> dirIndex
+      GUARDED_BY(catalogLock);
   // Directory -> the parent whose dirIndex set holds it now, so that a
   // directory entered under a new parent leaves the former parent's set.
-  std::unordered_map<uint64_t, uint64_t> dirParent;
+  std::unordered_map<uint64_t, uint64_t> dirParent GUARDED_BY(catalogLock);
 };
 
+// The tasks of one volume by name.
+using TaskMap = std::unordered_map<std::string, std::unique_ptr<SyncTask>>;
+
 // Builds a task from its configuration: name, root path (upper case, with
-// its trailing backslash) and the ';'-separated exclude text. Main thread,
-// at start-up.
-SyncTask* OpenTask(const std::string& name, const std::string& rootPath,
-                   const std::string& excludeText);
+// its trailing backslash) and the ';'-separated exclude text, and loads its
+// store from options.directory (LoadStore). Main thread, at start-up.
+std::unique_ptr<SyncTask> OpenTask(const std::string& name,
+                                   const std::string& rootPath,
+                                   const std::string& excludeText,
+                                   const StoreOptions& options);
 
 // Splits an exclude text at every ';', empty pieces included.
 std::vector<std::string> SplitExcludes(const std::string& excludeText);
 
-// The task of that exact name (case-sensitive), searching the volumes in
-// drive-letter order; nullptr when none. Thread safe: the volumes and their
-// task maps never change after start-up.
-SyncTask* FindTask(std::string_view name);
-
 // The current record of fileRef, deleted entries included, or nullptr.
 // The caller holds task.catalogLock (shared or exclusive).
-CatalogRecord* FindEntry(SyncTask& task, uint64_t fileRef);
-const CatalogRecord* FindEntry(const SyncTask& task, uint64_t fileRef);
+CatalogRecord* FindEntry(SyncTask& task, uint64_t fileRef)
+    REQUIRES_SHARED(task.catalogLock);
+const CatalogRecord* FindEntry(const SyncTask& task, uint64_t fileRef)
+    REQUIRES_SHARED(task.catalogLock);
 
 // Enters directory dirRef in the dirIndex set of parentRef, taking it out
 // of the set of the parent it was entered under before, if another. The
 // caller holds task.catalogLock exclusively.
-void EnterDirectory(SyncTask& task, uint64_t dirRef, uint64_t parentRef);
+void EnterDirectory(SyncTask& task, uint64_t dirRef, uint64_t parentRef)
+    REQUIRES(task.catalogLock);
 
 // Whether relativePath is an exclude entry or lies below one (ASCII case
 // ignored). Thread safe (reads the constant excludes only).
@@ -111,4 +133,4 @@ std::string_view RelativePath(const SyncTask& task, std::string_view fullPath);
 
 }  // namespace dirsync
 
-#endif  // DIRSYNC_TRACKING_SYNC_TASK_H_
+#endif  // DIRSYNC_CATALOG_SYNC_TASK_H_

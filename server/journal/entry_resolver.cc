@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/drive_map.h"
+#include "platform/file_io.h"
 
 namespace dirsync {
 namespace {
@@ -48,24 +48,27 @@ std::string PathOfDescriptor(int fd) {
   return std::string(buffer, static_cast<size_t>(n));
 }
 
-EntryResolver::EntryResolver(int volumeFd, const FileHandleCodec& codec,
+EntryResolver::EntryResolver(UniqueFd volumeFd, const FileHandleCodec& codec,
                              std::string volumeDirectory, char driveLetter,
-                             uint64_t volumeRef, int mountId)
-    : volumeFd_(volumeFd),
+                             uint64_t volumeRef, int mountId,
+                             const DriveMap& drives)
+    : volumeFd_(std::move(volumeFd)),
       codec_(codec),
       volumeDirectory_(std::move(volumeDirectory)),
       letter_(driveLetter),
       volumeRef_(volumeRef),
-      mountId_(mountId) {}
+      mountId_(mountId),
+      drives_(drives) {}
 
-EntryResolver::~EntryResolver() {
-  if (volumeFd_ >= 0) ::close(volumeFd_);
-}
-
-int EntryResolver::Open(uint64_t ref, int flags) const {
+Status EntryResolver::Open(uint64_t ref, int flags, UniqueFd* fd) const {
   FileHandleBuffer handle;
   codec_.Unpack(ref, &handle);
-  return ::open_by_handle_at(volumeFd_, handle.get(), flags | O_CLOEXEC);
+  int opened = RetryOnEintr([&] {
+    return ::open_by_handle_at(volumeFd_.get(), handle.get(), flags | O_CLOEXEC);
+  });
+  if (opened < 0) return Status::FromErrno("open_by_handle_at", errno);
+  fd->reset(opened);
+  return Status::OK();
 }
 
 bool EntryResolver::ReferenceOf(int dirfd, const char* path,
@@ -82,7 +85,7 @@ bool EntryResolver::ReferenceOf(int dirfd, const char* path,
 bool EntryResolver::DirectoryPath(uint64_t dirRef, std::string* path) {
   uint64_t generation;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(&lock_);
     auto it = directoryPaths_.find(dirRef);
     if (it != directoryPaths_.end()) {
       *path = it->second;
@@ -90,10 +93,9 @@ bool EntryResolver::DirectoryPath(uint64_t dirRef, std::string* path) {
     }
     generation = pathGeneration_;
   }
-  int fd = Open(dirRef, O_PATH | O_DIRECTORY);
-  if (fd < 0) return false;
-  std::string found = PathOfDescriptor(fd);
-  ::close(fd);
+  UniqueFd fd;
+  if (!Open(dirRef, O_PATH | O_DIRECTORY, &fd).ok()) return false;
+  std::string found = PathOfDescriptor(fd.get());
   if (!IsLivePath(found)) return false;
   CacheDirectoryPath(dirRef, found, generation);
   *path = std::move(found);
@@ -102,7 +104,7 @@ bool EntryResolver::DirectoryPath(uint64_t dirRef, std::string* path) {
 
 void EntryResolver::CacheDirectoryPath(uint64_t dirRef, const std::string& path,
                                        uint64_t generation) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(&lock_);
   // Found before the cache was last cleared: it may predate a rename.
   if (generation != pathGeneration_) return;
   if (directoryPaths_.size() >= kMaxCachedDirectories) directoryPaths_.clear();
@@ -110,12 +112,12 @@ void EntryResolver::CacheDirectoryPath(uint64_t dirRef, const std::string& path,
 }
 
 uint64_t EntryResolver::PathGeneration() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(&lock_);
   return pathGeneration_;
 }
 
 void EntryResolver::ForgetDirectoryPaths() {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(&lock_);
   directoryPaths_.clear();
   ++pathGeneration_;
 }
@@ -135,18 +137,18 @@ bool EntryResolver::IsInside(std::string_view linuxPath) const {
 
 void EntryResolver::Remember(uint64_t ref, uint64_t parentRef,
                              std::string_view name) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(&lock_);
   names_.Remember(ref, parentRef, name);
 }
 
 void EntryResolver::RememberAll(const std::vector<Sighting>& sightings) {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(&lock_);
   for (const Sighting& s : sightings) names_.Remember(s.ref, s.parentRef, s.name);
 }
 
 bool EntryResolver::Recall(uint64_t ref, uint64_t* parentRef,
                            std::string* name) const {
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock guard(&lock_);
   return names_.Recall(ref, parentRef, name);
 }
 
@@ -167,7 +169,7 @@ bool EntryResolver::TryRememberedPlace(uint64_t ref, std::string* linuxPath,
       *parentRef = parent;
       return true;
     }
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(&lock_);
     directoryPaths_.erase(parent);
   }
   return false;
@@ -229,7 +231,7 @@ std::string EntryResolver::WindowsForm(std::string_view linuxPath) const {
     return out;
   }
   std::string mapped;
-  if (Drives().ToWindowsPath(linuxPath, &mapped)) return mapped;
+  if (drives_.ToWindowsPath(linuxPath, &mapped)) return mapped;
   out += linuxPath;
   return out;
 }

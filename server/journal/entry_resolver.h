@@ -6,16 +6,15 @@
 // rule: a directory resolves by its handle; a file is its remembered parent
 // directory's path joined with its remembered name, when name_to_handle_at
 // confirms that this path names the entry; else the entry's own handle
-// path when that is a real path; else it has no path. Part of the journal
-// layer.
+// path when that is a real path; else it has no path.
 //
 // Thread safe: lock_ guards the name memory and the directory path cache
-// (held for map work only, never across a system call).
-#ifndef DIRSYNC_TRACKING_JOURNAL_ENTRY_RESOLVER_H_
-#define DIRSYNC_TRACKING_JOURNAL_ENTRY_RESOLVER_H_
+// (held for map work only, never across a system call). The drive map is
+// read-only while the resolver lives.
+#ifndef DIRSYNC_JOURNAL_ENTRY_RESOLVER_H_
+#define DIRSYNC_JOURNAL_ENTRY_RESOLVER_H_
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -23,6 +22,11 @@
 
 #include "journal/file_handle.h"
 #include "journal/name_memory.h"
+#include "platform/drive_map.h"
+#include "platform/mutex.h"
+#include "platform/status.h"
+#include "platform/thread_annotations.h"
+#include "platform/unique_fd.h"
 
 namespace dirsync {
 
@@ -30,23 +34,25 @@ class EntryResolver {
  public:
   enum class Place { kInside, kOutside, kUnknown };
 
-  // Takes ownership of volumeFd, an O_RDONLY|O_DIRECTORY descriptor of the
-  // volume's directory whose canonical path is volumeDirectory.
-  EntryResolver(int volumeFd, const FileHandleCodec& codec,
+  // Takes volumeFd, an O_RDONLY|O_DIRECTORY descriptor of the volume's
+  // directory whose canonical path is volumeDirectory. drives gives the
+  // Windows form of paths in other mapped directories; it must outlive the
+  // resolver.
+  EntryResolver(UniqueFd volumeFd, const FileHandleCodec& codec,
                 std::string volumeDirectory, char driveLetter,
-                uint64_t volumeRef, int mountId);
-  ~EntryResolver();
+                uint64_t volumeRef, int mountId, const DriveMap& drives);
   EntryResolver(const EntryResolver&) = delete;
   EntryResolver& operator=(const EntryResolver&) = delete;
 
   const FileHandleCodec& codec() const { return codec_; }
-  int volumeFd() const { return volumeFd_; }
+  int volumeFd() const { return volumeFd_.get(); }
   uint64_t volumeRef() const { return volumeRef_; }
   int mountId() const { return mountId_; }
   const std::string& volumeDirectory() const { return volumeDirectory_; }
 
-  // open_by_handle_at through the volume's mount; -1 with errno set.
-  int Open(uint64_t ref, int flags) const;
+  // open_by_handle_at through the volume's mount. The failure tells why:
+  // ESTALE for an entry that no longer exists, EMFILE, ENOMEM, ...
+  Status Open(uint64_t ref, int flags, UniqueFd* fd) const;
   // The reference of the entry at path (relative to dirfd; a final symbolic
   // link is not followed) when it lies on the volume's mount and packs.
   bool ReferenceOf(int dirfd, const char* path, uint64_t* ref) const;
@@ -90,22 +96,23 @@ class EntryResolver {
   uint64_t ParentOfPath(const std::string& linuxPath) const;
   // Caches a path found while the cache was in generation.
   void CacheDirectoryPath(uint64_t dirRef, const std::string& path,
-                          uint64_t generation);
-  uint64_t PathGeneration() const;
+                          uint64_t generation) EXCLUDES(lock_);
+  uint64_t PathGeneration() const EXCLUDES(lock_);
 
-  int volumeFd_;
+  UniqueFd volumeFd_;
   FileHandleCodec codec_;
   std::string volumeDirectory_;
   char letter_;
   uint64_t volumeRef_;
   int mountId_;
+  const DriveMap& drives_;
 
-  mutable std::mutex lock_;
-  NameMemory names_;
-  std::unordered_map<uint64_t, std::string> directoryPaths_;
+  mutable Mutex lock_;
+  NameMemory names_ GUARDED_BY(lock_);
+  std::unordered_map<uint64_t, std::string> directoryPaths_ GUARDED_BY(lock_);
   // Raised by every ForgetDirectoryPaths: a path found in an older
   // generation is not cached.
-  uint64_t pathGeneration_ = 0;
+  uint64_t pathGeneration_ GUARDED_BY(lock_) = 0;
 };
 
 // The path an open descriptor stands for (readlink of /proc/self/fd/N);
@@ -114,4 +121,4 @@ std::string PathOfDescriptor(int fd);
 
 }  // namespace dirsync
 
-#endif  // DIRSYNC_TRACKING_JOURNAL_ENTRY_RESOLVER_H_
+#endif  // DIRSYNC_JOURNAL_ENTRY_RESOLVER_H_

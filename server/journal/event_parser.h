@@ -6,10 +6,10 @@
 // record means the directory itself), OLD_DFID_NAME and NEW_DFID_NAME (a
 // rename). Malformed bytes never make the parser read outside the buffer:
 // an event whose length does not fit ends the parse, an info record whose
-// length does not fit ends its event. Part of the journal layer. Thread
+// length does not fit ends its event. Thread
 // safe (no state besides the constant codec and fsid).
-#ifndef DIRSYNC_TRACKING_JOURNAL_EVENT_PARSER_H_
-#define DIRSYNC_TRACKING_JOURNAL_EVENT_PARSER_H_
+#ifndef DIRSYNC_JOURNAL_EVENT_PARSER_H_
+#define DIRSYNC_JOURNAL_EVENT_PARSER_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -60,4 +60,4 @@ class FanotifyEventParser {
 
 }  // namespace dirsync
 
-#endif  // DIRSYNC_TRACKING_JOURNAL_EVENT_PARSER_H_
+#endif  // DIRSYNC_JOURNAL_EVENT_PARSER_H_

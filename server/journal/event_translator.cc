@@ -125,17 +125,19 @@ bool JournalEventTranslator::Finish(const Sighting& s, JournalRecord* record) {
     }
   }
 
-  int fd = resolver_->Open(s.ref, O_PATH);
+  UniqueFd fd;
+  Status opened = resolver_->Open(s.ref, O_PATH, &fd);
   bool gone;
-  if (fd < 0) {
+  if (!opened.ok()) {
     // ESTALE: the entry is gone. A removed entry can also fail with another
     // error (ENOMEM from ext4 while its inode is being freed), so a
     // DELETE_SELF settles it. Any other failure leaves it a non-delete
     // whose path the monitor will fail to find, dropping it there.
-    gone = errno == ESTALE || errno == ENOENT || s.deletedSelf;
+    gone = opened.error() == ESTALE || opened.error() == ENOENT ||
+           s.deletedSelf;
   } else {
     struct stat st;
-    gone = ::fstat(fd, &st) == 0 && st.st_nlink == 0;
+    gone = ::fstat(fd.get(), &st) == 0 && st.st_nlink == 0;
     if (!gone) record->directory = S_ISDIR(st.st_mode);
   }
   record->deleted = gone;
@@ -157,17 +159,16 @@ bool JournalEventTranslator::Finish(const Sighting& s, JournalRecord* record) {
       // filesystem are not wanted.
       keep = recentRenameIntoVolume_;
     }
-  } else if (!keep && fd >= 0) {
+  } else if (!keep && fd.valid()) {
     // No directory told where the event happened: ask the entry itself.
     std::string path;
     uint64_t parent = 0;
-    if (resolver_->Locate(s.ref, fd, record->directory, &path, &parent) &&
+    if (resolver_->Locate(s.ref, fd.get(), record->directory, &path, &parent) &&
         resolver_->IsInside(path)) {
       keep = true;
       record->parentRef = parent;
     }
   }
-  if (fd >= 0) ::close(fd);
   return keep;
 }
 

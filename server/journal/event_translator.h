@@ -1,5 +1,5 @@
 // Turns the fanotify events of one read into journal records, one per
-// reference. Part of the journal layer.
+// reference.
 //
 // - An event's reference is its own handle; its parent is the new
 //   directory of a rename, else the event's directory; its name likewise.
@@ -21,8 +21,8 @@
 // - Kept places enter the name memory; a directory rename in the read
 //   clears the directory path cache first.
 // Runs on the journal reading thread.
-#ifndef DIRSYNC_TRACKING_JOURNAL_EVENT_TRANSLATOR_H_
-#define DIRSYNC_TRACKING_JOURNAL_EVENT_TRANSLATOR_H_
+#ifndef DIRSYNC_JOURNAL_EVENT_TRANSLATOR_H_
+#define DIRSYNC_JOURNAL_EVENT_TRANSLATOR_H_
 
 #include <sys/types.h>
 
@@ -82,4 +82,4 @@ class JournalEventTranslator {
 
 }  // namespace dirsync
 
-#endif  // DIRSYNC_TRACKING_JOURNAL_EVENT_TRANSLATOR_H_
+#endif  // DIRSYNC_JOURNAL_EVENT_TRANSLATOR_H_

@@ -14,18 +14,18 @@ FileHandleBuffer::FileHandleBuffer() {
   get()->handle_bytes = kMaxBytes;
 }
 
-bool FileHandleCodec::Learn(int fd, std::string* whyNot) {
+Status FileHandleCodec::Learn(int fd) {
   FileHandleBuffer buffer;
   int mountId = -1;
   if (::name_to_handle_at(fd, "", buffer.get(), &mountId, AT_EMPTY_PATH) != 0) {
     int err = errno;
-    std::string type = FilesystemTypeOfMount(mountId);
-    *whyNot = "name_to_handle_at: " + std::string(std::strerror(err));
     if (err == EOPNOTSUPP) {
-      *whyNot = "filesystem " + (type.empty() ? std::string("?") : type) +
-                " gives no file handles";
+      std::string type = FilesystemTypeOfMount(mountId);
+      return Status::InvalidArgument(
+          "filesystem " + (type.empty() ? std::string("?") : type) +
+          " gives no file handles");
     }
-    return false;
+    return Status::FromErrno("name_to_handle_at", err);
   }
   const struct file_handle& h = *buffer.get();
   Layout layout = Layout::kUnknown;
@@ -36,14 +36,14 @@ bool FileHandleCodec::Learn(int fd, std::string* whyNot) {
   }
   if (layout == Layout::kUnknown) {
     std::string type = FilesystemTypeOfMount(mountId);
-    *whyNot = "filesystem " + (type.empty() ? std::string("?") : type) +
-              " gives file handles of " + std::to_string(h.handle_bytes) +
-              " bytes, which do not fit a 64-bit file reference";
-    return false;
+    return Status::InvalidArgument(
+        "filesystem " + (type.empty() ? std::string("?") : type) +
+        " gives file handles of " + std::to_string(h.handle_bytes) +
+        " bytes, which do not fit a 64-bit file reference");
   }
   layout_ = layout;
   type_ = h.handle_type;
-  return true;
+  return Status::OK();
 }
 
 bool FileHandleCodec::Pack(int handleType, const unsigned char* bytes,

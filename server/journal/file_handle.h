@@ -5,15 +5,17 @@
 // handle of ext4 (u32 inode, u32 generation) is taken as it is; the 12-byte
 // handle of tmpfs (u32 generation, u32 inode low, u32 inode high) packs as
 // inode | generation << 32 while the high inode word is 0. Either way the
-// reference reads inode | generation << 32. Part of the journal layer.
-#ifndef DIRSYNC_TRACKING_JOURNAL_FILE_HANDLE_H_
-#define DIRSYNC_TRACKING_JOURNAL_FILE_HANDLE_H_
+// reference reads inode | generation << 32.
+#ifndef DIRSYNC_JOURNAL_FILE_HANDLE_H_
+#define DIRSYNC_JOURNAL_FILE_HANDLE_H_
 
 #include <fcntl.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "platform/status.h"
 
 namespace dirsync {
 
@@ -34,9 +36,9 @@ class FileHandleCodec {
   enum class Layout { kUnknown, kInodeGeneration8, kGenerationInode12 };
 
   // Learns the handle format of the filesystem from the directory open at
-  // fd. False, with one line in *whyNot, when the filesystem gives no file
+  // fd. Fails, saying why in one line, when the filesystem gives no file
   // handles or handles that do not pack into 64 bits (naming its type).
-  bool Learn(int fd, std::string* whyNot);
+  Status Learn(int fd);
 
   // Packs a handle of this filesystem. False for a handle of another type
   // or size, or one whose inode does not fit 32 bits.
@@ -69,4 +71,4 @@ std::string FilesystemTypeOfMount(int mountId);
 
 }  // namespace dirsync
 
-#endif  // DIRSYNC_TRACKING_JOURNAL_FILE_HANDLE_H_
+#endif  // DIRSYNC_JOURNAL_FILE_HANDLE_H_

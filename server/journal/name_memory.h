@@ -7,10 +7,9 @@
 // entries enter the young one; when it is full it becomes the old one and
 // the former old one is dropped. A lookup tries young, then old. So the
 // most recent 1..2 x generationSize references are always remembered and
-// memory never grows past 2 x generationSize entries. Part of the journal
-// layer. Not thread safe: the resolver guards it.
-#ifndef DIRSYNC_TRACKING_JOURNAL_NAME_MEMORY_H_
-#define DIRSYNC_TRACKING_JOURNAL_NAME_MEMORY_H_
+// memory never grows past 2 x generationSize entries. Not thread safe: the resolver guards it.
+#ifndef DIRSYNC_JOURNAL_NAME_MEMORY_H_
+#define DIRSYNC_JOURNAL_NAME_MEMORY_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -44,4 +43,4 @@ class NameMemory {
 
 }  // namespace dirsync
 
-#endif  // DIRSYNC_TRACKING_JOURNAL_NAME_MEMORY_H_
+#endif  // DIRSYNC_JOURNAL_NAME_MEMORY_H_

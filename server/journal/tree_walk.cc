@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/file_io.h"
 #include "platform/log.h"
 
 namespace dirsync {
@@ -38,7 +39,7 @@ TreeWalk::TreeWalk(EntryResolver* resolver, uint64_t startRef,
                    const Options& options)
     : resolver_(resolver), startRef_(startRef), options_(options) {}
 
-TreeWalk::~TreeWalk() { CloseDirectory(); }
+TreeWalk::~TreeWalk() = default;
 
 void TreeWalk::Start(int64_t lowUsn, int64_t highUsn, JournalBatch* out) {
   started_ = true;
@@ -46,11 +47,10 @@ void TreeWalk::Start(int64_t lowUsn, int64_t highUsn, JournalBatch* out) {
   toVisit_.push_back(startRef_);
   if (options_.keepMet) met_.sorted.push_back(startRef_);
   if (!options_.reportStart) return;
-  int fd = resolver_->Open(startRef_, O_PATH | O_DIRECTORY);
-  if (fd < 0) return;
+  UniqueFd fd;
+  if (!resolver_->Open(startRef_, O_PATH | O_DIRECTORY, &fd).ok()) return;
   struct statx st;
-  bool ok = ::statx(fd, "", AT_EMPTY_PATH, STATX_CTIME, &st) == 0;
-  ::close(fd);
+  bool ok = ::statx(fd.get(), "", AT_EMPTY_PATH, STATX_CTIME, &st) == 0;
   if (ok && InWindow(Nanoseconds(st.stx_ctime), lowUsn, highUsn)) {
     JournalRecord record;
     record.fileRef = startRef_;
@@ -65,7 +65,7 @@ bool TreeWalk::Next(int64_t lowUsn, int64_t highUsn, JournalBatch* out,
   if (ended_) return false;
   if (!started_) Start(lowUsn, highUsn, out);
   while (out->records.size() < maxRecords) {
-    if (dirFd_ < 0 && !OpenNextDirectory()) {
+    if (!dirFd_.valid() && !OpenNextDirectory()) {
       Finish();
       break;
     }
@@ -103,16 +103,17 @@ bool TreeWalk::OpenNextDirectory() {
   while (!toVisit_.empty()) {
     uint64_t ref = toVisit_.back();
     toVisit_.pop_back();
-    int fd = resolver_->Open(ref, O_RDONLY | O_DIRECTORY);
-    if (fd < 0) {
-      if (!Vanished(errno)) {
+    UniqueFd fd;
+    Status opened = resolver_->Open(ref, O_RDONLY | O_DIRECTORY, &fd);
+    if (!opened.ok()) {
+      if (!Vanished(opened.error())) {
         complete_ = false;
         LogPrint("%D walk: cannot open directory %L: %s\n",
-                 static_cast<int64_t>(ref), std::strerror(errno));
+                 static_cast<int64_t>(ref), std::strerror(opened.error()));
       }
       continue;
     }
-    dirFd_ = fd;
+    dirFd_ = std::move(fd);
     dirRef_ = ref;
     bufferPos_ = bufferLength_ = 0;
     if (buffer_.empty()) buffer_.resize(kDirentBufferSize);
@@ -121,34 +122,32 @@ bool TreeWalk::OpenNextDirectory() {
   return false;
 }
 
-void TreeWalk::CloseDirectory() {
-  if (dirFd_ >= 0) ::close(dirFd_);
-  dirFd_ = -1;
-}
+void TreeWalk::CloseDirectory() { dirFd_.reset(); }
 
 bool TreeWalk::FillBuffer() {
-  while (true) {
-    long n = ::syscall(SYS_getdents64, dirFd_, buffer_.data(), buffer_.size());
-    if (n > 0) {
-      bufferPos_ = 0;
-      bufferLength_ = static_cast<size_t>(n);
-      return true;
-    }
-    if (n == 0) return false;
-    if (errno == EINTR) continue;
+  long n = RetryOnEintr([&] {
+    return ::syscall(SYS_getdents64, dirFd_.get(), buffer_.data(),
+                     buffer_.size());
+  });
+  if (n > 0) {
+    bufferPos_ = 0;
+    bufferLength_ = static_cast<size_t>(n);
+    return true;
+  }
+  if (n < 0) {
     if (!Vanished(errno)) {
       complete_ = false;
       LogPrint("%D walk: cannot read directory %L: %s\n",
                static_cast<int64_t>(dirRef_), std::strerror(errno));
     }
-    return false;
   }
+  return false;
 }
 
 void TreeWalk::VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
                           int64_t highUsn, JournalBatch* out) {
   uint64_t ref = 0;
-  if (!resolver_->ReferenceOf(dirFd_, name, &ref)) {
+  if (!resolver_->ReferenceOf(dirFd_.get(), name, &ref)) {
     // Gone meanwhile, on another mount, or a handle that does not pack:
     // none of these is an entry of this volume.
     return;
@@ -157,7 +156,7 @@ void TreeWalk::VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
   int64_t ctime = 0;
   if (type == DT_UNKNOWN || lowUsn != 0) {
     struct statx st;
-    if (::statx(dirFd_, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+    if (::statx(dirFd_.get(), name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
                 STATX_TYPE | STATX_CTIME, &st) != 0) {
       return;
     }

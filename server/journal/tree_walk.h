@@ -1,5 +1,5 @@
 // A walk of a volume's directory tree: the enumeration behind
-// VolumeJournal::Enumerate. Part of the journal layer.
+// VolumeJournal::Enumerate.
 //
 // Directories are opened by their references (open_by_handle_at), so the
 // walk follows a directory that moves while it runs; each is read with
@@ -11,8 +11,8 @@
 // (when kept) holds every reference met regardless of the filter.
 //
 // Owned and advanced by one thread.
-#ifndef DIRSYNC_TRACKING_JOURNAL_TREE_WALK_H_
-#define DIRSYNC_TRACKING_JOURNAL_TREE_WALK_H_
+#ifndef DIRSYNC_JOURNAL_TREE_WALK_H_
+#define DIRSYNC_JOURNAL_TREE_WALK_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +22,7 @@
 
 #include "journal/entry_resolver.h"
 #include "journal/volume_journal.h"
+#include "platform/unique_fd.h"
 
 namespace dirsync {
 
@@ -67,7 +68,7 @@ class TreeWalk {
   bool complete_ = true;
   std::vector<uint64_t> toVisit_;  // directories still to read (a stack)
   std::unordered_set<uint64_t> visited_;
-  int dirFd_ = -1;
+  UniqueFd dirFd_;
   uint64_t dirRef_ = 0;
   std::vector<unsigned char> buffer_;
   size_t bufferPos_ = 0;
@@ -78,4 +79,4 @@ class TreeWalk {
 
 }  // namespace dirsync
 
-#endif  // DIRSYNC_TRACKING_JOURNAL_TREE_WALK_H_
+#endif  // DIRSYNC_JOURNAL_TREE_WALK_H_

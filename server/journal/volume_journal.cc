@@ -14,7 +14,7 @@
 
 #include "platform/little_endian.h"
 #include "platform/log.h"
-#include "platform/drive_map.h"
+#include "platform/file_io.h"
 #include "journal/entry_resolver.h"
 #include "journal/event_parser.h"
 #include "journal/event_translator.h"
@@ -55,10 +55,6 @@ bool ParseDevicePath(std::string_view devicePath, char* letter) {
   return true;
 }
 
-std::string ErrorText(const std::string& what, int err) {
-  return what + ": " + std::strerror(err);
-}
-
 // Whether the output file open at fd may be left unreported by the kernel:
 // a regular file on the volume's filesystem (elsewhere the mark sees
 // nothing of it anyway) whose only name lies outside the volume, so that
@@ -97,26 +93,6 @@ uint64_t ToFileTime(const struct timespec& t) {
   return units < 0 ? 0 : static_cast<uint64_t>(units);
 }
 
-EntryHandle::EntryHandle(EntryHandle&& other) noexcept
-    : fd_(other.fd_), ref_(other.ref_), attributes_(other.attributes_) {
-  other.fd_ = -1;
-}
-
-EntryHandle& EntryHandle::operator=(EntryHandle&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    ref_ = other.ref_;
-    attributes_ = other.attributes_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-EntryHandle::~EntryHandle() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 EnumerationCursor::EnumerationCursor() = default;
 EnumerationCursor::EnumerationCursor(EnumerationCursor&&) noexcept = default;
 EnumerationCursor& EnumerationCursor::operator=(EnumerationCursor&&) noexcept =
@@ -148,86 +124,75 @@ struct VolumeJournal::ReadState {
 VolumeJournal::VolumeJournal() = default;
 VolumeJournal::~VolumeJournal() = default;
 
-std::unique_ptr<VolumeJournal> VolumeJournal::Open(std::string_view devicePath,
-                                                   std::string* whyNot) {
-  return Open(devicePath, whyNot, Options());
-}
-
-std::unique_ptr<VolumeJournal> VolumeJournal::Open(std::string_view devicePath,
-                                                   std::string* whyNot,
-                                                   const Options& options) {
+Status VolumeJournal::Open(std::string_view devicePath, const DriveMap& drives,
+                           const Options& options,
+                           std::unique_ptr<VolumeJournal>* opened) {
   char letter = 0;
   if (!ParseDevicePath(devicePath, &letter)) {
-    *whyNot = "not a volume path: " + std::string(devicePath);
-    return nullptr;
+    return Status::InvalidArgument("not a volume path: " +
+                                   std::string(devicePath));
   }
-  std::string directory = Drives().DirectoryOf(letter);
-  int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    *whyNot = ErrorText("directory " + directory, errno);
-    return nullptr;
-  }
-  // From here on the resolver owns fd; until then close it on failure.
-  auto fail = [fd](std::string* out, std::string text) {
-    ::close(fd);
-    *out = std::move(text);
-    return nullptr;
-  };
+  const std::string directory = drives.DirectoryOf(letter);
+  UniqueFd fd;
+  Status status = OpenFile(directory, O_RDONLY | O_DIRECTORY, 0, &fd);
+  if (!status.ok()) return Status::FromErrno("directory " + directory, status.error());
 
   FileHandleCodec codec;
-  if (!codec.Learn(fd, whyNot)) return fail(whyNot, *whyNot);
+  status = codec.Learn(fd.get());
+  if (!status.ok()) return status;
   FileHandleBuffer handle;
   int mountId = -1;
   uint64_t volumeRef = 0;
-  if (::name_to_handle_at(fd, "", handle.get(), &mountId, AT_EMPTY_PATH) != 0 ||
+  if (::name_to_handle_at(fd.get(), "", handle.get(), &mountId, AT_EMPTY_PATH) != 0 ||
       !codec.Pack(*handle.get(), &volumeRef)) {
-    return fail(whyNot, ErrorText("name_to_handle_at " + directory, errno));
+    return Status::FromErrno("name_to_handle_at " + directory, errno);
   }
-  int probe = ::open_by_handle_at(fd, handle.get(), O_PATH | O_CLOEXEC);
-  if (probe < 0) {
-    int err = errno;
-    std::string text = ErrorText("open_by_handle_at", err);
-    if (err == EPERM) text += " (needs CAP_DAC_READ_SEARCH)";
-    return fail(whyNot, text);
+  UniqueFd probe(::open_by_handle_at(fd.get(), handle.get(), O_PATH | O_CLOEXEC));
+  if (!probe.valid()) {
+    const int err = errno;
+    status = Status::FromErrno("open_by_handle_at", err);
+    return err == EPERM ? status.WithNote(" (needs CAP_DAC_READ_SEARCH)") : status;
   }
-  ::close(probe);
+  probe.reset();
   struct statfs fs;
-  if (::fstatfs(fd, &fs) != 0) {
-    return fail(whyNot, ErrorText("statfs " + directory, errno));
+  if (::fstatfs(fd.get(), &fs) != 0) {
+    return Status::FromErrno("statfs " + directory, errno);
   }
   unsigned char fsid[8];
   static_assert(sizeof fs.f_fsid == sizeof fsid, "fsid is two 32-bit words");
   std::memcpy(fsid, &fs.f_fsid, sizeof fsid);
-  std::string canonical = PathOfDescriptor(fd);
+  std::string canonical = PathOfDescriptor(fd.get());
   if (canonical.empty() || canonical[0] != '/') canonical = directory;
 
   std::unique_ptr<VolumeJournal> journal(new VolumeJournal);
-  journal->group_ = std::make_unique<FanotifyGroup>();
-  if (!journal->group_->Open(fd, options.unlimitedQueue, whyNot)) {
-    return fail(whyNot, *whyNot);
-  }
+  journal->group_ = std::make_unique<FanotifyGroup>(options.env);
+  status = journal->group_->Open(fd.get(), options.unlimitedQueue);
+  if (!status.ok()) return status;
+  struct stat volumeStat;
+  const bool statted = ::fstat(fd.get(), &volumeStat) == 0;
   journal->letter_ = letter;
-  journal->readFailuresLeft_ = options.failFirstReads;
   journal->journalId_ = LoadLE64(fsid);
   journal->resolver_ = std::make_unique<EntryResolver>(
-      fd, codec, std::move(canonical), letter, volumeRef, mountId);
+      std::move(fd), codec, std::move(canonical), letter, volumeRef, mountId,
+      drives);
   journal->read_ = std::make_unique<ReadState>(
       codec, fsid, journal->resolver_.get(),
       options.dropOwnEvents ? ::getpid() : 0);
   journal->read_->buffer.resize(kReadBufferSize);
-  struct stat volumeStat;
-  if (::fstat(fd, &volumeStat) == 0) {
+  if (statted) {
     for (int output : options.ownOutputs) {
-      // Best effort: without the exclusion its events are dropped later.
       if (IsOutputOutsideVolume(output, volumeStat.st_dev, *journal->resolver_)) {
-        journal->group_->IgnoreChangesOf(output);
+        // Best effort: without the exclusion its events are dropped later,
+        // by the pid of the event.
+        journal->group_->IgnoreChangesOf(output).IgnoreError();
       }
     }
   }
   // The mark is in place: nothing that happens from now on is missed, and
   // the queue is empty.
   journal->lastDrained_ = journal->NextPosition();
-  return journal;
+  *opened = std::move(journal);
+  return Status::OK();
 }
 
 int64_t VolumeJournal::NextPosition() {
@@ -288,11 +253,6 @@ VolumeJournal::ReadResult VolumeJournal::Read(int64_t startUsn,
   // the shape of the call.
   (void)startUsn;
   out->Clear();
-  if (readFailuresLeft_ > 0) {
-    --readFailuresLeft_;
-    lastReadError_ = EIO;
-    return ReadResult::kFailed;
-  }
   auto deadline = std::chrono::steady_clock::now() +
                   std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   // The mark reports the whole filesystem: wait on until a kernel read
@@ -304,7 +264,7 @@ VolumeJournal::ReadResult VolumeJournal::Read(int64_t startUsn,
           deadline - std::chrono::steady_clock::now());
       wait = left.count() < 0 ? 0 : static_cast<int>(left.count());
     }
-    switch (group_->WaitForEvents(wait)) {
+    switch (group_->WaitForEvents(wait, &lastReadError_)) {
       case FanotifyGroup::Wait::kReady:
         break;
       case FanotifyGroup::Wait::kStopped:
@@ -312,7 +272,6 @@ VolumeJournal::ReadResult VolumeJournal::Read(int64_t startUsn,
       case FanotifyGroup::Wait::kTimedOut:
         return ReadResult::kTimedOut;
       case FanotifyGroup::Wait::kFailed:
-        lastReadError_ = errno;
         return ReadResult::kFailed;
     }
     int64_t position = NextPosition();
@@ -330,14 +289,14 @@ VolumeJournal::ReadResult VolumeJournal::Read(int64_t startUsn,
 }
 
 bool VolumeJournal::ReadOnce(int64_t position, JournalBatch* out) {
-  ssize_t n = group_->Read(read_->buffer.data(), read_->buffer.size());
-  if (n < 0) {
-    lastReadError_ = errno;
+  size_t n = 0;
+  Status read = group_->Read(read_->buffer.data(), read_->buffer.size(), &n);
+  if (!read.ok()) {
+    lastReadError_ = read;
     return false;
   }
   read_->events.clear();
-  size_t left = read_->parser.Parse(read_->buffer.data(),
-                                    static_cast<size_t>(n), &read_->events);
+  size_t left = read_->parser.Parse(read_->buffer.data(), n, &read_->events);
   if (left != 0) {
     LogPrint("%D journal [%c]: %d bytes of events could not be parsed\n",
              letter_, static_cast<int>(left));
@@ -363,7 +322,7 @@ bool VolumeJournal::ReadOnce(int64_t position, JournalBatch* out) {
     // The walk began after this read made room in the queue: every change
     // before it is now handed out.
     lastDrained_ = position;
-  } else if (static_cast<size_t>(n) + kLongestEvent <= read_->buffer.size()) {
+  } else if (n + kLongestEvent <= read_->buffer.size()) {
     // The read took everything queued: no event before it can be lost.
     lastDrained_ = position;
   }
@@ -387,15 +346,14 @@ void VolumeJournal::Stop() { group_->Stop(); }
 
 EntryHandle VolumeJournal::OpenEntry(uint64_t fileRef) {
   EntryHandle entry;
-  int fd = resolver_->Open(fileRef, O_PATH);
-  if (fd < 0) return entry;
+  UniqueFd fd;
+  if (!resolver_->Open(fileRef, O_PATH, &fd).ok()) return entry;
   struct statx st;
-  if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &st) != 0 ||
+  if (::statx(fd.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &st) != 0 ||
       st.stx_nlink == 0) {
-    ::close(fd);  // unlinked but still open somewhere: it no longer exists
-    return entry;
+    return entry;  // unlinked but still open somewhere: it no longer exists
   }
-  entry.fd_ = fd;
+  entry.fd_ = std::move(fd);
   entry.ref_ = fileRef;
   EntryAttributes& a = entry.attributes_;
   a.directory = S_ISDIR(st.stx_mode);
@@ -412,7 +370,7 @@ bool VolumeJournal::FinalPath(const EntryHandle& entry, std::string* path,
   if (!entry.valid()) return false;
   std::string linuxPath;
   uint64_t parent = 0;
-  if (!resolver_->Locate(entry.ref_, entry.fd_, entry.directory(), &linuxPath,
+  if (!resolver_->Locate(entry.ref_, entry.fd_.get(), entry.directory(), &linuxPath,
                          &parent)) {
     return false;
   }

@@ -103,8 +103,8 @@
 //    file later moved or linked into the volume stays unreported.
 //  - Opening needs CAP_SYS_ADMIN (fanotify) and CAP_DAC_READ_SEARCH
 //    (open_by_handle_at); without them Open fails and says which is needed.
-#ifndef DIRSYNC_TRACKING_VOLUME_JOURNAL_H_
-#define DIRSYNC_TRACKING_VOLUME_JOURNAL_H_
+#ifndef DIRSYNC_JOURNAL_VOLUME_JOURNAL_H_
+#define DIRSYNC_JOURNAL_VOLUME_JOURNAL_H_
 
 #include <time.h>
 
@@ -114,6 +114,11 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/drive_map.h"
+#include "platform/env.h"
+#include "platform/status.h"
+#include "platform/unique_fd.h"
 
 namespace dirsync {
 
@@ -164,19 +169,19 @@ struct EntryAttributes {
 class EntryHandle {
  public:
   EntryHandle() = default;
-  EntryHandle(EntryHandle&& other) noexcept;
-  EntryHandle& operator=(EntryHandle&& other) noexcept;
+  EntryHandle(EntryHandle&& other) noexcept = default;
+  EntryHandle& operator=(EntryHandle&& other) noexcept = default;
   EntryHandle(const EntryHandle&) = delete;
   EntryHandle& operator=(const EntryHandle&) = delete;
-  ~EntryHandle();
+  ~EntryHandle() = default;
 
-  bool valid() const { return fd_ >= 0; }
+  bool valid() const { return fd_.valid(); }
   uint64_t fileRef() const { return ref_; }
   bool directory() const { return attributes_.directory; }
 
  private:
   friend class VolumeJournal;
-  int fd_ = -1;  // O_PATH descriptor
+  UniqueFd fd_;  // O_PATH descriptor
   uint64_t ref_ = 0;
   EntryAttributes attributes_;  // as of the open
 };
@@ -210,8 +215,8 @@ class VolumeJournal {
     // Ask the kernel for an unlimited event queue. Tests turn it off to
     // provoke an overflow (the queue then holds 16,384 events).
     bool unlimitedQueue = true;
-    // Fault injection for tests: this many first Read calls fail (EIO).
-    int failFirstReads = 0;
+    // The system events are read through; tests hand in one that fails.
+    Env* env = Env::Default();
     // The process's own output files (its log), by descriptor: each one
     // that is a regular file on the volume's filesystem, outside the
     // volume's directory and with no other name, is excluded in the kernel.
@@ -221,14 +226,12 @@ class VolumeJournal {
   enum class ReadResult { kRecords, kFailed, kStopped, kTimedOut };
 
   // Opens the volume named by devicePath ("\\.\X:"): the directory that
-  // drive X maps to (Drives()), with its fanotify group and filesystem mark.
-  // On failure returns null and puts one line of text into *whyNot saying
-  // why (the system's error text; for EPERM the capability needed).
-  static std::unique_ptr<VolumeJournal> Open(std::string_view devicePath,
-                                             std::string* whyNot);
-  static std::unique_ptr<VolumeJournal> Open(std::string_view devicePath,
-                                             std::string* whyNot,
-                                             const Options& options);
+  // drive X maps to in drives (which must outlive the journal), with its
+  // fanotify group and filesystem mark. A failure's ToString() is one line
+  // saying why (the system's error text; for EPERM the capability needed).
+  static Status Open(std::string_view devicePath, const DriveMap& drives,
+                     const Options& options,
+                     std::unique_ptr<VolumeJournal>* journal);
   ~VolumeJournal();
   VolumeJournal(const VolumeJournal&) = delete;
   VolumeJournal& operator=(const VolumeJournal&) = delete;
@@ -264,8 +267,8 @@ class VolumeJournal {
   // One reading thread at a time.
   ReadResult Read(int64_t startUsn, int64_t* nextUsn, JournalBatch* out,
                   int timeoutMs = -1);
-  // errno of the last failed Read.
-  int lastReadError() const { return lastReadError_; }
+  // Why the last Read failed.
+  const Status& lastReadError() const { return lastReadError_; }
   // Makes the current and every later Read return kStopped. Thread safe.
   void Stop();
 
@@ -306,8 +309,7 @@ class VolumeJournal {
   // Position of the last read after which the queue was empty: no event
   // of a change before it was lost. Reading thread only.
   int64_t lastDrained_ = 0;
-  int lastReadError_ = 0;
-  int readFailuresLeft_ = 0;  // Options::failFirstReads still to come
+  Status lastReadError_;
 };
 
 // Converts a time to FILETIME (100 ns units since 1601-01-01 UTC).
@@ -315,4 +317,4 @@ uint64_t ToFileTime(const struct timespec& t);
 
 }  // namespace dirsync
 
-#endif  // DIRSYNC_TRACKING_VOLUME_JOURNAL_H_
+#endif  // DIRSYNC_JOURNAL_VOLUME_JOURNAL_H_

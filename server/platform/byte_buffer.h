@@ -9,8 +9,8 @@
 // Allocation failures are reported by result (false), never by exception.
 // Not thread safe: a buffer belongs to one client link, which one thread
 // uses at a time.
-#ifndef DIRSYNC_CORE_CLIENT_LINK_BUFFER_H_
-#define DIRSYNC_CORE_CLIENT_LINK_BUFFER_H_
+#ifndef DIRSYNC_PLATFORM_BYTE_BUFFER_H_
+#define DIRSYNC_PLATFORM_BYTE_BUFFER_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -51,4 +51,4 @@ class ByteBuffer {
 
 }  // namespace dirsync
 
-#endif  // DIRSYNC_CORE_CLIENT_LINK_BUFFER_H_
+#endif  // DIRSYNC_PLATFORM_BYTE_BUFFER_H_

@@ -9,6 +9,7 @@
 #define DIRSYNC_PLATFORM_CONSOLE_EVENTS_H_
 
 #include <cstdint>
+#include <functional>
 
 #include "platform/signal_thread.h"
 
@@ -21,7 +22,7 @@ constexpr uint32_t kCtrlLogoffEvent = 5;
 constexpr uint32_t kCtrlShutdownEvent = 6;
 
 // Handles one console event; true when handled. Runs on the signal thread.
-using ConsoleCtrlHandlerFn = bool (*)(uint32_t event);
+using ConsoleCtrlHandlerFn = std::function<bool(uint32_t event)>;
 
 // The console event code that signo stands for, or -1 for any other signal.
 int ConsoleEventOfSignal(int signo);

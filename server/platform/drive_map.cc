@@ -140,11 +140,6 @@ bool DriveMap::ToWindowsPath(std::string_view linuxPath,
   return true;
 }
 
-DriveMap& Drives() {
-  static DriveMap map;
-  return map;
-}
-
 int LoadDriveSection(const ProfileFile& profile, DriveMap* map) {
   int count = 0;
   bool seen[26] = {};

@@ -16,6 +16,8 @@
 
 namespace dirsync {
 
+// Built by the configuration load on the main thread before other threads
+// start; read-only (and so thread safe) afterwards.
 class DriveMap {
  public:
   DriveMap();
@@ -51,10 +53,6 @@ class DriveMap {
   std::string directories_[26];
   bool explicit_[26] = {};
 };
-
-// The process-wide map, filled from dirsync.ini by the configuration load
-// on the main thread before other threads start; read-only afterwards.
-DriveMap& Drives();
 
 // Sets the mappings of the [drives] section of profile into map: each key
 // is a drive letter (either case), each value a Linux directory. A key

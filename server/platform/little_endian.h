@@ -1,8 +1,8 @@
 // Explicit little-endian reads and writes of fixed-width integers at any
 // byte address. Every fixed-layout record (frames, catalog records) goes
 // through these, never through casts of packed structs.
-#ifndef DIRSYNC_CORE_LITTLE_ENDIAN_H_
-#define DIRSYNC_CORE_LITTLE_ENDIAN_H_
+#ifndef DIRSYNC_PLATFORM_LITTLE_ENDIAN_H_
+#define DIRSYNC_PLATFORM_LITTLE_ENDIAN_H_
 
 #include <cstdint>
 
@@ -35,4 +35,4 @@ inline void StoreLE64(void* p, uint64_t v) {
 
 }  // namespace dirsync
 
-#endif  // DIRSYNC_CORE_LITTLE_ENDIAN_H_
+#endif  // DIRSYNC_PLATFORM_LITTLE_ENDIAN_H_

@@ -1,18 +1,16 @@
 #include "platform/log.h"
 
-#include <sys/stat.h>
+#include "platform/file_io.h"
+
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <mutex>
-#include <unordered_set>
 
 namespace dirsync {
 namespace {
@@ -145,18 +143,6 @@ size_t FormatTimestamp(const std::tm& now, char* out, size_t outSize) {
   return 19;
 }
 
-void WriteAll(int fd, const char* data, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, data, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return;  // Nowhere left to report a failing log.
-    }
-    data += w;
-    n -= static_cast<size_t>(w);
-  }
-}
-
 }  // namespace
 
 size_t FormatLogLine(char* out, size_t outSize, const std::tm& now,
@@ -248,66 +234,13 @@ void LogPrint(const char* format, ...) {
   va_end(args);
   if (n == 0) return;
 
-  WriteAll(STDOUT_FILENO, buffer, n);
+  // Nowhere is left to report a failing log.
+  WriteFull(STDOUT_FILENO, buffer, n).IgnoreError();
   if (LogTee* tee = g_logTee.load(std::memory_order_acquire)) {
     tee->Write(buffer, n);
   }
 }
 
 void SetLogTee(LogTee* tee) { g_logTee.store(tee, std::memory_order_release); }
-
-namespace {
-std::string& ProgramDirStorage() {
-  static std::string dir;
-  return dir;
-}
-}  // namespace
-
-const std::string& GetProgramDir() {
-  std::string& dir = ProgramDirStorage();
-  if (dir.empty()) {
-    char path[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) {
-      dir = "./";
-    } else {
-      path[n] = '\0';
-      char* slash = std::strrchr(path, '/');
-      dir.assign(path, slash != nullptr ? slash + 1 : path + n);
-      if (dir.empty()) dir = "./";
-    }
-  }
-  return dir;
-}
-
-void SetProgramDirForTesting(const std::string& dir) {
-  ProgramDirStorage() = dir;
-}
-
-bool MakeDirectoryPath(const std::string& path) {
-  // Prefixes already looked at or created; it only grows.
-  static std::mutex lock;
-  static std::unordered_set<std::string> known;
-  std::lock_guard<std::mutex> guard(lock);
-  if (known.count(path) != 0) return true;
-
-  for (size_t i = 0; i < path.size(); ++i) {
-    bool last = i + 1 == path.size();
-    if (path[i] != '/' && !last) continue;
-    std::string prefix = path.substr(0, i + 1);
-    if (known.count(prefix) != 0) continue;
-    struct stat st;
-    if (::stat(prefix.c_str(), &st) != 0) ::mkdir(prefix.c_str(), 0755);
-    known.insert(prefix);
-  }
-  return true;
-}
-
-int TodayAsNumber() {
-  std::time_t t = std::time(nullptr);
-  std::tm now{};
-  localtime_r(&t, &now);
-  return (now.tm_year + 1900) * 10000 + (now.tm_mon + 1) * 100 + now.tm_mday;
-}
 
 }  // namespace dirsync

@@ -1,4 +1,4 @@
-// The log writer and the small process-wide helpers every part shares.
+// The log writer.
 //
 // LogPrint formats like printf, with two conversions of its own: %D inserts
 // the local date and time ("2024-03-05 07:08:09") and %L a signed 64-bit
@@ -6,13 +6,12 @@
 // characters; longer text is cut) and written to standard output with one
 // write(2), so lines of different threads never interleave and each reaches
 // the output at once, also when standard output is a file or a pipe.
-#ifndef DIRSYNC_CORE_LOG_H_
-#define DIRSYNC_CORE_LOG_H_
+#ifndef DIRSYNC_PLATFORM_LOG_H_
+#define DIRSYNC_PLATFORM_LOG_H_
 
 #include <cstdarg>
 #include <cstddef>
 #include <ctime>
-#include <string>
 
 namespace dirsync {
 
@@ -45,22 +44,7 @@ class LogTee {
 // while installed. Thread safe.
 void SetLogTee(LogTee* tee);
 
-// The directory of the running program, ending with '/'. Computed on first
-// use from /proc/self/exe and kept for the life of the process. Thread safe
-// after the first call (made by main before other threads start).
-const std::string& GetProgramDir();
-
-// Makes GetProgramDir return dir (which must end with '/') from now on.
-// For tests, before any thread that reads the program directory runs.
-void SetProgramDirForTesting(const std::string& dir);
-
-// Creates every missing directory of path, parents first, remembering the
-// prefixes already looked at. Always returns true. Thread safe.
-bool MakeDirectoryPath(const std::string& path);
-
-// Today's local date as yyyymmdd. Thread safe.
-int TodayAsNumber();
 
 }  // namespace dirsync
 
-#endif  // DIRSYNC_CORE_LOG_H_
+#endif  // DIRSYNC_PLATFORM_LOG_H_

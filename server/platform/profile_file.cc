@@ -1,10 +1,9 @@
 #include "platform/profile_file.h"
 
-#include <fcntl.h>
-#include <strings.h>
-#include <unistd.h>
+#include "platform/file_io.h"
 
-#include <cerrno>
+#include <strings.h>
+
 
 namespace dirsync {
 namespace {
@@ -40,25 +39,11 @@ std::string_view StripQuotes(std::string_view v) {
 
 }  // namespace
 
-bool ProfileFile::Load(const std::string& path) {
+Status ProfileFile::Load(const std::string& path) {
   std::string text;
-  bool ok = false;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    char buffer[8192];
-    while (true) {
-      ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        ok = n == 0;  // a directory or a failing disk ends in an error
-        break;
-      }
-      text.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-  }
-  Parse(ok ? std::string_view(text) : std::string_view());
-  return ok;
+  Status read = ReadWholeFile(path, &text);
+  Parse(read.ok() ? std::string_view(text) : std::string_view());
+  return read;
 }
 
 void ProfileFile::Parse(std::string_view text) {

@@ -29,6 +29,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace dirsync {
 
 // Buffer limits of the configuration reads, in characters (bytes).
@@ -43,9 +45,9 @@ struct ProfileProblem {
 
 class ProfileFile {
  public:
-  // Reads the file at path. Returns false when it cannot be read; the
-  // profile is then empty and every read gives its default.
-  bool Load(const std::string& path);
+  // Reads the file at path. When it cannot be read the profile is empty
+  // and every read gives its default.
+  Status Load(const std::string& path);
 
   // Takes text as the whole contents of a profile file (replacing what was
   // loaded before). A leading UTF-8 byte order mark is skipped.

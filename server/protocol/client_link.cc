@@ -1,16 +1,17 @@
 #include "protocol/client_link.h"
 
-#include <unistd.h>
-
 namespace dirsync {
 
-ClientLink::ClientLink(uint64_t id) : connId(id) {
-  // Untouched pages of the reservation cost no resident memory.
-  inBuffer.Reserve(kInBufferReserve);
+ClientLink::ClientLink(uint64_t id, const ProtocolContext& linkContext)
+    : connId(id), context(linkContext) {
+  // Untouched pages of the reservation cost no resident memory. Without
+  // them the buffer simply grows when a partial frame arrives.
+  (void)inBuffer.Reserve(kInBufferReserve);
 }
 
-ClientLink::~ClientLink() {
-  if (dlHandle >= 0) ::close(dlHandle);
+void CloseClientLink(ClientLink& link) {
+  link.closed.store(true, std::memory_order_release);
+  link.context.net->DisConnect(link.connId);
 }
 
 }  // namespace dirsync

@@ -1,39 +1,18 @@
 #include "protocol/list_handler.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <mutex>
-#include <shared_mutex>
 
-#include "protocol/client_link.h"
-#include "app/client_link_table.h"
-#include "platform/log.h"
-#include "protocol/reply_builder.h"
-#include "protocol/reply_compress.h"
 #include "catalog/catalog_record.h"
 #include "catalog/catalog_store.h"
 #include "catalog/sync_task.h"
+#include "platform/log.h"
+#include "protocol/client_link.h"
+#include "protocol/reply_builder.h"
+#include "protocol/reply_compress.h"
 
 namespace dirsync {
 namespace {
-
-// Reads count bytes at pos, going on after short reads; returns the bytes
-// read, or -1 when the first read fails (errno set).
-ssize_t ReadStoreAt(int fd, uint8_t* buffer, size_t count, uint64_t pos) {
-  size_t got = 0;
-  while (got < count) {
-    ssize_t r = ::pread(fd, buffer + got, count - got,
-                        static_cast<off_t>(pos + got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return got > 0 ? static_cast<ssize_t>(got) : -1;
-    if (r == 0) break;
-    got += static_cast<size_t>(r);
-  }
-  return static_cast<ssize_t>(got);
-}
 
 void SendError(ClientLink& link, const char* text) {
   AppendParam(link.reply, "err", text, 0);
@@ -43,7 +22,7 @@ void SendError(ClientLink& link, const char* text) {
 }  // namespace
 
 size_t MarkStaleRecords(SyncTask& task, uint8_t* bytes, size_t n) {
-  std::shared_lock<std::shared_mutex> lock(task.catalogLock);
+  ReaderLock lock(&task.catalogLock);
   size_t p = 0;
   while (p < n) {
     if (n - p < static_cast<size_t>(kRecordHeaderSize)) return p;
@@ -63,10 +42,11 @@ size_t MarkStaleRecords(SyncTask& task, uint8_t* bytes, size_t n) {
 
 namespace {
 
-// The reply's error for a read of the store that yielded got bytes.
-void SendReadError(ClientLink& link, ssize_t got, int error) {
+// The reply's error for a read of the store that yielded no bytes: the
+// read's errno, or 0 when the file simply ended.
+void SendReadError(ClientLink& link, const Status& read) {
   char text[64];
-  std::snprintf(text, sizeof text, "read error=%d.", got < 0 ? error : 0);
+  std::snprintf(text, sizeof text, "read error=%d.", read.error());
   SendError(link, text);
 }
 
@@ -85,14 +65,14 @@ void ListPlain(ClientLink& link, SyncTask& task, uint64_t pos, size_t count) {
   AppendInt32Param(reply, "zip", 0);
   uint8_t* data = BeginOpenParam(reply, "data", count);
   if (data == nullptr) return;  // no memory for the reply: nothing is sent
-  ssize_t got = ReadStoreAt(task.store.fd, data, count, pos);
-  const int readError = errno;
-  if (got <= 0) {
+  size_t got = 0;
+  Status read = ReadStoreAt(task.store, pos, data, count, &got);
+  if (got == 0) {
     TruncateReply(reply, shapeEnd);
-    SendReadError(link, got, readError);
+    SendReadError(link, read);
     return;
   }
-  const size_t n = MarkStaleRecords(task, data, static_cast<size_t>(got));
+  const size_t n = MarkStaleRecords(task, data, got);
   if (n == 0) {
     TruncateReply(reply, shapeEnd);
     SendDamageError(link, pos);
@@ -111,12 +91,13 @@ void ListZipped(ClientLink& link, SyncTask& task, uint64_t pos, size_t count,
     SendError(link, "out of memory.");
     return;
   }
-  ssize_t got = ReadStoreAt(task.store.fd, link.readBuffer.data(), count, pos);
-  if (got <= 0) {
-    SendReadError(link, got, errno);
+  size_t got = 0;
+  Status read = ReadStoreAt(task.store, pos, link.readBuffer.data(), count, &got);
+  if (got == 0) {
+    SendReadError(link, read);
     return;
   }
-  const size_t n = MarkStaleRecords(task, link.readBuffer.data(), static_cast<size_t>(got));
+  const size_t n = MarkStaleRecords(task, link.readBuffer.data(), got);
   if (n == 0) {
     SendDamageError(link, pos);
     return;

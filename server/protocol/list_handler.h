@@ -17,19 +17,21 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "catalog/sync_task.h"
+#include "platform/thread_annotations.h"
 #include "protocol/message_params.h"
 
 namespace dirsync {
 
 struct ClientLink;
-struct SyncTask;
 
 void HandleList(ClientLink& link, const MessageParams& params);
 
 // Walks the records in bytes[0, n), marking overtaken ones stale. Returns
 // the number of bytes that hold whole, sound records (n unless a damaged
 // record stopped the walk). Takes the task's catalogLock shared.
-size_t MarkStaleRecords(SyncTask& task, uint8_t* bytes, size_t n);
+size_t MarkStaleRecords(SyncTask& task, uint8_t* bytes, size_t n)
+    EXCLUDES(task.catalogLock);
 
 }  // namespace dirsync
 

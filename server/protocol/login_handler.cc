@@ -2,18 +2,15 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
-#include "protocol/client_link.h"
-#include "protocol/link_net.h"
-#include "app/client_link_table.h"
+#include "catalog/sync_task.h"
+#include "platform/file_io.h"
 #include "platform/log.h"
+#include "protocol/client_link.h"
 #include "protocol/log_text.h"
 #include "protocol/reply_builder.h"
-#include "catalog/sync_task.h"
 
 namespace dirsync {
 namespace {
@@ -56,27 +53,17 @@ bool IsSafeNameValue(const char* value, size_t length) {
 bool ReadCredentialLine(const std::string& path, std::string* line) {
   // Non-blocking, so that a FIFO put there cannot stall a network thread;
   // only a regular file is read.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
+  UniqueFd fd;
+  if (!OpenFile(path, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0, &fd).ok()) {
     return false;
   }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   // 1023 bytes of text need at most 2046 bytes of file (each CR LF reads
   // as one LF) and one byte more to see whether a CR is followed by LF.
   char raw[2 * (kCredentialLineSize - 1) + 1];
   size_t got = 0;
-  bool failed = false;
-  while (got < sizeof raw) {
-    ssize_t r = ::read(fd, raw + got, sizeof raw - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) failed = true;
-    if (r <= 0) break;
-    got += static_cast<size_t>(r);
-  }
-  ::close(fd);
-  if (failed) return false;
+  if (!ReadFull(fd.get(), raw, sizeof raw, &got).ok()) return false;
 
   line->clear();
   for (size_t i = 0; i < got && line->size() < kCredentialLineSize - 1; ++i) {
@@ -97,7 +84,7 @@ void HandleReg(ClientLink& link, const MessageParams& params) {
     return;
   }
 
-  SyncTask* task = FindTask(taskName);
+  SyncTask* task = link.context.tasks->FindTask(taskName);
   if (task == nullptr) {
     LogPrint("%D Register error: [%s] is not exists!\n",
              ParamForLog(params, kSlotPath).c_str());
@@ -111,8 +98,8 @@ void HandleReg(ClientLink& link, const MessageParams& params) {
   bool readable =
       IsSafeNameValue(uid, static_cast<size_t>(uidEntry->length)) &&
       IsSafeNameValue(taskName, static_cast<size_t>(taskEntry->length)) &&
-      ReadCredentialLine(GetProgramDir() + "user/" + taskName + "-" + uid,
-                         &line);
+      ReadCredentialLine(
+          link.context.userDirectory + taskName + "-" + uid, &line);
   if (!readable) {
     LogPrint("%D Invalid UserID=%s\n", ParamForLog(params, kSlotUid).c_str());
     CloseClientLink(link);
@@ -128,7 +115,7 @@ void HandleReg(ClientLink& link, const MessageParams& params) {
     link.task = task;
     SendReply(link);
     char remote[1024] = "";
-    ClientLinkNet().GetAddr(link.connId, 1, remote, sizeof remote);
+    link.context.net->GetAddr(link.connId, 1, remote, sizeof remote);
     LogPrint("%D UID=%s Remote=%sLogin OK.\n",
              ParamForLog(params, kSlotUid).c_str(), remote);
     return;

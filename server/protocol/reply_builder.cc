@@ -2,9 +2,8 @@
 
 #include <cstring>
 
-#include "protocol/client_link.h"
-#include "protocol/link_net.h"
 #include "platform/little_endian.h"
+#include "protocol/client_link.h"
 #include "protocol/protocol_constants.h"
 
 namespace dirsync {
@@ -96,7 +95,8 @@ void SendReply(ClientLink& link) {
   reply.data()[0] = kFrameLead;
   StoreLE32(reply.data() + 1, static_cast<uint32_t>(reply.size()));
   reply.data()[5] = 0;
-  ClientLinkNet().Send(link.connId, reply.data(), static_cast<int>(reply.size()));
+  link.context.net->Send(link.connId, reply.data(),
+                         static_cast<int>(reply.size()));
 }
 
 }  // namespace dirsync

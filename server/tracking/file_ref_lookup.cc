@@ -110,7 +110,7 @@ std::string JoinPath(const std::string& path, const std::string& name) {
   return path.empty() ? name : path + "\\" + name;
 }
 
-const std::string& DirectoryPath(VolumeWatch& volume, VolumeJournal& journal,
+const std::string& DirectoryPath(VolumeScan& scan, VolumeJournal& journal,
                                  uint64_t dirRef, DirNode& node) {
   if (!node.path.empty()) return node.path;
   // Walk up to the first directory whose path is known or has no parent in
@@ -129,8 +129,8 @@ const std::string& DirectoryPath(VolumeWatch& volume, VolumeJournal& journal,
       while (!chain.empty() && chain.back() != current) chain.pop_back();
       if (!chain.empty()) chain.pop_back();
     } else {
-      auto parent = volume.dirNodes.find(current->parentRef);
-      if (parent != volume.dirNodes.end()) {
+      auto parent = scan.dirNodes.find(current->parentRef);
+      if (parent != scan.dirNodes.end()) {
         chain.push_back(current);
         current->parent = &parent->second;
         ref = current->parentRef;

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <string>
 
-#include "tracking/volume_watch.h"
 #include "catalog/catalog_record.h"
 #include "journal/volume_journal.h"
+#include "tracking/volume_scan.h"
 
 namespace dirsync {
 
@@ -60,12 +60,12 @@ CatalogRecord CloneRecord(const CatalogRecord& record);
 std::string JoinPath(const std::string& path, const std::string& name);
 
 // The full path of a directory that a full scan saw ("\\?\X:\a\b"): its
-// parent's path (from volume.dirNodes, computed once and kept in each
+// parent's path (from scan.dirNodes, computed once and kept in each
 // node) and its own name (JoinPath); a directory whose parent the scan did not see
 // resolves by its own reference, or to its name alone when that fails. A
 // parent chain that runs in a circle is cut where it closes (logged).
 // Runs on the volume's monitor thread, which owns dirNodes.
-const std::string& DirectoryPath(VolumeWatch& volume, VolumeJournal& journal,
+const std::string& DirectoryPath(VolumeScan& scan, VolumeJournal& journal,
                                  uint64_t dirRef, DirNode& node);
 
 }  // namespace dirsync

@@ -1,8 +1,6 @@
 #include "tracking/initial_build.h"
 
 #include <cstring>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 
@@ -48,18 +46,18 @@ CatalogRecord NewEntry(uint64_t ref, const FileNode& node, std::string_view rel,
 
 }  // namespace
 
-int32_t InitVolume(VolumeWatch& volume, VolumeJournal& journal) {
+int32_t InitVolume(TaskMap& tasks, VolumeScan* scan, VolumeJournal& journal) {
   int32_t count = 0;
-  for (auto& [ref, node] : volume.fileNodes) {
-    auto parent = volume.dirNodes.find(node.parentRef);
-    node.path = JoinPath(parent == volume.dirNodes.end()
+  for (auto& [ref, node] : scan->fileNodes) {
+    auto parent = scan->dirNodes.find(node.parentRef);
+    node.path = JoinPath(parent == scan->dirNodes.end()
                              ? std::string()
-                             : DirectoryPath(volume, journal, node.parentRef,
+                             : DirectoryPath(*scan, journal, node.parentRef,
                                              parent->second),
                          node.name);
     const std::string& path = node.path;
     ItemAttributes attributes;
-    for (auto& [taskName, taskPointer] : volume.tasks) {
+    for (auto& [taskName, taskPointer] : tasks) {
       SyncTask& task = *taskPointer;
       if (node.state == -1 || node.state == 7) {
         LogPrint("%D Init Delete file: %s\n", path.c_str());
@@ -75,7 +73,7 @@ int32_t InitVolume(VolumeWatch& volume, VolumeJournal& journal) {
 
       bool add;
       {
-        std::shared_lock<std::shared_mutex> lock(task.catalogLock);
+        ReaderLock lock(&task.catalogLock);
         const CatalogRecord* existing = FindEntry(task, ref);
         add = existing == nullptr || existing->state() == StateDirDeleted;
       }
@@ -83,11 +81,13 @@ int32_t InitVolume(VolumeWatch& volume, VolumeJournal& journal) {
         CatalogRecord block = NewEntry(ref, node, rel, journal, &attributes);
         CatalogRecord* entry;
         {
-          std::unique_lock<std::shared_mutex> lock(task.catalogLock);
+          WriterLock lock(&task.catalogLock);
           entry = &(task.entries[ref] = std::move(block));
           IndexDirectory(task, *entry, false, nullptr, nullptr);
         }
-        WriteEntry(task, *entry, true);
+        // A failed write is logged by the store; the catalog keeps the
+        // entry.
+        WriteEntry(task, *entry, true).IgnoreError();
         if (task.logDetail) {
           LogPrint("%D Add: state = %d, name = %s\n",
                    static_cast<int>(static_cast<int8_t>(entry->state())),
@@ -96,17 +96,24 @@ int32_t InitVolume(VolumeWatch& volume, VolumeJournal& journal) {
       }
       ++count;
       if (count % 10000 == 0) {
+        int size;
+        {
+          ReaderLock lock(&task.catalogLock);
+          size = static_cast<int>(task.entries.size());
+        }
         LogPrint("%D Add: cnt = %d, path = %s, size = %d\n", count,
-                 task.rootPath.c_str(), static_cast<int>(task.entries.size()));
+                 task.rootPath.c_str(), size);
       }
     }
     std::string().swap(node.name);
     std::string().swap(node.path);
   }
-  volume.fileNodes = {};
-  volume.dirNodes = {};
-  for (auto& [taskName, taskPointer] : volume.tasks) {
-    FlushBuffer(taskPointer->store, true);
+  scan->fileNodes = {};
+  scan->dirNodes = {};
+  for (auto& [taskName, taskPointer] : tasks) {
+    // A failed flush is logged by the store, which keeps the bytes for the
+    // next one.
+    FlushBuffer(taskPointer->store, true).IgnoreError();
   }
   return count;
 }

@@ -1,5 +1,5 @@
 // The initial build: turns what a full scan of a volume collected
-// (volume.dirNodes and volume.fileNodes) into catalog entries of every task
+// (scan.dirNodes and scan.fileNodes) into catalog entries of every task
 // of the volume whose root holds them, writes them to the tasks' stores in
 // whole 4 MiB blocks, and frees the scan's maps.
 #ifndef DIRSYNC_TRACKING_INITIAL_BUILD_H_
@@ -7,8 +7,9 @@
 
 #include <cstdint>
 
-#include "tracking/volume_watch.h"
+#include "catalog/sync_task.h"
 #include "journal/volume_journal.h"
+#include "tracking/volume_scan.h"
 
 namespace dirsync {
 
@@ -23,7 +24,7 @@ namespace dirsync {
 //
 // Runs on the volume's monitor thread during its start-up, before any
 // change reaches pending; takes each task's catalogLock only to change it.
-int32_t InitVolume(VolumeWatch& volume, VolumeJournal& journal);
+int32_t InitVolume(TaskMap& tasks, VolumeScan* scan, VolumeJournal& journal);
 
 }  // namespace dirsync
 

@@ -1,8 +1,6 @@
 #include "tracking/subtree_expander.h"
 
 #include <cctype>
-#include <mutex>
-#include <shared_mutex>
 #include <string_view>
 
 #include "catalog/catalog_changes.h"
@@ -37,7 +35,7 @@ bool EntersRoot(SyncTask& task, const CatalogRecord& change) {
   if (!IsBelowRoot(task, path)) return false;
   std::string_view rel = RelativePath(task, path);
   if (rel.empty() || IsExcluded(task, rel)) return false;
-  std::shared_lock<std::shared_mutex> lock(task.catalogLock);
+  ReaderLock lock(&task.catalogLock);
   const CatalogRecord* entry = FindEntry(task, change.fileRef());
   return entry == nullptr || entry->state() == StateDirDeleted;
 }
@@ -51,16 +49,16 @@ void SubtreeExpander::Prepare(const TaskMap& tasks,
   for (const auto& [name, task] : tasks) {
     std::vector<uint64_t> moved;
     std::unordered_set<std::string> prefixes;
-    std::shared_lock<std::shared_mutex> lock(task->catalogLock);
+    ReaderLock lock(&task->catalogLock);
     for (const CatalogRecord* change : changes) {
       uint8_t state = change->state();
       if (state != StateDirectory && state != StateDeleted) continue;
       const CatalogRecord* entry = FindEntry(*task, change->fileRef());
       if (entry == nullptr || entry->state() == StateDirDeleted) {
         if (entry == nullptr && state == StateDeleted) continue;
-        lock.unlock();
+        lock.Unlock();
         if (EntersRoot(*task, *change)) walk.insert(change->fileRef());
-        lock.lock();
+        lock.Lock();
       }
       if (entry != nullptr && IsDirectoryState(entry->state())) {
         moved.push_back(change->fileRef());

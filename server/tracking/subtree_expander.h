@@ -33,13 +33,12 @@
 
 namespace dirsync {
 
-using TaskMap = std::unordered_map<std::string, std::unique_ptr<SyncTask>>;
-
 // Whether change brings a directory into task's root: a directory change
 // whose path lies below the root and is not excluded, for a directory the
 // catalog does not hold or holds as departed (state 7). Takes the task's
 // catalogLock shared.
-bool EntersRoot(SyncTask& task, const CatalogRecord& change);
+bool EntersRoot(SyncTask& task, const CatalogRecord& change)
+    EXCLUDES(task.catalogLock);
 
 class SubtreeExpander {
  public:

@@ -1,19 +1,16 @@
 #include "tracking/volume_monitor.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "platform/log.h"
-#include "platform/clock.h"
 #include "catalog/catalog_changes.h"
+#include "platform/clock.h"
+#include "platform/log.h"
 #include "tracking/file_ref_lookup.h"
-#include "tracking/initial_build.h"
 
 namespace dirsync {
 namespace {
@@ -39,7 +36,7 @@ std::vector<uint64_t> LiveReferencesNotMet(VolumeWatch& volume,
                                            const ReferenceSet& met) {
   std::vector<uint64_t> refs;
   for (auto& [name, task] : volume.tasks) {
-    std::shared_lock<std::shared_mutex> lock(task->catalogLock);
+    ReaderLock lock(&task->catalogLock);
     for (const auto& [ref, entry] : task->entries) {
       uint8_t state = entry.state();
       if (!IsLiveFileState(state) && state != StateDirectory) continue;
@@ -51,53 +48,46 @@ std::vector<uint64_t> LiveReferencesNotMet(VolumeWatch& volume,
   return refs;
 }
 
-// The monitors, one per drive letter slot. Filled by StartVolumeMonitors
-// before the flush thread starts and emptied by StopVolumeMonitors after it
-// has ended, so the flush thread reads them without a lock.
-struct MonitorSlot {
-  std::unique_ptr<VolumeMonitor> monitor;
-  std::thread thread;
-};
-MonitorSlot monitorSlots[128];
-
-MonitorSlot& SlotOf(char letter) {
-  return monitorSlots[static_cast<unsigned char>(letter) & 127];
-}
-
 }  // namespace
 
-VolumeMonitor::VolumeMonitor(VolumeWatch* volume,
+VolumeMonitor::VolumeMonitor(VolumeWatch* volume, const DriveMap& drives,
                              const VolumeJournal::Options& options)
-    : volume_(volume), options_(options) {}
+    : volume_(volume), drives_(drives), options_(options) {}
 
 VolumeMonitor::~VolumeMonitor() = default;
 
 void VolumeMonitor::Stop() {
   stopping_ = true;
-  std::lock_guard<std::mutex> guard(controlLock_);
+  MutexLock guard(&controlLock_);
   if (journal_ != nullptr) journal_->Stop();
-  pauseWake_.notify_all();
+  pauseWake_.SignalAll();
 }
 
 bool VolumeMonitor::Pause(uint32_t ms) {
-  std::unique_lock<std::mutex> lock(controlLock_);
-  return !pauseWake_.wait_for(lock, std::chrono::milliseconds(ms),
-                              [this] { return stopping_.load(); });
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  MutexLock guard(&controlLock_);
+  while (!stopping_.load()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return true;
+    pauseWake_.WaitFor(left);
+  }
+  return false;
 }
 
 void VolumeMonitor::Run() {
   char device[8];
   std::snprintf(device, sizeof device, "\\\\.\\%c:", volume_->driveLetter);
-  std::string why;
-  std::unique_ptr<VolumeJournal> journal =
-      VolumeJournal::Open(device, &why, options_);
-  if (journal == nullptr) {
+  std::unique_ptr<VolumeJournal> journal;
+  Status opened = VolumeJournal::Open(device, drives_, options_, &journal);
+  if (!opened.ok()) {
     LogPrint("%D open %s fail!\n", device);
-    LogPrint("%D %s\n", why.c_str());
+    LogPrint("%D %s\n", opened.ToString().c_str());
     return;
   }
   {
-    std::lock_guard<std::mutex> guard(controlLock_);
+    MutexLock guard(&controlLock_);
     journal_ = std::move(journal);
   }
   if (stopping_) return;
@@ -111,10 +101,10 @@ void VolumeMonitor::Run() {
     return;
   }
   if (!StartUpScan(nextUsn)) return;
-  SaveJournalPosition(*volume_, nextUsn, true);
+  volume_->SaveJournalPosition(nextUsn, true);
   volume_->journalPos = nextUsn;
   {
-    std::lock_guard<std::mutex> guard(volumesLock);
+    MutexLock guard(&volume_->lock);
     appliedUsn_ = nextUsn;
   }
   following_ = true;
@@ -143,6 +133,7 @@ bool VolumeMonitor::StartUpScan(int64_t nextUsn) {
 
   EnumerationCursor cursor = journal_->StartEnumeration(!full, !full);
   SubtreeExpander expander(journal_.get());
+  VolumeScan scan;
   JournalBatch batch;
   int32_t count = 0;
   while (journal_->Enumerate(&cursor, saved, nextUsn, &batch)) {
@@ -154,7 +145,7 @@ bool VolumeMonitor::StartUpScan(int64_t nextUsn) {
       }
       ++count;
       if (full) {
-        TakeScanRecord(record);
+        TakeScanRecord(record, &scan);
       } else {
         CatchUp(record, &expander);
       }
@@ -165,28 +156,29 @@ bool VolumeMonitor::StartUpScan(int64_t nextUsn) {
   LogPrint("%D begin = %L, filecount=%d, time=%dms, LastUsn=%L\n", saved, count,
            ElapsedMs(started), nextUsn);
   if (full) {
-    int32_t built = InitVolume(*volume_, *journal_);
+    int32_t built = InitVolume(volume_->tasks, &scan, *journal_);
     LogPrint("%D Init_Volume filecount=%d, time=%dms\n", built, ElapsedMs(started));
   }
   return true;
 }
 
-void VolumeMonitor::TakeScanRecord(const JournalRecord& record) {
+void VolumeMonitor::TakeScanRecord(const JournalRecord& record,
+                                   VolumeScan* scan) {
   if (record.directory) {
-    auto [it, added] = volume_->dirNodes.try_emplace(record.fileRef);
+    auto [it, added] = scan->dirNodes.try_emplace(record.fileRef);
     it->second.name = record.name;
     it->second.parentRef = record.parentRef;
     if (!added) LogPrint("%D upd Directory = %s\n", record.name.c_str());
   }
   if (record.deleted) {
-    auto it = volume_->fileNodes.find(record.fileRef);
-    if (it != volume_->fileNodes.end()) {
+    auto it = scan->fileNodes.find(record.fileRef);
+    if (it != scan->fileNodes.end()) {
       it->second.state = -1;
       it->second.parentRef = record.parentRef;
     }
     return;
   }
-  auto [it, added] = volume_->fileNodes.try_emplace(record.fileRef);
+  auto [it, added] = scan->fileNodes.try_emplace(record.fileRef);
   FileNode& node = it->second;
   if (added) {
     node.parentRef = record.parentRef;
@@ -214,10 +206,12 @@ void VolumeMonitor::CatchUp(const JournalRecord& record,
 void VolumeMonitor::ApplyOneChange(const CatalogRecord& change,
                                    SubtreeExpander* expander) {
   expander->Prepare(volume_->tasks, {&change});
-  ApplyCatchUpChange(*volume_, change, StoreWriteMode::kOneWritePerBatch,
+  // A failed write is logged by the store; the catalogs keep the change.
+  ApplyCatchUpChange(volume_->tasks, change, StoreWriteMode::kOneWritePerBatch,
                      [&](SyncTask& task, std::vector<CatalogRecord>* extra) {
                        expander->Expand(task, extra);
-                     });
+                     })
+      .IgnoreError();
   expander->Forget();
 }
 
@@ -257,7 +251,7 @@ void VolumeMonitor::FollowJournal() {
     if (result == VolumeJournal::ReadResult::kStopped) return;
     if (result != VolumeJournal::ReadResult::kRecords) {
       LogPrint("%D failed to read journal records:%L.\n", volume_->journalPos);
-      LogPrint("%D %s\n", std::strerror(journal_->lastReadError()));
+      LogPrint("%D %s\n", std::strerror(journal_->lastReadError().error()));
       pause = pause == 0 ? kFirstReadPauseMs
                          : std::min(pause * 2, kLongestReadPauseMs);
       if (!Pause(pause)) return;
@@ -267,13 +261,15 @@ void VolumeMonitor::FollowJournal() {
     TakeBatch(batch, next);
     if (next > volume_->journalPos) {
       volume_->journalPos = next;
-      if (changesSinceSave.load() > kChangesBetweenSaves) SaveAppliedPosition();
+      if (volume_->changesSinceSave.load() > kChangesBetweenSaves) {
+        SaveAppliedPosition();
+      }
     }
   }
 }
 
 void VolumeMonitor::TakeBatch(const JournalBatch& batch, int64_t nextUsn) {
-  std::lock_guard<std::mutex> guard(volumesLock);
+  MutexLock guard(&volume_->lock);
   // Nothing waits: every change read so far is applied.
   if (volume_->pending.empty()) {
     appliedUsn_ = std::max(appliedUsn_, volume_->lastReadUsn);
@@ -306,30 +302,32 @@ void VolumeMonitor::PutPending(CatalogRecord change) {
   auto it = volume_->pending.find(change.fileRef());
   if (it != volume_->pending.end()) {
     it->second = std::move(change);
+    volume_->changed.Signal();
     return;
   }
   if (volume_->pending.empty()) volume_->firstPendingTick = now;
   uint64_t ref = change.fileRef();
   volume_->pending.emplace(ref, std::move(change));
+  volume_->changed.Signal();
 }
 
 void VolumeMonitor::SaveAppliedPosition() {
   int64_t usn;
   {
-    std::lock_guard<std::mutex> guard(volumesLock);
+    MutexLock guard(&volume_->lock);
     if (volume_->pending.empty()) {
       appliedUsn_ = std::max(appliedUsn_, volume_->lastReadUsn);
     }
     usn = appliedUsn_;
   }
-  SaveJournalPosition(*volume_, usn, false);
+  volume_->SaveJournalPosition(usn, false);
 }
 
-void VolumeMonitor::ApplyBatch(bool force) {
-  if (volume_->pending.empty()) return;
+bool VolumeMonitor::ApplyBatch(bool force) {
+  if (volume_->pending.empty()) return true;
   if (journal_ == nullptr) {
-    ApplyPendingChanges(*volume_);
-    return;
+    volume_->ApplyPending();
+    return true;
   }
   // Changes wait a quiet period: the tree may have moved on since each
   // was read, so each is resolved again by its reference. Resolving takes
@@ -358,73 +356,13 @@ void VolumeMonitor::ApplyBatch(bool force) {
     // and grows meanwhile, though never for longer than a bound.
     uint64_t now = GetTickCount64();
     if (deferredSince_ == 0) deferredSince_ = now;
-    if (now - deferredSince_ < kLongestDeferralMs) return;
+    if (now - deferredSince_ < kLongestDeferralMs) return false;
   }
   deferredSince_ = 0;
-  ApplyPendingChanges(
-      *volume_, StoreWriteMode::kOneWritePerBatch,
-      [&](SyncTask& task, std::vector<CatalogRecord>* extra) {
-        expander.Expand(task, extra);
-      });
-}
-
-void MonitorVolume(VolumeWatch* volume) {
-  VolumeMonitor* monitor = SlotOf(volume->driveLetter).monitor.get();
-  if (monitor != nullptr) {
-    monitor->Run();
-    return;
-  }
-  VolumeMonitor own(volume);
-  own.Run();
-}
-
-void StartVolumeMonitors(const VolumeJournal::Options& options) {
-  for (VolumeWatch* volume : volumes) {
-    if (volume == nullptr) continue;
-    MonitorSlot& slot = SlotOf(volume->driveLetter);
-    slot.monitor = std::make_unique<VolumeMonitor>(volume, options);
-    slot.thread = std::thread(MonitorVolume, volume);
-  }
-}
-
-void ApplyJournalBatch(VolumeWatch& volume) {
-  VolumeMonitor* monitor = SlotOf(volume.driveLetter).monitor.get();
-  if (monitor != nullptr) {
-    monitor->ApplyBatch(false);
-  } else {
-    ApplyPendingChanges(volume);
-  }
-}
-
-bool VolumeMonitorsFollowing() {
-  for (MonitorSlot& slot : monitorSlots) {
-    if (slot.monitor != nullptr && !slot.monitor->following()) return false;
-  }
+  volume_->ApplyPending([&](SyncTask& task, std::vector<CatalogRecord>* extra) {
+    expander.Expand(task, extra);
+  });
   return true;
-}
-
-void StopVolumeMonitors() {
-  for (MonitorSlot& slot : monitorSlots) {
-    if (slot.monitor != nullptr) slot.monitor->Stop();
-  }
-  for (MonitorSlot& slot : monitorSlots) {
-    if (slot.thread.joinable()) slot.thread.join();
-  }
-  for (VolumeWatch* volume : volumes) {
-    if (volume == nullptr) continue;
-    MonitorSlot& slot = SlotOf(volume->driveLetter);
-    std::lock_guard<std::mutex> guard(volumesLock);
-    size_t waiting = volume->pending.size();
-    if (waiting == 0) continue;
-    if (slot.monitor != nullptr) {
-      slot.monitor->ApplyBatch(true);
-    } else {
-      ApplyPendingChanges(*volume);
-    }
-    LogPrint("%D [%c] %d pending changes applied before exit\n",
-             volume->driveLetter, static_cast<int>(waiting));
-  }
-  for (MonitorSlot& slot : monitorSlots) slot.monitor.reset();
 }
 
 }  // namespace dirsync

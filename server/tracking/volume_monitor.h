@@ -20,21 +20,25 @@
 #define DIRSYNC_TRACKING_VOLUME_MONITOR_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
-#include "tracking/volume_watch.h"
-#include "tracking/subtree_expander.h"
 #include "journal/volume_journal.h"
+#include "platform/drive_map.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
+#include "tracking/initial_build.h"
+#include "tracking/subtree_expander.h"
+#include "tracking/volume_watch.h"
 
 namespace dirsync {
 
 class VolumeMonitor {
  public:
-  explicit VolumeMonitor(VolumeWatch* volume,
-                         const VolumeJournal::Options& options = {});
+  // Follows volume, whose drive drives places; both must outlive the
+  // monitor.
+  VolumeMonitor(VolumeWatch* volume, const DriveMap& drives,
+                const VolumeJournal::Options& options = {});
   ~VolumeMonitor();
   VolumeMonitor(const VolumeMonitor&) = delete;
   VolumeMonitor& operator=(const VolumeMonitor&) = delete;
@@ -50,9 +54,9 @@ class VolumeMonitor {
   // Resolves every pending change again and applies the volume's pending
   // changes, bringing along the contents of directories that enter a root.
   // While the tree keeps moving under the resolution the batch is left for
-  // a later call (at most 2 s), unless force is set. The caller holds
-  // volumesLock (the flush thread, or shutdown).
-  void ApplyBatch(bool force);
+  // a later call (at most 2 s), unless force is set; returns false then.
+  // The caller holds the volume's lock (the flush thread, or shutdown).
+  bool ApplyBatch(bool force) REQUIRES(volume_->lock);
 
   // Whether the start-up scan is over and the journal is being followed.
   // Thread safe.
@@ -60,16 +64,17 @@ class VolumeMonitor {
 
  private:
   bool StartUpScan(int64_t nextUsn);
-  void TakeScanRecord(const JournalRecord& record);
+  void TakeScanRecord(const JournalRecord& record, VolumeScan* scan);
   void CatchUp(const JournalRecord& record, SubtreeExpander* expander);
   void ReportVanished(const ReferenceSet& met, SubtreeExpander* expander);
   // Applies one change of the start-up catch-up, with what it brings along.
   void ApplyOneChange(const CatalogRecord& change, SubtreeExpander* expander);
   void FollowJournal();
-  // Moves one read's records into pending. Takes volumesLock.
-  void TakeBatch(const JournalBatch& batch, int64_t nextUsn);
-  // Puts one change into pending. The caller holds volumesLock.
-  void PutPending(CatalogRecord change);
+  // Moves one read's records into pending. Takes the volume's lock.
+  void TakeBatch(const JournalBatch& batch, int64_t nextUsn)
+      EXCLUDES(volume_->lock);
+  // Puts one change into pending and wakes the flush thread.
+  void PutPending(CatalogRecord change) REQUIRES(volume_->lock);
   // The change that tells the catalogs what became of an entry a complete
   // walk did not meet: where it is now, or its deletion.
   CatalogRecord VanishedChange(uint64_t ref);
@@ -77,46 +82,23 @@ class VolumeMonitor {
   // Waits up to ms milliseconds or until Stop. Returns false on Stop.
   bool Pause(uint32_t ms);
 
-  VolumeWatch* volume_;
+  VolumeWatch* const volume_;
+  const DriveMap& drives_;
   VolumeJournal::Options options_;
   // Set by Run before the first change reaches pending, and kept until the
-  // monitor is destroyed: the flush thread uses it (under volumesLock) only
-  // while pending holds changes.
+  // monitor is destroyed: the flush thread uses it (under the volume's
+  // lock) only while pending holds changes.
   std::unique_ptr<VolumeJournal> journal_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> following_{false};
   // Guards the publication of journal_ against Stop, and the pause wait.
-  std::mutex controlLock_;
-  std::condition_variable pauseWake_;
-  // The position up to which every read change has been applied. Read and
-  // written under volumesLock.
-  int64_t appliedUsn_ = 0;
+  Mutex controlLock_;
+  CondVar pauseWake_{&controlLock_};
+  // The position up to which every read change has been applied.
+  int64_t appliedUsn_ GUARDED_BY(volume_->lock) = 0;
   // Tick at which a batch was first left for later; 0 when none waits.
-  // Flush thread (under volumesLock).
-  uint64_t deferredSince_ = 0;
+  uint64_t deferredSince_ GUARDED_BY(volume_->lock) = 0;
 };
-
-// The journal monitor thread routine: runs a VolumeMonitor for the volume
-// until the volume cannot be watched. Used where no stop is needed.
-void MonitorVolume(VolumeWatch* volume);
-
-// Starts one journal monitor thread for every volume in `volumes`, in slot
-// order. Main thread, after LoadTasks and before the flush thread starts.
-void StartVolumeMonitors(const VolumeJournal::Options& options = {});
-
-// The flush thread's way to apply a volume's pending changes: through the
-// volume's monitor when it has one, else ApplyPendingChanges. The caller
-// holds volumesLock.
-void ApplyJournalBatch(VolumeWatch& volume);
-
-// Whether every monitor that StartVolumeMonitors started has finished its
-// start-up scan and follows its journal. Thread safe once started.
-bool VolumeMonitorsFollowing();
-
-// Shutdown, once the flush thread has ended: stops every monitor thread
-// and waits for it, then applies every volume's pending changes, so that a
-// clean stop loses nothing. Main thread.
-void StopVolumeMonitors();
 
 }  // namespace dirsync
 

@@ -26,12 +26,12 @@ class ClientLinkTest : public ::testing::Test {
   void TearDown() override { net_.PeerClose(kId); }
 
   // Logs the link in without a "reg", so that "ping" is answered.
-  void LogIn() { FindClientLink(kId)->task = &task_; }
+  void LogIn() { net_.Find(kId)->task = &task_; }
 
   static std::string Ping(int32_t val) {
     return FrameWriter("ping").Int32("val", val).Build();
   }
-  size_t Buffered() { return FindClientLink(kId)->inBuffer.size(); }
+  size_t Buffered() { return net_.Find(kId)->inBuffer.size(); }
   std::vector<int32_t> PongValues() {
     std::vector<int32_t> values;
     for (const auto& m : net_.Replies(kId)) {
@@ -52,20 +52,20 @@ class ClientLinkTest : public ::testing::Test {
 };
 
 TEST_F(ClientLinkTest, OpenAndCloseEventsKeepTheTableConsistent) {
-  auto link = FindClientLink(kId);
+  auto link = net_.Find(kId);
   ASSERT_NE(link, nullptr);
   EXPECT_EQ(link->connId, kId);
   EXPECT_EQ(link->task, nullptr);
-  EXPECT_EQ(link->dlHandle, -1);
+  EXPECT_FALSE(link->dlFile.valid());
   EXPECT_GE(link->inBuffer.capacity(), kInBufferReserve);
 
   // A second open event under the same id replaces the link.
   OnConnectionEvent(kId, 1);
-  EXPECT_NE(FindClientLink(kId), link);
+  EXPECT_NE(net_.Find(kId), link);
   EXPECT_TRUE(link->closed.load());
 
   OnConnectionEvent(kId, 0);
-  EXPECT_EQ(FindClientLink(kId), nullptr);
+  EXPECT_EQ(net_.Find(kId), nullptr);
   OnConnectionEvent(kId, 0);  // a close for an unknown id does nothing
   // Data after the close event is dropped.
   Deliver(kId, Ping(1));
@@ -114,7 +114,7 @@ TEST_F(ClientLinkTest, WrongLeadByteClosesOnceSixBytesAreThere) {
   EXPECT_FALSE(net_.Closed(kId));
   Deliver(kId, bad.substr(5));
   EXPECT_TRUE(net_.Closed(kId));
-  EXPECT_EQ(FindClientLink(kId), nullptr);
+  EXPECT_EQ(net_.Find(kId), nullptr);
 }
 
 TEST_F(ClientLinkTest, FramesAfterAWrongLeadByteAreNotLookedAt) {
@@ -137,7 +137,7 @@ TEST_F(ClientLinkTest, ImpossibleTotalLengthsClose) {
     LogIn();
     Deliver(kId, Ping(9) + Header(0x54, total) + "xyz");
     EXPECT_TRUE(net_.Closed(kId));
-    EXPECT_EQ(FindClientLink(kId), nullptr);
+    EXPECT_EQ(net_.Find(kId), nullptr);
   }
 }
 
@@ -186,13 +186,13 @@ TEST_F(ClientLinkTest, LinkOutlivesACloseEventFromAnotherThread) {
   net_.WaitUntilSendHeld();
   // ... while the close event arrives on this thread.
   net_.PeerClose(kId);
-  EXPECT_EQ(FindClientLink(kId), nullptr);
+  EXPECT_EQ(net_.Find(kId), nullptr);
   net_.ReleaseSends();
   data.join();
   // The link was still valid for the running event (the sanitizer build
   // checks the memory), and the frame after the close was not handled.
   EXPECT_TRUE(net_.Replies(kId).empty());
-  EXPECT_EQ(ClientLinkCount(), 0u);
+  EXPECT_EQ(net_.LinkCount(), 0u);
 }
 
 }  // namespace

@@ -4,10 +4,11 @@
 
 #include <string>
 
+#include "app/server.h"
+#include "catalog/sync_task.h"
+#include "platform/drive_map.h"
 #include "support/test_support.h"
 #include "tracking/volume_watch.h"
-#include "platform/drive_map.h"
-#include "catalog/sync_task.h"
 
 namespace dirsync {
 namespace {
@@ -15,35 +16,45 @@ namespace {
 using testing::LogCapture;
 using testing::TempDir;
 
-class LoadTasksTest : public testing::ServerGlobalsTest {
+class LoadTasksTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ServerGlobalsTest::SetUp();
-    // Store files of the tasks go beside the "program", here the temp dir.
-    SetProgramDirForTesting(dir_.path());
+  void SetUp() override { NewServer(); }
+
+  // A server with nothing loaded; its stores go beside the "program", here
+  // the temp dir.
+  void NewServer() {
+    server_.reset();
+    Server::Options options;
+    options.programDirectory = dir_.path();
+    server_ = std::make_unique<Server>(options);
   }
 
   int Load(const std::string& ini) {
-    return LoadTasks(dir_.Write("dirsync.ini", ini));
+    return LoadTasks(dir_.Write("dirsync.ini", ini), server_.get());
   }
 
-  static SyncTask* Task(char drive, const std::string& name) {
-    VolumeWatch* v = volumes[static_cast<unsigned char>(drive)];
+  SyncTask* Task(char drive, const std::string& name) {
+    VolumeWatch* v = server_->volume(drive);
     if (v == nullptr) return nullptr;
     auto it = v->tasks.find(name);
     return it == v->tasks.end() ? nullptr : it->second.get();
   }
+  VolumeWatch* Volume(char drive) { return server_->volume(drive); }
+  SyncTask* FindTask(const std::string& name) { return server_->FindTask(name); }
 
-  static std::string UsedSlots() {
+  std::string UsedSlots() {
     std::string letters;
     for (int i = 0; i < 128; ++i) {
-      if (volumes[i] != nullptr) letters += static_cast<char>(i);
+      if (server_->volume(static_cast<char>(i)) != nullptr) {
+        letters += static_cast<char>(i);
+      }
     }
     return letters;
   }
 
   TempDir dir_;
   LogCapture log_;
+  std::unique_ptr<Server> server_;
 };
 
 TEST_F(LoadTasksTest, OneTaskWithExcludesAndAPort) {
@@ -55,7 +66,7 @@ TEST_F(LoadTasksTest, OneTaskWithExcludesAndAPort) {
                  "PORT = 4000\n"),
             1);
   EXPECT_EQ(UsedSlots(), "D");
-  VolumeWatch* v = volumes['D'];
+  VolumeWatch* v = Volume('D');
   EXPECT_EQ(v->driveLetter, 'D');
   EXPECT_EQ(v->timeout, 10000);
   EXPECT_EQ(v->tasks.size(), 1u);
@@ -76,7 +87,7 @@ TEST_F(LoadTasksTest, AGapInTheNumberingEndsTheList) {
   EXPECT_EQ(FindTask("c"), nullptr);
 
   // A section without a path (or name) is a gap too.
-  testing::ResetServerGlobals();
+  NewServer();
   EXPECT_EQ(Load("[task-1]\nname=a\npath=C:\\a\n"
                  "[task-2]\nname=b\n"
                  "[task-3]\nname=c\npath=D:\\c\n"),
@@ -85,7 +96,7 @@ TEST_F(LoadTasksTest, AGapInTheNumberingEndsTheList) {
 }
 
 TEST_F(LoadTasksTest, NoUsableTaskSectionGivesNoVolume) {
-  EXPECT_EQ(LoadTasks(dir_.path() + "absent.ini"), 0);
+  EXPECT_EQ(LoadTasks(dir_.path() + "absent.ini", server_.get()), 0);
   EXPECT_EQ(Load("[task-2]\nname=b\npath=C:\\b\n"), 0);
   EXPECT_EQ(Load("[task-1]\nname=\"\"\npath=C:\\b\n"), 0);
   EXPECT_EQ(UsedSlots(), "");
@@ -111,10 +122,10 @@ TEST_F(LoadTasksTest, TheFirstSectionOnADriveSetsItsTimeout) {
                  "[task-3]\nname=c\npath=E:\\c\ntimeout=-1\n"
                  "[task-4]\nname=d\npath=F:\\d\n"),
             3);
-  EXPECT_EQ(volumes['D']->timeout, 5000);
-  EXPECT_EQ(volumes['D']->tasks.size(), 2u);
-  EXPECT_EQ(volumes['E']->timeout, -1);
-  EXPECT_EQ(volumes['F']->timeout, 10000);
+  EXPECT_EQ(Volume('D')->timeout, 5000);
+  EXPECT_EQ(Volume('D')->tasks.size(), 2u);
+  EXPECT_EQ(Volume('E')->timeout, -1);
+  EXPECT_EQ(Volume('F')->timeout, 10000);
 }
 
 TEST_F(LoadTasksTest, VolumesFillTheSlotsOfTheirUpperCaseLetters) {
@@ -123,7 +134,7 @@ TEST_F(LoadTasksTest, VolumesFillTheSlotsOfTheirUpperCaseLetters) {
             2);
   // Slot order is drive-letter order, whatever the section order.
   EXPECT_EQ(UsedSlots(), "CD");
-  EXPECT_EQ(volumes['C']->driveLetter, 'C');
+  EXPECT_EQ(Volume('C')->driveLetter, 'C');
   EXPECT_NE(Task('D', "d"), nullptr);
 }
 
@@ -131,7 +142,7 @@ TEST_F(LoadTasksTest, ALaterSectionOfTheSameNameOnTheDriveReplacesTheTask) {
   ASSERT_EQ(Load("[task-1]\nname=docs\npath=D:\\first\nlogdetail=1\n"
                  "[task-2]\nname=docs\npath=D:\\second\n"),
             1);
-  ASSERT_EQ(volumes['D']->tasks.size(), 1u);
+  ASSERT_EQ(Volume('D')->tasks.size(), 1u);
   SyncTask* task = Task('D', "docs");
   EXPECT_EQ(task->rootPath, "D:\\SECOND\\");
   EXPECT_FALSE(task->logDetail);
@@ -165,7 +176,7 @@ TEST_F(LoadTasksTest, ANameUsedOnAnotherDriveIsRejected) {
   EXPECT_EQ(Task('C', "docs"), nullptr);
   EXPECT_EQ(log_.CountWith({"[task-2]", "docs", "not loaded", "D:"}), 1u);
   // The rejected section was not the first on C:.
-  EXPECT_EQ(volumes['C']->timeout, 300);
+  EXPECT_EQ(Volume('C')->timeout, 300);
 }
 
 TEST_F(LoadTasksTest, NamesWithPathSeparatorsAreRejected) {
@@ -193,16 +204,16 @@ TEST_F(LoadTasksTest, DrivesAreMappedAndMissingRootsReported) {
                  "[task-1]\nname=docs\npath=D:\\docs\n"
                  "[task-2]\nname=gone\npath=D:\\gone\n"),
             1);
-  EXPECT_EQ(Drives().DirectoryOf('D'), volume);
+  EXPECT_EQ(server_->drives().DirectoryOf('D'), volume);
   EXPECT_EQ(log_.CountWith({"[task-1]", "not a directory"}), 0u);
   EXPECT_EQ(log_.CountWith({"[task-2]", "not a directory"}), 1u);
 }
 
 TEST_F(LoadTasksTest, AConfigurationThatCannotBeReadIsReported) {
   dir_.MakeDir("dirsync.ini");  // a directory where the file should be
-  EXPECT_EQ(LoadTasks(dir_.path() + "dirsync.ini"), 0);
+  EXPECT_EQ(LoadTasks(dir_.path() + "dirsync.ini", server_.get()), 0);
   EXPECT_EQ(log_.CountWith({"dirsync.ini cannot be read"}), 1u);
-  EXPECT_EQ(LoadTasks(dir_.path() + "absent.ini"), 0);
+  EXPECT_EQ(LoadTasks(dir_.path() + "absent.ini", server_.get()), 0);
   EXPECT_EQ(log_.CountWith({"absent.ini"}), 0u);
 }
 

@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "support/test_support.h"
 #include "platform/clock.h"
 
 namespace dirsync {
@@ -76,94 +75,138 @@ TEST(FlushDecisionTest, AVolumeThatNeverFallsQuietIsAppliedEverySixtySeconds) {
   EXPECT_EQ(applied[1], start + 60100 + 60010);
 }
 
-class SweepTest : public testing::ServerGlobalsTest {
- protected:
-  VolumeWatch* AddVolume(char letter, int32_t timeout, size_t pendingCount,
-                         uint64_t lastChange) {
-    auto* v = new VolumeWatch;
-    v->driveLetter = letter;
-    v->timeout = timeout;
-    for (size_t i = 0; i < pendingCount; ++i) {
-      v->pending.emplace(i + 1, CatalogRecord::Allocate(kRecordHeaderSize));
-    }
-    v->firstPendingTick = lastChange;
-    v->lastChangeTick = lastChange;
-    volumes[static_cast<unsigned char>(letter)] = v;
-    return v;
+// The wait a flush thread sleeps is exactly the time until the batch falls
+// due: one tick earlier it is not due, at the end of the wait it is.
+TEST(FlushDecisionTest, TheWaitEndsWhenTheBatchFallsDue) {
+  struct Case {
+    int32_t timeout;
+    uint64_t first, last, now;
+  };
+  const Case cases[] = {
+      {10000, 1000, 1000, 1000},  {10000, 1000, 1000, 10999},
+      {10000, 1000, 60950, 61000}, {0, 5000, 5000, 5000},
+      {250, 100000, 100200, 100300}, {357913941, 1000, 2147483000, 2147483001},
+  };
+  for (const Case& c : cases) {
+    ASSERT_FALSE(IsFlushDue(c.timeout, c.first, c.last, c.now));
+    const uint64_t wait = MillisecondsUntilDue(c.timeout, c.first, c.last, c.now);
+    ASSERT_GE(wait, 1u);
+    if (wait >= 60000) continue;  // capped: the thread looks again then
+    EXPECT_FALSE(IsFlushDue(c.timeout, c.first, c.last, c.now + wait - 1))
+        << c.timeout << " " << c.now;
+    EXPECT_TRUE(IsFlushDue(c.timeout, c.first, c.last, c.now + wait))
+        << c.timeout << " " << c.now;
   }
-};
-
-TEST_F(SweepTest, AppliesDueVolumesInSlotOrderUnderTheLock) {
-  const uint64_t now = GetTickCount64();
-  AddVolume('D', -1, 2, now);
-  AddVolume('C', 0, 1, now - 5);
-  AddVolume('E', 10000, 3, now);  // not quiet long enough
-  AddVolume('F', -1, 0, 0);       // nothing pending
-  std::string order;
-  std::vector<bool> lockHeld;
-  SweepVolumes([&](VolumeWatch& v) {
-    order += v.driveLetter;
-    // Another thread cannot take volumesLock while the sweep applies.
-    lockHeld.push_back(std::async(std::launch::async, [] {
-                         bool got = volumesLock.try_lock();
-                         if (got) volumesLock.unlock();
-                         return !got;
-                       }).get());
-    v.pending.clear();
-  });
-  EXPECT_EQ(order, "CD");
-  EXPECT_EQ(lockHeld, (std::vector<bool>{true, true}));
-  EXPECT_EQ(volumes['E']->pending.size(), 3u);
 }
 
-TEST_F(SweepTest, FlushThreadDoesNothingWhenStoppedBeforeItStarts) {
-  AddVolume('D', -1, 1, 0);
-  running.store(false);
+class FlushThreadTest : public ::testing::Test {
+ protected:
+  // A volume with count pending changes, the latest put in at tick.
+  std::unique_ptr<VolumeWatch> NewVolume(int32_t timeout, size_t count,
+                                         uint64_t tick) {
+    auto v = std::make_unique<VolumeWatch>('D', timeout);
+    MutexLock guard(&v->lock);
+    for (size_t i = 0; i < count; ++i) {
+      v->pending.emplace(i + 1, CatalogRecord::Allocate(kRecordHeaderSize));
+    }
+    v->firstPendingTick = v->lastChangeTick = tick;
+    return v;
+  }
+  // What the journal thread does with a change.
+  static void PutChange(VolumeWatch& v, uint64_t ref) {
+    MutexLock guard(&v.lock);
+    v.pending.emplace(ref, CatalogRecord::Allocate(kRecordHeaderSize));
+    v.firstPendingTick = v.lastChangeTick = GetTickCount64();
+    v.changed.Signal();
+  }
+  // What a stop request does.
+  void Stop(VolumeWatch& v) {
+    running_.store(false);
+    MutexLock guard(&v.lock);
+    v.changed.SignalAll();
+  }
+  // Applies the batch, as the volume would.
+  static bool Clear(VolumeWatch& v) {
+    v.lock.AssertHeld();
+    v.pending.clear();
+    return true;
+  }
+
+  std::atomic<bool> running_{true};
+};
+
+TEST_F(FlushThreadTest, DoesNothingWhenStoppedBeforeItStarts) {
+  auto v = NewVolume(-1, 1, 0);
+  running_.store(false);
   int calls = 0;
-  FlushThread([&](VolumeWatch&) { ++calls; });
+  FlushThread(*v, running_, [&](VolumeWatch&) { return ++calls, true; });
   EXPECT_EQ(calls, 0);
 }
 
-TEST_F(SweepTest, FlushThreadFinishesTheBatchInHandThenEnds) {
-  AddVolume('D', -1, 1, 0);
+TEST_F(FlushThreadTest, FinishesTheBatchInHandThenEnds) {
+  auto v = NewVolume(-1, 1, 0);
   std::promise<void> entered;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   std::atomic<int> finished{0};
-  std::thread flush(FlushThread, [&](VolumeWatch& v) {
-    entered.set_value();
-    released.wait();  // a long batch; the stop arrives meanwhile
-    v.pending.clear();
-    ++finished;
+  std::thread flush([&] {
+    FlushThread(*v, running_, [&](VolumeWatch& volume) {
+      entered.set_value();
+      released.wait();  // a long batch; the stop arrives meanwhile
+      ++finished;
+      return Clear(volume);
+    });
   });
   ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(10)),
             std::future_status::ready);
-  running.store(false);
+  running_.store(false);  // the lock is held by the batch: no signal yet
   release.set_value();
   flush.join();
   EXPECT_EQ(finished.load(), 1);
-  EXPECT_TRUE(volumes['D']->pending.empty());
+  MutexLock guard(&v->lock);
+  EXPECT_TRUE(v->pending.empty());
 }
 
-TEST_F(SweepTest, FlushThreadKeepsSweepingWhileRunning) {
-  VolumeWatch* v = AddVolume('D', 0, 1, 0);
+// Without polling: a change wakes the thread, which waits out the quiet
+// period before applying; a stop wakes a thread that has nothing to do.
+TEST_F(FlushThreadTest, AChangeIsAppliedAfterItsQuietPeriodAndAStopWakesTheThread) {
+  constexpr int32_t kQuietMs = 150;
+  auto v = NewVolume(kQuietMs, 0, 0);
   std::atomic<int> batches{0};
-  std::thread flush(FlushThread, [&](VolumeWatch& volume) {
-    volume.pending.clear();
-    ++batches;
+  std::atomic<uint64_t> appliedAt{0};
+  std::thread flush([&] {
+    FlushThread(*v, running_, [&](VolumeWatch& volume) {
+      appliedAt = GetTickCount64();
+      ++batches;
+      return Clear(volume);
+    });
   });
-  // A second batch arrives after the first was applied, as the journal
-  // thread would put it, under the lock.
-  for (int i = 0; i < 1000 && batches.load() < 1; ++i) Sleep(5);
-  {
-    std::lock_guard<std::mutex> lock(volumesLock);
-    v->pending.emplace(7, CatalogRecord::Allocate(kRecordHeaderSize));
-    v->firstPendingTick = v->lastChangeTick = GetTickCount64();
-  }
-  for (int i = 0; i < 1000 && batches.load() < 2; ++i) Sleep(5);
-  running.store(false);
-  flush.join();
+  const uint64_t put = GetTickCount64();
+  PutChange(*v, 7);
+  for (int i = 0; i < 2000 && batches.load() < 1; ++i) Sleep(5);
+  ASSERT_EQ(batches.load(), 1);
+  EXPECT_GT(appliedAt.load(), put + kQuietMs - 1);
+  PutChange(*v, 8);
+  for (int i = 0; i < 2000 && batches.load() < 2; ++i) Sleep(5);
   EXPECT_EQ(batches.load(), 2);
+  Stop(*v);  // the thread waits with nothing pending
+  flush.join();
+}
+
+TEST_F(FlushThreadTest, ABatchLeftForLaterIsTriedAgain) {
+  auto v = NewVolume(0, 1, 0);
+  std::atomic<int> calls{0};
+  std::thread flush([&] {
+    FlushThread(*v, running_, [&](VolumeWatch& volume) {
+      // The first try finds the tree still moving.
+      if (++calls == 1) return false;
+      return Clear(volume);
+    });
+  });
+  for (int i = 0; i < 2000 && calls.load() < 2; ++i) Sleep(5);
+  Stop(*v);
+  flush.join();
+  EXPECT_EQ(calls.load(), 2);
 }
 
 }  // namespace

@@ -15,6 +15,8 @@
 #include "platform/log.h"
 #include "store_test_util.h"
 #include "catalog/catalog_store.h"
+#include "platform/program_dir.h"
+#include "tracking/volume_watch.h"
 
 namespace dirsync {
 namespace {
@@ -57,18 +59,30 @@ CatalogRecord DeletionEvent(uint64_t ref, uint64_t parent) {
   return r;
 }
 
+// Applies a volume's pending changes as its flush thread does (the batch
+// mode), or in the given mode.
+void ApplyPendingChanges(
+    VolumeWatch& volume, StoreWriteMode mode = StoreWriteMode::kOneWritePerBatch) {
+  MutexLock guard(&volume.lock);
+  if (mode == StoreWriteMode::kOneWritePerBatch) {
+    volume.ApplyPending();
+    return;
+  }
+  ApplyPendingChanges(volume.tasks, volume.pending, volume.lastReadUsn, mode)
+      .IgnoreError();
+  volume.pending.clear();
+}
+
+void ApplyCatchUpChange(VolumeWatch& volume, const CatalogRecord& change) {
+  ApplyCatchUpChange(volume.tasks, change).IgnoreError();
+}
+
 class CatalogChangesTest : public testing_util::TrackingTest {
  protected:
-  void SetUp() override {
-    TrackingTest::SetUp();
-    volume_.driveLetter = 'D';
-    changesSinceSave = 0;
-  }
-
   SyncTask& AddTask(VolumeWatch& volume, const std::string& name,
                     const std::string& root, const std::string& excludes = "") {
     std::unique_ptr<SyncTask>& slot = volume.tasks[name];
-    slot.reset(OpenTask(name, root, excludes));
+    slot = OpenTask(name, root, excludes, Stores());
     return *slot;
   }
   SyncTask& AddTask(const std::string& name,
@@ -100,7 +114,7 @@ class CatalogChangesTest : public testing_util::TrackingTest {
     return e != nullptr ? *e : none;
   }
 
-  VolumeWatch volume_;
+  VolumeWatch volume_{'D', 10000};
 };
 
 TEST_F(CatalogChangesTest, FileAddedUpdatedRenamedAndDeleted) {
@@ -501,7 +515,7 @@ TEST_F(CatalogChangesTest, SubtreeCollectionEndsOnCycles) {
 
 TEST_F(CatalogChangesTest, ChangesWithinOneEditKeepWhatClientsKnow) {
   auto edit = [](SyncTask& task, std::vector<CatalogRecord> changes) {
-    std::unique_lock<std::shared_mutex> lock(task.catalogLock);
+    WriterLock lock(&task.catalogLock);
     CatalogEdit e;
     for (const CatalogRecord& c : changes) ApplyChange(task, c, e);
     return e.changed.size();
@@ -557,7 +571,7 @@ TEST_F(CatalogChangesTest, DirectoryMovedBelowItsOldNameIsNotPrefixedTwice) {
     changes.push_back(DirChange(10, 41, InRoot("d39\\d47\\d52")));
     if (!childFirst) std::reverse(changes.begin(), changes.end());
     {
-      std::unique_lock<std::shared_mutex> lock(task.catalogLock);
+      WriterLock lock(&task.catalogLock);
       CatalogEdit edit;
       for (const CatalogRecord& c : changes) ApplyChange(task, c, edit);
     }
@@ -587,7 +601,7 @@ TEST_F(CatalogChangesTest, BatchWritesOneRecordPerFileAndStampsThePosition) {
   volume_.lastReadUsn = 5000;
   volume_.firstPendingTick = 7;
   volume_.lastChangeTick = 9;
-  changesSinceSave = 10;
+  volume_.changesSinceSave = 10;
   ApplyPendingChanges(volume_);
 
   std::vector<StoredRecord> records = EntryRecords(docs, 1);
@@ -604,7 +618,7 @@ TEST_F(CatalogChangesTest, BatchWritesOneRecordPerFileAndStampsThePosition) {
   // A task without changes in the batch writes nothing and keeps its date.
   EXPECT_EQ(std::filesystem::file_size(other.store.path), 0u);
   EXPECT_EQ(other.positionSavedOn, 0u);
-  EXPECT_EQ(changesSinceSave.load(), 14u);
+  EXPECT_EQ(volume_.changesSinceSave.load(), 14u);
   EXPECT_TRUE(volume_.pending.empty());
   EXPECT_EQ(volume_.firstPendingTick, 0u);
   EXPECT_EQ(volume_.lastChangeTick, 0u);
@@ -612,32 +626,32 @@ TEST_F(CatalogChangesTest, BatchWritesOneRecordPerFileAndStampsThePosition) {
 
 TEST_F(CatalogChangesTest, BatchConcerningNoTaskOnlyCountsAndResets) {
   SyncTask& docs = AddTask("docs");
-  ASSERT_TRUE(FlushBuffer(docs.store, true));
+  ASSERT_TRUE(FlushBuffer(docs.store, true).ok());
   Pend(FileChange(200, 5, "\\\\?\\E:\\ELSE\\x"));
   Pend(DeletionEvent(201, 5));
   volume_.firstPendingTick = 3;
   volume_.lastChangeTick = 4;
   ApplyPendingChanges(volume_);
   EXPECT_EQ(std::filesystem::file_size(docs.store.path), 66u);
-  EXPECT_EQ(changesSinceSave.load(), 2u);
+  EXPECT_EQ(volume_.changesSinceSave.load(), 2u);
   EXPECT_TRUE(volume_.pending.empty());
   EXPECT_EQ(volume_.firstPendingTick, 0u);
 
   volume_.firstPendingTick = 3;
   ApplyPendingChanges(volume_);  // nothing pending: nothing changes
   EXPECT_EQ(volume_.firstPendingTick, 3u);
-  EXPECT_EQ(changesSinceSave.load(), 2u);
+  EXPECT_EQ(volume_.changesSinceSave.load(), 2u);
 }
 
 TEST_F(CatalogChangesTest, BothWriteModesPutTheSameBytesInTheFile) {
   // A store close to the end of its first block, with a directory and two
   // files in it.
   {
-    VolumeWatch prepared;
+    VolumeWatch prepared{'D', 10000};
     SyncTask& task = AddTask(prepared, "same", "D:\\DATA\\");
-    ASSERT_TRUE(FlushBuffer(task.store, true));
+    ASSERT_TRUE(FlushBuffer(task.store, true).ok());
     CatalogRecord pad = MakeRecord(999, StateAdded, "pad", kBlockSize - 700);
-    ASSERT_TRUE(WriteRecord(task.store, pad, false));
+    ASSERT_TRUE(WriteRecord(task.store, pad, false).ok());
     ApplyCatchUpChange(prepared, DirChange(10, 1, InRoot("D")));
     ApplyCatchUpChange(prepared, FileChange(20, 10, InRoot("D\\f")));
     ApplyCatchUpChange(prepared, FileChange(21, 10, InRoot("D\\g")));
@@ -650,8 +664,8 @@ TEST_F(CatalogChangesTest, BothWriteModesPutTheSameBytesInTheFile) {
     std::filesystem::create_directories(programDir + "data");
     std::filesystem::copy_file(dir_ + "/data/same.db",
                                programDir + "data/same.db");
-    SetProgramDirForTesting(programDir);
-    VolumeWatch volume;
+    programDir_ = programDir;
+    VolumeWatch volume{'D', 10000};
     AddTask(volume, "same", "D:\\DATA\\");
     auto pend = [&volume](CatalogRecord c) {
       uint64_t ref = c.fileRef();
@@ -685,7 +699,7 @@ TEST_F(CatalogChangesTest, BothWriteModesPutTheSameBytesInTheFile) {
 
 TEST_F(CatalogChangesTest, JournalPositionIsSavedOncePerDayOrWhenForced) {
   SyncTask& task = AddTask("docs");
-  ASSERT_TRUE(FlushBuffer(task.store, true));
+  ASSERT_TRUE(FlushBuffer(task.store, true).ok());
   auto markers = [&task]() {
     std::vector<int64_t> usns;
     for (const StoredRecord& r : StoreContents(task.store.path).records) {
@@ -693,24 +707,24 @@ TEST_F(CatalogChangesTest, JournalPositionIsSavedOncePerDayOrWhenForced) {
     }
     return usns;
   };
-  changesSinceSave = 50;
-  SaveJournalPosition(volume_, 100, false);  // opened today: no marker
+  volume_.changesSinceSave = 50;
+  volume_.SaveJournalPosition(100, false);  // opened today: no marker
   EXPECT_TRUE(markers().empty());
   EXPECT_EQ(task.lastUsn, 0);
-  EXPECT_EQ(changesSinceSave.load(), 50u);
+  EXPECT_EQ(volume_.changesSinceSave.load(), 50u);
 
-  SaveJournalPosition(volume_, 100, true);
+  volume_.SaveJournalPosition(100, true);
   EXPECT_EQ(markers(), (std::vector<int64_t>{100}));
   EXPECT_EQ(task.lastUsn, 100);
-  EXPECT_EQ(changesSinceSave.load(), 0u);
+  EXPECT_EQ(volume_.changesSinceSave.load(), 0u);
 
   task.positionSavedOn = 20000101;  // not yet today
-  SaveJournalPosition(volume_, 200, false);
+  volume_.SaveJournalPosition(200, false);
   EXPECT_EQ(markers(), (std::vector<int64_t>{100, 200}));
   EXPECT_EQ(task.positionSavedOn, static_cast<uint32_t>(TodayAsNumber()));
 
-  SaveJournalPosition(volume_, 150, true);  // behind lastUsn
-  SaveJournalPosition(volume_, 200, true);  // at lastUsn
+  volume_.SaveJournalPosition(150, true);  // behind lastUsn
+  volume_.SaveJournalPosition(200, true);  // at lastUsn
   EXPECT_EQ(markers().size(), 2u);
 }
 
@@ -762,7 +776,7 @@ TEST_F(CatalogChangesTest, RestartLoadsTheSameCatalogs) {
     volume_.lastReadUsn = 4242;
     ApplyPendingChanges(volume_);
     Apply(DirChange(10, 99, "\\\\?\\E:\\A"));
-    SaveJournalPosition(volume_, 5000, true);
+    volume_.SaveJournalPosition(5000, true);
     for (const char* name : {"whole", "part"}) {
       before.push_back(snapshot(*volume_.tasks[name]));
     }
@@ -784,7 +798,7 @@ TEST_F(CatalogChangesTest, RestartLoadsTheSameCatalogs) {
     EXPECT_EQ(after.storeId, expected.storeId);
     EXPECT_EQ(after.lastUsn, expected.lastUsn);
     EXPECT_EQ(after.recordCount, expected.recordCount);
-    ASSERT_TRUE(WriteMarker(task.store, 0, StateFiller, 0, false));
+    ASSERT_TRUE(WriteMarker(task.store, 0, StateFiller, 0, false).ok());
     EXPECT_EQ(StoreContents(task.store.path).records.back().sequence,
               expected.recordCount + 1);
   }

@@ -30,10 +30,10 @@ class CatalogStoreTest : public testing_util::TrackingTest {
   // Takes a new store's header to the file and writes one padding record
   // so that the next direct write lands at offset `position`.
   void PlaceAt(SyncTask& task, int64_t position) {
-    ASSERT_TRUE(FlushBuffer(task.store, true));
+    ASSERT_TRUE(FlushBuffer(task.store, true).ok());
     CatalogRecord pad = MakeRecord(999, StateAdded, "pad",
                                    static_cast<int32_t>(position - 66));
-    ASSERT_TRUE(WriteRecord(task.store, pad, false));
+    ASSERT_TRUE(WriteRecord(task.store, pad, false).ok());
     ASSERT_EQ(task.store.storeSize.load(), position);
   }
 };
@@ -42,7 +42,7 @@ TEST_F(CatalogStoreTest, NewStoreHeaderReachesTheFileAsRecordOne) {
   uint32_t before = static_cast<uint32_t>(std::time(nullptr));
   auto task = Open("alpha");
   uint32_t after = static_cast<uint32_t>(std::time(nullptr));
-  ASSERT_GE(task->store.fd, 0);
+  ASSERT_TRUE(task->store.fd.valid());
   EXPECT_EQ(task->store.path, dir_ + "/data/alpha.db");
   // The header waits in the buffer: the file stays empty until a flush.
   EXPECT_EQ(std::filesystem::file_size(task->store.path), 0u);
@@ -53,7 +53,7 @@ TEST_F(CatalogStoreTest, NewStoreHeaderReachesTheFileAsRecordOne) {
   EXPECT_LE(id, after);
   EXPECT_EQ(log_.Matching("alpha -> LastUsn=0, files=0\n").size(), 1u);
 
-  ASSERT_TRUE(FlushBuffer(task->store, true));
+  ASSERT_TRUE(FlushBuffer(task->store, true).ok());
   std::vector<uint8_t> expected = {0x42, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
   expected.resize(36, 0);  // fileRef, parentRef, usn
   for (int i = 0; i < 4; ++i) expected.push_back(uint8_t(id >> (8 * i)));
@@ -67,7 +67,7 @@ TEST_F(CatalogStoreTest, NewStoreHeaderReachesTheFileAsRecordOne) {
 
 TEST_F(CatalogStoreTest, DirectWriteToANewStoreTakesTheHeaderFirst) {
   auto task = Open("beta");
-  ASSERT_TRUE(WriteMarker(task->store, 77, StateFiller, 0, false));
+  ASSERT_TRUE(WriteMarker(task->store, 77, StateFiller, 0, false).ok());
   StoreContents file(task->store.path);
   ASSERT_EQ(file.records.size(), 2u);
   EXPECT_EQ(file.records[0].state, StateHeader);
@@ -100,7 +100,7 @@ TEST_F(CatalogStoreTest, BlockRulesAtTheEndOfABlock) {
     PlaceAt(*task, c.position);
     int64_t n = task->store.recordCount;
     CatalogRecord entry = MakeRecord(7, StateAdded, "x.txt", L);
-    ASSERT_TRUE(WriteRecord(task->store, entry, false));
+    ASSERT_TRUE(WriteRecord(task->store, entry, false).ok());
 
     EXPECT_EQ(entry.length(), L);  // the entry keeps its own length
     StoreContents file(task->store.path);
@@ -129,14 +129,14 @@ TEST_F(CatalogStoreTest, BlockRulesAtTheEndOfABlock) {
 TEST_F(CatalogStoreTest, BufferedWritesFlushWholeBlocks) {
   auto task = Open("gamma");  // header (66 bytes) in the buffer
   CatalogRecord big = MakeRecord(1, StateAdded, "big", kBlockSize / 2);
-  ASSERT_TRUE(WriteRecord(task->store, big, true));
+  ASSERT_TRUE(WriteRecord(task->store, big, true).ok());
   EXPECT_EQ(task->store.storeSize.load(), 0);  // still buffered
   // Does not fit behind the first: a filler closes the block and the
   // buffer, now exactly one block, goes to the file.
-  ASSERT_TRUE(WriteRecord(task->store, big, true));
+  ASSERT_TRUE(WriteRecord(task->store, big, true).ok());
   EXPECT_EQ(task->store.storeSize.load(), kBlockSize);
   EXPECT_EQ(task->store.buffer.size(), static_cast<size_t>(kBlockSize / 2));
-  ASSERT_TRUE(FlushBuffer(task->store, true));
+  ASSERT_TRUE(FlushBuffer(task->store, true).ok());
   StoreContents file(task->store.path);
   ASSERT_EQ(file.records.size(), 4u);
   EXPECT_EQ(file.records[2].state, StateFiller);
@@ -152,12 +152,12 @@ TEST_F(CatalogStoreTest, ReloadContinuesNumberingAndKeepsTheLastRecord) {
     CatalogRecord a1 = MakeRecord(5, StateAdded, "a", 100);
     CatalogRecord a2 = MakeRecord(5, StateRenamed, "bb", 300);
     CatalogRecord a3 = MakeRecord(5, StateUpdated, "ccc", 120);
-    ASSERT_TRUE(WriteRecord(task->store, a1, false));  // leaves 50: extended
-    ASSERT_TRUE(WriteMarker(task->store, 900, StateFiller, 0, false));
-    ASSERT_TRUE(WriteRecord(task->store, a2, false));
-    ASSERT_TRUE(WriteRecord(task->store, a3, false));
+    ASSERT_TRUE(WriteRecord(task->store, a1, false).ok());  // leaves 50: extended
+    ASSERT_TRUE(WriteMarker(task->store, 900, StateFiller, 0, false).ok());
+    ASSERT_TRUE(WriteRecord(task->store, a2, false).ok());
+    ASSERT_TRUE(WriteRecord(task->store, a3, false).ok());
     CatalogRecord dir = MakeRecord(8, StateDirectory, "d", 0, 3);
-    ASSERT_TRUE(WriteRecord(task->store, dir, false));
+    ASSERT_TRUE(WriteRecord(task->store, dir, false).ok());
     lastSequence = task->store.recordCount;
     EXPECT_EQ(lastSequence, 7);  // header, pad, a1, marker, a2, a3, dir
   }
@@ -175,7 +175,7 @@ TEST_F(CatalogStoreTest, ReloadContinuesNumberingAndKeepsTheLastRecord) {
   EXPECT_EQ(task->dirIndex[3].count(8), 1u);
   EXPECT_EQ(log_.Matching("delta -> LastUsn=900, files=3").size(), 1u);
 
-  ASSERT_TRUE(WriteMarker(task->store, 0, StateFiller, 0, false));
+  ASSERT_TRUE(WriteMarker(task->store, 0, StateFiller, 0, false).ok());
   StoreContents file(task->store.path);
   EXPECT_EQ(file.records.back().sequence, lastSequence + 1);
 }
@@ -188,7 +188,7 @@ TEST_F(CatalogStoreTest, TornTailLeftByACrashIsCutOffAtLoad) {
   WriteFileBytes(shortPath, std::vector<uint8_t>(10, 0x42));
   {
     auto task = Open("short");
-    EXPECT_GE(task->store.fd, 0);
+    EXPECT_TRUE(task->store.fd.valid());
     EXPECT_TRUE(task->entries.empty());
     EXPECT_EQ(task->store.storeSize.load(), 0);
     EXPECT_NE(task->storeId.load(), 0u);
@@ -204,7 +204,7 @@ TEST_F(CatalogStoreTest, TornTailLeftByACrashIsCutOffAtLoad) {
   {
     auto task = Open("torn");
     CatalogRecord a = MakeRecord(1, StateAdded, "a");
-    ASSERT_TRUE(WriteRecord(task->store, a, false));
+    ASSERT_TRUE(WriteRecord(task->store, a, false).ok());
     good = task->store.storeSize.load();
     path = task->store.path;
   }
@@ -227,7 +227,7 @@ TEST_F(CatalogStoreTest, TornTailLeftByACrashIsCutOffAtLoad) {
       EXPECT_NE(FindEntry(*task, 1), nullptr);
       // What is appended now is read back at the next start.
       CatalogRecord c = MakeRecord(3, StateAdded, "c");
-      ASSERT_TRUE(WriteRecord(task->store, c, false));
+      ASSERT_TRUE(WriteRecord(task->store, c, false).ok());
     }
     auto reloaded = Open("torn");
     EXPECT_NE(FindEntry(*reloaded, 3), nullptr);
@@ -255,16 +255,16 @@ TEST_F(CatalogStoreTest, DamageEndsTheWalkOfItsBlockOnly) {
   int64_t damagedAt;
   {
     auto task = Open("damaged");
-    ASSERT_TRUE(FlushBuffer(task->store, true));
+    ASSERT_TRUE(FlushBuffer(task->store, true).ok());
     CatalogRecord a = MakeRecord(1, StateAdded, "a");
-    ASSERT_TRUE(WriteRecord(task->store, a, false));
+    ASSERT_TRUE(WriteRecord(task->store, a, false).ok());
     damagedAt = task->store.storeSize.load();
     CatalogRecord b = MakeRecord(2, StateAdded, "b");
-    ASSERT_TRUE(WriteRecord(task->store, b, false));
+    ASSERT_TRUE(WriteRecord(task->store, b, false).ok());
     CatalogRecord big = MakeRecord(3, StateAdded, "c", kBlockSize / 2);
-    ASSERT_TRUE(WriteRecord(task->store, big, false));
+    ASSERT_TRUE(WriteRecord(task->store, big, false).ok());
     CatalogRecord d = MakeRecord(4, StateAdded, "d", kBlockSize / 2);
-    ASSERT_TRUE(WriteRecord(task->store, d, false));  // next block
+    ASSERT_TRUE(WriteRecord(task->store, d, false).ok());  // next block
     path = task->store.path;
   }
   std::vector<uint8_t> sound = ReadFileBytes(path);
@@ -304,7 +304,7 @@ TEST_F(CatalogStoreTest, NamesThatCannotBeFilesLeaveTheStoreUnopened) {
     SCOPED_TRACE(name);
     log_.Clear();
     auto task = Open(name);
-    EXPECT_EQ(task->store.fd, -1);
+    EXPECT_FALSE(task->store.fd.valid());
     EXPECT_EQ(task->store.storeSize.load(), 0);
     EXPECT_EQ(task->storeId.load(), 0u);
     EXPECT_TRUE(task->entries.empty());
@@ -312,7 +312,7 @@ TEST_F(CatalogStoreTest, NamesThatCannotBeFilesLeaveTheStoreUnopened) {
     EXPECT_EQ(log_.Matching("no store").size(), 1u);
     // Writes fail harmlessly and say nothing more.
     CatalogRecord r = MakeRecord(1, StateAdded, "x");
-    EXPECT_FALSE(WriteEntry(*task, r, false));
+    EXPECT_FALSE(WriteEntry(*task, r, false).ok());
     EXPECT_EQ(log_.Lines().size(), 1u);
   }
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/data/..db"));
@@ -326,7 +326,7 @@ TEST_F(CatalogStoreTest, StoreThatCannotBeOpenedIsReported) {
     SCOPED_TRACE(name);
     log_.Clear();
     auto task = Open(name);
-    EXPECT_EQ(task->store.fd, -1);
+    EXPECT_FALSE(task->store.fd.valid());
     EXPECT_EQ(log_.Matching("cannot open store").size(), 1u);
     EXPECT_TRUE(log_.Matching("LastUsn=").empty());
   }
@@ -335,18 +335,17 @@ TEST_F(CatalogStoreTest, StoreThatCannotBeOpenedIsReported) {
 TEST_F(CatalogStoreTest, FailedWriteOnAReadOnlyDescriptorChangesNothing) {
   auto task = Open("readonly");
   CatalogRecord& entry = task->entries[1] = MakeRecord(1, StateAdded, "a.txt");
-  ASSERT_TRUE(WriteEntry(*task, entry, false));
+  ASSERT_TRUE(WriteEntry(*task, entry, false).ok());
   int64_t goodSize = task->store.storeSize.load();
   std::vector<uint8_t> before = ReadFileBytes(task->store.path);
 
   int readOnly = ::open(task->store.path.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(readOnly, 0);
-  ::close(task->store.fd);
-  task->store.fd = readOnly;
+  task->store.fd.reset(readOnly);
   entry.set_state(StateUpdated);
   entry.set_version(1);
   int64_t count = task->store.recordCount;
-  EXPECT_FALSE(WriteEntry(*task, entry, false));
+  EXPECT_FALSE(WriteEntry(*task, entry, false).ok());
   EXPECT_EQ(task->store.recordCount, count + 1);  // the number is used up
   EXPECT_EQ(task->store.storeSize.load(), goodSize);
   EXPECT_EQ(ReadFileBytes(task->store.path), before);
@@ -371,7 +370,7 @@ class FullDiskTest : public CatalogStoreTest {
       GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
     }
     mounted_ = true;
-    SetProgramDirForTesting(mountPoint_ + "/");
+    programDir_ = mountPoint_ + "/";
   }
   void TearDown() override {
     if (mounted_) ::umount2(mountPoint_.c_str(), MNT_DETACH);
@@ -388,13 +387,13 @@ TEST_F(FullDiskTest, FailedWriteIsCutBackAndTheEntryKept) {
   int64_t goodSize = 0;
   {
     auto task = Open("full");
-    ASSERT_GE(task->store.fd, 0);
+    ASSERT_TRUE(task->store.fd.valid());
     bool failed = false;
     for (uint64_t ref = 1; ref < 1000 && !failed; ++ref) {
       CatalogRecord& entry = task->entries[ref] =
           MakeRecord(ref, StateAdded, "file" + std::to_string(ref), 3000);
       goodSize = task->store.storeSize.load();
-      if (WriteEntry(*task, entry, false)) {
+      if (WriteEntry(*task, entry, false).ok()) {
         ++written;
         continue;
       }

@@ -37,12 +37,12 @@ class DumpTest : public testing_util::TrackingTest {
 TEST_F(DumpTest, PrintsEveryRecordAndASummary) {
   auto task = Open("dump");
   CatalogRecord added = MakeRecord(7, StateAdded, "a.txt", 0, 3);
-  ASSERT_TRUE(WriteRecord(task->store, added, false));
+  ASSERT_TRUE(WriteRecord(task->store, added, false).ok());
   CatalogRecord renamed = MakeRecord(7, StateRenamed, "b.txt", 80, 3);
   std::memcpy(renamed.mutable_name() + 6, "a.txt", 5);
   renamed.set_version(1);
-  ASSERT_TRUE(WriteRecord(task->store, renamed, false));
-  ASSERT_TRUE(WriteMarker(task->store, 55, StateFiller, 0, false));
+  ASSERT_TRUE(WriteRecord(task->store, renamed, false).ok());
+  ASSERT_TRUE(WriteMarker(task->store, 55, StateFiller, 0, false).ok());
 
   int status;
   std::string out = Dump(task->store.path, &status);
@@ -72,8 +72,8 @@ TEST_F(DumpTest, ReportsDamageWithItsOffset) {
   {
     auto task = Open("broken");
     CatalogRecord r = MakeRecord(7, StateAdded, "a.txt");
-    ASSERT_TRUE(WriteRecord(task->store, r, false));
-    ASSERT_TRUE(WriteRecord(task->store, r, false));
+    ASSERT_TRUE(WriteRecord(task->store, r, false).ok());
+    ASSERT_TRUE(WriteRecord(task->store, r, false).ok());
     path = task->store.path;
   }
   std::vector<uint8_t> bytes = ReadFileBytes(path);

@@ -67,12 +67,13 @@ class CapturedLog : public LogTee {
   std::vector<std::string> lines_;
 };
 
-// A private program directory and log capture for one test.
+// A private program directory and log capture for one test. Stores go to
+// programDir_ + "data/" (the test may point programDir_ elsewhere).
 class TrackingTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = MakeTempDir();
-    SetProgramDirForTesting(dir_ + "/");
+    programDir_ = dir_ + "/";
     SetLogTee(&log_);
   }
   void TearDown() override {
@@ -81,13 +82,22 @@ class TrackingTest : public ::testing::Test {
     std::filesystem::remove_all(dir_, ignored);
   }
 
+  StoreOptions Stores() const {
+    StoreOptions options;
+    options.env = env_;
+    options.directory = programDir_ + "data/";
+    return options;
+  }
+
   std::unique_ptr<SyncTask> Open(const std::string& name,
                                  const std::string& root = "D:\\DATA\\",
                                  const std::string& excludes = "") {
-    return std::unique_ptr<SyncTask>(OpenTask(name, root, excludes));
+    return OpenTask(name, root, excludes, Stores());
   }
 
   std::string dir_;
+  std::string programDir_;
+  Env* env_ = Env::Default();
   CapturedLog log_;
 };
 
@@ -160,7 +170,7 @@ class StoreContents : public StoreVisitor {
   void OnDamage(int64_t offset, const char*) override {
     damageOffsets.push_back(offset);
   }
-  void OnReadError(int64_t, int) override { readFailed = true; }
+  void OnReadError(int64_t, const Status&) override { readFailed = true; }
 
   // Records of entries only (no header, fillers or markers).
   std::vector<StoredRecord> Entries() const {

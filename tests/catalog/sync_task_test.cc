@@ -6,7 +6,6 @@
 #include <string>
 
 #include "support/test_support.h"
-#include "tracking/volume_watch.h"
 
 namespace dirsync {
 namespace {
@@ -61,38 +60,12 @@ TEST(BelowRootTest, FinalPathsBelowTheRootIgnoringCase) {
   EXPECT_FALSE(IsBelowRoot(*task, ""));
 }
 
-class FindTaskTest : public testing::ServerGlobalsTest {
- protected:
-  SyncTask* Add(char drive, const std::string& name) {
-    VolumeWatch*& v = volumes[static_cast<unsigned char>(drive)];
-    if (v == nullptr) {
-      v = new VolumeWatch;
-      v->driveLetter = drive;
-    }
-    auto task = std::make_unique<SyncTask>();
-    task->name = name;
-    SyncTask* raw = task.get();
-    v->tasks[name] = std::move(task);
-    return raw;
-  }
-};
-
-TEST_F(FindTaskTest, ExactNameOnTheLowestDriveWins) {
-  SyncTask* onD = Add('D', "docs");
-  SyncTask* onC = Add('C', "docs");
-  SyncTask* other = Add('E', "Other");
-  EXPECT_EQ(FindTask("docs"), onC);
-  EXPECT_NE(FindTask("docs"), onD);
-  EXPECT_EQ(FindTask("Other"), other);
-  EXPECT_EQ(FindTask("other"), nullptr);
-  EXPECT_EQ(FindTask(""), nullptr);
-}
-
 TEST(FindEntryTest, DeletedEntriesAreStillFound) {
   SyncTask task;
   CatalogRecord r = CatalogRecord::Allocate(kRecordHeaderSize + 6);
   r.set_fileRef(42);
   r.set_state(StateDeleted);
+  ReaderLock lock(&task.catalogLock);
   task.entries.emplace(42, std::move(r));
   const CatalogRecord* found = FindEntry(task, 42);
   ASSERT_NE(found, nullptr);

@@ -19,10 +19,10 @@ constexpr uint64_t kFile = 500;
 class TranslatorWithFailingOpensTest : public ::testing::Test {
  protected:
   TranslatorWithFailingOpensTest()
-      : resolver_(-1,
+      : resolver_(UniqueFd(),
                   FileHandleCodec::ForLayout(
                       FileHandleCodec::Layout::kInodeGeneration8, 1),
-                  "/nonexistent/volume", 'J', kVolumeRef, 0),
+                  "/nonexistent/volume", 'J', kVolumeRef, 0, drives_),
         translator_(&resolver_, 0) {
     // Seen inside the volume before: a deletion of it is wanted.
     resolver_.Remember(kFile, kVolumeRef, "replaced");
@@ -41,6 +41,7 @@ class TranslatorWithFailingOpensTest : public ::testing::Test {
     return batch.records;
   }
 
+  DriveMap drives_;
   EntryResolver resolver_;
   JournalEventTranslator translator_;
 };

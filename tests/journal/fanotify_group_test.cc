@@ -29,15 +29,16 @@ class FanotifyGroupTest : public ::testing::Test {
     if (!why.empty()) GTEST_SKIP() << why;
     dirFd_ = ::open(tree_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(dirFd_, 0);
-    std::string why2;
-    ASSERT_TRUE(codec_.Learn(dirFd_, &why2)) << why2;
+    Status learned = codec_.Learn(dirFd_);
+    ASSERT_TRUE(learned.ok()) << learned.ToString();
     struct statfs fs;
     ASSERT_EQ(::fstatfs(dirFd_, &fs), 0);
     std::memcpy(fsid_, &fs.f_fsid, sizeof fsid_);
     // Made before the group exists: their creation is no event of it.
     testing::WriteFile(tree_ / "server.log", "");
     testing::WriteFile(tree_ / "other", "");
-    ASSERT_TRUE(group_.Open(dirFd_, true, &why2)) << why2;
+    Status opened = group_.Open(dirFd_, true);
+    ASSERT_TRUE(opened.ok()) << opened.ToString();
   }
   void TearDown() override {
     if (dirFd_ >= 0) ::close(dirFd_);
@@ -54,10 +55,10 @@ class FanotifyGroupTest : public ::testing::Test {
     bool found = false;
     while (!found && std::chrono::steady_clock::now() < deadline) {
       if (group_.WaitForEvents(100) != FanotifyGroup::Wait::kReady) continue;
-      ssize_t n = group_.Read(buffer.data(), buffer.size());
-      if (n <= 0) continue;
+      size_t n = 0;
+      if (!group_.Read(buffer.data(), buffer.size(), &n).ok() || n == 0) continue;
       std::vector<FanotifyEvent> events;
-      parser.Parse(buffer.data(), static_cast<size_t>(n), &events);
+      parser.Parse(buffer.data(), n, &events);
       for (const FanotifyEvent& e : events) {
         if (!e.hasObject) continue;
         seen.push_back(e.object);
@@ -89,7 +90,7 @@ TEST_F(FanotifyGroupTest, AnIgnoredFileGivesNoEventsWhileOthersStillDo) {
   uint64_t logRef = ReferenceOfPath(logPath), otherRef = ReferenceOfPath(tree_ / "other");
   ASSERT_NE(logRef, 0u);
 
-  ASSERT_TRUE(group_.IgnoreChangesOf(log));
+  ASSERT_TRUE(group_.IgnoreChangesOf(log).ok());
   // Several rounds: the exclusion must outlive the file's first write,
   // and a chmod (ATTRIB) is excluded as well.
   for (int round = 0; round < 3; ++round) {
@@ -110,7 +111,7 @@ TEST_F(FanotifyGroupTest, ANewNameForAnIgnoredFileIsStillReported) {
   int log = ::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   ASSERT_GE(log, 0);
   uint64_t logRef = ReferenceOfPath(logPath);
-  ASSERT_TRUE(group_.IgnoreChangesOf(log));
+  ASSERT_TRUE(group_.IgnoreChangesOf(log).ok());
   // A rename belongs to the directory: it is not one of the changes
   // excluded.
   ASSERT_EQ(::rename(logPath.c_str(), (tree_ / "server.log.1").c_str()), 0);
@@ -136,7 +137,7 @@ TEST_F(FanotifyGroupTest, APauseLeavesEventsQueuedAndEndsAtStop) {
 }
 
 TEST_F(FanotifyGroupTest, IgnoringABadDescriptorFails) {
-  EXPECT_FALSE(group_.IgnoreChangesOf(-1));
+  EXPECT_FALSE(group_.IgnoreChangesOf(-1).ok());
 }
 
 }  // namespace

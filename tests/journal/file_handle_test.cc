@@ -52,10 +52,9 @@ void ExpectLearns(const char* directory, Layout expected) {
   int fd = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) GTEST_SKIP() << directory << " is not here";
   FileHandleCodec codec;
-  std::string why;
-  bool learned = codec.Learn(fd, &why);
+  Status learned = codec.Learn(fd);
   ::close(fd);
-  ASSERT_TRUE(learned) << why;
+  ASSERT_TRUE(learned.ok()) << learned.ToString();
   EXPECT_EQ(codec.layout(), expected);
 }
 

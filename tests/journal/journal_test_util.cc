@@ -75,11 +75,10 @@ uint64_t ReferenceOfPath(const std::string& path) {
   int dir = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
   if (dir < 0) return 0;
   FileHandleCodec codec;
-  std::string whyNot;
   uint64_t ref = 0;
   FileHandleBuffer handle;
   int mountId = 0;
-  if (codec.Learn(dir, &whyNot) &&
+  if (codec.Learn(dir).ok() &&
       ::name_to_handle_at(dir, "", handle.get(), &mountId, AT_EMPTY_PATH) == 0) {
     codec.Pack(*handle.get(), &ref);
   }

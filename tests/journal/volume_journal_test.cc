@@ -69,15 +69,14 @@ class VolumeJournalTest : public ::testing::Test {
     outside_ = tree_ / "outside";
     ASSERT_EQ(::mkdir(volume_.c_str(), 0755), 0);
     ASSERT_EQ(::mkdir(outside_.c_str(), 0755), 0);
-    Drives().Set('J', volume_);
+    drives_.Set('J', volume_);
   }
-  void TearDown() override { Drives().Set('J', "/mnt/j"); }
 
   std::unique_ptr<VolumeJournal> OpenJournal(
       const VolumeJournal::Options& options = {}) {
-    std::string why;
-    auto journal = VolumeJournal::Open("\\\\.\\J:", &why, options);
-    EXPECT_NE(journal, nullptr) << why;
+    std::unique_ptr<VolumeJournal> journal;
+    Status opened = VolumeJournal::Open("\\\\.\\J:", drives_, options, &journal);
+    EXPECT_TRUE(opened.ok()) << opened.ToString();
     return journal;
   }
 
@@ -114,6 +113,7 @@ class VolumeJournalTest : public ::testing::Test {
   TempTree tree_;
   std::string volume_;
   std::string outside_;
+  DriveMap drives_;
 };
 
 // ---- opening ----------------------------------------------------------
@@ -143,21 +143,21 @@ TEST_F(VolumeJournalTest, QueryGivesTheFilesystemIdAndRisingPositions) {
 }
 
 TEST_F(VolumeJournalTest, OpenFailsWithAReason) {
-  std::string why;
-  EXPECT_EQ(VolumeJournal::Open("J:", &why), nullptr);
+  std::unique_ptr<VolumeJournal> journal;
+  std::string why = VolumeJournal::Open("J:", drives_, {}, &journal).ToString();
+  EXPECT_EQ(journal, nullptr);
   EXPECT_NE(why.find("not a volume path"), std::string::npos) << why;
 
-  Drives().Set('K', tree_ / "missing");
-  why.clear();
-  EXPECT_EQ(VolumeJournal::Open("\\\\.\\K:", &why), nullptr);
+  drives_.Set('K', tree_ / "missing");
+  why = VolumeJournal::Open("\\\\.\\K:", drives_, {}, &journal).ToString();
+  EXPECT_EQ(journal, nullptr);
   EXPECT_NE(why.find(tree_ / "missing"), std::string::npos) << why;
   EXPECT_NE(why.find(std::strerror(ENOENT)), std::string::npos) << why;
-  Drives().Set('K', "/mnt/k");
 }
 
 // Opens the volume in a child process that lacks one capability and
 // returns the reason the open gave.
-std::string ReasonWithoutCapability(int capability) {
+std::string ReasonWithoutCapability(const DriveMap& drives, int capability) {
   int fds[2];
   if (::pipe(fds) != 0) return "pipe failed";
   pid_t pid = ::fork();
@@ -169,7 +169,9 @@ std::string ReasonWithoutCapability(int capability) {
     if (::syscall(SYS_capget, &header, data) == 0) {
       data[capability / 32].effective &= ~(1u << (capability % 32));
       if (::syscall(SYS_capset, &header, data) == 0) {
-        why = VolumeJournal::Open("\\\\.\\J:", &why) ? "opened" : why;
+        std::unique_ptr<VolumeJournal> journal;
+        Status opened = VolumeJournal::Open("\\\\.\\J:", drives, {}, &journal);
+        why = opened.ok() ? "opened" : opened.ToString();
       }
     }
     ssize_t ignored = ::write(fds[1], why.data(), why.size());
@@ -187,10 +189,10 @@ std::string ReasonWithoutCapability(int capability) {
 }
 
 TEST_F(VolumeJournalTest, OpenWithoutCapabilitiesNamesTheOneNeeded) {
-  EXPECT_EQ(ReasonWithoutCapability(CAP_SYS_ADMIN),
+  EXPECT_EQ(ReasonWithoutCapability(drives_, CAP_SYS_ADMIN),
             std::string("fanotify_init: ") + std::strerror(EPERM) +
                 " (needs CAP_SYS_ADMIN)");
-  EXPECT_EQ(ReasonWithoutCapability(CAP_DAC_READ_SEARCH),
+  EXPECT_EQ(ReasonWithoutCapability(drives_, CAP_DAC_READ_SEARCH),
             std::string("open_by_handle_at: ") + std::strerror(EPERM) +
                 " (needs CAP_DAC_READ_SEARCH)");
 }
@@ -635,11 +637,10 @@ TEST_F(VolumeJournalTest, FinalPathsAreInTheDriveFormWithTheDiskCase) {
 
   // Another mapped directory gives that drive's letter.
   testing::WriteFile(outside_ + "/o", "x");
-  Drives().Set('M', outside_);
+  drives_.Set('M', outside_);
   EntryHandle other = journal->OpenEntry(ReferenceOfPath(outside_ + "/o"));
   ASSERT_TRUE(journal->FinalPath(other, &path));
   EXPECT_EQ(path, "\\\\?\\M:\\o");
-  Drives().Set('M', "/mnt/m");
 }
 
 // A backslash inside a Linux name would read as a separator in the drive
@@ -719,9 +720,11 @@ TEST(VolumeJournalTmpfsTest, TwelveByteHandlesWorkAlike) {
   struct stat st;
   if (::stat("/dev/shm", &st) != 0) GTEST_SKIP() << "no /dev/shm here";
   TempTree tree("/dev/shm");
-  Drives().Set('T', tree.path());
-  auto journal = VolumeJournal::Open("\\\\.\\T:", &why);
-  ASSERT_NE(journal, nullptr) << why;
+  DriveMap drives;
+  drives.Set('T', tree.path());
+  std::unique_ptr<VolumeJournal> journal;
+  Status opened = VolumeJournal::Open("\\\\.\\T:", drives, {}, &journal);
+  ASSERT_TRUE(opened.ok()) << opened.ToString();
   ASSERT_EQ(RunWriter({"mkdir " + (tree / "d"), "write " + (tree / "d/f") + " 7"}), 0);
   uint64_t f = ReferenceOfPath(tree / "d/f");
   JournalBatch batch;
@@ -737,7 +740,6 @@ TEST(VolumeJournalTmpfsTest, TwelveByteHandlesWorkAlike) {
   std::string path;
   ASSERT_TRUE(journal->FinalPath(entry, &path));
   EXPECT_EQ(path, "\\\\?\\T:\\d\\f");
-  Drives().Set('T', "/mnt/t");
 }
 
 TEST(FileTimeTest, CountsHundredNanosecondsSince1601) {

@@ -1,5 +1,8 @@
 #include "platform/log.h"
 
+#include "platform/env.h"
+#include "platform/program_dir.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -245,32 +248,21 @@ TEST(LogPrintTest, TheTeeSeesEveryPrintedLine) {
   EXPECT_EQ(lines[0].substr(19), " x=-5\n");
 }
 
-TEST(MakeDirectoryPathTest, CreatesMissingParentsOnceAndRemembersThem) {
+TEST(CreateDirectoriesTest, MakesMissingParentsAndReportsWhatCannotBeMade) {
   testing::TempDir dir;
+  Env* env = Env::Default();
   const std::string deep = dir.path() + "a/b/c";
-  EXPECT_TRUE(MakeDirectoryPath(deep));
+  EXPECT_TRUE(env->CreateDirectories(deep).ok());
   EXPECT_TRUE(std::filesystem::is_directory(deep));
-
-  // The path was looked at before: it is not made again, even though it
-  // has gone meanwhile.
-  std::filesystem::remove(deep);
-  EXPECT_TRUE(MakeDirectoryPath(deep));
-  EXPECT_FALSE(std::filesystem::exists(deep));
-
-  // A new child below remembered parents is made.
-  EXPECT_TRUE(MakeDirectoryPath(dir.path() + "a/b/d/"));
-  EXPECT_TRUE(std::filesystem::is_directory(dir.path() + "a/b/d"));
-}
-
-TEST(MakeDirectoryPathTest, ExistingDirectoriesAndFailuresStillReturnTrue) {
-  testing::TempDir dir;
-  dir.MakeDir("x/y");
-  auto before = std::filesystem::last_write_time(dir.path() + "x");
-  EXPECT_TRUE(MakeDirectoryPath(dir.path() + "x/y"));
-  EXPECT_EQ(std::filesystem::last_write_time(dir.path() + "x"), before);
-  // Below a file nothing can be made; the result is true all the same.
+  // Existing directories are left as they are.
+  auto before = std::filesystem::last_write_time(dir.path() + "a");
+  EXPECT_TRUE(env->CreateDirectories(dir.path() + "a/b/").ok());
+  EXPECT_EQ(std::filesystem::last_write_time(dir.path() + "a"), before);
+  // Below a file nothing can be made, and the caller is told.
   dir.Write("file", "x");
-  EXPECT_TRUE(MakeDirectoryPath(dir.path() + "file/sub"));
+  Status below = env->CreateDirectories(dir.path() + "file/sub");
+  EXPECT_FALSE(below.ok());
+  EXPECT_EQ(below.error(), ENOTDIR);
   EXPECT_FALSE(std::filesystem::exists(dir.path() + "file/sub"));
 }
 

@@ -160,17 +160,17 @@ TEST(ProfileFileTest, WindowsLineEndsByteOrderMarkAndNulBytes) {
 TEST(ProfileFileTest, LoadsFilesAndTreatsAMissingFileAsEmpty) {
   testing::TempDir dir;
   ProfileFile p;
-  EXPECT_FALSE(p.Load(dir.path() + "absent.ini"));
+  EXPECT_TRUE(p.Load(dir.path() + "absent.ini").IsNotFound());
   EXPECT_EQ(p.GetInt("DB", "PORT", 333), 333);
 
-  EXPECT_TRUE(p.Load(dir.Write("x.ini", "[DB]\nPORT = 4000\n")));
+  EXPECT_TRUE(p.Load(dir.Write("x.ini", "[DB]\nPORT = 4000\n")).ok());
   EXPECT_EQ(p.GetInt("DB", "PORT", 333), 4000);
   // Loading again replaces the earlier contents.
-  EXPECT_FALSE(p.Load(dir.path() + "absent.ini"));
+  EXPECT_TRUE(p.Load(dir.path() + "absent.ini").IsNotFound());
   EXPECT_EQ(p.GetInt("DB", "PORT", 333), 333);
   // A directory cannot be read as a file; an empty file can.
-  EXPECT_FALSE(p.Load(dir.MakeDir("folder.ini")));
-  EXPECT_TRUE(p.Load(dir.Write("empty.ini", "")));
+  EXPECT_FALSE(p.Load(dir.MakeDir("folder.ini")).ok());
+  EXPECT_TRUE(p.Load(dir.Write("empty.ini", "")).ok());
 }
 
 TEST(ProfileFileTest, ParseProfileIntReadsUpToTheFirstNonDigit) {

@@ -1,7 +1,9 @@
 // CapturingNet: a LinkNet for tests that drive the client-link callbacks
-// directly, without sockets. It keeps every byte sent per connection,
-// delivers the close event inside DisConnect as the network library does,
-// and can hold a send until the test releases it.
+// directly, without sockets. It keeps a table of client links of its own
+// (installed as the one the callbacks reach while it lives), keeps every
+// byte sent per connection, delivers the close event inside DisConnect as
+// the network library does, and can hold a send until the test releases
+// it.
 #ifndef DIRSYNC_TESTS_PROTOCOL_CAPTURING_NET_H_
 #define DIRSYNC_TESTS_PROTOCOL_CAPTURING_NET_H_
 
@@ -14,16 +16,25 @@
 #include <string>
 #include <vector>
 
-#include "protocol/link_net.h"
 #include "app/client_link_table.h"
 #include "frame.h"
+#include "protocol/link_net.h"
+#include "protocol/protocol_context.h"
 
 namespace dirsync {
 
 class CapturingNet final : public LinkNet {
  public:
-  CapturingNet() : previous_(SetClientLinkNetForTesting(this)) {}
-  ~CapturingNet() override { SetClientLinkNetForTesting(previous_); }
+  CapturingNet() {
+    context_.net = this;
+    context_.tasks = &noTasks_;
+    InstallClientLinkTable(&table_);
+  }
+  ~CapturingNet() override { InstallClientLinkTable(nullptr); }
+
+  // The link of id, or null.
+  std::shared_ptr<ClientLink> Find(uint64_t id) { return table_.Find(id); }
+  size_t LinkCount() { return table_.Count(); }
 
   // Opens id: the open event, as an accepted connection would.
   void Open(uint64_t id) {
@@ -97,7 +108,15 @@ class CapturingNet final : public LinkNet {
   }
 
  private:
-  LinkNet* const previous_;
+  // Knows no task: a login finds none.
+  class NoTasks final : public TaskDirectory {
+   public:
+    SyncTask* FindTask(std::string_view) override { return nullptr; }
+  };
+
+  NoTasks noTasks_;
+  ProtocolContext context_;
+  ClientLinkTable table_{context_};
   std::mutex lock_;
   std::condition_variable changed_;
   std::set<uint64_t> live_;

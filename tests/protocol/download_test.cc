@@ -189,7 +189,7 @@ TEST_F(DownloadTest, OnlyRegularFilesBelowTheRootAreOpened) {
 // not go out under the entry's version. The entry here carries the real
 // reference of its file, as the journal gives it.
 TEST_F(DownloadTest, AnotherFileAtTheEntrysPathIsNotServed) {
-  SetDownloadChecksIdentity(true);
+  site_.CheckDownloadIdentity();
   site_.WriteFile("a.txt", "the entry's bytes");
   struct stat st;
   ASSERT_EQ(::stat((site_.rootDir() + "/a.txt").c_str(), &st), 0);

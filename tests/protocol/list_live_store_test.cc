@@ -26,7 +26,7 @@ bool WholeRecords(const std::string& bytes) {
 
 TEST_F(ListLiveStoreTest, ReadsWhileTheWriterAppends) {
   SyncTask& task = site_.task();
-  ASSERT_TRUE(WriteMarker(task.store, 0, StateHeader, task.storeId.load(), false));
+  ASSERT_TRUE(WriteMarker(task.store, 0, StateHeader, task.storeId.load(), false).ok());
   std::atomic<bool> done{false};
   std::thread writer([&] {
     std::mt19937 rng(7);
@@ -38,11 +38,11 @@ TEST_F(ListLiveStoreTest, ReadsWhileTheWriterAppends) {
       entry.set_state(StateAdded);
       std::copy(name.begin(), name.end(), entry.mutable_name());
       {
-        std::unique_lock<std::shared_mutex> lock(task.catalogLock);
+        WriterLock lock(&task.catalogLock);
         task.entries[ref] = CatalogRecord::Allocate(entry.length());
         std::copy(entry.data(), entry.data() + entry.length(), task.entries[ref].data());
       }
-      WriteEntry(task, task.entries[ref], false);
+      EXPECT_TRUE(WriteEntry(task, task.entries[ref], false).ok());
     }
     done = true;
   });

@@ -80,7 +80,7 @@ TEST_F(ListTest, OnlyBytesBelowTheStoreLengthAreRead) {
   FillRecords(1000);
   // Bytes of a record still being written lie in the file past storeSize.
   std::string torn = TestSite::MakeRecord(50, 1, StateAdded, "late.txt", 200);
-  ASSERT_EQ(::pwrite(site_.task().store.fd, torn.data(), torn.size(), 1000), static_cast<ssize_t>(torn.size()));
+  ASSERT_EQ(::pwrite(site_.task().store.fd.get(), torn.data(), torn.size(), 1000), static_cast<ssize_t>(torn.size()));
   auto c = LoggedIn();
   ListResult r;
   ASSERT_TRUE(c->List("docs", 0, 0, &r));

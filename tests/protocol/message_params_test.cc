@@ -111,11 +111,11 @@ class DispatchTest : public ::testing::Test {
   void SetUp() override {
     task_.store.storeSize = 10;
     net_.Open(kId);
-    FindClientLink(kId)->task = &task_;
+    net_.Find(kId)->task = &task_;
   }
   void TearDown() override { net_.PeerClose(kId); }
   bool Dispatch(const std::string& frame) {
-    return DispatchMessage(*FindClientLink(kId), reinterpret_cast<const uint8_t*>(frame.data()),
+    return DispatchMessage(*net_.Find(kId), reinterpret_cast<const uint8_t*>(frame.data()),
                            static_cast<int32_t>(frame.size()));
   }
   SyncTask task_;

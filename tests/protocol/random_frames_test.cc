@@ -108,8 +108,8 @@ TEST_F(RandomFramesTest, TenThousandFramesNeverHurtTheServer) {
   // The server still serves, and keeps a link only for the live connection.
   auto fresh = LoggedIn();
   ExpectSoundRequestsAnswered(*fresh);
-  for (int waited = 0; ClientLinkCount() > 1 && waited < 5000; waited += 10) ::usleep(10000);
-  EXPECT_EQ(ClientLinkCount(), 1u);
+  for (int waited = 0; site_.server().clientLinks().Count() > 1 && waited < 5000; waited += 10) ::usleep(10000);
+  EXPECT_EQ(site_.server().clientLinks().Count(), 1u);
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ std::string Bytes(const ByteBuffer& b) {
 TEST(ReplyBuilderTest, PongReplyIsTwentyBytes) {
   CapturingNet net;
   net.Open(11);
-  auto link = FindClientLink(11);
+  auto link = net.Find(11);
   ASSERT_TRUE(BeginReply(link->reply, "pong"));
   SendReply(*link);
   const std::string expected("\x54\x14\x00\x00\x00\x00"

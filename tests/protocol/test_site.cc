@@ -10,9 +10,6 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/log.h"
-#include "platform/drive_map.h"
-#include "protocol/download_handler.h"
 #include "catalog/catalog_record.h"
 
 namespace dirsync {
@@ -22,33 +19,38 @@ namespace fs = std::filesystem;
 TestSite::TestSite() {
   char pattern[] = "/tmp/dirsync-protocol-XXXXXX";
   dir_ = ::mkdtemp(pattern);
-  SetProgramDirForTesting(dir_ + "/");
   fs::create_directories(dir_ + "/user");
   fs::create_directories(dir_ + "/data");
   fs::create_directories(rootDir());
-  Drives().Set('D', dir_ + "/vol");
+  // The catalog here is made up by hand: its references name no real file.
+  Build(false);
+}
 
-  volume_ = new VolumeWatch;
-  volume_->driveLetter = 'D';
+void TestSite::Build(bool checkDownloadIdentity) {
+  InstallClientLinkTable(nullptr);
+  server_.reset();
+  Server::Options options;
+  options.programDirectory = dir_ + "/";
+  options.checkDownloadIdentity = checkDownloadIdentity;
+  server_ = std::make_unique<Server>(options);
+  server_->drives().Set('D', dir_ + "/vol");
+  bool created = false;
+  VolumeWatch& volume = server_->VolumeFor('D', 10000, &created);
   auto task = std::make_unique<SyncTask>();
   task->name = kTaskName;
   task->rootPath = "D:\\DOCS\\";
   task->store.path = dir_ + "/data/docs.db";
-  task->store.fd = ::open(task->store.path.c_str(),
-                          O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  task->store.fd.reset(::open(task->store.path.c_str(),
+                              O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   task->storeId = 0x5e5e1234;
   task_ = task.get();
-  volume_->tasks[kTaskName] = std::move(task);
-  volumes['D'] = volume_;
-  // The catalog here is made up by hand: its references name no real file.
-  SetDownloadChecksIdentity(false);
+  volume.tasks[kTaskName] = std::move(task);
+  InstallClientLinkTable(&server_->clientLinks());
 }
 
 TestSite::~TestSite() {
-  SetDownloadChecksIdentity(true);
-  volumes['D'] = nullptr;
-  if (task_->store.fd >= 0) ::close(task_->store.fd);
-  delete volume_;
+  InstallClientLinkTable(nullptr);
+  server_.reset();
   std::error_code ignored;
   fs::remove_all(dir_, ignored);
 }
@@ -77,7 +79,7 @@ std::string TestSite::MakeRecord(uint64_t fileRef, uint32_t version,
 
 void TestSite::AppendStore(std::string_view bytes) {
   int64_t at = task_->store.storeSize.load();
-  ssize_t w = ::pwrite(task_->store.fd, bytes.data(), bytes.size(), at);
+  ssize_t w = ::pwrite(task_->store.fd.get(), bytes.data(), bytes.size(), at);
   if (w != static_cast<ssize_t>(bytes.size())) std::abort();
   task_->store.storeSize = at + static_cast<int64_t>(bytes.size());
 }
@@ -100,7 +102,7 @@ void TestSite::SetEntry(uint64_t fileRef, uint32_t version,
   std::string bytes = MakeRecord(fileRef, version, state, name);
   CatalogRecord entry = CatalogRecord::Allocate(static_cast<int32_t>(bytes.size()));
   std::copy(bytes.begin(), bytes.end(), entry.data());
-  std::unique_lock<std::shared_mutex> lock(task_->catalogLock);
+  WriterLock lock(&task_->catalogLock);
   task_->entries[fileRef] = std::move(entry);
 }
 

@@ -1,8 +1,9 @@
-// TestSite: a private server site for protocol tests. It makes a temporary
-// program directory (with user/ and data/), maps drive D: to a temporary
-// volume directory, and installs one task "docs" with root D:\DOCS\ in
-// the volumes table, with a store file the test fills record by record
-// and a catalog the test sets entry by entry.
+// TestSite: a private server for protocol tests. It makes a temporary
+// program directory (with user/ and data/), a Server on it whose drive D:
+// maps to a temporary volume directory, and one task "docs" with root
+// D:\DOCS\, with a store file the test fills record by record and a catalog
+// the test sets entry by entry. Its client link table is the one the
+// network callbacks reach while it lives.
 //
 // One TestSite at a time per process; not thread safe (tests set it up
 // before their clients connect).
@@ -13,7 +14,9 @@
 #include <string>
 #include <string_view>
 
-#include "tracking/volume_watch.h"
+#include <memory>
+
+#include "app/server.h"
 #include "catalog/sync_task.h"
 
 namespace dirsync {
@@ -28,6 +31,12 @@ class TestSite {
   TestSite& operator=(const TestSite&) = delete;
 
   SyncTask& task() { return *task_; }
+  Server& server() { return *server_; }
+
+  // Starts the site over with downloads that check that the file at an
+  // entry's path is the entry itself (the catalog is then expected to hold
+  // real references). Call before anything else.
+  void CheckDownloadIdentity() { Build(true); }
   const std::string& dir() const { return dir_; }
   // The Linux directory of the task's root.
   std::string rootDir() const { return dir_ + "/vol/Docs"; }
@@ -54,9 +63,11 @@ class TestSite {
   void WriteFile(std::string_view relative, std::string_view content);
 
  private:
+  void Build(bool checkDownloadIdentity);
+
   std::string dir_;
+  std::unique_ptr<Server> server_;
   SyncTask* task_ = nullptr;
-  VolumeWatch* volume_ = nullptr;
 };
 
 }  // namespace dirsync

@@ -1,5 +1,5 @@
-// Helpers shared by the server's tests: a private temporary directory, a
-// capture of log lines, and the reset of the process-wide server state.
+// Helpers shared by the server's tests: a private temporary directory and a
+// capture of log lines.
 #ifndef DIRSYNC_TESTS_CORE_TEST_SUPPORT_H_
 #define DIRSYNC_TESTS_CORE_TEST_SUPPORT_H_
 
@@ -15,8 +15,6 @@
 #include <vector>
 
 #include "platform/log.h"
-#include "tracking/volume_watch.h"
-#include "platform/drive_map.h"
 
 namespace dirsync::testing {
 
@@ -115,26 +113,6 @@ class LogCapture : public LogTee {
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
-};
-
-// Returns the process-wide server state to how a fresh process starts:
-// an empty volumes table (its records deleted), the default drive map and
-// running set.
-inline void ResetServerGlobals() {
-  std::lock_guard<std::mutex> lock(volumesLock);
-  for (VolumeWatch*& v : volumes) {
-    delete v;
-    v = nullptr;
-  }
-  Drives() = DriveMap();
-  running.store(true);
-}
-
-// Fixture base for tests that touch the server's globals.
-class ServerGlobalsTest : public ::testing::Test {
- protected:
-  void SetUp() override { ResetServerGlobals(); }
-  void TearDown() override { ResetServerGlobals(); }
 };
 
 }  // namespace dirsync::testing

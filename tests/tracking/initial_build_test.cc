@@ -47,8 +47,8 @@ class InitialBuildTest : public ::testing::Test {
               0);
     env_.AddVolume('J', volumeDir_, 10);
     volume_ = env_.volume('J');
-    journal_ = VolumeJournal::Open("\\\\.\\J:", &why);
-    ASSERT_NE(journal_, nullptr) << why;
+    Status opened = VolumeJournal::Open("\\\\.\\J:", env_.drives(), {}, &journal_);
+    ASSERT_TRUE(opened.ok()) << opened.ToString();
     vol_ = ReferenceOfPath(volumeDir_);
     root_ = ReferenceOfPath(R(""));
     a_ = ReferenceOfPath(R("a.txt"));
@@ -65,17 +65,18 @@ class InitialBuildTest : public ::testing::Test {
     return volumeDir_ + "/Root" + (relative.empty() ? "" : "/" + relative);
   }
   void AddDir(uint64_t ref, uint64_t parent, const std::string& name) {
-    volume_->dirNodes[ref] = DirNode{parent, nullptr, name, ""};
+    scan_.dirNodes[ref] = DirNode{parent, nullptr, name, ""};
     AddFile(ref, parent, name, 6);
   }
   void AddFile(uint64_t ref, uint64_t parent, const std::string& name, int32_t state) {
-    volume_->fileNodes[ref] = FileNode{parent, name, state, ""};
+    scan_.fileNodes[ref] = FileNode{parent, name, state, ""};
   }
   const CatalogRecord* Entry(SyncTask* task, uint64_t ref) { return FindEntry(*task, ref); }
 
   testing::MonitoredVolumes env_;
   std::string volumeDir_;
   VolumeWatch* volume_ = nullptr;
+  VolumeScan scan_;
   std::unique_ptr<VolumeJournal> journal_;
   uint64_t vol_ = 0, root_ = 0, a_ = 0, sub_ = 0, b_ = 0;
 };
@@ -85,9 +86,9 @@ TEST_F(InitialBuildTest, AddsWhatLiesBelowEachRootWithVersionOne) {
   SyncTask* sub = env_.AddTask("sub", "J:\\Root\\Sub");
   SyncTask* noSub = env_.AddTask("nosub", "J:\\Root", "Sub");
   LogCapture log;
-  EXPECT_EQ(InitVolume(*volume_, *journal_), 5);  // a: 2, Sub: 1, b: 2
-  EXPECT_TRUE(volume_->dirNodes.empty());
-  EXPECT_TRUE(volume_->fileNodes.empty());
+  EXPECT_EQ(InitVolume(volume_->tasks, &scan_, *journal_), 5);  // a: 2, Sub: 1, b: 2
+  EXPECT_TRUE(scan_.dirNodes.empty());
+  EXPECT_TRUE(scan_.fileNodes.empty());
 
   ASSERT_NE(Entry(all, a_), nullptr);
   EXPECT_EQ(Entry(all, a_)->version(), 1u);
@@ -124,7 +125,7 @@ TEST_F(InitialBuildTest, KnownEntriesStayButDepartedDirectoriesComeBack) {
   task->entries[sub_] = EntryRecord(sub_, root_, StateDirDeleted, 2, "Sub");
   task->logDetail = true;
   LogCapture log;
-  EXPECT_EQ(InitVolume(*volume_, *journal_), 3);  // all counted
+  EXPECT_EQ(InitVolume(volume_->tasks, &scan_, *journal_), 3);  // all counted
   EXPECT_EQ(Entry(task, a_)->state(), StateDeleted);
   EXPECT_EQ(Entry(task, a_)->version(), 3u);
   EXPECT_EQ(Entry(task, sub_)->state(), StateDirectory);
@@ -137,9 +138,9 @@ TEST_F(InitialBuildTest, KnownEntriesStayButDepartedDirectoriesComeBack) {
 TEST_F(InitialBuildTest, DeletedItemsAreLoggedForEachTask) {
   env_.AddTask("one", "J:\\Root");
   env_.AddTask("two", "J:\\Root\\Sub");
-  volume_->fileNodes[b_].state = -1;
+  scan_.fileNodes[b_].state = -1;
   LogCapture log;
-  EXPECT_EQ(InitVolume(*volume_, *journal_), 2);  // a and Sub in "one"
+  EXPECT_EQ(InitVolume(volume_->tasks, &scan_, *journal_), 2);  // a and Sub in "one"
   EXPECT_EQ(log.Count(" Init Delete file: \\\\?\\J:\\Root\\Sub\\b\n"), 2);
 }
 
@@ -157,7 +158,7 @@ TEST_F(InitialBuildTest, NamesWithABackslashStayOut) {
   AddDir(pq, root_, "p\\q");
   AddFile(r, pq, "r", 1);
   SyncTask* all = env_.AddTask("all", "J:\\Root");
-  InitVolume(*volume_, *journal_);
+  InitVolume(volume_->tasks, &scan_, *journal_);
   EXPECT_NE(Entry(all, a_), nullptr);
   EXPECT_NE(Entry(all, b_), nullptr);
   EXPECT_EQ(Entry(all, xy), nullptr);
@@ -166,26 +167,26 @@ TEST_F(InitialBuildTest, NamesWithABackslashStayOut) {
 }
 
 TEST_F(InitialBuildTest, DirectoryPathsComeFromTheScanOrTheEntryItself) {
-  const std::string& subPath = DirectoryPath(*volume_, *journal_, sub_, volume_->dirNodes[sub_]);
+  const std::string& subPath = DirectoryPath(scan_, *journal_, sub_, scan_.dirNodes[sub_]);
   EXPECT_EQ(subPath, "\\\\?\\J:\\Root\\Sub");
-  EXPECT_EQ(volume_->dirNodes[root_].path, "\\\\?\\J:\\Root");  // cached on the way
-  EXPECT_EQ(volume_->dirNodes[sub_].parent, &volume_->dirNodes[root_]);
+  EXPECT_EQ(scan_.dirNodes[root_].path, "\\\\?\\J:\\Root");  // cached on the way
+  EXPECT_EQ(scan_.dirNodes[sub_].parent, &scan_.dirNodes[root_]);
 
   // A parent the scan did not see: the directory's own path.
-  volume_->dirNodes.erase(vol_);
-  volume_->dirNodes[root_].path.clear();
-  volume_->dirNodes[sub_].path.clear();
-  EXPECT_EQ(DirectoryPath(*volume_, *journal_, sub_, volume_->dirNodes[sub_]),
+  scan_.dirNodes.erase(vol_);
+  scan_.dirNodes[root_].path.clear();
+  scan_.dirNodes[sub_].path.clear();
+  EXPECT_EQ(DirectoryPath(scan_, *journal_, sub_, scan_.dirNodes[sub_]),
             "\\\\?\\J:\\Root\\Sub");
 
   // A parent chain that runs in a circle ends, logged. (References that
   // open nothing: an unlikely generation in the high word.)
   const uint64_t x = 0x7eadbeef00000065ULL, y = 0x7eadbeef00000066ULL;
-  volume_->dirNodes[x] = DirNode{y, nullptr, "x", ""};
-  volume_->dirNodes[y] = DirNode{x, nullptr, "y", ""};
+  scan_.dirNodes[x] = DirNode{y, nullptr, "x", ""};
+  scan_.dirNodes[y] = DirNode{x, nullptr, "y", ""};
   LogCapture log;
-  EXPECT_EQ(DirectoryPath(*volume_, *journal_, x, volume_->dirNodes[x]), "x");
-  EXPECT_EQ(DirectoryPath(*volume_, *journal_, y, volume_->dirNodes[y]), "x\\y");
+  EXPECT_EQ(DirectoryPath(scan_, *journal_, x, scan_.dirNodes[x]), "x");
+  EXPECT_EQ(DirectoryPath(scan_, *journal_, y, scan_.dirNodes[y]), "x\\y");
   EXPECT_EQ(log.Count("directory cycle at " + std::to_string(static_cast<int64_t>(x))), 1);
 }
 

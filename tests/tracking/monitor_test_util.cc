@@ -6,8 +6,6 @@
 #include <mutex>
 #include <shared_mutex>
 
-#include "app/flush_thread.h"
-#include "platform/drive_map.h"
 #include "catalog/catalog_record.h"
 #include "catalog/catalog_store.h"
 #include "catalog/sync_task.h"
@@ -34,24 +32,27 @@ std::string StoredRecord::oldName() const {
 MonitoredVolumes::MonitoredVolumes() {
   programDirectory_ = tree_ / "program/";
   ::mkdir(programDirectory_.c_str(), 0755);
-  SetProgramDirForTesting(programDirectory_);
+  NewServer();
 }
 
 MonitoredVolumes::~MonitoredVolumes() { Reset(); }
 
+void MonitoredVolumes::NewServer() {
+  server_.reset();
+  Server::Options options;
+  options.programDirectory = programDirectory_;
+  server_ = std::make_unique<Server>(options);
+}
+
 void MonitoredVolumes::AddVolume(char letter, const std::string& directory,
                                  int32_t timeoutMs) {
-  Drives().Set(letter, directory);
-  if (volumes[static_cast<int>(letter)] != nullptr) return;
-  VolumeWatch* v = new VolumeWatch;
-  v->driveLetter = letter;
-  v->timeout = timeoutMs;
-  volumes[static_cast<int>(letter)] = v;
-  letters_.push_back(letter);
+  server_->drives().Set(letter, directory);
+  bool created = false;
+  server_->VolumeFor(letter, timeoutMs, &created);
 }
 
 VolumeWatch* MonitoredVolumes::volume(char letter) const {
-  return volumes[static_cast<int>(letter)];
+  return server_->volume(letter);
 }
 
 SyncTask* MonitoredVolumes::AddTask(const std::string& name,
@@ -60,9 +61,9 @@ SyncTask* MonitoredVolumes::AddTask(const std::string& name,
   std::string path = root;
   if (path.back() != '\\') path += '\\';
   for (char& c : path) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  SyncTask* task = OpenTask(name, path, excludes);
-  volumes[static_cast<int>(path[0])]->tasks[name].reset(task);
-  return task;
+  std::unique_ptr<SyncTask>& slot = server_->volume(path[0])->tasks[name];
+  slot = OpenTask(name, path, excludes, server_->storeOptions());
+  return slot.get();
 }
 
 bool MonitoredVolumes::WaitUntil(const std::function<bool()>& condition,
@@ -77,31 +78,21 @@ bool MonitoredVolumes::WaitUntil(const std::function<bool()>& condition,
 }
 
 bool MonitoredVolumes::Start(const VolumeJournal::Options& options) {
-  running = true;
-  StartVolumeMonitors(options);
-  flush_ = std::thread(FlushThread, ApplyPendingFn(ApplyJournalBatch));
+  server_->StartWatching(options);
   started_ = true;
-  return WaitUntil(VolumeMonitorsFollowing, 30000);
+  return WaitUntil([this] { return server_->Following(); }, 30000);
 }
 
 void MonitoredVolumes::Stop() {
   if (!started_) return;
-  running = false;
-  flush_.join();
-  StopVolumeMonitors();
+  server_->RequestStop();
+  server_->StopWatching();
   started_ = false;
-  running = true;
 }
 
 void MonitoredVolumes::Reset() {
   Stop();
-  for (char letter : letters_) {
-    delete volumes[static_cast<int>(letter)];
-    volumes[static_cast<int>(letter)] = nullptr;
-    Drives().Set(letter, std::string("/mnt/") +
-                             static_cast<char>(std::tolower(letter)));
-  }
-  letters_.clear();
+  NewServer();
 }
 
 bool MonitoredVolumes::Settle(SyncTask* task, const std::string& markerDirectory) {
@@ -109,11 +100,11 @@ bool MonitoredVolumes::Settle(SyncTask* task, const std::string& markerDirectory
       markerDirectory + "/.marker-" + std::to_string(++markers_);
   if (RunWriter({"write " + marker + " 1"}) != 0) return false;
   uint64_t ref = ReferenceOfPath(marker);
-  VolumeWatch* v = volumes[static_cast<int>(task->rootPath[0])];
+  VolumeWatch* v = server_->volume(task->rootPath[0]);
   return WaitUntil([&] {
-    std::lock_guard<std::mutex> guard(volumesLock);
+    MutexLock guard(&v->lock);
     if (!v->pending.empty()) return false;
-    std::shared_lock<std::shared_mutex> lock(task->catalogLock);
+    ReaderLock lock(&task->catalogLock);
     return FindEntry(*task, ref) != nullptr;
   });
 }
@@ -130,14 +121,14 @@ class Collector : public StoreVisitor {
     records.push_back(std::move(r));
   }
   void OnDamage(int64_t, const char*) override {}
-  void OnReadError(int64_t, int) override {}
+  void OnReadError(int64_t, const Status&) override {}
 };
 
 }  // namespace
 
 std::vector<StoredRecord> ReadStore(SyncTask* task) {
   Collector collector;
-  WalkStore(task->store.fd, collector);
+  WalkStore(task->store.fd.get(), collector);
   return std::move(collector.records);
 }
 
@@ -162,7 +153,7 @@ std::vector<StoredRecord> RecordsOf(SyncTask* task, uint64_t ref) {
 }
 
 std::vector<uint8_t> EntryOf(SyncTask* task, uint64_t ref) {
-  std::shared_lock<std::shared_mutex> lock(task->catalogLock);
+  ReaderLock lock(&task->catalogLock);
   const CatalogRecord* entry = FindEntry(*task, ref);
   if (entry == nullptr) return {};
   return std::vector<uint8_t>(entry->data(), entry->data() + entry->length());

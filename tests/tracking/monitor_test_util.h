@@ -1,7 +1,7 @@
-// A running journal monitor for tests: volumes mapped to private trees,
-// tasks with their stores in a private program directory, the monitor
-// threads and the flush thread of the program, and ways to wait until
-// changes have reached the stores and to read the stores back.
+// A running journal monitor for tests: a Server whose volumes map to
+// private trees and whose tasks keep their stores in a private program
+// directory, with the monitor and flush threads of the program, and ways to
+// wait until changes have reached the stores and to read the stores back.
 #ifndef DIRSYNC_TESTS_TRACKING_MONITOR_TEST_UTIL_H_
 #define DIRSYNC_TESTS_TRACKING_MONITOR_TEST_UTIL_H_
 
@@ -13,6 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include <memory>
+
+#include "app/server.h"
 #include "platform/log.h"
 #include "tracking/volume_watch.h"
 #include "journal/journal_test_util.h"
@@ -54,11 +57,13 @@ class MonitoredVolumes {
   SyncTask* AddTask(const std::string& name, const std::string& root,
                     const std::string& excludes = "");
   VolumeWatch* volume(char letter) const;
+  // The drives of the server, for journals a test opens itself.
+  const DriveMap& drives() const { return server_->drives(); }
 
-  // Starts the monitors and the flush thread and waits until every
+  // Starts the monitors and the flush threads and waits until every
   // monitor follows its journal. False after 30 s.
   bool Start(const VolumeJournal::Options& options = {});
-  // Stops the flush thread, then the monitors (pending changes applied).
+  // Stops the flush threads, then the monitors (pending changes applied).
   void Stop();
   // Stop, then forget the volumes and tasks (their stores stay on disk).
   void Reset();
@@ -72,10 +77,11 @@ class MonitoredVolumes {
   bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 20000);
 
  private:
+  void NewServer();
+
   TempTree tree_;
   std::string programDirectory_;
-  std::vector<char> letters_;
-  std::thread flush_;
+  std::unique_ptr<Server> server_;
   bool started_ = false;
   int markers_ = 0;
 };

@@ -20,6 +20,23 @@
 namespace dirsync {
 namespace {
 
+// The system, but the first few reads of journal events fail with EIO.
+class FailingReads final : public EnvWrapper {
+ public:
+  explicit FailingReads(int failures)
+      : EnvWrapper(Env::Default()), failuresLeft_(failures) {}
+  Status ReadSome(int fd, void* buffer, size_t size, size_t* got) override {
+    if (failuresLeft_.fetch_sub(1) > 0) {
+      *got = 0;
+      return Status::IOError("read", EIO);
+    }
+    return EnvWrapper::ReadSome(fd, buffer, size, got);
+  }
+
+ private:
+  std::atomic<int> failuresLeft_;
+};
+
 using testing::EntryOf;
 using testing::LogCapture;
 using testing::ReadStore;
@@ -411,7 +428,7 @@ TEST_F(VolumeMonitorTest, LostEventsAreCaughtUpDeletionsIncluded) {
   {
     // The monitor cannot move a batch into pending meanwhile, so it stops
     // reading and the queue overflows.
-    std::lock_guard<std::mutex> hold(volumesLock);
+    MutexLock hold(&env_.volume('J')->lock);
     ASSERT_EQ(RunWriter(script), 0);
   }
   ASSERT_TRUE(env_.Settle(task, root_));
@@ -419,7 +436,7 @@ TEST_F(VolumeMonitorTest, LostEventsAreCaughtUpDeletionsIncluded) {
   EXPECT_EQ(Current(task, doomed).state, StateDeleted);
   int added = 0;
   {
-    std::shared_lock<std::shared_mutex> lock(task->catalogLock);
+    ReaderLock lock(&task->catalogLock);
     for (const auto& [ref, entry] : task->entries) {
       // Added from an event, or seen again by the catch-up walk (an update).
       if (entry.nameView().substr(0, 6) == "many\\f" && IsLiveFileState(entry.state())) {
@@ -433,8 +450,9 @@ TEST_F(VolumeMonitorTest, LostEventsAreCaughtUpDeletionsIncluded) {
 TEST_F(VolumeMonitorTest, FailingReadsAreRetriedAfterGrowingPauses) {
   env_.AddVolume('J', volume_, 20);
   SyncTask* task = env_.AddTask("retry", "J:\\Root");
+  FailingReads env(5);
   VolumeJournal::Options failing;
-  failing.failFirstReads = 5;
+  failing.env = &env;
   LogCapture log;
   auto started = std::chrono::steady_clock::now();
   ASSERT_TRUE(env_.Start(failing));
@@ -482,11 +500,12 @@ TEST_F(VolumeMonitorTest, PeriodicSavesRecordOnlyAppliedPositions) {
   // The next read triggers a save while its own change still waits; a long
   // quiet period from now on keeps it waiting however slow the machine is.
   {
-    std::lock_guard<std::mutex> guard(volumesLock);
+    MutexLock guard(&env_.volume('J')->lock);
     env_.volume('J')->timeout = 60000;
+    env_.volume('J')->changed.Signal();
   }
   b->positionSavedOn = 0;
-  changesSinceSave = 5000;
+  env_.volume('J')->changesSinceSave = 5000;
   ASSERT_EQ(RunWriter({"rename " + outside_ + "/second " + R("A/second")}), 0);
   uint64_t second = ReferenceOfPath(R("A/second"));
   int64_t savedInB = 0;
@@ -497,7 +516,7 @@ TEST_F(VolumeMonitorTest, PeriodicSavesRecordOnlyAppliedPositions) {
     return savedInB >= applied;
   }, 20000));
   {
-    std::lock_guard<std::mutex> guard(volumesLock);
+    MutexLock guard(&env_.volume('J')->lock);
     EXPECT_EQ(env_.volume('J')->pending.count(second), 1u);  // still waits
   }
   EXPECT_TRUE(RecordsOf(a, second).empty());
@@ -505,8 +524,9 @@ TEST_F(VolumeMonitorTest, PeriodicSavesRecordOnlyAppliedPositions) {
   // Once applied, the batch that holds it is stamped with a position at or
   // after the read that brought it, which the saved one must lie below.
   {
-    std::lock_guard<std::mutex> guard(volumesLock);
+    MutexLock guard(&env_.volume('J')->lock);
     env_.volume('J')->timeout = 10;
+    env_.volume('J')->changed.Signal();
   }
   ASSERT_TRUE(env_.WaitUntil([&] { return !RecordsOf(a, second).empty(); }, 20000));
   EXPECT_LT(savedInB, LastStampedPosition(a));
@@ -520,7 +540,7 @@ TEST_F(VolumeMonitorTest, PendingChangesAreAppliedAtShutdown) {
   ASSERT_EQ(RunWriter({"write " + R("late") + " 7"}), 0);
   uint64_t late = ReferenceOfPath(R("late"));
   ASSERT_TRUE(env_.WaitUntil([&] {
-    std::lock_guard<std::mutex> guard(volumesLock);
+    MutexLock guard(&env_.volume('J')->lock);
     return env_.volume('J')->pending.count(late) != 0;
   }));
   env_.Stop();

@@ -1,0 +1,140 @@
+#include "app/server.h"
+
+#include <cassert>
+
+#include "app/flush_thread.h"
+#include "linkcore.h"
+#include "platform/log.h"
+
+namespace dirsync {
+
+Server::Server(Options options)
+    : options_(std::move(options)),
+      entryFiles_(drives_, options_.checkDownloadIdentity),
+      clientLinks_(context_) {
+  context_.tasks = this;
+  context_.net = options_.net != nullptr ? options_.net : &linkcoreNet_;
+  context_.files = &entryFiles_;
+  context_.userDirectory = options_.programDirectory + "user/";
+}
+
+Server::~Server() {
+  if (watching_) {
+    RequestStop();
+    StopWatching();
+  }
+}
+
+StoreOptions Server::storeOptions() const {
+  StoreOptions store;
+  store.env = options_.env;
+  store.directory = options_.programDirectory + "data/";
+  return store;
+}
+
+VolumeWatch* Server::volume(char letter) const {
+  return volumes_[static_cast<unsigned char>(letter) & 127].get();
+}
+
+VolumeWatch& Server::VolumeFor(char letter, int32_t timeout, bool* created) {
+  assert(!watching_);  // the table never changes while threads run
+  std::unique_ptr<VolumeWatch>& slot =
+      volumes_[static_cast<unsigned char>(letter) & 127];
+  *created = slot == nullptr;
+  if (slot == nullptr) slot = std::make_unique<VolumeWatch>(letter, timeout);
+  return *slot;
+}
+
+char Server::DriveOfTaskName(std::string_view name, char exceptLetter) const {
+  for (const auto& v : volumes_) {
+    if (v != nullptr && v->driveLetter != exceptLetter &&
+        v->tasks.count(std::string(name)) != 0) {
+      return v->driveLetter;
+    }
+  }
+  return 0;
+}
+
+int Server::VolumeCount() const {
+  int count = 0;
+  for (const auto& v : volumes_) count += v != nullptr ? 1 : 0;
+  return count;
+}
+
+void Server::StartWatching(const VolumeJournal::Options& journal) {
+  assert(!watching_);
+  watching_ = true;
+  // One journal thread per volume, in slot order.
+  for (const auto& v : volumes_) {
+    if (v != nullptr) v->StartMonitor(drives_, journal);
+  }
+  for (const auto& v : volumes_) {
+    if (v == nullptr) continue;
+    VolumeWatch* volume = v.get();
+    flushThreads_.emplace_back([this, volume] {
+      FlushThread(*volume, running_, [](VolumeWatch& due) {
+        due.lock.AssertHeld();
+        return due.ApplyBatch(false);
+      });
+    });
+  }
+}
+
+bool Server::Following() const {
+  for (const auto& v : volumes_) {
+    if (v != nullptr && !v->Following()) return false;
+  }
+  return true;
+}
+
+void Server::RequestStop() {
+  running_.store(false);
+  for (const auto& v : volumes_) {
+    if (v == nullptr) continue;
+    // Under the lock, so that a flush thread between its check of running
+    // and its wait cannot miss the signal.
+    MutexLock guard(&v->lock);
+    v->changed.SignalAll();
+  }
+}
+
+void Server::StopWatching() {
+  if (!watching_) return;
+  // running is false now: each flush thread ends after the batch it is
+  // applying, so that no batch is cut off in the middle.
+  for (std::thread& t : flushThreads_) t.join();
+  flushThreads_.clear();
+  // What the journal threads read and the flush threads did not apply yet
+  // reaches the catalogs before the program ends.
+  for (const auto& v : volumes_) {
+    if (v != nullptr) v->StopMonitor();
+  }
+  watching_ = false;
+}
+
+void Server::Run(int32_t port) {
+  StartWatching();
+  InstallClientLinkTable(&clientLinks_);
+  // Clients are served by five network threads.
+  KRL_NetInit(5);
+  KRL_NetListen(port, OnReceive, OnConnectionEvent, nullptr);
+  // A console event that came before the library was started found nothing
+  // to shut down; the shutdown it asked for happens now.
+  if (!running_.load()) KRL_NetFini();
+  KRL_NetWaitFini();
+  // The library's threads have ended: no callback reaches the table now.
+  InstallClientLinkTable(nullptr);
+  StopWatching();
+}
+
+SyncTask* Server::FindTask(std::string_view name) {
+  const std::string key(name);
+  for (const auto& v : volumes_) {
+    if (v == nullptr) continue;
+    auto it = v->tasks.find(key);
+    if (it != v->tasks.end()) return it->second.get();
+  }
+  return nullptr;
+}
+
+}  // namespace dirsync

@@ -1,0 +1,74 @@
+#include "platform/env.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/file_io.h"
+
+namespace dirsync {
+
+Env* Env::Default() {
+  // Holds no state: one instance serves every thread for the whole run.
+  static Env* const kSystem = new Env;
+  return kSystem;
+}
+
+Status Env::OpenFile(const std::string& path, int flags, mode_t mode,
+                     UniqueFd* fd) {
+  return dirsync::OpenFile(path, flags, mode, fd);
+}
+
+Status Env::Stat(int fd, struct stat* st) {
+  if (::fstat(fd, st) != 0) return Status::FromErrno("fstat", errno);
+  return Status::OK();
+}
+
+Status Env::PRead(int fd, void* buffer, size_t count, off_t offset,
+                  size_t* got) {
+  return PReadFull(fd, buffer, count, offset, got);
+}
+
+Status Env::PWrite(int fd, const void* bytes, size_t count, off_t offset) {
+  return PWriteFull(fd, bytes, count, offset);
+}
+
+Status Env::SyncData(int fd) {
+  if (RetryOnEintr([&] { return ::fdatasync(fd); }) != 0) {
+    return Status::FromErrno("fdatasync", errno);
+  }
+  return Status::OK();
+}
+
+Status Env::Truncate(int fd, off_t size) {
+  if (RetryOnEintr([&] { return ::ftruncate(fd, size); }) != 0) {
+    return Status::FromErrno("ftruncate", errno);
+  }
+  return Status::OK();
+}
+
+Status Env::CreateDirectories(const std::string& path) {
+  for (size_t i = 0; i < path.size(); ++i) {
+    const bool last = i + 1 == path.size();
+    if (path[i] != '/' && !last) continue;
+    const std::string prefix = path.substr(0, i + 1);
+    if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
+      return Status::FromErrno("mkdir " + prefix, errno);
+    }
+  }
+  return Status::OK();
+}
+
+Status Env::ReadSome(int fd, void* buffer, size_t size, size_t* got) {
+  ssize_t n = RetryOnEintr([&] { return ::read(fd, buffer, size); });
+  if (n < 0) {
+    *got = 0;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Status::OK();
+    return Status::FromErrno("read", errno);
+  }
+  *got = static_cast<size_t>(n);
+  return Status::OK();
+}
+
+}  // namespace dirsync

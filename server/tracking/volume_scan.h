@@ -1,0 +1,36 @@
+// What a full scan of a volume collects for the initial build: every
+// directory and every entry it met, by file reference number. Owned by the
+// volume's monitor thread while it scans; emptied by the initial build.
+#ifndef DIRSYNC_TRACKING_VOLUME_SCAN_H_
+#define DIRSYNC_TRACKING_VOLUME_SCAN_H_
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+namespace dirsync {
+
+// A directory seen by a full scan.
+struct DirNode {
+  uint64_t parentRef = 0;
+  DirNode* parent = nullptr;  // filled on first use
+  std::string name;           // the directory's own name
+  std::string path;           // full path once computed; empty until then
+};
+
+// An entry (file or directory) seen by a full scan.
+struct FileNode {
+  uint64_t parentRef = 0;
+  std::string name;
+  int32_t state = 0;  // 1 file, 2 file seen again, 6 directory, -1 deleted
+  std::string path;
+};
+
+struct VolumeScan {
+  std::unordered_map<uint64_t, DirNode> dirNodes;
+  std::unordered_map<uint64_t, FileNode> fileNodes;
+};
+
+}  // namespace dirsync
+
+#endif  // DIRSYNC_TRACKING_VOLUME_SCAN_H_
