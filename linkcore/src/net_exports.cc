@@ -8,7 +8,6 @@
 
 #include "linkcore.h"
 #include "net_handler.h"
-#include "net_handler_factory.h"
 #include "net_server.h"
 
 using linkcore::KRL_NetHandler;
@@ -79,9 +78,8 @@ KRL_API int KRL_NetGetAddr(uint64_t id, int which, char* buf, int size) {
   if (handler == nullptr) return 0;
   if (buf == nullptr || size <= 0) return 1;  // nowhere to write
   buf[0] = '\0';
-  const ACE_INET_Addr& address = which != 0
-                                     ? handler->owner()->remoteAddress()
-                                     : handler->owner()->localAddress();
+  const ACE_INET_Addr& address =
+      which != 0 ? handler->remoteAddress() : handler->localAddress();
   const uint32_t ip = address.get_ip_address();
   char dotted[16];
   snprintf(dotted, sizeof dotted, "%d.%d.%d.%d", (ip >> 24) & 0xff,

@@ -20,8 +20,13 @@
 
 namespace linkcore {
 
-KRL_NetHandler::KRL_NetHandler(KRL_NetHandler_Factory* owner)
-    : id_(KRL_NetServer::instance().takeConnectionId()), owner_(owner) {}
+KRL_NetHandler::KRL_NetHandler(ACE_HANDLE socket, const ACE_INET_Addr& remote,
+                               const ACE_INET_Addr& local, KRL_NetLoop* loop)
+    : id_(KRL_NetServer::instance().takeConnectionId()),
+      remoteAddress_(remote),
+      localAddress_(local),
+      loop_(loop),
+      socket_(socket) {}
 
 KRL_NetHandler::~KRL_NetHandler() {
   KRL_NetServer::instance().deletedHandlers().increment();
@@ -36,20 +41,33 @@ KRL_NetHandler::~KRL_NetHandler() {
   dropBlocks(&left);
 }
 
-void KRL_NetHandler::setCallbacks(NetDataCallback onData,
-                                  NetEventCallback onEvent,
-                                  NetSentCallback onSent) {
-  dataCallback_ = onData;
-  eventCallback_ = onEvent;
-  sentCallback_ = onSent;
+uint32_t KRL_NetHandler::create(ACE_HANDLE socket, const ACE_INET_Addr& remote,
+                                const ACE_INET_Addr& local, KRL_NetLoop* loop,
+                                int listenPort, NetDataCallback onData,
+                                NetEventCallback onEvent,
+                                NetSentCallback onSent) {
+  KRL_NetHandler* handler =
+      new (std::nothrow) KRL_NetHandler(socket, remote, local, loop);
+  if (handler == nullptr) {
+    ACE_OS::closesocket(socket);
+    return 0;
+  }
+  handler->dataCallback_ = onData;
+  handler->eventCallback_ = onEvent;
+  handler->sentCallback_ = onSent;
+  const uint32_t id = handler->id();
+  if (!handler->open(listenPort)) {
+    delete handler;  // the destructor closes the socket
+    return 0;
+  }
+  // From here on the sweeper ends the handler's life.
+  return id;
 }
 
 ACE_HANDLE KRL_NetHandler::get_handle() const { return socket_.load(); }
 
-bool KRL_NetHandler::open(ACE_HANDLE socket, KRL_NetLoop* loop,
-                          int listenPort) {
-  loop_ = loop;
-  socket_.store(socket);
+bool KRL_NetHandler::open(int listenPort) {
+  const ACE_HANDLE socket = socket_.load();
   // The loop needs a socket that never blocks; replies go out at once
   // rather than waiting for the peer's acknowledgement (no Nagle delay).
   ACE::set_flags(socket, ACE_NONBLOCK);

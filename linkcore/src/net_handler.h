@@ -1,5 +1,5 @@
-// One connection: its socket, its receive buffer, its queued output and
-// its close.
+// One connection: its socket, its two addresses, its receive buffer, its
+// queued output and its close.
 //
 // A handler is registered with one loop (KRL_NetLoop) for its whole life.
 // On input it reads at most 8188 bytes into its own 8192-byte buffer, puts
@@ -36,6 +36,7 @@
 #include <vector>
 
 #include <ace/Event_Handler.h>
+#include <ace/INET_Addr.h>
 #include <ace/Thread_Mutex.h>
 
 #include "linkcore.h"
@@ -44,7 +45,6 @@
 
 namespace linkcore {
 
-class KRL_NetHandler_Factory;
 class KRL_NetLoop;
 
 class KRL_NetHandler : public ACE_Event_Handler {
@@ -62,24 +62,22 @@ class KRL_NetHandler : public ACE_Event_Handler {
   static constexpr int kForceCloseAfterTicks = 100;
   static constexpr int kDestroyAfterTicks = 30;
 
-  // Takes the next connection id. Any thread.
-  explicit KRL_NetHandler(KRL_NetHandler_Factory* owner);
-  // Counts the handler as deleted and closes the socket if still open.
-  // Sweeper thread only (or the owner, for a handler never opened).
-  ~KRL_NetHandler() override;
-
-  // Sets the callbacks of an outgoing connection; before open.
-  void setCallbacks(NetDataCallback onData, NetEventCallback onEvent,
-                    NetSentCallback onSent);
-
-  // Opens the connection on socket, served by loop (null: no I/O thread,
-  // nothing is ever read). An accepted connection (listenPort >= 0) takes
-  // the callbacks of that port's listen entry. Enters the id in the
+  // Builds the handler of a connected socket, served by loop (null: no I/O
+  // thread, nothing is ever read), and opens it: an accepted connection
+  // (listenPort >= 0) takes the callbacks of that port's listen entry, an
+  // outgoing one (listenPort < 0) the ones given. Enters the id in the
   // connection table, delivers the open event on the calling thread and
-  // joins the loop. Returns false, with no event delivered and nothing
-  // registered, when the connection cannot be served; the caller then
-  // destroys the handler. Called once, by the owner.
-  bool open(ACE_HANDLE socket, KRL_NetLoop* loop, int listenPort);
+  // joins the loop. Returns the id, or 0 when the connection cannot be
+  // served: then no event was delivered, and socket and handler are
+  // already released. From then on the sweeper ends the handler's life.
+  static uint32_t create(ACE_HANDLE socket, const ACE_INET_Addr& remote,
+                         const ACE_INET_Addr& local, KRL_NetLoop* loop,
+                         int listenPort, NetDataCallback onData,
+                         NetEventCallback onEvent, NetSentCallback onSent);
+
+  // Counts the handler as deleted and closes the socket if still open.
+  // Sweeper thread only (or create, for a handler never opened).
+  ~KRL_NetHandler() override;
 
   // Queues one send (copied before returning). Thread safe; any thread.
   void send(const char* data, int length);
@@ -95,7 +93,9 @@ class KRL_NetHandler : public ACE_Event_Handler {
   bool sweep();
 
   uint32_t id() const { return id_; }
-  KRL_NetHandler_Factory* owner() const { return owner_; }
+  // Fixed from construction; any thread.
+  const ACE_INET_Addr& remoteAddress() const { return remoteAddress_; }
+  const ACE_INET_Addr& localAddress() const { return localAddress_; }
 
   // ACE_Event_Handler; called by the loop's reactor on the loop's thread.
   ACE_HANDLE get_handle() const override;
@@ -104,6 +104,13 @@ class KRL_NetHandler : public ACE_Event_Handler {
   int handle_close(ACE_HANDLE, ACE_Reactor_Mask) override;
 
  private:
+  // Takes the next connection id and the socket. Any thread.
+  KRL_NetHandler(ACE_HANDLE socket, const ACE_INET_Addr& remote,
+                 const ACE_INET_Addr& local, KRL_NetLoop* loop);
+
+  // The open of create. False, with no event delivered and nothing
+  // registered, when the connection cannot be served.
+  bool open(int listenPort);
   // Shuts the socket down in both directions (and closes the descriptor
   // when no loop holds it) unless force is false and output is still
   // pending within kForceCloseAfterTicks. Test and close are one step under
@@ -146,6 +153,9 @@ class KRL_NetHandler : public ACE_Event_Handler {
 
   std::atomic<int> closeTicks_{0};  // 0 open; 1 and up: sweeps since close
   const uint32_t id_;
+  const ACE_INET_Addr remoteAddress_;
+  const ACE_INET_Addr localAddress_;
+  KRL_NetLoop* const loop_;
   GuardedCounter pendingReads_;   // 1 while registered with the loop
   GuardedCounter pendingWrites_;  // sends not yet written (and reported)
   char readBuffer_[kReceiveBufferSize];
@@ -155,7 +165,7 @@ class KRL_NetHandler : public ACE_Event_Handler {
   // interest_ and readPaused_. Taken under netLock (sweep) and before the
   // reactor's own lock; no callback runs while it is held.
   ACE_Thread_Mutex writeLock_;
-  std::atomic<ACE_HANDLE> socket_{ACE_INVALID_HANDLE};
+  std::atomic<ACE_HANDLE> socket_;
   bool socketShut_ = false;
   bool registered_ = false;
   ACE_Reactor_Mask interest_ = 0;
@@ -163,8 +173,6 @@ class KRL_NetHandler : public ACE_Event_Handler {
   OutputQueue output_;
   std::vector<SendBlock> finished_;  // written, sent callback not yet made
 
-  KRL_NetHandler_Factory* const owner_;
-  KRL_NetLoop* loop_ = nullptr;
   NetDataCallback dataCallback_ = nullptr;
   NetEventCallback eventCallback_ = nullptr;
   NetSentCallback sentCallback_ = nullptr;

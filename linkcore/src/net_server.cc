@@ -17,7 +17,6 @@
 #include <ace/SOCK_Stream.h>
 
 #include "net_handler.h"
-#include "net_handler_factory.h"
 #include "net_listener.h"
 #include "net_loop.h"
 
@@ -98,7 +97,7 @@ void KRL_NetServer::sweep() {
   for (auto it = closingHandlers_.begin(); it != closingHandlers_.end();) {
     KRL_NetHandler* handler = *it;
     if (handler->sweep()) {
-      handler->owner()->destroy(handler);
+      delete handler;
       it = closingHandlers_.erase(it);
       closingCount_.fetch_sub(1);
     } else {
@@ -271,16 +270,8 @@ void KRL_NetServer::accepted(ACE_HANDLE socket, const ACE_INET_Addr& remote,
                              int listenPort) {
   ACE_INET_Addr local;
   ACE_SOCK_Stream(socket).get_local_addr(local);
-  KRL_NetHandler_Factory* owner = new (std::nothrow) KRL_NetHandler_Factory();
-  uint32_t id = 0;
-  if (owner == nullptr) {
-    ACE_OS::closesocket(socket);
-  } else {
-    owner->addresses(remote, local);
-    id = owner->open(socket, nextLoop(), listenPort, nullptr, nullptr,
-                     nullptr);
-  }
-  endOpen(id);
+  endOpen(KRL_NetHandler::create(socket, remote, local, nextLoop(),
+                                 listenPort, nullptr, nullptr, nullptr));
 }
 
 uint64_t KRL_NetServer::connect(const char* host, int port,
@@ -304,15 +295,8 @@ uint64_t KRL_NetServer::connect(const char* host, int port,
     } else {
       ACE_INET_Addr local;
       stream.get_local_addr(local);
-      KRL_NetHandler_Factory* owner =
-          new (std::nothrow) KRL_NetHandler_Factory();
-      if (owner == nullptr) {
-        stream.close();
-      } else {
-        owner->addresses(remote, local);
-        id = owner->open(stream.get_handle(), nextLoop(), -1, onData,
-                         onEvent, onSent);
-      }
+      id = KRL_NetHandler::create(stream.get_handle(), remote, local,
+                                  nextLoop(), -1, onData, onEvent, onSent);
     }
   }
   // Shutdown may have taken its snapshot of live connections while this

@@ -61,7 +61,8 @@ class KRL_NetServer {
   // accept, still under its own lock. Thread safe.
   void beginOpen();
   // A socket accepted on the listener of listenPort (after beginOpen):
-  // builds its owner and opens it on the next loop. Listener's loop thread.
+  // builds its handler and opens it on the next loop. Listener's loop
+  // thread.
   void accepted(ACE_HANDLE socket, const ACE_INET_Addr& remote,
                 int listenPort);
 
