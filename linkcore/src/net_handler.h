@@ -23,14 +23,17 @@
 // goes, on whatever thread, the destruction is posted to the handler's loop
 // (the reactor's notify) and runs there once that thread has finished its
 // current upcall; a handler without a loop is destroyed where the last
-// reference went. Nothing keeps a bare pointer to a handler beyond a call.
+// reference went. The reactor's bare pointer to a registered handler is
+// covered by the loop's reference; nothing else keeps a bare pointer to a
+// handler beyond a call.
 //
 // Closing: the first of a peer close, an I/O failure or a disconnect marks
 // the handler closing (closeTicks 1), puts it on the closing list, removes
 // its id from the connection table and delivers the close event, once, on
 // the thread that began the close. A disconnect shuts the socket at once;
 // otherwise the sweeper shuts it after about 2 s (or once queued output is
-// out) and then lets go of the handler.
+// out). The closing list lets go of the handler at the first sweep that
+// finds its socket shut.
 //
 // The descriptor is closed only after the handler has left its loop (or
 // never joined one), at the latest by the destructor, so a descriptor
@@ -79,6 +82,7 @@ class KRL_NetHandler : public ACE_Event_Handler,
   // joins the loop. Returns the id, or 0 when the connection cannot be
   // served: then no event was delivered and the socket is closed. The
   // handler lives on through the references of the table and the loop.
+  // Calling thread (a loop's, for an accepted connection).
   static uint32_t create(ACE_HANDLE socket, const ACE_INET_Addr& remote,
                          const ACE_INET_Addr& local, KRL_NetLoop* loop,
                          int listenPort, NetDataCallback onData,
@@ -97,7 +101,8 @@ class KRL_NetHandler : public ACE_Event_Handler,
 
   // One sweep over this closing handler: shuts the socket when due and
   // counts the tick. True once the socket is shut (or closed), when the
-  // closing list has nothing left to do with the handler. Sweeper thread.
+  // closing list has nothing left to do with the handler. Sweeper thread,
+  // under netLock.
   bool sweep();
 
   uint32_t id() const { return id_; }
@@ -124,7 +129,9 @@ class KRL_NetHandler : public ACE_Event_Handler,
   // thread is inside one of the handler's methods.
   ~KRL_NetHandler() override;
 
-  // The deleter of every reference: posts the destruction to the loop.
+  // The deleter given to the handler's shared_ptr, run where the last
+  // reference goes: posts the destruction to the loop (destroys at once
+  // when there is none).
   static void release(KRL_NetHandler* handler);
 
   // The open of create. False, with no event delivered and nothing
@@ -180,9 +187,9 @@ class KRL_NetHandler : public ACE_Event_Handler,
 
   // writeLock_ guards the output side and the socket's state: output_,
   // finished_, the descriptor's shutdown and close, registered_,
-  // registration_, reactorHoldsSlot_, interest_ and readPaused_. Taken under netLock (sweep
-  // and close claims) and before the reactor's own lock; no callback runs
-  // and no handler reference is let go while it is held.
+  // registration_, reactorHoldsSlot_, interest_ and readPaused_. Taken
+  // under netLock (the sweep) and before the reactor's own lock; no
+  // callback runs and no handler reference is let go while it is held.
   ACE_Thread_Mutex writeLock_;
   std::atomic<ACE_HANDLE> socket_;
   bool socketShut_ = false;
