@@ -103,13 +103,19 @@ class Callers {
   std::vector<std::thread> threads_;
 };
 
-void ExpectEachIdOpenedAndClosedOnce(int count) {
+// openFirst: whether each open event must have come before the close
+// event. An id is live from its entry in the table, just before its open
+// event, so a thread that guesses ids (or a shutdown's snapshot) can close
+// a connection being opened before its open event is delivered.
+void ExpectEachIdOpenedAndClosedOnce(int count, bool openFirst) {
   const std::map<uint64_t, IdRecord> all = Events().All();
   EXPECT_EQ(static_cast<int>(all.size()), count);
   for (const auto& [id, record] : all) {
     EXPECT_EQ(record.opens, 1) << id;
     EXPECT_EQ(record.closes, 1) << id;
-    EXPECT_FALSE(record.closedBeforeOpened) << id;
+    if (openFirst) {
+      EXPECT_FALSE(record.closedBeforeOpened) << id;
+    }
   }
 }
 
@@ -169,7 +175,7 @@ TEST(NetLifetime, CallsFromManyThreadsWhileConnectionsCloseAndGo) {
       << Dump();
   callers.Stop();
 
-  ExpectEachIdOpenedAndClosedOnce(kConnections);
+  ExpectEachIdOpenedAndClosedOnce(kConnections, true);
   EXPECT_EQ(violations.load(), 0);
   EXPECT_EQ(DumpNumber("Active Handles"), 0);
   EXPECT_EQ(DumpNumber("Deleting Handles"), 0);
@@ -227,7 +233,7 @@ TEST(NetLifetime, ShutdownWhileOtherThreadsUseAndOpenConnections) {
   opener.join();
   acceptor.join();
   callers.Stop();
-  ExpectEachIdOpenedAndClosedOnce(opened);
+  ExpectEachIdOpenedAndClosedOnce(opened, false);
   EXPECT_EQ(violations.load(), 0);
   for (uint64_t id = 1; id <= static_cast<uint64_t>(opened); ++id) {
     ExpectGone(id);
