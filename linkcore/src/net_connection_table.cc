@@ -6,14 +6,15 @@ namespace linkcore {
 
 ConnectionTable::ConnectionTable() : map_(kBuckets) {}
 
-KRL_NetHandler* ConnectionTable::find(uint32_t id) {
+std::shared_ptr<KRL_NetHandler> ConnectionTable::find(uint32_t id) {
+  std::shared_ptr<KRL_NetHandler> handler;
   ACE_READ_GUARD_RETURN(ACE_RW_Thread_Mutex, guard, lock_, nullptr);
-  KRL_NetHandler* handler = nullptr;
-  if (map_.find(id, handler) != 0) return nullptr;
+  map_.find(id, handler);  // leaves handler null when id is absent
   return handler;
 }
 
-bool ConnectionTable::add(uint32_t id, KRL_NetHandler* handler) {
+bool ConnectionTable::add(uint32_t id,
+                          const std::shared_ptr<KRL_NetHandler>& handler) {
   ACE_WRITE_GUARD_RETURN(ACE_RW_Thread_Mutex, guard, lock_, false);
   if (map_.bind(id, handler) != 0) return false;  // 1: present, -1: no memory
   count_.fetch_add(1, std::memory_order_relaxed);
@@ -21,12 +22,15 @@ bool ConnectionTable::add(uint32_t id, KRL_NetHandler* handler) {
 }
 
 void ConnectionTable::remove(uint32_t id) {
+  std::shared_ptr<KRL_NetHandler> removed;  // let go after the lock
   ACE_WRITE_GUARD(ACE_RW_Thread_Mutex, guard, lock_);
-  if (map_.unbind(id) == 0) count_.fetch_sub(1, std::memory_order_relaxed);
+  if (map_.unbind(id, removed) == 0) {
+    count_.fetch_sub(1, std::memory_order_relaxed);
+  }
 }
 
-std::vector<KRL_NetHandler*> ConnectionTable::snapshot() {
-  std::vector<KRL_NetHandler*> handlers;
+std::vector<std::shared_ptr<KRL_NetHandler>> ConnectionTable::snapshot() {
+  std::vector<std::shared_ptr<KRL_NetHandler>> handlers;
   ACE_READ_GUARD_RETURN(ACE_RW_Thread_Mutex, guard, lock_, handlers);
   handlers.reserve(map_.current_size());
   for (Map::ITERATOR it = map_.begin(); it != map_.end(); ++it) {

@@ -4,15 +4,17 @@
 // stay short for tens of thousands of connections without ever rehashing.
 // Lookups share a reader-writer lock, so sends on different connections
 // from different threads do not serialise; adding and removing take it
-// exclusively. A handler found here stays usable after the lock is
-// released: handlers are destroyed only by the sweeper, long after they
-// left this table.
+// exclusively. The table holds a reference to each handler it lists, and a
+// lookup hands the caller a reference of its own: the handler stays alive
+// for as long as the caller keeps it, whatever closes meanwhile. No
+// reference is let go while the lock is held.
 #ifndef LINKCORE_NET_CONNECTION_TABLE_H_
 #define LINKCORE_NET_CONNECTION_TABLE_H_
 
 #include <stdint.h>
 
 #include <atomic>
+#include <memory>
 #include <vector>
 
 #include <ace/Functor.h>
@@ -33,19 +35,20 @@ class ConnectionTable {
   ConnectionTable& operator=(const ConnectionTable&) = delete;
 
   // The handler of id, or null. Thread safe (shared lock).
-  KRL_NetHandler* find(uint32_t id);
+  std::shared_ptr<KRL_NetHandler> find(uint32_t id);
   // Inserts the pair; false (nothing changes) when id is already present
   // or memory is short. Thread safe (exclusive lock).
-  bool add(uint32_t id, KRL_NetHandler* handler);
+  bool add(uint32_t id, const std::shared_ptr<KRL_NetHandler>& handler);
   // Takes the pair out; nothing happens when id is absent. Thread safe.
   void remove(uint32_t id);
   // Every live handler at one moment. Thread safe (shared lock).
-  std::vector<KRL_NetHandler*> snapshot();
+  std::vector<std::shared_ptr<KRL_NetHandler>> snapshot();
   // Number of live connections, read without the lock (status text).
   int size() const { return count_.load(std::memory_order_relaxed); }
 
  private:
-  using Map = ACE_Hash_Map_Manager_Ex<uint32_t, KRL_NetHandler*,
+  using Map = ACE_Hash_Map_Manager_Ex<uint32_t,
+                                      std::shared_ptr<KRL_NetHandler>,
                                       ACE_Hash<uint32_t>,
                                       ACE_Equal_To<uint32_t>, ACE_Null_Mutex>;
 

@@ -4,11 +4,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <memory>
+
 #include <ace/INET_Addr.h>
 
 #include "linkcore.h"
 #include "net_handler.h"
-#include "net_handler_factory.h"
 #include "net_server.h"
 
 using linkcore::KRL_NetHandler;
@@ -20,7 +21,9 @@ namespace {
 const bool kServerBuilt = (KRL_NetServer::instance(), true);
 
 // Ids travel as 64-bit values; only the low 32 bits name the connection.
-KRL_NetHandler* FindLive(uint64_t id) {
+// The caller holds the handler until it lets go of the result, however the
+// connection closes meanwhile.
+std::shared_ptr<KRL_NetHandler> FindLive(uint64_t id) {
   return KRL_NetServer::instance().connectionTable().find(
       static_cast<uint32_t>(id));
 }
@@ -57,14 +60,14 @@ KRL_API uint64_t KRL_NetConnect(const char* host, int port,
 }
 
 KRL_API int KRL_NetSend(uint64_t id, const void* data, int length) {
-  KRL_NetHandler* handler = FindLive(id);
+  const std::shared_ptr<KRL_NetHandler> handler = FindLive(id);
   if (handler == nullptr) return 0;
   handler->send(static_cast<const char*>(data), length);
   return 1;
 }
 
 KRL_API int KRL_NetDisConnect(uint64_t id) {
-  KRL_NetHandler* handler = FindLive(id);
+  const std::shared_ptr<KRL_NetHandler> handler = FindLive(id);
   if (handler == nullptr) return 0;
   handler->disconnect();
   return 1;
@@ -75,13 +78,12 @@ KRL_API int KRL_NetIsValidHandler(uint64_t id) {
 }
 
 KRL_API int KRL_NetGetAddr(uint64_t id, int which, char* buf, int size) {
-  KRL_NetHandler* handler = FindLive(id);
+  const std::shared_ptr<KRL_NetHandler> handler = FindLive(id);
   if (handler == nullptr) return 0;
   if (buf == nullptr || size <= 0) return 1;  // nowhere to write
   buf[0] = '\0';
-  const ACE_INET_Addr& address = which != 0
-                                     ? handler->owner()->remoteAddress()
-                                     : handler->owner()->localAddress();
+  const ACE_INET_Addr& address =
+      which != 0 ? handler->remoteAddress() : handler->localAddress();
   const uint32_t ip = address.get_ip_address();
   char dotted[16];
   snprintf(dotted, sizeof dotted, "%d.%d.%d.%d", (ip >> 24) & 0xff,

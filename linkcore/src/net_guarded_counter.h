@@ -1,8 +1,8 @@
 // A 32-bit signed counter with a mutex of its own.
 //
-// The library keeps its id counter, its thread and handler counts and each
-// connection's outstanding-operation counts in these. The mutex guards only
-// the value; nothing else is ever taken while it is held.
+// The library keeps its id counter and its thread and deleted-handler
+// counts in these. The mutex guards only the value; nothing else is ever
+// taken while it is held.
 #ifndef LINKCORE_NET_GUARDED_COUNTER_H_
 #define LINKCORE_NET_GUARDED_COUNTER_H_
 

@@ -20,36 +20,85 @@
 
 namespace linkcore {
 
-KRL_NetHandler::KRL_NetHandler(KRL_NetHandler_Factory* owner)
-    : id_(KRL_NetServer::instance().takeConnectionId()), owner_(owner) {}
-
-KRL_NetHandler::~KRL_NetHandler() {
-  KRL_NetServer::instance().deletedHandlers().increment();
-  closeSocket(true);
-  std::vector<SendBlock> left;
-  {
-    ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
-    output_.takeAll(&left);
-    left.insert(left.end(), finished_.begin(), finished_.end());
-    finished_.clear();
-  }
-  dropBlocks(&left);
+KRL_NetHandler::KRL_NetHandler(ACE_HANDLE socket, const ACE_INET_Addr& remote,
+                               const ACE_INET_Addr& local, KRL_NetLoop* loop)
+    : id_(KRL_NetServer::instance().takeConnectionId()),
+      remoteAddress_(remote),
+      localAddress_(local),
+      loop_(loop),
+      socket_(socket) {
+  KRL_NetServer::instance().handlerBuilt();
 }
 
-void KRL_NetHandler::setCallbacks(NetDataCallback onData,
-                                  NetEventCallback onEvent,
-                                  NetSentCallback onSent) {
-  dataCallback_ = onData;
-  eventCallback_ = onEvent;
-  sentCallback_ = onSent;
+KRL_NetHandler::~KRL_NetHandler() {
+  // No reference is left, so the handler has left its loop (the loop's
+  // reference went with it) and no other thread can reach it. On the
+  // loop's thread, the upcall in which the reactor took it out is over
+  // too, so the reactor no longer holds the descriptor's slot.
+  const ACE_HANDLE socket = socket_.load();
+  if (socket != ACE_INVALID_HANDLE) ACE_OS::closesocket(socket);
+  std::vector<SendBlock> left;
+  output_.takeAll(&left);
+  left.insert(left.end(), finished_.begin(), finished_.end());
+  dropBlocks(&left);
+  // The last touch of the server: shutdown goes on once every handler
+  // has been counted here.
+  KRL_NetServer::instance().handlerDestroyed(closeTicks_.load() != 0);
+}
+
+void KRL_NetHandler::release(KRL_NetHandler* handler) {
+  if (handler->loop_ == nullptr) {
+    delete handler;  // no thread but the caller's can be inside it
+    return;
+  }
+  // The loop's thread runs the destruction once it has returned from the
+  // upcall it may be in now, possibly one of this handler's own.
+  handler->destroyPosted_.store(true);
+  if (handler->loop_->reactor()->notify(
+          handler, ACE_Event_Handler::EXCEPT_MASK) == -1) {
+    // Only when the reactor has no memory left to queue the notification
+    // (or could not wake its thread, when it is queued all the same). The
+    // handler is left alone rather than destroyed on a thread that may be
+    // inside it; shutdown would then wait for it.
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("ACE_Reactor::notify")));
+  }
+}
+
+int KRL_NetHandler::handle_exception(ACE_HANDLE) {
+  if (destroyPosted_.load()) delete this;
+  return 0;
+}
+
+uint32_t KRL_NetHandler::create(ACE_HANDLE socket, const ACE_INET_Addr& remote,
+                                const ACE_INET_Addr& local, KRL_NetLoop* loop,
+                                int listenPort, NetDataCallback onData,
+                                NetEventCallback onEvent,
+                                NetSentCallback onSent) {
+  KRL_NetHandler* built =
+      new (std::nothrow) KRL_NetHandler(socket, remote, local, loop);
+  if (built == nullptr) {
+    ACE_OS::closesocket(socket);
+    return 0;
+  }
+  built->dataCallback_ = onData;
+  built->eventCallback_ = onEvent;
+  built->sentCallback_ = onSent;
+  std::shared_ptr<KRL_NetHandler> handler;
+  try {
+    handler.reset(built, &KRL_NetHandler::release);
+  } catch (const std::bad_alloc&) {
+    return 0;  // reset has released the handler, and the socket with it
+  }
+  // On failure this reference is the only one, and its release closes the
+  // socket.
+  if (!handler->open(listenPort)) return 0;
+  return handler->id();
 }
 
 ACE_HANDLE KRL_NetHandler::get_handle() const { return socket_.load(); }
 
-bool KRL_NetHandler::open(ACE_HANDLE socket, KRL_NetLoop* loop,
-                          int listenPort) {
-  loop_ = loop;
-  socket_.store(socket);
+bool KRL_NetHandler::open(int listenPort) {
+  const ACE_HANDLE socket = socket_.load();
   // The loop needs a socket that never blocks; replies go out at once
   // rather than waiting for the peer's acknowledgement (no Nagle delay).
   ACE::set_flags(socket, ACE_NONBLOCK);
@@ -65,7 +114,7 @@ bool KRL_NetHandler::open(ACE_HANDLE socket, KRL_NetLoop* loop,
   }
   KRL_NetServer& server = KRL_NetServer::instance();
   // Fails only when the id counter has wrapped onto a live id.
-  if (!server.connectionTable().add(id_, this)) return false;
+  if (!server.connectionTable().add(id_, shared_from_this())) return false;
   if (listenPort >= 0) {
     server.copyListenCallbacks(listenPort, &dataCallback_, &eventCallback_,
                                &sentCallback_);
@@ -77,6 +126,7 @@ bool KRL_NetHandler::open(ACE_HANDLE socket, KRL_NetLoop* loop,
 
 void KRL_NetHandler::startRead() {
   bool failed = false;
+  std::shared_ptr<KRL_NetHandler> unused;  // let go after writeLock_
   {
     ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
     // A connection closed during its open event never joins the loop.
@@ -85,9 +135,10 @@ void KRL_NetHandler::startRead() {
     if (!output_.empty() || !finished_.empty()) {
       mask |= ACE_Event_Handler::WRITE_MASK;
     }
-    pendingReads_.increment();
+    // Taken before the loop can first call in.
+    registration_ = shared_from_this();
     if (loop_->reactor()->register_handler(this, mask) == -1) {
-      pendingReads_.decrement();
+      unused.swap(registration_);
       failed = true;
     } else {
       registered_ = true;
@@ -159,8 +210,6 @@ int KRL_NetHandler::handle_close(ACE_HANDLE, ACE_Reactor_Mask) {
 
 void KRL_NetHandler::send(const char* data, int length) {
   if (data == nullptr || length <= 0) return;
-  pendingWrites_.increment();
-  bool kept = false;
   bool failed = false;
   {
     ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
@@ -189,12 +238,10 @@ void KRL_NetHandler::send(const char* data, int length) {
             output_.push(block);
           }
           refreshInterestLocked();
-          kept = true;
         }
       }
     }
   }
-  if (!kept) pendingWrites_.decrement();
   if (failed) onWriteFailed();
 }
 
@@ -245,6 +292,9 @@ void KRL_NetHandler::updateInterest() {
 }
 
 void KRL_NetHandler::leaveLoop(bool removedByReactor) {
+  // The loop's reference goes last. When it is the last of all, the
+  // destruction is posted to this thread and runs after this upcall.
+  std::shared_ptr<KRL_NetHandler> registration;
   std::vector<SendBlock> dropped;
   {
     ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
@@ -261,13 +311,16 @@ void KRL_NetHandler::leaveLoop(bool removedByReactor) {
                                  ACE_Reactor::SET_MASK);
     }
     registered_ = false;
+    registration.swap(registration_);
     interest_ = 0;
     output_.takeAll(&dropped);
     dropped.insert(dropped.end(), finished_.begin(), finished_.end());
     finished_.clear();
     // Shut down earlier while the loop still held it: release it now. When
-    // the reactor took the handler out, it has not yet freed the slot of
-    // this descriptor number; the sweep closes the descriptor later.
+    // the reactor took the handler out, it frees the slot of this
+    // descriptor number only after this upcall; the destructor, which runs
+    // on this thread later, closes the descriptor then.
+    reactorHoldsSlot_ = removedByReactor;
     if (!removedByReactor && socketShut_ &&
         socket_.load() != ACE_INVALID_HANDLE) {
       ACE_OS::closesocket(socket_.load());
@@ -275,9 +328,6 @@ void KRL_NetHandler::leaveLoop(bool removedByReactor) {
     }
   }
   dropBlocks(&dropped);
-  // The last touch of the handler by its loop: from here on the sweeper
-  // may destroy it.
-  pendingReads_.decrement();
 }
 
 void KRL_NetHandler::deliverSent(std::vector<SendBlock>* blocks) {
@@ -286,34 +336,32 @@ void KRL_NetHandler::deliverSent(std::vector<SendBlock>* blocks) {
       sentCallback_(id_, block.data, block.length);
     }
     delete[] block.data;
-    pendingWrites_.decrement();
   }
   blocks->clear();
 }
 
 void KRL_NetHandler::dropBlocks(std::vector<SendBlock>* blocks) {
   for (const SendBlock& block : *blocks) delete[] block.data;
-  pendingWrites_.subtract(static_cast<int32_t>(blocks->size()));
   blocks->clear();
 }
 
-void KRL_NetHandler::closeSocket(bool force) {
+bool KRL_NetHandler::closeSocket(bool force) {
   std::vector<SendBlock> dropped;
   {
     ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
     const ACE_HANDLE socket = socket_.load();
-    if (socket == ACE_INVALID_HANDLE) return;
+    if (socket == ACE_INVALID_HANDLE) return true;
     if (!socketShut_) {
-      if (!force && pendingWrites_.value() != 0 &&
+      if (!force && (!output_.empty() || !finished_.empty()) &&
           closeTicks_.load() <= kForceCloseAfterTicks) {
-        return;  // let the queued output drain
+        return false;  // let the queued output drain
       }
       // Shutting down wakes the loop (end of input, failed writes), which
       // then leaves it and closes the descriptor.
       ACE_OS::shutdown(socket, ACE_SHUTDOWN_BOTH);
       socketShut_ = true;
     }
-    if (!registered_) {
+    if (!registered_ && !reactorHoldsSlot_) {
       ACE_OS::closesocket(socket);
       socket_.store(ACE_INVALID_HANDLE);
       output_.takeAll(&dropped);
@@ -322,6 +370,7 @@ void KRL_NetHandler::closeSocket(bool force) {
     }
   }
   dropBlocks(&dropped);
+  return true;
 }
 
 bool KRL_NetHandler::claimClose() {
@@ -329,9 +378,9 @@ bool KRL_NetHandler::claimClose() {
   ACE_Guard<ACE_Recursive_Thread_Mutex> guard(server.netLock());
   if (closeTicks_.load() != 0) return false;
   closeTicks_.store(1);
-  // Listed before the id leaves the table, so shutdown never sees a
-  // closing handler in neither place.
-  server.addClosing(this);
+  // The closing list holds the handler until the sweeper has shut its
+  // socket.
+  server.addClosing(shared_from_this());
   return true;
 }
 
@@ -348,18 +397,18 @@ void KRL_NetHandler::disconnect() {
 }
 
 void KRL_NetHandler::unregister() {
+  // Every caller holds a reference of its own (an exported call's, the
+  // loop's during an upcall, create's), so the table's may go first.
   KRL_NetServer::instance().connectionTable().remove(id_);
   if (eventCallback_ != nullptr) eventCallback_(id_, 0);
-  // Until this store the sweeper leaves the handler alone, however long
-  // the host's close event takes.
-  closeReported_.store(true);
 }
 
 bool KRL_NetHandler::sweep() {
-  if (closeTicks_.load() > kCloseSocketAfterTicks) closeSocket(false);
-  const int ticks = closeTicks_.fetch_add(1) + 1;
-  return ticks > kDestroyAfterTicks && closeReported_.load() &&
-         pendingReads_.value() == 0 && pendingWrites_.value() <= 0;
+  if (closeTicks_.fetch_add(1) > kCloseSocketAfterTicks) {
+    return closeSocket(false);
+  }
+  ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
+  return socketShut_ || socket_.load() == ACE_INVALID_HANDLE;
 }
 
 }  // namespace linkcore

@@ -1,5 +1,5 @@
-// One connection: its socket, its receive buffer, its queued output and
-// its close.
+// One connection: its socket, its two addresses, its receive buffer, its
+// queued output and its close.
 //
 // A handler is registered with one loop (KRL_NetLoop) for its whole life.
 // On input it reads at most 8188 bytes into its own 8192-byte buffer, puts
@@ -14,40 +14,54 @@
 // resumes below 1 MiB, so a peer that never reads its replies cannot grow
 // the process without bound.
 //
+// Lifetime: a handler is reference counted (std::shared_ptr) from the
+// moment it is built. References are held by the connection table while
+// the id is live, by every caller that found it there (an exported call
+// keeps one until it returns), by the loop while the handler is registered
+// with it (so every upcall runs with one held), and by the closing list
+// while the sweeper still has its socket to shut. When the last reference
+// goes, on whatever thread, the destruction is posted to the handler's loop
+// (the reactor's notify) and runs there once that thread has finished its
+// current upcall; a handler without a loop is destroyed where the last
+// reference went. The reactor's bare pointer to a registered handler is
+// covered by the loop's reference; nothing else keeps a bare pointer to a
+// handler beyond a call.
+//
 // Closing: the first of a peer close, an I/O failure or a disconnect marks
 // the handler closing (closeTicks 1), puts it on the closing list, removes
 // its id from the connection table and delivers the close event, once, on
-// the thread that began the close. The sweeper then shuts the socket after
-// about 2 s (or once queued output is out) and destroys the handler once it
-// has been closing about 6 s and has left its loop. Handlers are destroyed
-// only by the sweeper, so a pointer found in the connection table stays
-// usable for seconds after the lookup.
+// the thread that began the close. A disconnect shuts the socket at once;
+// otherwise the sweeper shuts it after about 2 s (or once queued output is
+// out). The closing list lets go of the handler at the first sweep that
+// finds its socket shut.
 //
 // The descriptor is closed only after the handler has left its loop (or
-// never joined one), so a descriptor number is never reused while a thread
-// of the library may still use it; until then "closing the socket" means
-// shutting it down in both directions, which the peer sees at once.
+// never joined one), at the latest by the destructor, so a descriptor
+// number is never reused while the loop may still use it; until then
+// "closing the socket" means shutting it down in both directions, which
+// the peer sees at once.
 #ifndef LINKCORE_NET_HANDLER_H_
 #define LINKCORE_NET_HANDLER_H_
 
 #include <stdint.h>
 
 #include <atomic>
+#include <memory>
 #include <vector>
 
 #include <ace/Event_Handler.h>
+#include <ace/INET_Addr.h>
 #include <ace/Thread_Mutex.h>
 
 #include "linkcore.h"
-#include "net_guarded_counter.h"
 #include "net_output_queue.h"
 
 namespace linkcore {
 
-class KRL_NetHandler_Factory;
 class KRL_NetLoop;
 
-class KRL_NetHandler : public ACE_Event_Handler {
+class KRL_NetHandler : public ACE_Event_Handler,
+                       public std::enable_shared_from_this<KRL_NetHandler> {
  public:
   static constexpr int kReceiveBufferSize = 8192;
   // Four bytes of the buffer stay free; one of them takes the closing 0.
@@ -56,30 +70,26 @@ class KRL_NetHandler : public ACE_Event_Handler {
   static constexpr size_t kResumeReadingBelow = 1u << 20;
   // Sweeps (200 ms each) after the close began: the socket is shut after
   // kCloseSocketAfterTicks once no write is outstanding, and in any case
-  // after kForceCloseAfterTicks; the handler lives at least
-  // kDestroyAfterTicks.
+  // after kForceCloseAfterTicks.
   static constexpr int kCloseSocketAfterTicks = 10;
   static constexpr int kForceCloseAfterTicks = 100;
-  static constexpr int kDestroyAfterTicks = 30;
 
-  // Takes the next connection id. Any thread.
-  explicit KRL_NetHandler(KRL_NetHandler_Factory* owner);
-  // Counts the handler as deleted and closes the socket if still open.
-  // Sweeper thread only (or the owner, for a handler never opened).
-  ~KRL_NetHandler() override;
-
-  // Sets the callbacks of an outgoing connection; before open.
-  void setCallbacks(NetDataCallback onData, NetEventCallback onEvent,
-                    NetSentCallback onSent);
-
-  // Opens the connection on socket, served by loop (null: no I/O thread,
-  // nothing is ever read). An accepted connection (listenPort >= 0) takes
-  // the callbacks of that port's listen entry. Enters the id in the
+  // Builds the handler of a connected socket, served by loop (null: no I/O
+  // thread, nothing is ever read), and opens it: an accepted connection
+  // (listenPort >= 0) takes the callbacks of that port's listen entry, an
+  // outgoing one (listenPort < 0) the ones given. Enters the id in the
   // connection table, delivers the open event on the calling thread and
-  // joins the loop. Returns false, with no event delivered and nothing
-  // registered, when the connection cannot be served; the caller then
-  // destroys the handler. Called once, by the owner.
-  bool open(ACE_HANDLE socket, KRL_NetLoop* loop, int listenPort);
+  // joins the loop. Returns the id, or 0 when the connection cannot be
+  // served: then no event was delivered and the socket is closed. The
+  // handler lives on through the references of the table and the loop.
+  // Calling thread (a loop's, for an accepted connection).
+  static uint32_t create(ACE_HANDLE socket, const ACE_INET_Addr& remote,
+                         const ACE_INET_Addr& local, KRL_NetLoop* loop,
+                         int listenPort, NetDataCallback onData,
+                         NetEventCallback onEvent, NetSentCallback onSent);
+
+  KRL_NetHandler(const KRL_NetHandler&) = delete;
+  KRL_NetHandler& operator=(const KRL_NetHandler&) = delete;
 
   // Queues one send (copied before returning). Thread safe; any thread.
   void send(const char* data, int length);
@@ -90,25 +100,49 @@ class KRL_NetHandler : public ACE_Event_Handler {
   void disconnect();
 
   // One sweep over this closing handler: shuts the socket when due and
-  // counts the tick. True when the handler may be destroyed now. Sweeper
-  // thread, under netLock.
+  // counts the tick. True once the socket is shut (or closed), when the
+  // closing list has nothing left to do with the handler. Sweeper thread,
+  // under netLock.
   bool sweep();
 
   uint32_t id() const { return id_; }
-  KRL_NetHandler_Factory* owner() const { return owner_; }
+  // Fixed from construction; any thread.
+  const ACE_INET_Addr& remoteAddress() const { return remoteAddress_; }
+  const ACE_INET_Addr& localAddress() const { return localAddress_; }
 
   // ACE_Event_Handler; called by the loop's reactor on the loop's thread.
   ACE_HANDLE get_handle() const override;
   int handle_input(ACE_HANDLE) override;
   int handle_output(ACE_HANDLE) override;
   int handle_close(ACE_HANDLE, ACE_Reactor_Mask) override;
+  // Only the posted destruction (see release) comes here: the handler
+  // never asks its loop for exception events. Deletes the handler.
+  int handle_exception(ACE_HANDLE) override;
 
  private:
+  // Takes the next connection id and the socket. Any thread.
+  KRL_NetHandler(ACE_HANDLE socket, const ACE_INET_Addr& remote,
+                 const ACE_INET_Addr& local, KRL_NetLoop* loop);
+  // Closes the descriptor if still open, releases output never written and
+  // counts the handler as deleted. Runs on the loop's thread (or where the
+  // last reference went, for a handler without a loop), never while a
+  // thread is inside one of the handler's methods.
+  ~KRL_NetHandler() override;
+
+  // The deleter given to the handler's shared_ptr, run where the last
+  // reference goes: posts the destruction to the loop (destroys at once
+  // when there is none).
+  static void release(KRL_NetHandler* handler);
+
+  // The open of create. False, with no event delivered and nothing
+  // registered, when the connection cannot be served.
+  bool open(int listenPort);
   // Shuts the socket down in both directions (and closes the descriptor
   // when no loop holds it) unless force is false and output is still
   // pending within kForceCloseAfterTicks. Test and close are one step under
-  // writeLock_, so a socket is closed exactly once. Thread safe.
-  void closeSocket(bool force);
+  // writeLock_, so a socket is closed exactly once. True when the socket is
+  // shut or closed afterwards. Thread safe.
+  bool closeSocket(bool force);
   // Joins the loop, for input and for any output queued meanwhile.
   void startRead();
   // Marks the handler closing and puts it on the closing list; true for
@@ -135,40 +169,47 @@ class KRL_NetHandler : public ACE_Event_Handler {
   // Re-evaluates the interest and leaves the loop when nothing is wanted.
   // Loop thread.
   void updateInterest();
-  // Leaves the loop for good, dropping output that can no longer go out.
-  // removedByReactor: the reactor has already taken the handler out.
-  // Loop thread.
+  // Leaves the loop for good, dropping output that can no longer go out,
+  // and lets go of the loop's reference. removedByReactor: the reactor has
+  // already taken the handler out. Loop thread.
   void leaveLoop(bool removedByReactor);
   // Calls the sent callback for each block and releases it. No lock held.
   void deliverSent(std::vector<SendBlock>* blocks);
   // Releases blocks that will never be written.
-  void dropBlocks(std::vector<SendBlock>* blocks);
+  static void dropBlocks(std::vector<SendBlock>* blocks);
 
   std::atomic<int> closeTicks_{0};  // 0 open; 1 and up: sweeps since close
   const uint32_t id_;
-  GuardedCounter pendingReads_;   // 1 while registered with the loop
-  GuardedCounter pendingWrites_;  // sends not yet written (and reported)
+  const ACE_INET_Addr remoteAddress_;
+  const ACE_INET_Addr localAddress_;
+  KRL_NetLoop* const loop_;
   char readBuffer_[kReceiveBufferSize];
 
   // writeLock_ guards the output side and the socket's state: output_,
   // finished_, the descriptor's shutdown and close, registered_,
-  // interest_ and readPaused_. Taken under netLock (sweep) and before the
-  // reactor's own lock; no callback runs while it is held.
+  // registration_, reactorHoldsSlot_, interest_ and readPaused_. Taken
+  // under netLock (the sweep) and before the reactor's own lock; no
+  // callback runs and no handler reference is let go while it is held.
   ACE_Thread_Mutex writeLock_;
-  std::atomic<ACE_HANDLE> socket_{ACE_INVALID_HANDLE};
+  std::atomic<ACE_HANDLE> socket_;
   bool socketShut_ = false;
   bool registered_ = false;
+  // The loop's reference, held exactly while registered_.
+  std::shared_ptr<KRL_NetHandler> registration_;
+  // The reactor took the handler out itself and frees the descriptor's
+  // slot only after that upcall: the descriptor is left to the destructor.
+  bool reactorHoldsSlot_ = false;
   ACE_Reactor_Mask interest_ = 0;
   bool readPaused_ = false;
   OutputQueue output_;
   std::vector<SendBlock> finished_;  // written, sent callback not yet made
 
-  KRL_NetHandler_Factory* const owner_;
-  KRL_NetLoop* loop_ = nullptr;
   NetDataCallback dataCallback_ = nullptr;
   NetEventCallback eventCallback_ = nullptr;
   NetSentCallback sentCallback_ = nullptr;
-  std::atomic<bool> closeReported_{false};  // the close event has returned
+  // Set by release just before the destruction is posted; handle_exception
+  // acts only on it.
+  std::atomic<bool> destroyPosted_{false};
 };
 
 }  // namespace linkcore

@@ -1,9 +1,11 @@
 // One I/O thread with an epoll reactor of its own.
 //
 // Every connection lives on one loop for its whole life, so its upcalls
-// (input, output, close) never run on two threads at once. A reactor is
-// never shared between threads: one thread per loop keeps the dispatch free
-// of lock hand-offs between threads.
+// (input, output, close) never run on two threads at once, and is destroyed
+// there too: the last reference to a handler posts its destruction through
+// the reactor's notify, which the loop's thread dispatches between upcalls.
+// A reactor is never shared between threads: one thread per loop keeps the
+// dispatch free of lock hand-offs between threads.
 #ifndef LINKCORE_NET_LOOP_H_
 #define LINKCORE_NET_LOOP_H_
 

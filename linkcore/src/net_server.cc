@@ -17,7 +17,6 @@
 #include <ace/SOCK_Stream.h>
 
 #include "net_handler.h"
-#include "net_handler_factory.h"
 #include "net_listener.h"
 #include "net_loop.h"
 
@@ -94,22 +93,29 @@ ACE_THR_FUNC_RETURN KRL_NetServer::sweeperMain(void* self) {
 }
 
 void KRL_NetServer::sweep() {
+  std::vector<std::shared_ptr<KRL_NetHandler>> done;  // let go after netLock_
   ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
   for (auto it = closingHandlers_.begin(); it != closingHandlers_.end();) {
-    KRL_NetHandler* handler = *it;
-    if (handler->sweep()) {
-      handler->owner()->destroy(handler);
+    if ((*it)->sweep()) {
+      done.push_back(std::move(*it));
       it = closingHandlers_.erase(it);
-      closingCount_.fetch_sub(1);
     } else {
       ++it;
     }
   }
 }
 
-void KRL_NetServer::addClosing(KRL_NetHandler* handler) {
-  closingHandlers_.push_back(handler);
+void KRL_NetServer::addClosing(std::shared_ptr<KRL_NetHandler> handler) {
+  closingHandlers_.push_back(std::move(handler));
   closingCount_.fetch_add(1);
+}
+
+void KRL_NetServer::handlerBuilt() { liveHandlers_.fetch_add(1); }
+
+void KRL_NetServer::handlerDestroyed(bool closed) {
+  deletedHandlers_.increment();
+  if (closed) closingCount_.fetch_sub(1);
+  liveHandlers_.fetch_sub(1);
 }
 
 void KRL_NetServer::fini() {
@@ -125,16 +131,19 @@ void KRL_NetServer::fini() {
   // A connection being opened meanwhile (KRL_NetConnect, or a socket
   // accepted just before its listener closed) enters the table after this
   // snapshot; it sees the shutdown and closes itself (endOpen).
-  for (KRL_NetHandler* handler : connectionTable_.snapshot()) {
-    handler->disconnect();
+  {
+    const std::vector<std::shared_ptr<KRL_NetHandler>> live =
+        connectionTable_.snapshot();
+    for (const std::shared_ptr<KRL_NetHandler>& handler : live) {
+      handler->disconnect();
+    }
   }
-  // 4. Wait until every connection object is destroyed by the sweeper.
+  // 4. Wait until every connection object is destroyed: each goes on its
+  // loop once the last reference is let go (the sweeper's, once it has
+  // shut the socket of a connection that the peer closed).
   for (;;) {
     netLock_.acquire();
-    if (connectionTable_.size() == 0 && closingHandlers_.empty() &&
-        opensInProgress_ == 0) {
-      break;
-    }
+    if (liveHandlers_.load() == 0 && opensInProgress_ == 0) break;
     netLock_.release();
     SleepMilliseconds(1);
   }
@@ -258,8 +267,9 @@ void KRL_NetServer::beginOpen() {
 bool KRL_NetServer::endOpen(uint32_t id) {
   bool closed = false;
   if (id != 0 && finishState_.load() != 0) {
-    KRL_NetHandler* handler = connectionTable_.find(id);
-    if (handler != nullptr) handler->disconnect();
+    if (std::shared_ptr<KRL_NetHandler> handler = connectionTable_.find(id)) {
+      handler->disconnect();
+    }
     closed = true;
   }
   ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
@@ -271,16 +281,8 @@ void KRL_NetServer::accepted(ACE_HANDLE socket, const ACE_INET_Addr& remote,
                              int listenPort) {
   ACE_INET_Addr local;
   ACE_SOCK_Stream(socket).get_local_addr(local);
-  KRL_NetHandler_Factory* owner = new (std::nothrow) KRL_NetHandler_Factory();
-  uint32_t id = 0;
-  if (owner == nullptr) {
-    ACE_OS::closesocket(socket);
-  } else {
-    owner->addresses(remote, local);
-    id = owner->open(socket, nextLoop(), listenPort, nullptr, nullptr,
-                     nullptr);
-  }
-  endOpen(id);
+  endOpen(KRL_NetHandler::create(socket, remote, local, nextLoop(),
+                                 listenPort, nullptr, nullptr, nullptr));
 }
 
 uint64_t KRL_NetServer::connect(const char* host, int port,
@@ -304,15 +306,8 @@ uint64_t KRL_NetServer::connect(const char* host, int port,
     } else {
       ACE_INET_Addr local;
       stream.get_local_addr(local);
-      KRL_NetHandler_Factory* owner =
-          new (std::nothrow) KRL_NetHandler_Factory();
-      if (owner == nullptr) {
-        stream.close();
-      } else {
-        owner->addresses(remote, local);
-        id = owner->open(stream.get_handle(), nextLoop(), -1, onData,
-                         onEvent, onSent);
-      }
+      id = KRL_NetHandler::create(stream.get_handle(), remote, local,
+                                  nextLoop(), -1, onData, onEvent, onSent);
     }
   }
   // Shutdown may have taken its snapshot of live connections while this

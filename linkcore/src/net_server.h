@@ -12,7 +12,12 @@
 // Locks: netLock serialises start, shutdown, the listen table, the start of
 // every close and the sweep; the connection table has its own reader-writer
 // lock and is never locked together with netLock; a handler's write lock may
-// be taken under netLock (the sweep), never the other way round.
+// be taken under netLock (the sweep), never the other way round. No handler
+// reference is let go while any of them is held.
+//
+// Connections: every handler built is counted live until its destructor
+// runs (on its loop's thread, once the last reference has gone); shutdown
+// waits for that count to reach 0.
 #ifndef LINKCORE_NET_SERVER_H_
 #define LINKCORE_NET_SERVER_H_
 
@@ -21,6 +26,7 @@
 #include <atomic>
 #include <list>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include <ace/Auto_Event.h>
@@ -61,7 +67,8 @@ class KRL_NetServer {
   // accept, still under its own lock. Thread safe.
   void beginOpen();
   // A socket accepted on the listener of listenPort (after beginOpen):
-  // builds its owner and opens it on the next loop. Listener's loop thread.
+  // builds its handler and opens it on the next loop. Listener's loop
+  // thread.
   void accepted(ACE_HANDLE socket, const ACE_INET_Addr& remote,
                 int listenPort);
 
@@ -74,12 +81,16 @@ class KRL_NetServer {
   // The next connection id: 1, 2, ... never 0. Thread safe.
   uint32_t takeConnectionId();
 
-  // Appends a handler whose close has begun. Caller holds netLock.
-  void addClosing(KRL_NetHandler* handler);
+  // Appends a handler whose close has begun; the closing list holds it
+  // until the sweeper has shut its socket. Caller holds netLock.
+  void addClosing(std::shared_ptr<KRL_NetHandler> handler);
+  // Counts a handler built, and one destroyed (closed: its close had
+  // begun). Thread safe.
+  void handlerBuilt();
+  void handlerDestroyed(bool closed);
 
   ACE_Recursive_Thread_Mutex& netLock() { return netLock_; }
   ConnectionTable& connectionTable() { return connectionTable_; }
-  GuardedCounter& deletedHandlers() { return deletedHandlers_; }
 
  private:
   KRL_NetServer();
@@ -92,7 +103,8 @@ class KRL_NetServer {
   // begun is closed again here, as the shutdown's snapshot may have missed
   // it; true when that happened.
   bool endOpen(uint32_t id);
-  // One pass over the closing handlers, destroying those that are done.
+  // One pass over the closing handlers, letting go of those whose socket
+  // is shut.
   void sweep();
   static ACE_THR_FUNC_RETURN sweeperMain(void* self);
   // Whether listen and connect may work now. Caller holds netLock.
@@ -116,8 +128,11 @@ class KRL_NetServer {
   ACE_Recursive_Thread_Mutex netLock_;
   ConnectionTable connectionTable_;
   GuardedCounter nextConnId_{1};
-  std::list<KRL_NetHandler*> closingHandlers_;  // netLock_, in close order
-  std::atomic<int> closingCount_{0};  // closingHandlers_.size(), lock-free
+  // Closing handlers whose socket the sweeper still has to shut, in close
+  // order. netLock_.
+  std::list<std::shared_ptr<KRL_NetHandler>> closingHandlers_;
+  std::atomic<int> closingCount_{0};  // closed and not yet destroyed
+  std::atomic<int> liveHandlers_{0};  // built and not yet destroyed
 
   std::vector<KRL_NetLoop*> loops_;  // fixed after init until shutdown
   std::atomic<uint32_t> nextLoop_{0};

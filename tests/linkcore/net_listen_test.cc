@@ -147,15 +147,22 @@ TEST(NetListen, TurnsConnectionsAwayWhenOutOfDescriptors) {
 
   ASSERT_EQ(KRL_NetInit(1), 1);
   ASSERT_EQ(KRL_NetListen(port, EchoBack, CountEvent, nullptr), 1);
-  // One connection served and closed before the limit drops, so every
-  // path of the library has run once while descriptors were plentiful
-  // (the sanitizers' first checks of a call need descriptors of their own).
+  // One connection served, closed and destroyed before the limit drops, so
+  // every path of the library has run once while descriptors were
+  // plentiful (the sanitizers' first checks of a call need descriptors of
+  // their own). A second one echoed afterwards shows that the loop has
+  // finished that destruction; it stays open.
   {
     PeerSocket warmUp = PeerSocket::Connect(port);
     ASSERT_TRUE(warmUp.SendAll("warm"));
     ASSERT_EQ(warmUp.Read(4, 2000), "warm");
   }
   ASSERT_TRUE(WaitFor([] { return events.load() == 2; }, 2000));
+  ASSERT_TRUE(
+      WaitFor([] { return DumpNumber("Deleted Handles") == 1; }, 10000));
+  PeerSocket warmedUp = PeerSocket::Connect(port);
+  ASSERT_TRUE(warmedUp.SendAll("warm"));
+  ASSERT_EQ(warmedUp.Read(4, 2000), "warm");
 
   rlimit plenty;
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &plenty), 0);
