@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite twice:
 # once in a normal build and once under AddressSanitizer and
-# UndefinedBehaviorSanitizer. --fast skips the sanitizer pass.
+# UndefinedBehaviorSanitizer; between them the server is compiled with
+# clang's thread-safety analysis, whose findings fail the run. --fast
+# skips the sanitizer and analysis passes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +17,9 @@ scripts/build.sh build
 ctest --test-dir build --output-on-failure -j "$jobs"
 
 if [ "$fast" -eq 0 ]; then
+  # Locking: every GUARDED_BY and REQUIRES of the server is checked.
+  scripts/build.sh --thread-safety build-tsa dirsync
+
   scripts/build.sh --sanitize build-asan
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

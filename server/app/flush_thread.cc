@@ -50,19 +50,22 @@ void FlushThread(VolumeWatch& volume, const std::atomic<bool>& running,
   MutexLock lock(&volume.lock);
   while (running.load()) {
     if (volume.pending.empty()) {
-      volume.changed.Wait();
+      volume.changed.Wait(&volume.lock);
       continue;
     }
     const uint64_t now = GetTickCount64();
     if (IsFlushDue(volume.timeout, volume.firstPendingTick,
                    volume.lastChangeTick, now)) {
       if (!apply(volume)) {
-        volume.changed.WaitFor(std::chrono::milliseconds(kRetryDeferredMs));
+        volume.changed.WaitFor(&volume.lock,
+                               std::chrono::milliseconds(kRetryDeferredMs));
       }
       continue;
     }
-    volume.changed.WaitFor(std::chrono::milliseconds(MillisecondsUntilDue(
-        volume.timeout, volume.firstPendingTick, volume.lastChangeTick, now)));
+    volume.changed.WaitFor(
+        &volume.lock,
+        std::chrono::milliseconds(MillisecondsUntilDue(
+            volume.timeout, volume.firstPendingTick, volume.lastChangeTick, now)));
   }
 }
 

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -34,6 +35,7 @@ void DeferredLog::Print() {
 
 void CatalogEdit::Add(CatalogRecord* entry) {
   if (inEdit.insert(entry).second) changed.push_back(entry);
+  assert(changed.size() == inEdit.size());  // each entry once
 }
 
 namespace {
@@ -363,6 +365,7 @@ Status WriteEdit(SyncTask& task, WriterLock& lock, CatalogEdit& edit,
   std::vector<CatalogRecord*> marked;
   std::vector<CatalogRecord*> order = WritingOrder(edit);
   size_t count = order.size();
+  assert(count == edit.changed.size());
   for (size_t i = 0; i < count; ++i) {
     CatalogRecord& entry = *order[i];
     if (stampUsn != nullptr && i + 1 == count) {

@@ -14,6 +14,7 @@
 #ifndef DIRSYNC_CATALOG_CATALOG_RECORD_H_
 #define DIRSYNC_CATALOG_CATALOG_RECORD_H_
 
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -164,6 +165,7 @@ class CatalogRecord {
   // A zero-filled block of size bytes (at least kRecordHeaderSize) with its
   // length field set to size.
   static CatalogRecord Allocate(int32_t size) {
+    assert(size >= kRecordHeaderSize);
     CatalogRecord r;
     r.bytes_.reset(new uint8_t[static_cast<size_t>(size)]());
     record::SetLength(r.bytes_.get(), size);

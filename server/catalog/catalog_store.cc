@@ -193,6 +193,7 @@ bool IsValidStoreName(std::string_view name) {
 }
 
 std::string StoreFilePath(std::string_view directory, std::string_view name) {
+  assert(IsValidStoreName(name));
   std::string path(directory);
   path += name;
   path += ".db";
@@ -335,7 +336,12 @@ Status CommitStaged(CatalogStore& store) {
   if (store.staged.empty()) return Status::OK();
   Status written = Status::OK();
   if (!store.buffer.empty()) written = FlushBuffer(store, true);
-  if (written.ok()) written = WriteAtEnd(store, store.staged);
+  if (written.ok()) {
+    // A new store's header, which waits in the buffer, reaches the file
+    // before anything staged behind it.
+    assert(store.buffer.empty());
+    written = WriteAtEnd(store, store.staged);
+  }
   store.staged.clear();
   if (store.staged.capacity() > kKeptStagedCapacity) {
     std::vector<uint8_t>().swap(store.staged);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -200,7 +201,10 @@ int64_t VolumeJournal::NextPosition() {
   int64_t last = lastPosition_.load();
   while (true) {
     int64_t next = std::max(now, last + 1);
-    if (lastPosition_.compare_exchange_weak(last, next)) return next;
+    if (lastPosition_.compare_exchange_weak(last, next)) {
+      assert(next > last);  // never below one handed out before
+      return next;
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 #include "platform/byte_buffer.h"
 
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,6 +39,7 @@ bool ByteBuffer::Append(const void* bytes, size_t n) {
 }
 
 void ByteBuffer::Consume(size_t n) {
+  assert(n <= size_);
   if (n >= size_) {
     size_ = 0;
     return;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <memory>
 #include <vector>
 
 #include "platform/log.h"
@@ -30,17 +31,12 @@ std::string FindEntryIgnoringCase(const std::string& dir,
                                   const std::string& name) {
   struct stat st;
   if (::lstat(JoinPath(dir, name).c_str(), &st) == 0) return name;
-  DIR* d = ::opendir(dir.c_str());
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
   if (d == nullptr) return {};
-  std::string found;
-  while (dirent* e = ::readdir(d)) {
-    if (::strcasecmp(e->d_name, name.c_str()) == 0) {
-      found = e->d_name;
-      break;
-    }
+  while (dirent* e = ::readdir(d.get())) {
+    if (::strcasecmp(e->d_name, name.c_str()) == 0) return e->d_name;
   }
-  ::closedir(d);
-  return found;
+  return {};
 }
 
 }  // namespace

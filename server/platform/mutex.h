@@ -115,23 +115,24 @@ class SCOPED_CAPABILITY WriterLock {
   bool held_ = true;
 };
 
-// A condition variable used with one Mutex, which every wait requires.
+// A condition variable; every wait names the Mutex it releases while it
+// waits, which the caller holds.
 class CondVar {
  public:
-  explicit CondVar(Mutex* mu) : mu_(mu) {}
+  CondVar() = default;
   CondVar(const CondVar&) = delete;
   CondVar& operator=(const CondVar&) = delete;
 
   // Waits until signalled (or woken spuriously); the caller checks its
   // condition again.
-  void Wait() REQUIRES(mu_) {
-    std::unique_lock<std::mutex> lock(mu_->mu_, std::adopt_lock);
+  void Wait(Mutex* mu) REQUIRES(mu) {
+    std::unique_lock<std::mutex> lock(mu->mu_, std::adopt_lock);
     cv_.wait(lock);
     lock.release();
   }
   // As Wait, for at most ms milliseconds. True when the time ran out.
-  bool WaitFor(std::chrono::milliseconds ms) REQUIRES(mu_) {
-    std::unique_lock<std::mutex> lock(mu_->mu_, std::adopt_lock);
+  bool WaitFor(Mutex* mu, std::chrono::milliseconds ms) REQUIRES(mu) {
+    std::unique_lock<std::mutex> lock(mu->mu_, std::adopt_lock);
     const bool timedOut = cv_.wait_for(lock, ms) == std::cv_status::timeout;
     lock.release();
     return timedOut;
@@ -140,7 +141,6 @@ class CondVar {
   void SignalAll() { cv_.notify_all(); }
 
  private:
-  Mutex* const mu_;
   std::condition_variable cv_;
 };
 

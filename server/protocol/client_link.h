@@ -61,6 +61,10 @@ struct ClientLink {
   // disconnect from this link); frames after that are not handled. Thread
   // safe.
   std::atomic<bool> closed{false};
+  // Set while a data event feeds the link: the network library never runs
+  // two of one connection at once, and the unlocked fields above rely on
+  // that.
+  std::atomic<bool> feeding{false};
 };
 
 // Closes the link's connection and marks the link closed, so that its

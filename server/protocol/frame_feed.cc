@@ -1,5 +1,7 @@
 #include "protocol/frame_feed.h"
 
+#include <cassert>
+
 #include "platform/little_endian.h"
 #include "protocol/dispatch.h"
 #include "protocol/protocol_constants.h"
@@ -25,9 +27,26 @@ bool HandleFrame(ClientLink& link, const uint8_t* frame, int32_t total) {
   return !link.closed.load(std::memory_order_acquire);
 }
 
+// Marks the link fed for the life of one data event.
+class FeedingLink {
+ public:
+  explicit FeedingLink(ClientLink& link) : link_(link) {
+    const bool overlapping = link_.feeding.exchange(true);
+    assert(!overlapping);
+    (void)overlapping;
+  }
+  ~FeedingLink() { link_.feeding.store(false); }
+  FeedingLink(const FeedingLink&) = delete;
+  FeedingLink& operator=(const FeedingLink&) = delete;
+
+ private:
+  ClientLink& link_;
+};
+
 }  // namespace
 
 void FeedBytes(ClientLink& link, const uint8_t* data, size_t length) {
+  FeedingLink feeding(link);
   if (link.closed.load(std::memory_order_acquire)) return;
   if (link.inBuffer.empty()) {
     // Fast path: frames that lie whole in the chunk, without a copy.

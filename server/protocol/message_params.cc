@@ -1,5 +1,6 @@
 #include "protocol/message_params.h"
 
+#include <cassert>
 #include <cstring>
 
 #include "platform/little_endian.h"
@@ -51,6 +52,8 @@ bool ParseParams(MessageParams& params, const uint8_t* begin,
         e.name = begin + p + 1;
         e.value = begin + p + 5 + n;
         e.length = m;
+        // Every entry points into the frame.
+        assert(e.value + e.length <= end);
         params.slots[slot] = &e;
       }
     }

@@ -1,5 +1,6 @@
 #include "protocol/reply_builder.h"
 
+#include <cassert>
 #include <cstring>
 
 #include "platform/little_endian.h"
@@ -76,11 +77,15 @@ uint8_t* BeginOpenParam(ByteBuffer& reply, const char* name, size_t capacity) {
 
 void FinishOpenParam(ByteBuffer& reply, uint8_t* value, int32_t length) {
   const size_t valueAt = static_cast<size_t>(value - reply.data());
+  // The value was begun last, and fits the room BeginOpenParam reserved.
+  assert(valueAt == reply.size() && length >= 0 &&
+         valueAt + static_cast<size_t>(length) <= reply.capacity());
   StoreLE32(value - 4, static_cast<uint32_t>(length));
   reply.Resize(valueAt + static_cast<size_t>(length));  // within the reserve
 }
 
 void TruncateReply(ByteBuffer& reply, size_t size) {
+  assert(size <= reply.size() || reply.size() == 0);
   if (size < reply.size()) reply.Resize(size);
 }
 

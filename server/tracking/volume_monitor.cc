@@ -1,6 +1,7 @@
 #include "tracking/volume_monitor.h"
 
 #include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -71,7 +72,7 @@ bool VolumeMonitor::Pause(uint32_t ms) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return true;
-    pauseWake_.WaitFor(left);
+    pauseWake_.WaitFor(&controlLock_, left);
   }
   return false;
 }
@@ -297,6 +298,8 @@ void VolumeMonitor::TakeBatch(const JournalBatch& batch, int64_t nextUsn) {
 }
 
 void VolumeMonitor::PutPending(CatalogRecord change) {
+  // The flush thread resolves pending changes through the journal.
+  assert(journal_ != nullptr);
   uint64_t now = GetTickCount64();
   volume_->lastChangeTick = now;
   auto it = volume_->pending.find(change.fileRef());

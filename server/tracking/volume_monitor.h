@@ -93,7 +93,7 @@ class VolumeMonitor {
   std::atomic<bool> following_{false};
   // Guards the publication of journal_ against Stop, and the pause wait.
   Mutex controlLock_;
-  CondVar pauseWake_{&controlLock_};
+  CondVar pauseWake_;
   // The position up to which every read change has been applied.
   int64_t appliedUsn_ GUARDED_BY(volume_->lock) = 0;
   // Tick at which a batch was first left for later; 0 when none waits.

@@ -37,7 +37,9 @@ void VolumeWatch::StopMonitor() {
            static_cast<int>(waiting));
 }
 
-bool VolumeWatch::ApplyBatch(bool force) {
+// The monitor's volume is this one, so its lock is held; the analysis
+// cannot follow the monitor's pointer back here.
+bool VolumeWatch::ApplyBatch(bool force) NO_THREAD_SAFETY_ANALYSIS {
   if (monitor_ != nullptr) return monitor_->ApplyBatch(force);
   ApplyPending();
   return true;

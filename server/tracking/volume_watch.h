@@ -45,7 +45,7 @@ class VolumeWatch {
   Mutex lock;
   // Signalled when pending receives a change and when the volume's flush
   // thread is asked to stop.
-  CondVar changed{&lock};
+  CondVar changed;
   // The quiet period in milliseconds (see the flush thread). Whoever
   // changes it signals `changed`.
   int32_t timeout GUARDED_BY(lock);
