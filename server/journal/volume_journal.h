@@ -1,108 +1,17 @@
-// The change journal of one volume, on Linux.
+// The change journal of one volume, on Linux: the whole platform the
+// journal monitor and the initial build stand on. A volume ("\\.\X:", the
+// directory drive X maps to) is watched by a fanotify group with one
+// filesystem mark, placed before any scan. Entries are named by file
+// references (their file handles packed into 64 bits); positions are
+// wall-clock nanoseconds, comparable with an inode's ctime, and never go
+// back. Enumerate walks the tree by handle; Read blocks until events of the
+// volume arrive and returns one record per reference, with the delete bit
+// set exactly when the entry no longer exists at read time. The design
+// (paths, inside/outside, overflow, the server's own events) is described
+// in docs/journal.md.
 //
-// The journal monitor and the initial build are written against a volume
-// change journal with numbered positions, an enumeration of the volume's
-// entries by change position, a blocking journal read and lookups by file
-// reference number. This header is the whole of that platform: nothing
-// above it sees a Linux path, a file handle or a fanotify record. It gives:
-//
-//   Open              the volume "\\.\X:" = the directory that drive X maps
-//                     to, watched by a fanotify group with one filesystem
-//                     mark, placed before any scan starts.
-//   Query             journal id (the filesystem id) and next position.
-//   Enumerate         a walk of the volume's tree yielding {fileRef,
-//                     parentRef, name, directory bit} for entries whose
-//                     ctime lies in [low - 1 s, high] (every entry when low
-//                     is 0); never a delete bit.
-//   Read              a blocking read of the journal: next position and
-//                     records {fileRef, parentRef, name, directory bit,
-//                     delete bit}.
-//   OldestPosition    0: every entry carries its ctime, so any position can
-//                     be caught up.
-//   OpenEntry, FinalPath, Attributes
-//                     open by file reference, the "\\?\X:\..." path of an
-//                     open entry, its size and FILETIME times.
-//
-// File references. An entry's reference is its file handle packed into 64
-// bits (inode | generation << 32): the 8-byte handle of ext4 as it is, the
-// 12-byte handle of tmpfs while the inode's high word is 0. A volume whose
-// handles do not pack is refused at Open. A deleted and re-created file gets
-// a new generation and so a new reference.
-//
-// Positions are nanoseconds since 1970 on the wall clock, so they compare
-// with an inode's ctime. A position handed out (by Query or Read) is never
-// below one handed out before.
-//
-// Design points.
-//  - Paths. Directories resolve by handle (the kernel always reconnects
-//    them). A file's path is its parent directory's path joined with the
-//    name under which the journal or a walk last showed it, checked with
-//    name_to_handle_at to still name this entry; otherwise the entry's own
-//    handle path when that is a real path (not "/" of a disconnected dentry
-//    and not "... (deleted)"); otherwise the path cannot be had. A lookup
-//    overtaken by a rename (the path found no longer names the entry) is
-//    made again, a few times. The layer
-//    remembers (parent, name) per reference in a two-generation map of at
-//    most 2 x 65,536 entries: every kept journal event and every walked
-//    entry (when asked for) enters the young generation; when it is full it
-//    becomes the old one and the previous old one is dropped. Memory stays
-//    bounded; an entry that fell out resolves by its own handle path, which
-//    works whenever the dentry is cached (always for recent changes).
-//  - Inside the volume. The filesystem mark reports the whole filesystem;
-//    events whose directories (old and new, for a rename) all lie outside
-//    the volume's directory are dropped. Directory paths come from a cache
-//    (handle -> path) that is cleared before any batch holding a directory
-//    rename (a path found before a clearing is not cached after it). An
-//    event without a directory is judged by the entry's own path. A
-//    deletion whose place cannot be told is kept when its directory is gone
-//    too (a removed tree) or the layer saw the entry inside the volume, or,
-//    reported by its handle alone, next to a rename into the volume (the
-//    file a rename replaced gets nothing but DELETE_SELF); deleting a
-//    reference no task holds does nothing. Other deletions elsewhere on the
-//    filesystem are dropped, though a removed tree elsewhere can still show
-//    up as deletions of references no catalog holds. After a kernel read
-//    that held nothing of the volume, Read pauses 1 ms before it waits
-//    again, so that changes elsewhere on a busy filesystem cost the thread
-//    one wake-up per millisecond, not one per event.
-//  - Delete bit. Events are hints (the queue merges events of one object,
-//    and objects move on before they are read): a record has the delete bit
-//    exactly when its entry no longer exists at read time (ESTALE, or a link
-//    count of 0). Several events of one reference in one read give one
-//    record.
-//  - Enumeration. The cursor walks by handle (each directory is opened by
-//    its reference), parents before children, never following symbolic
-//    links or entering another mount. A whole-volume walk reports the
-//    volume's own directory first (parentRef 0), so that every entry has a
-//    known parent directory. Asked to, it keeps every reference it met,
-//    whatever the ctime filter said, and tells whether it saw the whole tree
-//    (complete()): an entry of a catalog whose reference a complete walk did
-//    not meet no longer exists. EnumerateBelow walks the tree below one
-//    directory (used when a directory enters a task's root).
-//  - A directory moved into the volume from outside it comes with what was
-//    made in it out there, which no event reported: Read reports every
-//    entry below it too, as if made in place. Whether a rename came from
-//    outside cannot be told at read time (the old directory may have come
-//    in since), so this is done for every directory renamed into a place
-//    in the volume.
-//  - Queue overflow. The group's queue is unlimited; should the kernel
-//    still report FAN_Q_OVERFLOW, Read catches up as a restart would: it
-//    logs a line, walks the volume for entries changed since the last read
-//    that emptied the queue (minus the 1 s margin; positions handed out
-//    after that may have lost events), returns them as records with
-//    caughtUp set, and hands over the references the walk met, so that the
-//    monitor can report entries that vanished meanwhile.
-//  - Interrupting a read. Read polls the fanotify group and an eventfd;
-//    Stop() makes the current and every later Read return kStopped.
-//  - The server's own events (its store and log writes) are dropped by the
-//    pid of the event. Tests either change trees from another process or
-//    turn the filter off with Options::dropOwnEvents. The log costs less
-//    still: when standard output or error is a regular file on the
-//    volume's filesystem but outside the volume's directory, the group
-//    tells the kernel not to report its writes at all, so a log line wakes
-//    no reading thread (the server logs a line per client request). Such a
-//    file later moved or linked into the volume stays unreported.
-//  - Opening needs CAP_SYS_ADMIN (fanotify) and CAP_DAC_READ_SEARCH
-//    (open_by_handle_at); without them Open fails and says which is needed.
+// Opening needs CAP_SYS_ADMIN (fanotify) and CAP_DAC_READ_SEARCH
+// (open_by_handle_at); without them Open fails and says which is needed.
 #ifndef DIRSYNC_JOURNAL_VOLUME_JOURNAL_H_
 #define DIRSYNC_JOURNAL_VOLUME_JOURNAL_H_
 
