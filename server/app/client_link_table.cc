@@ -1,6 +1,7 @@
 #include "app/client_link_table.h"
 
 #include <atomic>
+#include <thread>
 #include <utility>
 
 #include "protocol/frame_feed.h"
@@ -11,6 +12,19 @@ namespace {
 // The table the library's callbacks reach: they carry no context of their
 // own.
 std::atomic<ClientLinkTable*> g_installedTable{nullptr};
+// Callbacks running now. Counted before the table is looked up, so that
+// InstallClientLinkTable can wait until no callback uses the table it
+// replaced.
+std::atomic<int> g_callbacksRunning{0};
+
+// Counts one callback for its lifetime.
+class RunningCallback {
+ public:
+  RunningCallback() { g_callbacksRunning.fetch_add(1); }
+  ~RunningCallback() { g_callbacksRunning.fetch_sub(1); }
+  RunningCallback(const RunningCallback&) = delete;
+  RunningCallback& operator=(const RunningCallback&) = delete;
+};
 
 }  // namespace
 
@@ -54,17 +68,21 @@ size_t ClientLinkTable::Count() {
 }
 
 void InstallClientLinkTable(ClientLinkTable* table) {
-  g_installedTable.store(table, std::memory_order_release);
+  g_installedTable.store(table);
+  // A callback that found the table replaced may still run in it.
+  while (g_callbacksRunning.load() != 0) std::this_thread::yield();
 }
 
 void OnConnectionEvent(uint64_t id, int opened) {
-  if (ClientLinkTable* table = g_installedTable.load(std::memory_order_acquire)) {
+  RunningCallback running;
+  if (ClientLinkTable* table = g_installedTable.load()) {
     table->OnConnectionEvent(id, opened);
   }
 }
 
 void OnReceive(uint64_t id, const char* data, int length) {
-  if (ClientLinkTable* table = g_installedTable.load(std::memory_order_acquire)) {
+  RunningCallback running;
+  if (ClientLinkTable* table = g_installedTable.load()) {
     table->OnReceive(id, data, length);
   }
 }

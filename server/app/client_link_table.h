@@ -52,7 +52,8 @@ class ClientLinkTable {
 };
 
 // Makes table the one the callbacks below reach (null: none; events are
-// then dropped). Main thread, before the network starts and after it ended.
+// then dropped), and returns once no callback runs in the table it
+// replaced, which may then be destroyed. Never call it from a callback.
 void InstallClientLinkTable(ClientLinkTable* table);
 
 // The callbacks given to KRL_NetListen.
