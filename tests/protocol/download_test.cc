@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "protocol/download_handler.h"
 #include "protocol/protocol_fixture.h"
@@ -145,6 +146,22 @@ TEST_F(DownloadTest, ZippedRangeInflatesToTheFile) {
   EXPECT_EQ(r.zip, 3);
   EXPECT_EQ(r.len, 10);
   EXPECT_EQ(r.data, std::string(10, 'z'));
+
+  // Bytes that do not compress go out in stored blocks, which still
+  // inflate, and cost at most the limit of n + n/1000 + 12 bytes; a range
+  // that compresses only after a random start is still compressed.
+  std::mt19937 random(5);
+  std::string noise(300000, '\0');
+  for (char& ch : noise) ch = static_cast<char>(random());
+  const std::string mixed = noise.substr(0, 70000) + std::string(500000, 'q');
+  site_.WriteFile("noise.bin", noise + mixed);
+  site_.SetEntry(2, 1, "noise.bin");
+  ASSERT_TRUE(c->Dload(Request(2, 1, 0, 300000, 1), &r));
+  EXPECT_EQ(r.data, noise);
+  EXPECT_LE(r.wireLength, 300000u + 300u + 12u);
+  ASSERT_TRUE(c->Dload(Request(2, 1, 300000, 570000, 1), &r));
+  EXPECT_EQ(r.data, mixed);
+  EXPECT_LT(r.wireLength, 100000u);
 }
 
 TEST_F(DownloadTest, OnlyRegularFilesBelowTheRootAreOpened) {
