@@ -12,12 +12,16 @@
 #include "app/server.h"
 #include "platform/console_events.h"
 #include "platform/log.h"
+#include "platform/log_batch.h"
 #include "platform/program_dir.h"
 #include "platform/signal_thread.h"
 
 using namespace dirsync;
 
 int main() {
+  // Log lines are written in batches; whatever waits goes out when this
+  // ends, after the server and its threads.
+  LogBatching logBatching;
   Server::Options options;
   options.programDirectory = GetProgramDir();
   Server server(options);

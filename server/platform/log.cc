@@ -1,6 +1,7 @@
 #include "platform/log.h"
 
 #include "platform/file_io.h"
+#include "platform/log_batch.h"
 
 #include <unistd.h>
 
@@ -234,8 +235,10 @@ void LogPrint(const char* format, ...) {
   va_end(args);
   if (n == 0) return;
 
-  // Nowhere is left to report a failing log.
-  WriteFull(STDOUT_FILENO, buffer, n).IgnoreError();
+  if (!AppendToLogBatch(buffer, n)) {
+    // Nowhere is left to report a failing log.
+    WriteFull(STDOUT_FILENO, buffer, n).IgnoreError();
+  }
   if (LogTee* tee = g_logTee.load(std::memory_order_acquire)) {
     tee->Write(buffer, n);
   }

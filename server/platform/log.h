@@ -3,9 +3,10 @@
 // LogPrint formats like printf, with two conversions of its own: %D inserts
 // the local date and time ("2024-03-05 07:08:09") and %L a signed 64-bit
 // integer. Every line is composed in a buffer of its own (at most 1023
-// characters; longer text is cut) and written to standard output with one
-// write(2), so lines of different threads never interleave and each reaches
-// the output at once, also when standard output is a file or a pipe.
+// characters; longer text is cut) and written to standard output whole, so
+// lines of different threads never interleave: with one write(2) of its
+// own, or, while the log is batched (log_batch.h), within a millisecond
+// together with the lines around it.
 #ifndef DIRSYNC_PLATFORM_LOG_H_
 #define DIRSYNC_PLATFORM_LOG_H_
 

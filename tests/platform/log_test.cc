@@ -1,13 +1,16 @@
 #include "platform/log.h"
 
 #include "platform/env.h"
+#include "platform/log_batch.h"
 #include "platform/program_dir.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdarg>
@@ -231,6 +234,78 @@ TEST(LogPrintTest, LinesOfManyThreadsStayWholeInAFile) {
     ++count[t];
   }
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(count[t], kLines);
+}
+
+// Batched: the lines of many threads come out whole, each thread's in its
+// order, a flush waits until they are out, and the end of the batching
+// writes what still waits.
+TEST(LogBatchingTest, LinesStayWholeAndInOrderAndNoneIsLeftBehind) {
+  testing::TempDir dir;
+  const std::string path = dir.path() + "log.txt";
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  ASSERT_GE(fd, 0);
+  constexpr int kThreads = 4;
+  constexpr int kLines = 3000;
+  {
+    StdoutRedirect redirect(fd);
+    LogBatching batching;
+    LogPrint("first\n");
+    FlushLog();
+    EXPECT_EQ(std::filesystem::file_size(path), 6u);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([t] {
+        const std::string body(500, static_cast<char>('a' + t));
+        for (int i = 0; i < kLines; ++i) LogPrint("%d %d %s\n", t, i, body.c_str());
+      });
+    }
+    for (std::thread& th : threads) th.join();
+  }
+  ::close(fd);
+
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line, "first");
+  int next[kThreads] = {};
+  while (std::getline(in, line)) {
+    int t = -1, i = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%d %d", &t, &i), 2) << line.substr(0, 20);
+    ASSERT_TRUE(t >= 0 && t < kThreads);
+    EXPECT_EQ(i, next[t]++);
+    EXPECT_EQ(line.substr(line.size() - 500), std::string(500, static_cast<char>('a' + t)));
+  }
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kLines);
+}
+
+// A process that dies of a fatal signal still writes the lines that wait.
+TEST(LogBatchingTest, AFatalSignalWritesWhatWaits) {
+  testing::TempDir dir;
+  const std::string path = dir.path() + "log.txt";
+  constexpr int kLines = 20000;
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    ::dup2(fd, STDOUT_FILENO);
+    LogBatching batching;
+    for (int i = 0; i < kLines; ++i) LogPrint("line %d\n", i);
+    std::abort();
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGABRT);
+  std::ifstream in(path);
+  std::string line;
+  std::vector<bool> seen(kLines, false);
+  while (std::getline(in, line)) {
+    int i = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "line %d", &i), 1) << line;
+    ASSERT_TRUE(i >= 0 && i < kLines);
+    seen[static_cast<size_t>(i)] = true;
+  }
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), false), 0);
 }
 
 TEST(LogPrintTest, TheTeeSeesEveryPrintedLine) {
