@@ -460,28 +460,44 @@ void CollectSubtree(const SyncTask& task, uint64_t dirRef,
   }
 }
 
+namespace {
+
+// Applies changes, then what extras bring along, to one task and writes
+// the entries that changed; with stampUsn the last one carries that
+// position, which becomes the task's lastUsn once written.
+Status ApplyToTask(SyncTask& task, const std::vector<const CatalogRecord*>& changes,
+                   const BatchExtras& extras, StoreWriteMode mode,
+                   const int64_t* stampUsn, uint32_t today) {
+  std::vector<CatalogRecord> extra;
+  if (extras) extras(task, &extra);
+  CatalogEdit edit;
+  WriterLock lock(&task.catalogLock);
+  for (const CatalogRecord* change : changes) ApplyChange(task, *change, edit);
+  for (const CatalogRecord& more : extra) {
+    if (TellsSomethingNew(task, more)) ApplyChange(task, more, edit);
+  }
+  if (edit.changed.empty()) return Status::OK();
+  int64_t usn = stampUsn != nullptr ? *stampUsn : 0;
+  Status written =
+      WriteEdit(task, lock, edit, mode, stampUsn != nullptr ? &usn : nullptr, today);
+  // The position is what the store records once the batch is on disk.
+  if (written.ok() && stampUsn != nullptr && usn > task.lastUsn) task.lastUsn = usn;
+  return written;
+}
+
+}  // namespace
+
 Status ApplyPendingChanges(TaskMap& tasks, PendingChanges& pending,
                            int64_t stampUsn, StoreWriteMode mode,
                            const BatchExtras& extras) {
   Status firstFailure;
   if (pending.empty()) return firstFailure;
-  uint32_t today = static_cast<uint32_t>(TodayAsNumber());
-  std::vector<CatalogRecord> extra;
-  for (auto& [name, taskPointer] : tasks) {
-    SyncTask& task = *taskPointer;
-    CatalogEdit edit;
-    extra.clear();
-    if (extras) extras(task, &extra);
-    WriterLock lock(&task.catalogLock);
-    for (auto& [ref, change] : pending) ApplyChange(task, change, edit);
-    for (const CatalogRecord& change : extra) {
-      if (TellsSomethingNew(task, change)) ApplyChange(task, change, edit);
-    }
-    if (edit.changed.empty()) continue;
-    int64_t usn = stampUsn;
-    Status written = WriteEdit(task, lock, edit, mode, &usn, today);
-    // The position is what the store records once the batch is on disk.
-    if (written.ok() && usn > task.lastUsn) task.lastUsn = usn;
+  const uint32_t today = static_cast<uint32_t>(TodayAsNumber());
+  std::vector<const CatalogRecord*> changes;
+  changes.reserve(pending.size());
+  for (const auto& [ref, change] : pending) changes.push_back(&change);
+  for (auto& [name, task] : tasks) {
+    Status written = ApplyToTask(*task, changes, extras, mode, &stampUsn, today);
     if (!written.ok() && firstFailure.ok()) firstFailure = written;
   }
   return firstFailure;
@@ -490,19 +506,8 @@ Status ApplyPendingChanges(TaskMap& tasks, PendingChanges& pending,
 Status ApplyCatchUpChange(TaskMap& tasks, const CatalogRecord& change,
                           StoreWriteMode mode, const BatchExtras& extras) {
   Status firstFailure;
-  std::vector<CatalogRecord> extra;
-  for (auto& [name, taskPointer] : tasks) {
-    SyncTask& task = *taskPointer;
-    CatalogEdit edit;
-    extra.clear();
-    if (extras) extras(task, &extra);
-    WriterLock lock(&task.catalogLock);
-    ApplyChange(task, change, edit);
-    for (const CatalogRecord& more : extra) {
-      if (TellsSomethingNew(task, more)) ApplyChange(task, more, edit);
-    }
-    if (edit.changed.empty()) continue;
-    Status written = WriteEdit(task, lock, edit, mode, nullptr, 0);
+  for (auto& [name, task] : tasks) {
+    Status written = ApplyToTask(*task, {&change}, extras, mode, nullptr, 0);
     if (!written.ok() && firstFailure.ok()) firstFailure = written;
   }
   return firstFailure;
