@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
     e.version = 3;
     e.size = i * 13;
     e.lastWriteTime = 134411202528712595ULL + i;
-    state.entries[i + 1000000] = e;
+    state.Put(i + 1000000, e);
   }
   std::string error;
   auto start = Clock::now();

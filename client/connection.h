@@ -56,6 +56,13 @@ struct DloadRequest {
   int32_t zip = 0;
 };
 
+// The "dload" frame of a request, for callers that send several before
+// reading the replies.
+std::string BuildDloadFrame(const DloadRequest& request);
+// Reads a "-dload" reply into *out (its data moved out of the message).
+// False when zipped data does not inflate to its stated length.
+bool ParseDloadReply(Message& reply, DloadResult* out);
+
 class Connection {
  public:
   enum class Status { kOk, kClosed, kTimeout, kGarbage };

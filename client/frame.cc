@@ -118,14 +118,27 @@ bool ParseFrame(std::string_view frame, Message* out) {
   return true;
 }
 
+void FrameReader::Append(std::string_view bytes) {
+  if (start_ > 0 && start_ >= pending_.size() / 2) {
+    pending_.erase(0, start_);
+    start_ = 0;
+  }
+  pending_.append(bytes);
+}
+
 FrameReader::Status FrameReader::Next(Message* out) {
-  if (pending_.size() < kHeader) return Status::kNeedMore;
-  if (pending_[0] != 'T') return Status::kGarbage;
-  uint64_t total = GetLE(pending_, 1, 4);
+  std::string_view rest = std::string_view(pending_).substr(start_);
+  if (rest.size() < kHeader) return Status::kNeedMore;
+  if (rest[0] != 'T') return Status::kGarbage;
+  uint64_t total = GetLE(rest, 1, 4);
   if (total < kHeader || total > 0x7fffffff) return Status::kGarbage;
-  if (pending_.size() < total) return Status::kNeedMore;
-  bool sound = ParseFrame(std::string_view(pending_).substr(0, total), out);
-  pending_.erase(0, total);
+  if (rest.size() < total) return Status::kNeedMore;
+  bool sound = ParseFrame(rest.substr(0, total), out);
+  start_ += total;
+  if (start_ == pending_.size()) {
+    pending_.clear();
+    start_ = 0;
+  }
   return sound ? Status::kMessage : Status::kGarbage;
 }
 

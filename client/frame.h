@@ -71,13 +71,17 @@ class FrameReader {
  public:
   enum class Status { kMessage, kNeedMore, kGarbage };
 
-  void Append(std::string_view bytes) { pending_.append(bytes); }
+  void Append(std::string_view bytes);
   // Takes the next whole frame off the stream.
   Status Next(Message* out);
-  size_t buffered() const { return pending_.size(); }
+  size_t buffered() const { return pending_.size() - start_; }
 
  private:
+  // Frames already taken lie before start_; they are cut off when they
+  // are half the buffer or more, so that taking many small frames from
+  // one large read costs no copy of the rest for each.
   std::string pending_;
+  size_t start_ = 0;
 };
 
 // Inflates a zlib stream that must yield exactly expectedLength bytes.

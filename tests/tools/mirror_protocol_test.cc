@@ -108,7 +108,7 @@ TEST_F(MirrorProtocolTest, MirrorsFilesThenRenamesAndDeletions) {
   EXPECT_FALSE(fs::exists(mirror / "big.bin"));
   MirrorState state = SavedState();
   EXPECT_EQ(state.position, site.task().store.storeSize.load());
-  EXPECT_EQ(state.entries.size(), 3u);
+  EXPECT_EQ(state.entries().size(), 3u);
 }
 
 TEST_F(MirrorProtocolTest, RefusedVersionIsFetchedAgainFromTheNewerRecord) {
@@ -120,7 +120,7 @@ TEST_F(MirrorProtocolTest, RefusedVersionIsFetchedAgainFromTheNewerRecord) {
   // download, while the file changed on the server meanwhile: the mirror
   // asks for version 1, the server holds version 2.
   MirrorState state = SavedState();
-  state.entries.at(10).needsDownload = true;
+  state.Edit(10)->needsDownload = true;
   std::string error;
   ASSERT_TRUE(state.Save(mirror.path(), &error)) << error;
   AddFile(10, 2, "c.txt", "new!", kJan2020 + 10000000);
@@ -142,7 +142,7 @@ TEST_F(MirrorProtocolTest, RefusedVersionIsFetchedAgainFromTheNewerRecord) {
   ASSERT_EQ(session.CatchUp(), MirrorSession::Step::kOk);
   EXPECT_EQ(session.VersionWaits(), 0u);
   EXPECT_EQ(ReadText(mirror / "c.txt"), "new!");
-  EXPECT_FALSE(SavedState().entries.at(10).needsDownload);
+  EXPECT_FALSE(SavedState().entries().at(10).needsDownload);
 }
 
 TEST_F(MirrorProtocolTest, FileThatGrewAfterItsRecordWaitsForTheNewerOne) {
@@ -162,7 +162,7 @@ TEST_F(MirrorProtocolTest, FileThatGrewAfterItsRecordWaitsForTheNewerOne) {
   // Neither the longer content nor a cut of it passes for version 1.
   EXPECT_FALSE(fs::exists(mirror / "log.txt"));
   EXPECT_EQ(session.VersionWaits(), 1u);
-  EXPECT_TRUE(SavedState().entries.at(40).waiting);
+  EXPECT_TRUE(SavedState().entries().at(40).waiting);
   // A file exactly as long as its record comes whole.
   EXPECT_EQ(ReadText(mirror / "exact.txt"), "12345");
 
@@ -172,7 +172,7 @@ TEST_F(MirrorProtocolTest, FileThatGrewAfterItsRecordWaitsForTheNewerOne) {
   ASSERT_EQ(session.CatchUp(), MirrorSession::Step::kOk);
   EXPECT_EQ(session.VersionWaits(), 0u);
   EXPECT_EQ(ReadText(mirror / "log.txt"), "first, then a longer tail");
-  EXPECT_FALSE(SavedState().entries.at(40).needsDownload);
+  EXPECT_FALSE(SavedState().entries().at(40).needsDownload);
 }
 
 TEST_F(MirrorProtocolTest, FileGoneFromTheServerIsSkippedUntilRecordedAgain) {
@@ -182,7 +182,7 @@ TEST_F(MirrorProtocolTest, FileGoneFromTheServerIsSkippedUntilRecordedAgain) {
   ASSERT_EQ(Run(), 0);
   EXPECT_EQ(ReadText(mirror / "here.txt"), "here");
   EXPECT_FALSE(fs::exists(mirror / "gone.txt"));
-  EXPECT_TRUE(SavedState().entries.at(21).waiting);
+  EXPECT_TRUE(SavedState().entries().at(21).waiting);
   // Its next record brings it.
   AddFile(21, 2, "gone.txt", "back");
   ASSERT_EQ(Run(), 0);

@@ -20,7 +20,7 @@ MirrorState SampleState() {
   dir.name = "Sub Dir";
   dir.version = 2;
   dir.parentRef = 5;
-  state.entries[7] = dir;
+  state.Put(7, dir);
   MirrorEntry file;
   file.name = "Sub Dir\\100% new\nline\tü.txt";
   file.version = 0xffffffffu;
@@ -29,10 +29,10 @@ MirrorState SampleState() {
   file.needsDownload = true;
   file.waiting = true;
   file.parentRef = 0xfffffffffffffffeULL;
-  state.entries[0xffffffffffffffffULL] = file;
+  state.Put(0xffffffffffffffffULL, file);
   MirrorEntry plain;
   plain.name = "a";
-  state.entries[1] = plain;
+  state.Put(1, plain);
   return state;
 }
 
@@ -50,10 +50,10 @@ TEST(MirrorStateTest, SaveAndLoadKeepEveryField) {
   EXPECT_EQ(loaded.task, "my docs%");
   EXPECT_EQ(loaded.storeId, saved.storeId);
   EXPECT_EQ(loaded.position, saved.position);
-  EXPECT_EQ(loaded.entries, saved.entries);
+  EXPECT_EQ(loaded.entries(), saved.entries());
   // Names are escaped: one entry per line whatever they hold.
   std::string text = ReadText(MirrorState::PathFor(dir.path()));
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 8);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 9);
 }
 
 TEST(MirrorStateTest, MissingFileIsAFreshMirrorAndDamagedOnesAreRefused) {
@@ -63,7 +63,7 @@ TEST(MirrorStateTest, MissingFileIsAFreshMirrorAndDamagedOnesAreRefused) {
   ASSERT_TRUE(state.Load(dir.path(), &error));
   EXPECT_FALSE(state.hasStore);
   EXPECT_EQ(state.position, 0);
-  EXPECT_TRUE(state.entries.empty());
+  EXPECT_TRUE(state.entries().empty());
 
   std::string whole = SampleState().Serialize();
   std::string path = MirrorState::PathFor(dir.path());
@@ -91,10 +91,10 @@ TEST(MirrorStateTest, MissingFileIsAFreshMirrorAndDamagedOnesAreRefused) {
   // A state written before parent references were kept still loads.
   WriteText(path, "dirsync-mirror 1\nstore 9\nposition 66\nd 7 2 Sub\nf 8 1 3 4 1 Sub\\a\nend\n");
   ASSERT_TRUE(state.Load(dir.path(), &error)) << error;
-  ASSERT_EQ(state.entries.size(), 2u);
-  EXPECT_EQ(state.entries.at(7).parentRef, 0u);
-  EXPECT_EQ(state.entries.at(8).name, "Sub\\a");
-  EXPECT_TRUE(state.entries.at(8).needsDownload);
+  ASSERT_EQ(state.entries().size(), 2u);
+  EXPECT_EQ(state.entries().at(7).parentRef, 0u);
+  EXPECT_EQ(state.entries().at(8).name, "Sub\\a");
+  EXPECT_TRUE(state.entries().at(8).needsDownload);
 }
 
 TEST(MirrorStateTest, ReloadedStateStillOwnsItsPaths) {
@@ -122,7 +122,7 @@ TEST(MirrorStateTest, ReloadedStateStillOwnsItsPaths) {
   deleted.state = 255;
   next.Apply(deleted);
   EXPECT_FALSE(std::filesystem::exists(dir / "x"));
-  EXPECT_TRUE(reloaded.entries.empty());
+  EXPECT_TRUE(reloaded.entries().empty());
 }
 
 }  // namespace

@@ -18,7 +18,12 @@ namespace dsclient_tool {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kSaveEvery = std::chrono::seconds(2);
+// During downloads the state is saved this often (a change log append of
+// the files finished meanwhile).
+constexpr auto kSaveEvery = std::chrono::seconds(1);
+// Blocks of records read and applied before the files they call for are
+// downloaded (a bound for a store that grows as fast as it is read).
+constexpr int kBlocksPerRound = 256;
 
 }  // namespace
 
@@ -30,6 +35,7 @@ MirrorSession::MirrorSession(const Options& options, std::string token,
       dir_(std::move(dir)),
       progress_(progress),
       tree_(dir_),
+      stateFile_(dir_),
       applier_(tree_, state_),
       stop_(stop) {}
 
@@ -43,7 +49,7 @@ MirrorSession::Step MirrorSession::Prepare() {
     return Step::kFatal;
   }
   std::string error;
-  if (!state_.Load(dir_, &error)) {
+  if (!stateFile_.Load(&state_, &error)) {
     Log("%s; remove %s/.dirsync to rebuild the mirror from scratch", error.c_str(),
         dir_.c_str());
     return Step::kFatal;
@@ -64,7 +70,7 @@ MirrorSession::Step MirrorSession::Prepare() {
 void MirrorSession::RemoveLeftoverDownloads() {
   // A run that ended during a download left its temporary file beside the
   // target; the entry still waits for its content in the saved state.
-  for (const auto& [ref, entry] : state_.entries) {
+  for (const auto& [ref, entry] : state_.entries()) {
     if (entry.directory || !entry.needsDownload) continue;
     std::string local = LocalName(entry.name);
     if (local.empty() || !tree_.AncestorsAreDirectories(local)) continue;
@@ -101,6 +107,7 @@ MirrorSession::Step MirrorSession::Connect(LoginStatus* status,
     }
     versionWaits_.clear();
     localFailures_.clear();
+    notFiles_.clear();
   } else if (!state_.hasStore) {
     state_.Reset(info.storeId);
   }
@@ -109,42 +116,51 @@ MirrorSession::Step MirrorSession::Connect(LoginStatus* status,
 
 MirrorSession::Step MirrorSession::CatchUp() {
   while (true) {
-    if (Stopping()) return Save() ? Step::kStopped : Step::kFatal;
-    StoreChunk chunk = ReadStoreChunk(connection_, options_.task, state_.position,
-                                      options_.zip);
-    switch (chunk.status) {
-      case StoreChunk::Status::kLost:
-        Log("lost the connection while reading the store: %s", chunk.message.c_str());
-        connection_.Close();
-        return Step::kLost;
-      case StoreChunk::Status::kError:
-        Log("the server could not list its store at %lld: %s",
-            static_cast<long long>(state_.position), chunk.message.c_str());
-        connection_.Close();
-        return Step::kLost;
-      case StoreChunk::Status::kAtEnd:
-        // Downloads left over from a lost connection are due as well.
-        return HasDownloadsToTry() ? DownloadPending() : Step::kOk;
-      case StoreChunk::Status::kSkipped:
-        state_.position = chunk.next;
-        if (!Save()) return Step::kFatal;
-        continue;
-      case StoreChunk::Status::kRecords:
-        break;
+    // Every record up to the store's end is applied before anything is
+    // downloaded: the state keeps one entry per reference, so later
+    // records of a file replace earlier ones and no version already
+    // superseded in the listing is asked for.
+    bool any = false;
+    for (int blocks = 0; blocks < kBlocksPerRound; ++blocks) {
+      if (Stopping()) return Save() ? Step::kStopped : Step::kFatal;
+      StoreChunk chunk = ReadStoreChunk(connection_, options_.task, state_.position,
+                                        options_.zip);
+      if (chunk.status == StoreChunk::Status::kAtEnd) break;
+      switch (chunk.status) {
+        case StoreChunk::Status::kLost:
+          Log("lost the connection while reading the store: %s", chunk.message.c_str());
+          connection_.Close();
+          return Step::kLost;
+        case StoreChunk::Status::kError:
+          Log("the server could not list its store at %lld: %s",
+              static_cast<long long>(state_.position), chunk.message.c_str());
+          connection_.Close();
+          return Step::kLost;
+        default:
+          break;
+      }
+      for (const dsclient::StoreRecord& record : chunk.records) {
+        applier_.Apply(record);
+        // A newer record of the entry: its next download may work.
+        versionWaits_.erase(record.fileRef);
+        localFailures_.erase(record.fileRef);
+        notFiles_.erase(record.fileRef);
+      }
+      any = any || !chunk.records.empty();
+      recordsApplied_ += chunk.records.size();
+      progress_.AddRecords(chunk.records.size());
+      progress_.Tick();
+      state_.position = chunk.next;
+      // Saved after each block: a change log append of what it changed.
+      if (!Save()) return Step::kFatal;
     }
-    for (const dsclient::StoreRecord& record : chunk.records) {
-      applier_.Apply(record);
-      // A newer record of the entry: its next download may work.
-      versionWaits_.erase(record.fileRef);
-      localFailures_.erase(record.fileRef);
-    }
-    recordsApplied_ += chunk.records.size();
-    progress_.AddRecords(chunk.records.size());
-    progress_.Tick();
-    state_.position = chunk.next;
-    if (!Save()) return Step::kFatal;
+    // Downloads left over from a lost connection are due as well.
+    if (!HasDownloadsToTry()) return Step::kOk;
     Step step = DownloadPending();
     if (step != Step::kOk) return step;
+    // Records that arrived during the downloads come next; a run that
+    // read nothing new and downloaded what it could is done.
+    if (!any && !HasDownloadsToTry()) return Step::kOk;
   }
 }
 
@@ -157,13 +173,10 @@ MirrorSession::Step MirrorSession::DownloadPending() {
   uint64_t pendingBytes = applier_.PendingBytes();
   progress_.SetPendingBytes(pendingBytes);
   for (uint64_t ref : applier_.PendingDownloads()) {
-    if (Stopping()) return Save() ? Step::kStopped : Step::kFatal;
     if (localFailures_.count(ref) != 0) continue;
-    const MirrorEntry entry = state_.entries.at(ref);
+    const MirrorEntry& entry = *state_.Find(ref);
     std::string local = LocalName(entry.name);
-    std::string error;
-    if (local.empty() || !tree_.MakeParents(local, &error)) {
-      if (!error.empty()) Log("%s", error.c_str());
+    if (local.empty()) {
       localFailures_.insert(ref);
       continue;
     }
@@ -175,8 +188,14 @@ MirrorSession::Step MirrorSession::DownloadPending() {
     request.catalogName = entry.name;
     request.target = tree_.Full(local);
     request.replaceDirectory = true;
-    std::string detail;
-    DownloadOutcome outcome = downloader.Fetch(request, &detail);
+    request.tree = &tree_;
+    request.local = local;
+    downloader.Add(std::move(request));
+  }
+  bool saveFailed = false;
+  auto onDone = [&](const DownloadRequest& request, DownloadOutcome outcome,
+                    const std::string& detail) {
+    const uint64_t ref = request.fileRef;
     switch (outcome) {
       case DownloadOutcome::kDone:
         applier_.MarkDownloaded(ref);
@@ -184,15 +203,20 @@ MirrorSession::Step MirrorSession::DownloadPending() {
         break;
       case DownloadOutcome::kVersionChanged:
       case DownloadOutcome::kLonger:
-        // The catalog has moved on (or is about to: the file grew after
+      case DownloadOutcome::kShort:
+        // The catalog has moved on (or is about to: the file changed after
         // its record); its next record brings the new version.
         applier_.MarkWaiting(ref);
         versionWaits_.insert(ref);
         break;
       case DownloadOutcome::kGone:
-      case DownloadOutcome::kShort:
-        Log("%s: %s (%s); skipped until the server records it again",
-            Printable(entry.name).c_str(), DownloadOutcomeName(outcome), detail.c_str());
+        // Deleted meanwhile, or no regular file at all (a FIFO, socket or
+        // device): one line for the entry, whatever the attempts.
+        if (notFiles_.insert(ref).second) {
+          Log("%s: %s (%s); skipped until the server records it again",
+              Printable(request.catalogName).c_str(), DownloadOutcomeName(outcome),
+              detail.c_str());
+        }
         applier_.MarkWaiting(ref);
         break;
       case DownloadOutcome::kLocalError:
@@ -200,20 +224,30 @@ MirrorSession::Step MirrorSession::DownloadPending() {
         localFailures_.insert(ref);
         break;
       case DownloadOutcome::kConnectionLost:
-        Log("lost the connection while downloading %s: %s",
-            Printable(entry.name).c_str(), detail.c_str());
-        connection_.Close();
-        Save();
-        return Step::kLost;
+      case DownloadOutcome::kCancelled:
+        break;  // still pending: the next pass fetches it
     }
-    pendingBytes -= std::min(pendingBytes, entry.size);
+    pendingBytes -= std::min(pendingBytes, request.size);
     progress_.SetPendingBytes(pendingBytes);
-    // A large state takes a while to write: keep that under a tenth of
-    // the time spent downloading.
-    if (Clock::now() - lastSave >= std::max<Clock::duration>(kSaveEvery, 10 * lastSaveTook_)) {
-      if (!Save()) return Step::kFatal;
+    if (!saveFailed && Clock::now() - lastSave >= kSaveEvery) {
+      saveFailed = !Save();
       lastSave = Clock::now();
     }
+  };
+  Downloader::End end = downloader.Run(onDone, [this, &saveFailed] {
+    return Stopping() || saveFailed;
+  });
+  if (saveFailed) return Step::kFatal;
+  switch (end) {
+    case Downloader::End::kDone:
+      break;
+    case Downloader::End::kStopped:
+      return Save() ? Step::kStopped : Step::kFatal;
+    case Downloader::End::kConnectionLost:
+      Log("lost the connection while downloading");
+      connection_.Close();
+      Save();
+      return Step::kLost;
   }
   return Save() ? Step::kOk : Step::kFatal;
 }
@@ -231,10 +265,7 @@ MirrorSession::Step MirrorSession::Ping(int64_t* max) {
 
 bool MirrorSession::Save() {
   std::string error;
-  auto start = Clock::now();
-  bool saved = state_.Save(dir_, &error);
-  lastSaveTook_ = Clock::now() - start;
-  if (saved) return true;
+  if (stateFile_.Save(state_, &error)) return true;
   Log("%s", error.c_str());
   return false;
 }
@@ -256,8 +287,8 @@ void MirrorSession::TakeCounts(uint64_t* records, uint64_t* files) {
 size_t MirrorSession::VersionWaits() const {
   size_t count = 0;
   for (uint64_t ref : versionWaits_) {
-    auto it = state_.entries.find(ref);
-    if (it != state_.entries.end() && it->second.waiting) ++count;
+    const MirrorEntry* entry = state_.Find(ref);
+    if (entry != nullptr && entry->waiting) ++count;
   }
   return count;
 }

@@ -1,8 +1,9 @@
 // One mirror directory and its link to the server: loads the saved state,
 // logs in (rebuilding the copy when the server's store is a new one),
-// reads the store from the saved position and applies each block of
-// records, downloads what the applied records call for, and saves the
-// state after every block and every few seconds of downloads.
+// reads the store from the saved position and applies its records up to
+// the store's end, then downloads what they call for (many files at once,
+// Downloader), and saves the state (a change log append, StateFile) after
+// every block of records and every second of downloads.
 //
 // The steps report kLost when the connection is gone (the caller decides
 // between giving up and reconnecting), kFatal for failures that another
@@ -25,6 +26,7 @@
 #include "progress_line.h"
 #include "record_applier.h"
 #include "server_session.h"
+#include "state_file.h"
 
 namespace dsclient_tool {
 
@@ -70,15 +72,16 @@ class MirrorSession {
   ProgressLine& progress_;
   LocalTree tree_;
   MirrorState state_;
+  StateFile stateFile_;
   RecordApplier applier_;
   dsclient::Connection connection_;
   std::set<uint64_t> versionWaits_;
   std::set<uint64_t> localFailures_;  // not retried in this run
+  std::set<uint64_t> notFiles_;       // the server could not read them (logged)
   int32_t pingCounter_ = 0;
   const std::atomic<bool>* stop_;
   uint64_t recordsApplied_ = 0;
   uint64_t filesDownloaded_ = 0;
-  std::chrono::steady_clock::duration lastSaveTook_{};
 
   bool HasDownloadsToTry() const;
   void RemoveLeftoverDownloads();
