@@ -144,7 +144,6 @@ MirrorSession::Step MirrorSession::CatchUp() {
         // A newer record of the entry: its next download may work.
         versionWaits_.erase(record.fileRef);
         localFailures_.erase(record.fileRef);
-        notFiles_.erase(record.fileRef);
       }
       any = any || !chunk.records.empty();
       recordsApplied_ += chunk.records.size();

@@ -245,7 +245,10 @@ bool StateFile::StartLog(std::string* error) {
 }
 
 bool StateFile::WriteSnapshot(MirrorState& state, std::string* error) {
+  // From here on the old log is not appended to: after a failure the next
+  // save writes a snapshot again.
   CloseLog();
+  logBytes_ = 0;
   if (!files_.MakeDirectory(dir_)) {
     *error = ErrnoText("cannot create", dir_);
     return false;
