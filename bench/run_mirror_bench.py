@@ -3,6 +3,7 @@
 
   bench/run_mirror_bench.py [--build DIR] [--client PATH] [--small N]
       [--large N] [--large-mib M] [--rounds R] [--removal N] [--zip]
+      [--compare OTHER_CLIENT]
 
 First full mirror: a tree of N small files (1-8 KiB, 100 per directory)
 and N large files of M MiB lies on a tmpfs of its own, which a dirsync
@@ -138,15 +139,18 @@ def timed(args, log_path):
     return took
 
 
-def first_mirror(client, server, source, dest_base, rounds, zip_flag):
+def first_mirror(clients, server, source, dest_base, rounds, zip_flag):
     want = tree_totals(source)
-    times = {"dirsync": [], "rsync": []}
+    times = {name: [] for name in [*clients, "rsync"]}
     for r in range(rounds):
-        order = ["dirsync", "rsync"] if r % 2 == 0 else ["rsync", "dirsync"]
+        order = [*clients, "rsync"]
+        if r % 2 == 1:
+            order.reverse()
         for tool in order:
             dest = dest_base / f"{tool}-{r}"
-            if tool == "dirsync":
-                took = timed(client_args(client, server, dest, zip_flag), dest_base / "client.log")
+            if tool in clients:
+                took = timed(client_args(clients[tool], server, dest, zip_flag),
+                             dest_base / "client.log")
             else:
                 took = timed(["rsync", "-a", f"{source}/", f"{dest}/"], dest_base / "rsync.log")
             got = tree_totals(dest)
@@ -155,7 +159,7 @@ def first_mirror(client, server, source, dest_base, rounds, zip_flag):
             times[tool].append(took)
             log(f"round {r + 1}: {tool} {took:.2f} s")
             shutil.rmtree(dest)
-    return statistics.median(times["dirsync"]), statistics.median(times["rsync"])
+    return {name: statistics.median(values) for name, values in times.items()}
 
 
 def wait_until(predicate, limit=600, step=0.02):
@@ -210,6 +214,8 @@ def main():
     parser.add_argument("--removal", type=int, default=20000,
                         help="entries of the removal tree (0 skips it)")
     parser.add_argument("--zip", action="store_true", help="the client asks for zipped data")
+    parser.add_argument("--compare", help="another dirsync-client (an older build) timed in "
+                        "the same rounds, reported as dirsync_other")
     args = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("needs root: the server follows a filesystem and a tmpfs is mounted")
@@ -234,9 +240,15 @@ def main():
         dest_base.mkdir()
         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=8g", "dirsync-bench-dest",
                         str(dest_base)], check=True)
-        d, r = first_mirror(client, server, source, dest_base, args.rounds, args.zip)
+        clients = {"dirsync": client}
+        if args.compare:
+            clients["dirsync_other"] = Path(args.compare).resolve()
+        m = first_mirror(clients, server, source, dest_base, args.rounds, args.zip)
+        other = (f" dirsync_other={m['dirsync_other']:.3f} "
+                 f"other_ratio={m['dirsync_other'] / m['rsync']:.2f}" if args.compare else "")
         print(f"first_mirror small={args.small} large={args.large}x{args.large_mib}MiB "
-              f"zip={int(args.zip)} dirsync={d:.3f} rsync={r:.3f} ratio={d / r:.2f}", flush=True)
+              f"zip={int(args.zip)} dirsync={m['dirsync']:.3f} rsync={m['rsync']:.3f} "
+              f"ratio={m['dirsync'] / m['rsync']:.2f}{other}", flush=True)
         if args.removal > 0:
             n, create, remove = removal(client, server, source, staging, dest_base,
                                         args.removal, args.zip)

@@ -81,6 +81,9 @@ class Connection {
   // Writes all bytes. False when the connection is gone.
   bool SendBytes(std::string_view bytes);
   bool Send(const FrameWriter& frame) { return SendBytes(frame.Build()); }
+  // A whole message has arrived and waits to be taken (Receive returns
+  // it without waiting).
+  bool HasWholeMessage() const { return reader_.HasWholeFrame(); }
   // Waits for the next whole message.
   Status Receive(Message* out, int timeoutMs = 5000);
   // True when the server closes the connection within the time; messages

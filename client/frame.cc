@@ -126,6 +126,12 @@ void FrameReader::Append(std::string_view bytes) {
   pending_.append(bytes);
 }
 
+bool FrameReader::HasWholeFrame() const {
+  std::string_view rest = std::string_view(pending_).substr(start_);
+  if (rest.size() < kHeader) return false;
+  return rest[0] != 'T' || GetLE(rest, 1, 4) <= rest.size();
+}
+
 FrameReader::Status FrameReader::Next(Message* out) {
   std::string_view rest = std::string_view(pending_).substr(start_);
   if (rest.size() < kHeader) return Status::kNeedMore;

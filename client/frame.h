@@ -75,6 +75,8 @@ class FrameReader {
   // Takes the next whole frame off the stream.
   Status Next(Message* out);
   size_t buffered() const { return pending_.size() - start_; }
+  // The next frame (or garbage that Next reports) lies whole in the buffer.
+  bool HasWholeFrame() const;
 
  private:
   // Frames already taken lie before start_; they are cut off when they

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -88,7 +89,10 @@ class Transfer {
   void Discard(FileSlot& slot);
   bool OpenTemporary(FileSlot& slot);
 
+  // Jobs collect in batch_ and go to the writer together (one lock and at
+  // most one wake-up for many), before the network side would wait.
   void Enqueue(WriteJob job);
+  void Flush();
   void Abort(size_t index, DownloadOutcome outcome, std::string detail);
   // Takes a reply for the oldest request; false when the connection is
   // unusable (detail says why).
@@ -112,21 +116,40 @@ class Transfer {
   bool stopped_ = false;
   std::string lastParent_;  // writer thread: the parent made last
 
+  std::vector<WriteJob> batch_;
+  uint64_t batchBytes_ = 0;
+
   // Shared with the writer thread.
   std::mutex mutex_;
   std::condition_variable workReady_;  // the writer waits for jobs
   std::condition_variable progress_;   // the network side waits for room or results
-  std::deque<WriteJob> jobs_;          // guarded by mutex_
-  uint64_t queuedBytes_ = 0;           // guarded by mutex_: data not yet written
+  std::vector<WriteJob> jobs_;         // guarded by mutex_
+  // Data handed to the writer and not yet written (read without the lock
+  // to size the window; changed under it).
+  std::atomic<uint64_t> queuedBytes_{0};
   std::deque<Completion> done_;        // guarded by mutex_
+  std::atomic<size_t> doneCount_{0};   // done_.size(), to look without the lock
   bool quit_ = false;                  // guarded by mutex_
+  // Who sleeps on a condition now (guarded by mutex_): a wake-up costs a
+  // system call, so it is made only for a thread that waits.
+  bool writerWaits_ = false;
+  bool networkWaits_ = false;
 };
 
 void Transfer::Enqueue(WriteJob job) {
+  batchBytes_ += job.data.size();
+  batch_.push_back(std::move(job));
+  if (batch_.size() >= 64 || batchBytes_ >= (4u << 20)) Flush();
+}
+
+void Transfer::Flush() {
+  if (batch_.empty()) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  queuedBytes_ += job.data.size();
-  jobs_.push_back(std::move(job));
-  workReady_.notify_one();
+  queuedBytes_ += batchBytes_;
+  for (WriteJob& job : batch_) jobs_.push_back(std::move(job));
+  batch_.clear();
+  batchBytes_ = 0;
+  if (writerWaits_) workReady_.notify_one();
 }
 
 void Transfer::Abort(size_t index, DownloadOutcome outcome, std::string detail) {
@@ -202,10 +225,12 @@ bool Transfer::TakeReply(dsclient::Message& message, std::string* detail) {
 }
 
 void Transfer::Deliver(const Downloader::OnDone& onDone) {
+  if (doneCount_.load(std::memory_order_acquire) == 0) return;
   std::deque<Completion> done;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     done.swap(done_);
+    doneCount_ = 0;
   }
   for (Completion& c : done) {
     ++told_;
@@ -223,12 +248,12 @@ Downloader::End Transfer::Run(const Downloader::OnDone& onDone,
     if (!lost && !Stopping(stop)) {
       // Fill the window.
       std::string frames;
-      uint64_t queued;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        queued = queuedBytes_;
-      }
-      while (nextFile_ < slots_.size() && inFlight_.size() < window_.requests &&
+      const uint64_t queued = queuedBytes_.load(std::memory_order_relaxed) + batchBytes_;
+      // Refilled once half of it is free, so that requests go out many to
+      // a send rather than one for every reply.
+      const bool refill = inFlight_.size() <= window_.requests / 2 &&
+                          inFlightBytes_ + queued <= window_.bytes / 2;
+      while (refill && nextFile_ < slots_.size() && inFlight_.size() < window_.requests &&
              inFlightBytes_ + queued < window_.bytes) {
         FileSlot& slot = slots_[nextFile_];
         const uint64_t remaining = slot.request.size - slot.nextPos;
@@ -279,23 +304,30 @@ Downloader::End Transfer::Run(const Downloader::OnDone& onDone,
       inFlightBytes_ = 0;
     }
     if (inFlight_.empty()) {
+      Flush();
       std::unique_lock<std::mutex> lock(mutex_);
       if (nextFile_ >= slots_.size()) {
         // Everything is asked for and answered: wait for the writer.
-        if (told_ + done_.size() >= handedOver_) {
+        if (told_ + done_.size() >= handedOver_ && jobs_.empty()) {
           lock.unlock();
           Deliver(onDone);
           break;
         }
+        networkWaits_ = true;
         progress_.wait(lock, [this] { return !done_.empty(); });
+        networkWaits_ = false;
       } else {
         // The window is full of bytes the writer has not written yet.
+        networkWaits_ = true;
         progress_.wait(lock, [this] {
-          return !done_.empty() || queuedBytes_ + inFlightBytes_ < window_.bytes;
+          return !done_.empty() || queuedBytes_.load() + inFlightBytes_ < window_.bytes;
         });
+        networkWaits_ = false;
       }
       continue;
     }
+    // Before waiting for the network, the writer gets what is collected.
+    if (!connection_.HasWholeMessage()) Flush();
     dsclient::Message message;
     dsclient::Connection::Status status = connection_.Receive(&message, kReplyWaitMs);
     if (status != dsclient::Connection::Status::kOk) {
@@ -309,7 +341,7 @@ Downloader::End Transfer::Run(const Downloader::OnDone& onDone,
   {
     std::lock_guard<std::mutex> lock(mutex_);
     quit_ = true;
-    workReady_.notify_one();
+    workReady_.notify_one();  // unconditionally: the writer may be between jobs
   }
   writer.join();
   if (lost) return Downloader::End::kConnectionLost;
@@ -317,33 +349,41 @@ Downloader::End Transfer::Run(const Downloader::OnDone& onDone,
 }
 
 void Transfer::WriterLoop() {
+  std::vector<WriteJob> jobs;
+  std::vector<Completion> finished;
   while (true) {
-    WriteJob job;
     {
       std::unique_lock<std::mutex> lock(mutex_);
+      writerWaits_ = true;
       workReady_.wait(lock, [this] { return quit_ || !jobs_.empty(); });
+      writerWaits_ = false;
       if (jobs_.empty()) return;
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
+      jobs.swap(jobs_);
     }
-    FileSlot& slot = slots_[job.file];
-    std::optional<Completion> completion;
-    switch (job.kind) {
-      case WriteJob::Kind::kWrite:
-        DoWrite(slot, job.data);
-        break;
-      case WriteJob::Kind::kFinish:
-        completion = DoFinish(job.file);
-        break;
-      case WriteJob::Kind::kAbort:
-        Discard(slot);
-        completion = Completion{job.file, job.outcome, std::move(job.detail)};
-        break;
+    uint64_t written = 0;
+    for (WriteJob& job : jobs) {
+      FileSlot& slot = slots_[job.file];
+      switch (job.kind) {
+        case WriteJob::Kind::kWrite:
+          DoWrite(slot, job.data);
+          break;
+        case WriteJob::Kind::kFinish:
+          finished.push_back(DoFinish(job.file));
+          break;
+        case WriteJob::Kind::kAbort:
+          Discard(slot);
+          finished.push_back(Completion{job.file, job.outcome, std::move(job.detail)});
+          break;
+      }
+      written += job.data.size();
     }
+    jobs.clear();
     std::lock_guard<std::mutex> lock(mutex_);
-    queuedBytes_ -= job.data.size();
-    if (completion) done_.push_back(std::move(*completion));
-    progress_.notify_one();
+    queuedBytes_ -= written;
+    for (Completion& c : finished) done_.push_back(std::move(c));
+    doneCount_ = done_.size();
+    finished.clear();
+    if (networkWaits_) progress_.notify_one();
   }
 }
 
@@ -363,9 +403,13 @@ bool Transfer::OpenTemporary(FileSlot& slot) {
     }
   }
   slot.temp = TemporaryNameFor(request.target, request.fileRef);
-  ::unlink(slot.temp.c_str());
-  slot.fd = ::open(slot.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                   0644);
+  // A new file of its own, never one that a link or an earlier run left
+  // under the name: that one is removed and the creation tried again.
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
+  slot.fd = ::open(slot.temp.c_str(), kFlags, 0644);
+  if (slot.fd < 0 && errno == EEXIST && ::unlink(slot.temp.c_str()) == 0) {
+    slot.fd = ::open(slot.temp.c_str(), kFlags, 0644);
+  }
   if (slot.fd < 0) {
     slot.localFailed = true;
     slot.localDetail = SystemError("cannot create", slot.temp);
@@ -413,15 +457,17 @@ Completion Transfer::DoFinish(size_t index) {
     Discard(slot);
     return {index, DownloadOutcome::kLocalError, detail};
   }
+  bool renamed = ::rename(slot.temp.c_str(), request.target.c_str()) == 0;
   struct stat st;
-  if (request.replaceDirectory && ::lstat(request.target.c_str(), &st) == 0 &&
+  if (!renamed && request.replaceDirectory && ::lstat(request.target.c_str(), &st) == 0 &&
       S_ISDIR(st.st_mode)) {
     // The catalog has a file where the mirror still has a directory.
     std::error_code ec;
     std::filesystem::remove_all(request.target, ec);
     lastParent_.clear();
+    renamed = ::rename(slot.temp.c_str(), request.target.c_str()) == 0;
   }
-  if (::rename(slot.temp.c_str(), request.target.c_str()) != 0) {
+  if (!renamed) {
     std::string detail = SystemError("cannot rename into place", request.target);
     Discard(slot);
     return {index, DownloadOutcome::kLocalError, detail};

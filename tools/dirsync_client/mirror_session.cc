@@ -3,10 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 #include "client_log.h"
 #include "downloader.h"
@@ -171,8 +174,14 @@ MirrorSession::Step MirrorSession::DownloadPending() {
   auto lastSave = Clock::now();
   uint64_t pendingBytes = applier_.PendingBytes();
   progress_.SetPendingBytes(pendingBytes);
+  // Files of one directory one after another: the writer makes (and
+  // checks) their parents once, and both sides find them near each other.
+  std::vector<std::pair<uint64_t, uint64_t>> order;  // parent, reference
   for (uint64_t ref : applier_.PendingDownloads()) {
-    if (localFailures_.count(ref) != 0) continue;
+    if (localFailures_.count(ref) == 0) order.emplace_back(state_.Find(ref)->parentRef, ref);
+  }
+  std::sort(order.begin(), order.end());
+  for (const auto& [parent, ref] : order) {
     const MirrorEntry& entry = *state_.Find(ref);
     std::string local = LocalName(entry.name);
     if (local.empty()) {
@@ -270,6 +279,9 @@ bool MirrorSession::Save() {
 }
 
 bool MirrorSession::HasDownloadsToTry() const {
+  // Files that failed here stay pending but are not tried again in this
+  // run; with more pending than failed, some are to try.
+  if (applier_.PendingCount() > localFailures_.size()) return true;
   for (uint64_t ref : applier_.PendingDownloads()) {
     if (localFailures_.count(ref) == 0) return true;
   }

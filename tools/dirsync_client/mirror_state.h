@@ -15,7 +15,7 @@
 #define DIRSYNC_TOOLS_MIRROR_STATE_H_
 
 #include <cstdint>
-#include <map>
+#include <unordered_map>
 #include <string>
 #include <unordered_set>
 
@@ -46,7 +46,7 @@ class MirrorState {
   int64_t position = 0;
 
   // The entries, by file reference.
-  const std::map<uint64_t, MirrorEntry>& entries() const { return entries_; }
+  const std::unordered_map<uint64_t, MirrorEntry>& entries() const { return entries_; }
   const MirrorEntry* Find(uint64_t fileRef) const;
   // Changes of entries go through these, so that a save writes only what
   // changed since the last one.
@@ -87,7 +87,7 @@ class MirrorState {
                              MirrorEntry* entry);
 
  private:
-  std::map<uint64_t, MirrorEntry> entries_;
+  std::unordered_map<uint64_t, MirrorEntry> entries_;
   std::unordered_set<uint64_t> changed_;
   bool startedOver_ = false;
 };

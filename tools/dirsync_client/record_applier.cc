@@ -395,28 +395,44 @@ bool RecordApplier::StartOver(uint32_t newStoreId, std::string* error) {
 }
 
 std::vector<uint64_t> RecordApplier::PendingDownloads() const {
-  return std::vector<uint64_t>(pending_.begin(), pending_.end());
+  std::vector<uint64_t> refs(pending_.begin(), pending_.end());
+  std::sort(refs.begin(), refs.end());
+  return refs;
 }
 
 uint64_t RecordApplier::PendingBytes() const { return pendingBytes_; }
 
 size_t RecordApplier::WaitingCount() const { return waiting_; }
 
-void RecordApplier::MarkDownloaded(uint64_t fileRef) {
-  const MirrorEntry* held = state_.Find(fileRef);
-  if (held == nullptr) return;
-  MirrorEntry entry = *held;
-  entry.needsDownload = false;
-  entry.waiting = false;
-  Put(fileRef, entry);
+void RecordApplier::SetDownloadFlags(uint64_t fileRef, bool needsDownload, bool waiting) {
+  // Name and parent stay: only the set of files waiting for content moves.
+  MirrorEntry* entry = state_.Edit(fileRef);
+  if (entry == nullptr || entry->directory) return;
+  if (entry->needsDownload) {
+    if (entry->waiting) {
+      --waiting_;
+    } else {
+      pending_.erase(fileRef);
+      pendingBytes_ -= entry->size;
+    }
+  }
+  entry->needsDownload = needsDownload;
+  entry->waiting = waiting;
+  if (needsDownload) {
+    if (waiting) {
+      ++waiting_;
+    } else {
+      pending_.insert(fileRef);
+      pendingBytes_ += entry->size;
+    }
+  }
 }
+
+void RecordApplier::MarkDownloaded(uint64_t fileRef) { SetDownloadFlags(fileRef, false, false); }
 
 void RecordApplier::MarkWaiting(uint64_t fileRef) {
   const MirrorEntry* held = state_.Find(fileRef);
-  if (held == nullptr) return;
-  MirrorEntry entry = *held;
-  entry.waiting = true;
-  Put(fileRef, entry);
+  if (held != nullptr) SetDownloadFlags(fileRef, held->needsDownload, true);
 }
 
 }  // namespace dsclient_tool

@@ -65,6 +65,7 @@ class RecordApplier {
   // References of files whose content must be downloaded and that are
   // not waiting for a newer record, in reference order.
   std::vector<uint64_t> PendingDownloads() const;
+  size_t PendingCount() const { return pending_.size(); }
   // Bytes of those files, as the records give their sizes.
   uint64_t PendingBytes() const;
   // Number of files waiting for a newer record after a refused download.
@@ -101,6 +102,7 @@ class RecordApplier {
   void Forget(uint64_t fileRef);  // the entry only, not what is below it
   void Index(uint64_t fileRef, const MirrorEntry& entry);
   void Unindex(uint64_t fileRef, const MirrorEntry& entry);
+  void SetDownloadFlags(uint64_t fileRef, bool needsDownload, bool waiting);
   // The references held at paths below local, by the path index.
   std::vector<uint64_t> HeldBelowPath(const std::string& local) const;
   bool IsLiveDirectory(const std::string& localRelative) const;
@@ -116,7 +118,7 @@ class RecordApplier {
   // Entries whose parent is not known (states written before it was kept).
   std::unordered_set<uint64_t> unknownParent_;
   // Files waiting for their content and not for a newer record.
-  std::set<uint64_t> pending_;
+  std::unordered_set<uint64_t> pending_;
   uint64_t pendingBytes_ = 0;
   size_t waiting_ = 0;
   size_t refused_ = 0;
