@@ -131,15 +131,16 @@ Connection::Status Connection::Receive(Message* out, int timeoutMs) {
     int r = ::poll(&p, 1, static_cast<int>(left));
     if (r < 0 && errno == EINTR) continue;
     if (r == 0) return Status::kTimeout;
-    // Large reads keep the system calls few for 4 MiB replies.
-    if (chunk_.empty()) chunk_.resize(1024 * 1024);
-    ssize_t got = ::recv(fd_, chunk_.data(), chunk_.size(), 0);
+    // Large reads, straight into the reader's buffer, keep the system
+    // calls and copies few for 4 MiB replies.
+    constexpr size_t kReadSize = 1024 * 1024;
+    ssize_t got = ::recv(fd_, reader_.Reserve(kReadSize), kReadSize, 0);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (got <= 0) {
       Close();
       return Status::kClosed;
     }
-    reader_.Append(std::string_view(chunk_.data(), static_cast<size_t>(got)));
+    reader_.Commit(static_cast<size_t>(got));
   }
 }
 

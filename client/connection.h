@@ -104,7 +104,6 @@ class Connection {
 
   int fd_ = -1;
   FrameReader reader_;
-  std::string chunk_;  // receive buffer, kept between calls
 };
 
 }  // namespace dsclient

@@ -176,13 +176,23 @@ MirrorSession::Step MirrorSession::DownloadPending() {
   progress_.SetPendingBytes(pendingBytes);
   // Files of one directory one after another: the writer makes (and
   // checks) their parents once, and both sides find them near each other.
-  std::vector<std::pair<uint64_t, uint64_t>> order;  // parent, reference
+  struct Pending {
+    uint64_t parent;
+    uint64_t ref;
+    const MirrorEntry* entry;  // stays put: nothing is added or removed meanwhile
+  };
+  std::vector<Pending> order;
   for (uint64_t ref : applier_.PendingDownloads()) {
-    if (localFailures_.count(ref) == 0) order.emplace_back(state_.Find(ref)->parentRef, ref);
+    if (localFailures_.count(ref) != 0) continue;
+    const MirrorEntry* entry = state_.Find(ref);
+    order.push_back({entry->parentRef, ref, entry});
   }
-  std::sort(order.begin(), order.end());
-  for (const auto& [parent, ref] : order) {
-    const MirrorEntry& entry = *state_.Find(ref);
+  std::sort(order.begin(), order.end(), [](const Pending& a, const Pending& b) {
+    return a.parent != b.parent ? a.parent < b.parent : a.ref < b.ref;
+  });
+  for (const Pending& pending : order) {
+    const uint64_t ref = pending.ref;
+    const MirrorEntry& entry = *pending.entry;
     std::string local = LocalName(entry.name);
     if (local.empty()) {
       localFailures_.insert(ref);

@@ -1,5 +1,6 @@
 #include "mirror_state.h"
 
+#include <charconv>
 #include <sstream>
 
 #include "local_path.h"
@@ -10,18 +11,22 @@ namespace {
 
 constexpr const char* kMagic = "dirsync-mirror 1";
 
-std::string Escape(const std::string& name) {
+void AppendEscaped(std::string* out, const std::string& name) {
   static const char* hex = "0123456789ABCDEF";
-  std::string out;
   for (unsigned char c : name) {
     if (c <= 0x20 || c == '%' || c == 0x7f) {
-      out.push_back('%');
-      out.push_back(hex[c >> 4]);
-      out.push_back(hex[c & 15]);
+      out->push_back('%');
+      out->push_back(hex[c >> 4]);
+      out->push_back(hex[c & 15]);
     } else {
-      out.push_back(static_cast<char>(c));
+      out->push_back(static_cast<char>(c));
     }
   }
+}
+
+std::string Escape(const std::string& name) {
+  std::string out;
+  AppendEscaped(&out, name);
   return out;
 }
 
@@ -91,18 +96,32 @@ std::string MirrorState::PathFor(const std::string& mirrorDir) {
   return mirrorDir + "/" + kStateDirName + "/state";
 }
 
+void MirrorState::AppendEntryLine(std::string* out, uint64_t ref, const MirrorEntry& e) {
+  // Written for every entry of every save: numbers go straight into the
+  // text, without a string of their own each.
+  auto number = [out](uint64_t value) {
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out->append(digits, static_cast<size_t>(end - digits));
+    out->push_back(' ');
+  };
+  out->append(e.directory ? "d " : "f ");
+  number(ref);
+  number(e.version);
+  if (!e.directory) {
+    number(e.size);
+    number(e.lastWriteTime);
+    number((e.needsDownload ? 1 : 0) | (e.waiting ? 2 : 0));
+  }
+  AppendEscaped(out, e.name);
+  out->push_back(' ');
+  number(e.parentRef);
+  out->back() = '\n';
+}
+
 std::string MirrorState::EntryLine(uint64_t ref, const MirrorEntry& e) {
   std::string line;
-  if (e.directory) {
-    line = "d " + std::to_string(ref) + ' ' + std::to_string(e.version) + ' ' +
-           Escape(e.name) + ' ' + std::to_string(e.parentRef) + '\n';
-  } else {
-    int flags = (e.needsDownload ? 1 : 0) | (e.waiting ? 2 : 0);
-    line = "f " + std::to_string(ref) + ' ' + std::to_string(e.version) + ' ' +
-           std::to_string(e.size) + ' ' + std::to_string(e.lastWriteTime) + ' ' +
-           std::to_string(flags) + ' ' + Escape(e.name) + ' ' +
-           std::to_string(e.parentRef) + '\n';
-  }
+  AppendEntryLine(&line, ref, e);
   return line;
 }
 
@@ -142,7 +161,7 @@ std::string MirrorState::Serialize(uint64_t generation) const {
   if (!task.empty()) out += "task " + Escape(task) + '\n';
   if (hasStore) out += "store " + std::to_string(storeId) + '\n';
   out += "position " + std::to_string(position) + '\n';
-  for (const auto& [ref, e] : entries_) out += EntryLine(ref, e);
+  for (const auto& [ref, e] : entries_) AppendEntryLine(&out, ref, e);
   out += "end\n";
   return out;
 }

@@ -83,6 +83,7 @@ class MirrorState {
   // One line of an entry as snapshots and change logs hold it (with its
   // line end), and its reader ("d ..." or "f ...", without the line end).
   static std::string EntryLine(uint64_t fileRef, const MirrorEntry& entry);
+  static void AppendEntryLine(std::string* out, uint64_t fileRef, const MirrorEntry& entry);
   static bool ParseEntryLine(const std::string& line, uint64_t* fileRef,
                              MirrorEntry* entry);
 

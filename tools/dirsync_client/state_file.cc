@@ -308,9 +308,11 @@ bool StateFile::Save(MirrorState& state, std::string* error) {
   if (state.changed().empty() && state.position == savedPosition_) return true;
   std::string group;
   for (uint64_t ref : state.changed()) {
-    const MirrorEntry* entry = state.Find(ref);
-    group += entry != nullptr ? MirrorState::EntryLine(ref, *entry)
-                              : "x " + std::to_string(ref) + "\n";
+    if (const MirrorEntry* entry = state.Find(ref)) {
+      MirrorState::AppendEntryLine(&group, ref, *entry);
+    } else {
+      group += "x " + std::to_string(ref) + "\n";
+    }
   }
   uint32_t crc = Crc(group);
   group += "commit " + std::to_string(state.position) + " " + std::to_string(crc) + "\n";
