@@ -98,6 +98,11 @@ class Transfer {
   // unusable (detail says why).
   bool TakeReply(dsclient::Message& message, std::string* detail);
   void Deliver(const Downloader::OnDone& onDone);
+  // Half the window's bytes are free, with queued bytes waiting for the
+  // writer: the condition for asking for more.
+  bool HalfFree(uint64_t queued) const {
+    return inFlightBytes_ + queued <= window_.bytes / 2;
+  }
   bool Stopping(const std::function<bool()>& stop) {
     stopped_ = stopped_ || (stop && stop());
     return stopped_;
@@ -251,8 +256,7 @@ Downloader::End Transfer::Run(const Downloader::OnDone& onDone,
       const uint64_t queued = queuedBytes_.load(std::memory_order_relaxed) + batchBytes_;
       // Refilled once half of it is free, so that requests go out many to
       // a send rather than one for every reply.
-      const bool refill = inFlight_.size() <= window_.requests / 2 &&
-                          inFlightBytes_ + queued <= window_.bytes / 2;
+      const bool refill = inFlight_.size() <= window_.requests / 2 && HalfFree(queued);
       while (refill && nextFile_ < slots_.size() && inFlight_.size() < window_.requests &&
              inFlightBytes_ + queued < window_.bytes) {
         FileSlot& slot = slots_[nextFile_];
@@ -317,11 +321,10 @@ Downloader::End Transfer::Run(const Downloader::OnDone& onDone,
         progress_.wait(lock, [this] { return !done_.empty(); });
         networkWaits_ = false;
       } else {
-        // The window is full of bytes the writer has not written yet.
+        // The window is full of bytes the writer has not written yet: wait
+        // until the refill above has room again.
         networkWaits_ = true;
-        progress_.wait(lock, [this] {
-          return !done_.empty() || queuedBytes_.load() + inFlightBytes_ < window_.bytes;
-        });
+        progress_.wait(lock, [this] { return !done_.empty() || HalfFree(queuedBytes_.load()); });
         networkWaits_ = false;
       }
       continue;
