@@ -76,6 +76,17 @@ void ReportRound(MirrorSession& session) {
       static_cast<unsigned long long>(records), static_cast<unsigned long long>(files));
 }
 
+// Returns once the store may have grown past the mirror's position, with
+// the store's length in *max: the one place that decides how a following
+// mirror learns of changes. It sleeps the interval and asks with "ping";
+// a request the server answers as soon as the store grows would take the
+// place of both here, with "ping" kept for servers that do not know it.
+Step WaitForGrowth(MirrorSession& session, int intervalMs, int64_t* max) {
+  Nap(intervalMs);
+  if (stopRequested) return Step::kStopped;
+  return session.Ping(max);
+}
+
 int RunFollow(MirrorSession& session, int intervalMs) {
   int backoffMs = kFirstBackoffMs;
   int attempt = 0;
@@ -104,10 +115,9 @@ int RunFollow(MirrorSession& session, int intervalMs) {
       if (step != Step::kOk) continue;
       ReportRound(session);
     }
-    Nap(intervalMs);
-    if (stopRequested) break;
     int64_t max = 0;
-    Step step = session.Ping(&max);
+    Step step = WaitForGrowth(session, intervalMs, &max);
+    if (stopRequested) break;
     if (step == Step::kOk && max > session.position()) {
       step = session.CatchUp();
       if (step == Step::kOk) ReportRound(session);
