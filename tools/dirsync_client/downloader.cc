@@ -29,6 +29,13 @@ std::string SystemError(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
 
+// A local failure that is the filesystem's, not the file's: no other file
+// would fare better now.
+DownloadOutcome LocalOutcome(int error) {
+  return error == ENOSPC || error == EDQUOT ? DownloadOutcome::kNoRoom
+                                            : DownloadOutcome::kLocalError;
+}
+
 // One file of a run. The network side owns the fields above `fd`, the
 // writer thread those from `fd` on.
 struct FileSlot {
@@ -41,6 +48,7 @@ struct FileSlot {
   int fd = -1;
   std::string temp;
   bool localFailed = false;
+  int localErrno = 0;
   std::string localDetail;
 };
 
@@ -400,6 +408,7 @@ bool Transfer::OpenTemporary(FileSlot& slot) {
       lastParent_.clear();
       if (!request.tree->MakeParents(request.local, &slot.localDetail)) {
         slot.localFailed = true;
+        slot.localErrno = errno;
         return false;
       }
       lastParent_ = parent;
@@ -415,6 +424,7 @@ bool Transfer::OpenTemporary(FileSlot& slot) {
   }
   if (slot.fd < 0) {
     slot.localFailed = true;
+    slot.localErrno = errno;
     slot.localDetail = SystemError("cannot create", slot.temp);
     slot.temp.clear();
     return false;
@@ -427,6 +437,7 @@ void Transfer::DoWrite(FileSlot& slot, const std::string& data) {
   if (slot.fd < 0 && !OpenTemporary(slot)) return;
   if (!WriteAll(slot.fd, data)) {
     slot.localFailed = true;
+    slot.localErrno = errno;
     slot.localDetail = SystemError("cannot write", slot.temp);
     Discard(slot);
   }
@@ -445,7 +456,7 @@ Completion Transfer::DoFinish(size_t index) {
   if (!slot.localFailed && slot.fd < 0) OpenTemporary(slot);  // an empty file
   if (slot.localFailed) {
     Discard(slot);
-    return {index, DownloadOutcome::kLocalError, slot.localDetail};
+    return {index, LocalOutcome(slot.localErrno), slot.localDetail};
   }
   struct timespec times[2];
   if (FileTimeToTimespec(request.lastWriteTime, &times[1])) {
@@ -456,9 +467,10 @@ Completion Transfer::DoFinish(size_t index) {
   int closed = ::close(slot.fd);
   slot.fd = -1;
   if (closed != 0) {
+    const int error = errno;
     std::string detail = SystemError("cannot write", slot.temp);
     Discard(slot);
-    return {index, DownloadOutcome::kLocalError, detail};
+    return {index, LocalOutcome(error), detail};
   }
   bool renamed = ::rename(slot.temp.c_str(), request.target.c_str()) == 0;
   struct stat st;
@@ -489,6 +501,7 @@ const char* DownloadOutcomeName(DownloadOutcome outcome) {
     case DownloadOutcome::kShort: return "shorter than recorded";
     case DownloadOutcome::kLonger: return "longer than recorded";
     case DownloadOutcome::kLocalError: return "local error";
+    case DownloadOutcome::kNoRoom: return "no room";
     case DownloadOutcome::kConnectionLost: return "connection lost";
     case DownloadOutcome::kCancelled: return "cancelled";
   }

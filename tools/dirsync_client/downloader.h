@@ -59,6 +59,7 @@ enum class DownloadOutcome {
   kLonger,          // the server holds more than the recorded size: a newer
                     // record follows (nothing was written)
   kLocalError,      // the file could not be written here
+  kNoRoom,          // the mirror's filesystem is full (or over quota)
   kConnectionLost,
   kCancelled,       // the run was stopped before the file was whole
 };

@@ -66,8 +66,7 @@ MirrorSession::Step MirrorSession::Prepare() {
   state_.task = options_.task;
   applier_.Reindex();
   RemoveLeftoverDownloads();
-  if (!Save()) return Step::kFatal;
-  return Step::kOk;
+  return SaveStep(Step::kOk);
 }
 
 void MirrorSession::RemoveLeftoverDownloads() {
@@ -114,7 +113,7 @@ MirrorSession::Step MirrorSession::Connect(LoginStatus* status,
   } else if (!state_.hasStore) {
     state_.Reset(info.storeId);
   }
-  return Save() ? Step::kOk : Step::kFatal;
+  return SaveStep(Step::kOk);
 }
 
 MirrorSession::Step MirrorSession::CatchUp() {
@@ -125,7 +124,7 @@ MirrorSession::Step MirrorSession::CatchUp() {
     // superseded in the listing is asked for.
     bool any = false;
     for (int blocks = 0; blocks < kBlocksPerRound; ++blocks) {
-      if (Stopping()) return Save() ? Step::kStopped : Step::kFatal;
+      if (Stopping()) return SaveStep(Step::kStopped);
       StoreChunk chunk = ReadStoreChunk(connection_, options_.task, state_.position,
                                         options_.zip);
       if (chunk.status == StoreChunk::Status::kAtEnd) break;
@@ -154,7 +153,7 @@ MirrorSession::Step MirrorSession::CatchUp() {
       progress_.Tick();
       state_.position = chunk.next;
       // Saved after each block: a change log append of what it changed.
-      if (!Save()) return Step::kFatal;
+      if (Step saved = SaveStep(Step::kOk); saved != Step::kOk) return saved;
     }
     // Downloads left over from a lost connection are due as well.
     if (!HasDownloadsToTry()) return Step::kOk;
@@ -211,6 +210,7 @@ MirrorSession::Step MirrorSession::DownloadPending() {
     downloader.Add(std::move(request));
   }
   bool saveFailed = false;
+  bool noRoom = false;
   auto onDone = [&](const DownloadRequest& request, DownloadOutcome outcome,
                     const std::string& detail) {
     const uint64_t ref = request.fileRef;
@@ -241,6 +241,15 @@ MirrorSession::Step MirrorSession::DownloadPending() {
         Log("%s", detail.c_str());
         localFailures_.insert(ref);
         break;
+      case DownloadOutcome::kNoRoom:
+        // The filesystem is full: no other file would fare better now.
+        // The pass ends; the files stay pending for a later one.
+        if (!noRoom && !noRoomLogged_) {
+          Log("%s; downloads wait until there is room", detail.c_str());
+        }
+        noRoom = true;
+        noRoomLogged_ = true;
+        break;
       case DownloadOutcome::kConnectionLost:
       case DownloadOutcome::kCancelled:
         break;  // still pending: the next pass fetches it
@@ -252,22 +261,20 @@ MirrorSession::Step MirrorSession::DownloadPending() {
       lastSave = Clock::now();
     }
   };
-  Downloader::End end = downloader.Run(onDone, [this, &saveFailed] {
-    return Stopping() || saveFailed;
+  Downloader::End end = downloader.Run(onDone, [this, &saveFailed, &noRoom] {
+    return Stopping() || saveFailed || noRoom;
   });
-  if (saveFailed) return Step::kFatal;
-  switch (end) {
-    case Downloader::End::kDone:
-      break;
-    case Downloader::End::kStopped:
-      return Save() ? Step::kStopped : Step::kFatal;
-    case Downloader::End::kConnectionLost:
-      Log("lost the connection while downloading");
-      connection_.Close();
-      Save();
-      return Step::kLost;
+  if (end == Downloader::End::kConnectionLost) {
+    Log("lost the connection while downloading");
+    connection_.Close();
+    Save();
+    return Step::kLost;
   }
-  return Save() ? Step::kOk : Step::kFatal;
+  Step saved = SaveStep(Step::kOk);
+  if (saved != Step::kOk) return saved;
+  if (noRoom) return Step::kNoRoom;
+  noRoomLogged_ = false;
+  return end == Downloader::End::kStopped ? Step::kStopped : Step::kOk;
 }
 
 MirrorSession::Step MirrorSession::Ping(int64_t* max) {
@@ -286,6 +293,12 @@ bool MirrorSession::Save() {
   if (stateFile_.Save(state_, &error)) return true;
   Log("%s", error.c_str());
   return false;
+}
+
+MirrorSession::Step MirrorSession::SaveStep(Step onSuccess) {
+  if (Save()) return onSuccess;
+  const int error = stateFile_.lastError();
+  return error == ENOSPC || error == EDQUOT ? Step::kNoRoom : Step::kFatal;
 }
 
 bool MirrorSession::HasDownloadsToTry() const {

@@ -6,9 +6,11 @@
 // every block of records and every second of downloads.
 //
 // The steps report kLost when the connection is gone (the caller decides
-// between giving up and reconnecting), kFatal for failures that another
-// attempt will not mend, and kStopped when the stop flag was raised (the
-// state is saved first). Not thread safe, except that the stop flag may
+// between giving up and reconnecting), kNoRoom when the mirror's
+// filesystem is full (what could not be written waits, nothing is lost;
+// a later attempt goes on), kFatal for failures that another attempt will
+// not mend, and kStopped when the stop flag was raised (the state is saved
+// first). Not thread safe, except that the stop flag may
 // be raised from anywhere (a signal handler).
 #ifndef DIRSYNC_TOOLS_MIRROR_SESSION_H_
 #define DIRSYNC_TOOLS_MIRROR_SESSION_H_
@@ -32,7 +34,7 @@ namespace dsclient_tool {
 
 class MirrorSession {
  public:
-  enum class Step { kOk, kLost, kFatal, kStopped };
+  enum class Step { kOk, kLost, kFatal, kStopped, kNoRoom };
 
   // stop, when given, is polled between records blocks and downloads.
   MirrorSession(const Options& options, std::string token, std::string dir,
@@ -54,6 +56,8 @@ class MirrorSession {
   // Asks the server how long the store is now.
   Step Ping(int64_t* max);
   bool Save();
+  // Files wait for their content and have not failed here.
+  bool HasDownloadsToTry() const;
 
   int64_t position() const { return state_.position; }
   // Files whose download the server refused for a newer version in this
@@ -78,12 +82,14 @@ class MirrorSession {
   std::set<uint64_t> versionWaits_;
   std::set<uint64_t> localFailures_;  // not retried in this run
   std::set<uint64_t> notFiles_;       // the server could not read them (logged)
+  bool noRoomLogged_ = false;         // a full filesystem was told of
   int32_t pingCounter_ = 0;
   const std::atomic<bool>* stop_;
   uint64_t recordsApplied_ = 0;
   uint64_t filesDownloaded_ = 0;
 
-  bool HasDownloadsToTry() const;
+  // Saves: onSuccess, or kNoRoom for a full filesystem, kFatal otherwise.
+  Step SaveStep(Step onSuccess);
   void RemoveLeftoverDownloads();
   bool Stopping() const { return stop_ != nullptr && stop_->load(); }
 };

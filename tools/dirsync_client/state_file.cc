@@ -23,9 +23,6 @@ constexpr const char* kLogMagic = "dirsync-mirror-log 1";
 // snapshot: tiny mirrors would otherwise rewrite theirs on every save.
 constexpr uint64_t kLeastLogToCompact = 1 << 20;
 
-std::string ErrnoText(const std::string& what, const std::string& path) {
-  return what + " " + path + ": " + std::strerror(errno);
-}
 
 uint32_t Crc(std::string_view bytes) {
   return static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()),
@@ -116,6 +113,11 @@ StateFile::StateFile(std::string mirrorDir, StateFileSystem& files)
 
 StateFile::~StateFile() { CloseLog(); }
 
+std::string StateFile::ErrorText(const std::string& what, const std::string& path) {
+  lastError_ = errno;
+  return what + " " + path + ": " + std::strerror(errno);
+}
+
 std::string StateFile::LogPathFor(const std::string& mirrorDir) {
   return MirrorState::PathFor(mirrorDir) + ".log";
 }
@@ -135,7 +137,7 @@ bool StateFile::Load(MirrorState* state, std::string* error) {
   bool missing = false;
   if (!files_.ReadAll(snapshot_, &text, &missing)) {
     if (!missing) {
-      *error = ErrnoText("cannot read", snapshot_);
+      *error = ErrorText("cannot read", snapshot_);
       return false;
     }
     // A fresh mirror; the first save writes a snapshot.
@@ -152,7 +154,7 @@ bool StateFile::Load(MirrorState* state, std::string* error) {
   if (files_.ReadAll(log_, &logText, &missing)) {
     logBytes_ = ReplayLog(logText, state);
   } else if (!missing) {
-    *error = ErrnoText("cannot read", log_);
+    *error = ErrorText("cannot read", log_);
     return false;
   }
   state->ClearChanges();
@@ -218,7 +220,7 @@ bool StateFile::StartLog(std::string* error) {
   std::string temp = log_ + ".tmp";
   int fd = files_.Open(temp, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) {
-    *error = ErrnoText("cannot create", temp);
+    *error = ErrorText("cannot create", temp);
     return false;
   }
   std::string first = std::string(kLogMagic) + " " + std::to_string(generation_) + "\n";
@@ -228,16 +230,16 @@ bool StateFile::StartLog(std::string* error) {
   if (!ok || !files_.Rename(temp, log_)) {
     if (ok) saved = errno;
     errno = saved;
-    *error = ErrnoText("cannot write", log_);
+    *error = ErrorText("cannot write", log_);
     return false;
   }
   if (!files_.SyncDirectory(dir_)) {
-    *error = ErrnoText("cannot sync", dir_);
+    *error = ErrorText("cannot sync", dir_);
     return false;
   }
   logFd_ = files_.Open(log_, O_WRONLY | O_APPEND, 0);
   if (logFd_ < 0) {
-    *error = ErrnoText("cannot open", log_);
+    *error = ErrorText("cannot open", log_);
     return false;
   }
   logBytes_ = first.size();
@@ -250,7 +252,7 @@ bool StateFile::WriteSnapshot(MirrorState& state, std::string* error) {
   CloseLog();
   logBytes_ = 0;
   if (!files_.MakeDirectory(dir_)) {
-    *error = ErrnoText("cannot create", dir_);
+    *error = ErrorText("cannot create", dir_);
     return false;
   }
   const uint64_t generation = generation_ + 1;
@@ -258,7 +260,7 @@ bool StateFile::WriteSnapshot(MirrorState& state, std::string* error) {
   std::string temp = snapshot_ + ".tmp";
   int fd = files_.Open(temp, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) {
-    *error = ErrnoText("cannot create", temp);
+    *error = ErrorText("cannot create", temp);
     return false;
   }
   // Synced before the rename: after a crash the name leads to the whole
@@ -270,12 +272,12 @@ bool StateFile::WriteSnapshot(MirrorState& state, std::string* error) {
     if (ok) saved = errno;
     ::unlink(temp.c_str());
     errno = saved;
-    *error = ErrnoText("cannot write", snapshot_);
+    *error = ErrorText("cannot write", snapshot_);
     return false;
   }
   // The rename is lasting only once the directory is synced.
   if (!files_.SyncDirectory(dir_)) {
-    *error = ErrnoText("cannot sync", dir_);
+    *error = ErrorText("cannot sync", dir_);
     generation_ = generation;
     return false;
   }
@@ -317,7 +319,7 @@ bool StateFile::Save(MirrorState& state, std::string* error) {
   uint32_t crc = Crc(group);
   group += "commit " + std::to_string(state.position) + " " + std::to_string(crc) + "\n";
   if (!files_.Write(logFd_, group) || !files_.DataSync(logFd_)) {
-    *error = ErrnoText("cannot write", log_);
+    *error = ErrorText("cannot write", log_);
     // Whatever part of the group reached the file goes; the changes stay
     // for the next save.
     if (!files_.Truncate(logFd_, static_cast<off_t>(logBytes_))) CloseLog();

@@ -82,9 +82,13 @@ class StateFile {
   static std::string LogPathFor(const std::string& mirrorDir);
 
   uint64_t logBytes() const { return logBytes_; }
+  // The errno of the last failure (ENOSPC for a full disk, say).
+  int lastError() const { return lastError_; }
   uint64_t generation() const { return generation_; }
 
  private:
+  // The text of a failure of what on path; keeps errno in lastError_.
+  std::string ErrorText(const std::string& what, const std::string& path);
   // Starts the empty log of the current generation and keeps it open.
   bool StartLog(std::string* error);
   void CloseLog();
@@ -98,6 +102,7 @@ class StateFile {
   std::string log_;       // DIR/.dirsync/state.log
   StateFileSystem& files_;
   int logFd_ = -1;
+  int lastError_ = 0;
   uint64_t generation_ = 0;
   uint64_t logBytes_ = 0;       // sound bytes of the log
   uint64_t snapshotBytes_ = 0;  // size of the last snapshot
