@@ -2,11 +2,17 @@
 // over loopback serving a store and a catalog that each test lays out
 // record by record, and the client's mirror run against it.
 #include <gtest/gtest.h>
+#include <unistd.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <filesystem>
 #include <thread>
@@ -294,6 +300,56 @@ TEST_F(MirrorProtocolTest, EmptyFilesAreMadeButAFifoNeverIs) {
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                           [](const std::string& line) { return line.find("pipe") != std::string::npos; }),
             1) << ::testing::PrintToString(lines);
+}
+
+TEST_F(MirrorProtocolTest, NoRoomToWriteEndsThePassWithOneLineAndLosesNothing) {
+  for (uint64_t ref = 100; ref < 140; ++ref) {
+    AddFile(ref, 1, "d\\f" + std::to_string(ref), std::string(ref, 'x'));
+  }
+  // The mirror on a filesystem of its own (in a mount namespace of this
+  // test's process), whose inodes can run out.
+  ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << "needs root: " << std::strerror(errno);
+  ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+  ASSERT_EQ(::mount("mirror", mirror.path().c_str(), "tmpfs", 0, "size=16m"), 0)
+      << std::strerror(errno);
+  ProgressLine progress(false);
+  MirrorSession session(options, "secret", mirror.path(), progress);
+  ASSERT_EQ(session.Prepare(), MirrorSession::Step::kOk);
+  LoginStatus status;
+  std::string message;
+  ASSERT_EQ(session.Connect(&status, &message), MirrorSession::Step::kOk) << message;
+
+  // Room for the directory the files go to, and for no file.
+  struct statvfs fs;
+  ASSERT_EQ(::statvfs(mirror.path().c_str(), &fs), 0);
+  std::string tight = "size=16m,nr_inodes=" + std::to_string(fs.f_files - fs.f_ffree + 1);
+  ASSERT_EQ(::mount("mirror", mirror.path().c_str(), "tmpfs", MS_REMOUNT, tight.c_str()), 0)
+      << std::strerror(errno);
+  std::vector<std::string> lines;
+  SetLogCapture(&lines);
+  MirrorSession::Step step = session.CatchUp();
+  SetLogCapture(nullptr);
+  EXPECT_EQ(step, MirrorSession::Step::kNoRoom);
+  // One line, not one per file.
+  ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
+  EXPECT_NE(lines[0].find(std::strerror(ENOSPC)), std::string::npos) << lines[0];
+  EXPECT_TRUE(Leftovers(mirror.path()).empty());
+  MirrorState state = SavedState();
+  EXPECT_EQ(state.position, site.task().store.storeSize.load());
+  for (uint64_t ref = 100; ref < 140; ++ref) {
+    EXPECT_TRUE(state.entries().at(ref).needsDownload) << ref;
+    EXPECT_FALSE(state.entries().at(ref).waiting) << ref;
+  }
+
+  // With room again the next pass brings every file.
+  ASSERT_EQ(::mount("mirror", mirror.path().c_str(), "tmpfs", MS_REMOUNT, "size=16m,nr_inodes=10000"), 0);
+  ASSERT_TRUE(session.HasDownloadsToTry());
+  ASSERT_EQ(session.CatchUp(), MirrorSession::Step::kOk);
+  for (uint64_t ref = 100; ref < 140; ++ref) {
+    EXPECT_EQ(ReadText(mirror / ("d/f" + std::to_string(ref))), std::string(ref, 'x'));
+  }
+  session.Disconnect();
+  ::umount2(mirror.path().c_str(), MNT_DETACH);
 }
 
 TEST_F(MirrorProtocolTest, FileGoneFromTheServerIsSkippedUntilRecordedAgain) {

@@ -29,11 +29,10 @@ std::string SystemError(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
 
-// A local failure that is the filesystem's, not the file's: no other file
-// would fare better now.
+// A local failure that is the machine's, not the file's (the filesystem
+// full, descriptors or memory used up): no other file would fare better now.
 DownloadOutcome LocalOutcome(int error) {
-  return error == ENOSPC || error == EDQUOT ? DownloadOutcome::kNoRoom
-                                            : DownloadOutcome::kLocalError;
+  return IsLackOfRoom(error) ? DownloadOutcome::kNoRoom : DownloadOutcome::kLocalError;
 }
 
 // One file of a run. The network side owns the fields above `fd`, the
@@ -506,6 +505,11 @@ const char* DownloadOutcomeName(DownloadOutcome outcome) {
     case DownloadOutcome::kCancelled: return "cancelled";
   }
   return "?";
+}
+
+bool IsLackOfRoom(int error) {
+  return error == ENOSPC || error == EDQUOT || error == EMFILE || error == ENFILE ||
+         error == ENOMEM;
 }
 
 std::string TemporaryNameFor(const std::string& target, uint64_t fileRef) {

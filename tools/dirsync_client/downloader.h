@@ -59,7 +59,8 @@ enum class DownloadOutcome {
   kLonger,          // the server holds more than the recorded size: a newer
                     // record follows (nothing was written)
   kLocalError,      // the file could not be written here
-  kNoRoom,          // the mirror's filesystem is full (or over quota)
+  kNoRoom,          // no room to write: the filesystem full (or over quota),
+                    // descriptors or memory used up (IsLackOfRoom)
   kConnectionLost,
   kCancelled,       // the run was stopped before the file was whole
 };
@@ -102,6 +103,10 @@ class Downloader {
   DownloadWindow window_;
   std::vector<DownloadRequest> queue_;
 };
+
+// An errno that tells of the machine running out of room (disk, quota,
+// descriptors, memory) rather than of a fault of one file.
+bool IsLackOfRoom(int error);
 
 // The temporary name used for a download of fileRef beside target.
 std::string TemporaryNameFor(const std::string& target, uint64_t fileRef);

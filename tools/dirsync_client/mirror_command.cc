@@ -24,7 +24,7 @@ constexpr auto kNewerVersionWait = std::chrono::seconds(15);
 constexpr auto kNewerVersionPoll = std::chrono::milliseconds(200);
 constexpr int kFirstBackoffMs = 200;
 constexpr int kLastBackoffMs = 5000;
-// How often a following mirror whose filesystem is full tries again.
+// How often a following mirror that found no room to write tries again.
 constexpr int kNoRoomWaitMs = 5000;
 
 // Sleeps up to ms, waking early when a stop is requested.
@@ -55,7 +55,7 @@ int RunOnce(MirrorSession& session) {
       return 1;
     }
     if (step == Step::kNoRoom) {
-      Log("giving up: no room left in the mirror; the next run goes on from position %lld",
+      Log("giving up: no room to write the mirror; the next run goes on from position %lld",
           static_cast<long long>(session.position()));
       return 1;
     }
@@ -100,7 +100,7 @@ int RunFollow(MirrorSession& session, int intervalMs) {
   bool noRoom = false;
   auto noteRoom = [&noRoom](Step step) {
     if (step == Step::kNoRoom && !noRoom) {
-      Log("no room left in the mirror; trying again every %d s", kNoRoomWaitMs / 1000);
+      Log("no room to write the mirror; trying again every %d s", kNoRoomWaitMs / 1000);
     } else if (step == Step::kOk && noRoom) {
       Log("there is room again; the mirror goes on");
     }

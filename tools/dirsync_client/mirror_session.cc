@@ -297,8 +297,7 @@ bool MirrorSession::Save() {
 
 MirrorSession::Step MirrorSession::SaveStep(Step onSuccess) {
   if (Save()) return onSuccess;
-  const int error = stateFile_.lastError();
-  return error == ENOSPC || error == EDQUOT ? Step::kNoRoom : Step::kFatal;
+  return IsLackOfRoom(stateFile_.lastError()) ? Step::kNoRoom : Step::kFatal;
 }
 
 bool MirrorSession::HasDownloadsToTry() const {

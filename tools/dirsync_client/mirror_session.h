@@ -6,9 +6,9 @@
 // every block of records and every second of downloads.
 //
 // The steps report kLost when the connection is gone (the caller decides
-// between giving up and reconnecting), kNoRoom when the mirror's
-// filesystem is full (what could not be written waits, nothing is lost;
-// a later attempt goes on), kFatal for failures that another attempt will
+// between giving up and reconnecting), kNoRoom when there is no room to
+// write (the filesystem full, descriptors or memory used up: what could not
+// be written waits, nothing is lost, a later attempt goes on), kFatal for failures that another attempt will
 // not mend, and kStopped when the stop flag was raised (the state is saved
 // first). Not thread safe, except that the stop flag may
 // be raised from anywhere (a signal handler).
