@@ -301,7 +301,11 @@ Downloader::End Transfer::Run(const Downloader::OnDone& onDone,
       // No more requests; what is in flight is either read (stopped) or
       // given up (lost). A file partly asked for is cancelled.
       if (nextFile_ < slots_.size() && slots_[nextFile_].nextPos > 0) {
-        Abort(nextFile_, DownloadOutcome::kCancelled, "the run was stopped");
+        if (lost) {
+          Abort(nextFile_, DownloadOutcome::kConnectionLost, lostDetail);
+        } else {
+          Abort(nextFile_, DownloadOutcome::kCancelled, "the run was stopped");
+        }
       }
       nextFile_ = slots_.size();
     }
