@@ -72,9 +72,8 @@ MirrorSession::Step MirrorSession::Prepare() {
 void MirrorSession::RemoveLeftoverDownloads() {
   // A run that ended during a download left its temporary file beside the
   // target; the entry still waits for its content in the saved state.
-  for (const auto& [ref, entry] : state_.entries()) {
-    if (entry.directory || !entry.needsDownload) continue;
-    std::string local = LocalName(entry.name);
+  for (uint64_t ref : applier_.PendingDownloads()) {
+    std::string local = LocalName(state_.Find(ref)->name);
     if (local.empty() || !tree_.AncestorsAreDirectories(local)) continue;
     ::unlink(TemporaryNameFor(tree_.Full(local), ref).c_str());
   }
