@@ -140,6 +140,7 @@ char* FrameReader::Reserve(size_t n) {
 }
 
 void FrameReader::Append(std::string_view bytes) {
+  if (bytes.empty()) return;
   std::memcpy(Reserve(bytes.size()), bytes.data(), bytes.size());
   Commit(bytes.size());
 }
