@@ -1,4 +1,4 @@
-// What a mirror remembers between runs, kept in DIR/.dirsync/state: the
+// What a mirror remembers between runs, kept in DIR/.dirsync (StateFile): the
 // task and the identity of the store it copies, the store position up to which records
 // have been applied, and one entry per file or directory it holds (file
 // reference, catalog path, parent reference, version, size, write time,
