@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 namespace dsclient {
 namespace {
@@ -23,23 +24,39 @@ int64_t NowMs() {
 
 // Fills the result's data from a reply's "len", "zip" and "data".
 template <typename Result>
-bool TakeData(const Message& m, Result* out) {
+bool TakeData(Message& m, Result* out) {
   auto len = m.Int32("len");
   auto zip = m.Int32("zip");
-  const Param* data = m.Find("data");
+  Param* data = const_cast<Param*>(m.Find("data"));
   out->hasData = len && zip && data != nullptr;
   if (!out->hasData) return true;
   out->len = *len;
   out->zip = *zip;
   out->wireLength = data->value.size();
   if (*zip == 0) {
-    out->data = data->value;
+    out->data = std::move(data->value);
     return true;
   }
   return *len >= 0 && Inflate(data->value, static_cast<size_t>(*len), &out->data);
 }
 
 }  // namespace
+
+std::string BuildDloadFrame(const DloadRequest& r) {
+  FrameWriter f("dload");
+  f.Text("path", r.path).Int64("fid", r.fid).Int64("pos", r.pos).Int32("ver", r.ver);
+  if (r.sendSize) f.Int32("size", r.size);
+  f.Int32("zip", r.zip);
+  return f.Build();
+}
+
+bool ParseDloadReply(Message& m, DloadResult* out) {
+  out->fid = m.Int64("fid").value_or(0);
+  out->pos = m.Int64("pos").value_or(0);
+  out->ver = m.Int32("ver").value_or(0);
+  out->err = m.Text("err").value_or("");
+  return TakeData(m, out);
+}
 
 Connection::~Connection() { Close(); }
 
@@ -114,15 +131,16 @@ Connection::Status Connection::Receive(Message* out, int timeoutMs) {
     int r = ::poll(&p, 1, static_cast<int>(left));
     if (r < 0 && errno == EINTR) continue;
     if (r == 0) return Status::kTimeout;
-    // Large reads keep the system calls few for 4 MiB replies.
-    if (chunk_.empty()) chunk_.resize(256 * 1024);
-    ssize_t got = ::recv(fd_, chunk_.data(), chunk_.size(), 0);
+    // Large reads, straight into the reader's buffer, keep the system
+    // calls and copies few for 4 MiB replies.
+    constexpr size_t kReadSize = 1024 * 1024;
+    ssize_t got = ::recv(fd_, reader_.Reserve(kReadSize), kReadSize, 0);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (got <= 0) {
       Close();
       return Status::kClosed;
     }
-    reader_.Append(std::string_view(chunk_.data(), static_cast<size_t>(got)));
+    reader_.Commit(static_cast<size_t>(got));
   }
 }
 
@@ -180,17 +198,9 @@ bool Connection::List(std::string_view path, int64_t pos, int32_t zip,
 }
 
 bool Connection::Dload(const DloadRequest& r, DloadResult* out) {
-  FrameWriter f("dload");
-  f.Text("path", r.path).Int64("fid", r.fid).Int64("pos", r.pos).Int32("ver", r.ver);
-  if (r.sendSize) f.Int32("size", r.size);
-  f.Int32("zip", r.zip);
   Message m;
-  if (!Send(f) || !Expect("-dload", &m)) return false;
-  out->fid = m.Int64("fid").value_or(0);
-  out->pos = m.Int64("pos").value_or(0);
-  out->ver = m.Int32("ver").value_or(0);
-  out->err = m.Text("err").value_or("");
-  return TakeData(m, out);
+  if (!SendBytes(BuildDloadFrame(r)) || !Expect("-dload", &m)) return false;
+  return ParseDloadReply(m, out);
 }
 
 }  // namespace dsclient

@@ -56,6 +56,13 @@ struct DloadRequest {
   int32_t zip = 0;
 };
 
+// The "dload" frame of a request, for callers that send several before
+// reading the replies.
+std::string BuildDloadFrame(const DloadRequest& request);
+// Reads a "-dload" reply into *out (its data moved out of the message).
+// False when zipped data does not inflate to its stated length.
+bool ParseDloadReply(Message& reply, DloadResult* out);
+
 class Connection {
  public:
   enum class Status { kOk, kClosed, kTimeout, kGarbage };
@@ -74,6 +81,9 @@ class Connection {
   // Writes all bytes. False when the connection is gone.
   bool SendBytes(std::string_view bytes);
   bool Send(const FrameWriter& frame) { return SendBytes(frame.Build()); }
+  // A whole message has arrived and waits to be taken (Receive returns
+  // it without waiting).
+  bool HasWholeMessage() const { return reader_.HasWholeFrame(); }
   // Waits for the next whole message.
   Status Receive(Message* out, int timeoutMs = 5000);
   // True when the server closes the connection within the time; messages
@@ -94,7 +104,6 @@ class Connection {
 
   int fd_ = -1;
   FrameReader reader_;
-  std::string chunk_;  // receive buffer, kept between calls
 };
 
 }  // namespace dsclient

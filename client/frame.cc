@@ -2,6 +2,9 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace dsclient {
 namespace {
 
@@ -118,14 +121,46 @@ bool ParseFrame(std::string_view frame, Message* out) {
   return true;
 }
 
+char* FrameReader::Reserve(size_t n) {
+  if (capacity_ - end_ < n) {
+    const size_t waiting = end_ - start_;
+    if (capacity_ - waiting >= n && start_ > 0) {
+      std::memmove(buffer_.get(), buffer_.get() + start_, waiting);
+    } else {
+      size_t capacity = std::max(capacity_ * 2, waiting + n);
+      std::unique_ptr<char[]> bigger(new char[capacity]);
+      if (waiting > 0) std::memcpy(bigger.get(), buffer_.get() + start_, waiting);
+      buffer_ = std::move(bigger);
+      capacity_ = capacity;
+    }
+    start_ = 0;
+    end_ = waiting;
+  }
+  return buffer_.get() + end_;
+}
+
+void FrameReader::Append(std::string_view bytes) {
+  if (bytes.empty()) return;
+  std::memcpy(Reserve(bytes.size()), bytes.data(), bytes.size());
+  Commit(bytes.size());
+}
+
+bool FrameReader::HasWholeFrame() const {
+  std::string_view rest = Rest();
+  if (rest.size() < kHeader) return false;
+  return rest[0] != 'T' || GetLE(rest, 1, 4) <= rest.size();
+}
+
 FrameReader::Status FrameReader::Next(Message* out) {
-  if (pending_.size() < kHeader) return Status::kNeedMore;
-  if (pending_[0] != 'T') return Status::kGarbage;
-  uint64_t total = GetLE(pending_, 1, 4);
+  std::string_view rest = Rest();
+  if (rest.size() < kHeader) return Status::kNeedMore;
+  if (rest[0] != 'T') return Status::kGarbage;
+  uint64_t total = GetLE(rest, 1, 4);
   if (total < kHeader || total > 0x7fffffff) return Status::kGarbage;
-  if (pending_.size() < total) return Status::kNeedMore;
-  bool sound = ParseFrame(std::string_view(pending_).substr(0, total), out);
-  pending_.erase(0, total);
+  if (rest.size() < total) return Status::kNeedMore;
+  bool sound = ParseFrame(rest.substr(0, total), out);
+  start_ += total;
+  if (start_ == end_) start_ = end_ = 0;
   return sound ? Status::kMessage : Status::kGarbage;
 }
 

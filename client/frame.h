@@ -12,6 +12,7 @@
 #define DIRSYNC_CLIENT_FRAME_H_
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -71,13 +72,27 @@ class FrameReader {
  public:
   enum class Status { kMessage, kNeedMore, kGarbage };
 
-  void Append(std::string_view bytes) { pending_.append(bytes); }
+  void Append(std::string_view bytes);
+  // Room for at least n more bytes at the end of the buffer, to receive
+  // into directly; Commit(got) then counts the got bytes received there.
+  char* Reserve(size_t n);
+  void Commit(size_t got) { end_ += got; }
   // Takes the next whole frame off the stream.
   Status Next(Message* out);
-  size_t buffered() const { return pending_.size(); }
+  size_t buffered() const { return end_ - start_; }
+  // The next frame (or garbage that Next reports) lies whole in the buffer.
+  bool HasWholeFrame() const;
 
  private:
-  std::string pending_;
+  std::string_view Rest() const { return std::string_view(buffer_.get() + start_, end_ - start_); }
+
+  // Bytes from start_ to end_ wait to be taken; frames already taken lie
+  // before start_ and are moved out of the way only when room is needed,
+  // so that taking many small frames from one large read copies nothing.
+  std::unique_ptr<char[]> buffer_;
+  size_t capacity_ = 0;
+  size_t start_ = 0;
+  size_t end_ = 0;
 };
 
 // Inflates a zlib stream that must yield exactly expectedLength bytes.

@@ -88,6 +88,14 @@ std::string MirrorFixture::WaitForCatalog(std::chrono::milliseconds limit) {
   }
 }
 
+std::string MirrorFixture::WireFaults() {
+  std::vector<WireRecord> history;
+  std::string error;
+  if (!ReadHistory(*server_, &history, &error)) return "cannot read the store: " + error;
+  std::string faults = DescribeVersionFaults(history);
+  return faults.empty() ? faults : "versions that do not rise on the wire:\n" + faults;
+}
+
 std::string MirrorFixture::Diagnosis(const std::string& what) {
   std::ostringstream out;
   out << what;

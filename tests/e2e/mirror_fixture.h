@@ -53,6 +53,11 @@ class MirrorFixture : public ::testing::Test {
   // the same kind of result.
   std::string WaitForCatalog(std::chrono::milliseconds limit = std::chrono::seconds(20));
 
+  // What clients see on the wire that would mislead them: versions of an
+  // entry that do not rise from one record to the next (DescribeVersionFaults).
+  // Empty when all is well.
+  std::string WireFaults();
+
   // Everything worth knowing when a check fails.
   std::string Diagnosis(const std::string& what);
 

@@ -50,6 +50,8 @@ TEST_P(ConvergenceTest, FollowingMirrorEqualsTheTreeOnceTheWriterStops) {
   EXPECT_TRUE(client_->running()) << client_->LogTail();
   std::string catalogFailure = WaitForCatalog(milliseconds(0));
   EXPECT_TRUE(catalogFailure.empty()) << catalogFailure;
+  // Every change a client was told of came with a higher version.
+  EXPECT_EQ(WireFaults(), "");
   EXPECT_TRUE(server_->Stop()) << server_->error() << "\n" << server_->LogTail();
   EXPECT_TRUE(server_->StoreFailures().empty());
 }
@@ -176,6 +178,8 @@ TEST_F(CrashTest, KilledServerRestartsOnItsStoreAndTheMirrorConverges) {
   failure = WaitForMirror();
   ASSERT_TRUE(failure.empty()) << failure;
   EXPECT_TRUE(client_->running()) << client_->LogTail();
+  // Restarts on the store never hand out a version twice.
+  EXPECT_EQ(WireFaults(), "");
   EXPECT_TRUE(server_->Stop()) << server_->error() << "\n" << server_->LogTail();
 
   // The store a dozen crashes left behind reads back sound.

@@ -3,6 +3,7 @@
 // them in one batch) and then compared: the mirror must equal the tree.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "e2e/mirror_fixture.h"
+#include "e2e/store_view.h"
 
 namespace dirsync::e2e {
 namespace {
@@ -107,6 +109,106 @@ TEST_F(ScenarioTest, DirectoryMovesAppliedInOneBatch) {
   fs::rename(R("s7/B"), R("s7/E"));
   Converge("renamed onto an empty directory");
 
+  EXPECT_TRUE(client_->running()) << client_->LogTail();
+  EXPECT_TRUE(server_->Stop()) << server_->error();
+}
+
+// The records of one reference after the first `from` of the history.
+std::vector<WireRecord> RecordsOf(const std::vector<WireRecord>& history, size_t from,
+                                  uint64_t ref) {
+  std::vector<WireRecord> out;
+  for (size_t i = from; i < history.size(); ++i) {
+    if (history[i].fileRef == ref) out.push_back(history[i]);
+  }
+  return out;
+}
+
+// The reference of the live entry the history last names path (with '\\').
+uint64_t RefOf(const std::vector<WireRecord>& history, const std::string& path) {
+  for (auto it = history.rbegin(); it != history.rend(); ++it) {
+    if (it->name == path && it->state != 255 && it->state != 7) return it->fileRef;
+  }
+  return 0;
+}
+
+// Files downloaded by the rounds the client logged after offset of its log.
+int DownloadsLoggedAfter(const std::string& log, size_t offset) {
+  int files = 0;
+  const std::string mark = " record(s) applied, ";
+  for (size_t at = log.find(mark, offset); at != std::string::npos;
+       at = log.find(mark, at + 1)) {
+    files += std::atoi(log.c_str() + at + mark.size());
+  }
+  return files;
+}
+
+TEST_F(ScenarioTest, RenamesArriveAsRenamesAndChangesRaiseVersions) {
+  Write(R("a.txt"), "first");
+  Write(R("D/f.txt"), "below");
+  Write(R("D/S/g.txt"), "deeper");
+  ASSERT_TRUE(server_->Start()) << server_->error() << "\n" << server_->LogTail();
+  ASSERT_TRUE(client_->StartFollowing({.zip = false, .intervalMs = 50}));
+  Converge("start");
+  std::vector<WireRecord> history;
+  std::string error;
+  ASSERT_TRUE(ReadHistory(*server_, &history, &error)) << error;
+  const uint64_t file = RefOf(history, "a.txt");
+  const uint64_t dir = RefOf(history, "D");
+  const uint64_t below = RefOf(history, "D\\f.txt");
+  ASSERT_NE(file, 0u);
+  ASSERT_NE(dir, 0u);
+  ASSERT_NE(below, 0u);
+  size_t seen = history.size();
+  size_t logSeen = client_->Log().size();
+
+  // A rename, then a move of a directory: each arrives as a rename of the
+  // same reference (never a deletion and an addition), and the mirror
+  // moves what it holds instead of downloading it again.
+  fs::rename(R("a.txt"), R("b.txt"));
+  Quiet();
+  fs::rename(R("D"), R("E"));
+  Converge("renames");
+  ASSERT_TRUE(ReadHistory(*server_, &history, &error)) << error;
+  std::vector<WireRecord> fileRecords = RecordsOf(history, seen, file);
+  ASSERT_FALSE(fileRecords.empty());
+  EXPECT_EQ(fileRecords.back().state, 3);
+  EXPECT_EQ(fileRecords.back().name, "b.txt");
+  EXPECT_EQ(fileRecords.back().oldName, "a.txt");
+  std::vector<WireRecord> dirRecords = RecordsOf(history, seen, dir);
+  ASSERT_FALSE(dirRecords.empty());
+  EXPECT_EQ(dirRecords.back().state, 6);
+  EXPECT_EQ(dirRecords.back().name, "E");
+  std::vector<WireRecord> belowRecords = RecordsOf(history, seen, below);
+  ASSERT_FALSE(belowRecords.empty());
+  EXPECT_EQ(belowRecords.back().state, 3);
+  EXPECT_EQ(belowRecords.back().name, "E\\f.txt");
+  EXPECT_EQ(belowRecords.back().oldName, "D\\f.txt");
+  for (size_t i = seen; i < history.size(); ++i) {
+    EXPECT_NE(history[i].state, 255) << history[i].name;
+    EXPECT_NE(history[i].state, 1) << history[i].name;
+  }
+  // The client logs a line per round once it is done with it.
+  for (int i = 0; i < 100 && client_->Log().find(" record(s) applied", logSeen) == std::string::npos;
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_NE(client_->Log().find(" record(s) applied", logSeen), std::string::npos);
+  EXPECT_EQ(DownloadsLoggedAfter(client_->Log(), logSeen), 0) << client_->LogTail();
+
+  // Changes of content raise the version every time.
+  uint32_t version = fileRecords.back().version;
+  for (const char* text : {"second", "third, longer"}) {
+    seen = history.size();
+    Write(R("b.txt"), text);
+    Converge(std::string("rewrite: ") + text);
+    ASSERT_TRUE(ReadHistory(*server_, &history, &error)) << error;
+    fileRecords = RecordsOf(history, seen, file);
+    ASSERT_FALSE(fileRecords.empty()) << text;
+    EXPECT_EQ(fileRecords.back().state, 2) << text;
+    EXPECT_GT(fileRecords.back().version, version) << text;
+    version = fileRecords.back().version;
+  }
+  EXPECT_EQ(WireFaults(), "");
   EXPECT_TRUE(client_->running()) << client_->LogTail();
   EXPECT_TRUE(server_->Stop()) << server_->error();
 }

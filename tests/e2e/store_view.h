@@ -6,7 +6,9 @@
 #ifndef DIRSYNC_TESTS_E2E_STORE_VIEW_H_
 #define DIRSYNC_TESTS_E2E_STORE_VIEW_H_
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "e2e/server_under_test.h"
 #include "e2e/tree_snapshot.h"
@@ -21,6 +23,27 @@ bool ReadCatalog(const ServerUnderTest& server, TreeSnapshot* out,
 
 // The snapshot with every file's sum cleared, to compare with ReadCatalog.
 TreeSnapshot WithoutSums(const TreeSnapshot& snapshot);
+
+// One record as a client reads it on the wire.
+struct WireRecord {
+  uint64_t fileRef = 0;
+  uint8_t state = 0;
+  uint32_t version = 0;
+  uint64_t size = 0;
+  std::string name;
+  std::string oldName;  // renames only
+};
+
+// Every record of the task's store in store order (fillers, markers and
+// the header left out). False, with *error set, as ReadCatalog.
+bool ReadHistory(const ServerUnderTest& server, std::vector<WireRecord>* out,
+                 std::string* error);
+
+// What a client would be misled by: a record whose version does not rise
+// above the one before it for the same reference (a reference that comes
+// back after a deletion, in state 1 or 6, starts afresh). Empty when all
+// is well; otherwise one line per fault.
+std::string DescribeVersionFaults(const std::vector<WireRecord>& history);
 
 }  // namespace dirsync::e2e
 

@@ -2,9 +2,18 @@
 // over loopback serving a store and a catalog that each test lays out
 // record by record, and the client's mirror run against it.
 #include <gtest/gtest.h>
+#include <unistd.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <map>
 #include <filesystem>
 #include <thread>
 
@@ -108,7 +117,7 @@ TEST_F(MirrorProtocolTest, MirrorsFilesThenRenamesAndDeletions) {
   EXPECT_FALSE(fs::exists(mirror / "big.bin"));
   MirrorState state = SavedState();
   EXPECT_EQ(state.position, site.task().store.storeSize.load());
-  EXPECT_EQ(state.entries.size(), 3u);
+  EXPECT_EQ(state.entries().size(), 3u);
 }
 
 TEST_F(MirrorProtocolTest, RefusedVersionIsFetchedAgainFromTheNewerRecord) {
@@ -120,7 +129,7 @@ TEST_F(MirrorProtocolTest, RefusedVersionIsFetchedAgainFromTheNewerRecord) {
   // download, while the file changed on the server meanwhile: the mirror
   // asks for version 1, the server holds version 2.
   MirrorState state = SavedState();
-  state.entries.at(10).needsDownload = true;
+  state.Edit(10)->needsDownload = true;
   std::string error;
   ASSERT_TRUE(state.Save(mirror.path(), &error)) << error;
   AddFile(10, 2, "c.txt", "new!", kJan2020 + 10000000);
@@ -142,7 +151,7 @@ TEST_F(MirrorProtocolTest, RefusedVersionIsFetchedAgainFromTheNewerRecord) {
   ASSERT_EQ(session.CatchUp(), MirrorSession::Step::kOk);
   EXPECT_EQ(session.VersionWaits(), 0u);
   EXPECT_EQ(ReadText(mirror / "c.txt"), "new!");
-  EXPECT_FALSE(SavedState().entries.at(10).needsDownload);
+  EXPECT_FALSE(SavedState().entries().at(10).needsDownload);
 }
 
 TEST_F(MirrorProtocolTest, FileThatGrewAfterItsRecordWaitsForTheNewerOne) {
@@ -162,7 +171,7 @@ TEST_F(MirrorProtocolTest, FileThatGrewAfterItsRecordWaitsForTheNewerOne) {
   // Neither the longer content nor a cut of it passes for version 1.
   EXPECT_FALSE(fs::exists(mirror / "log.txt"));
   EXPECT_EQ(session.VersionWaits(), 1u);
-  EXPECT_TRUE(SavedState().entries.at(40).waiting);
+  EXPECT_TRUE(SavedState().entries().at(40).waiting);
   // A file exactly as long as its record comes whole.
   EXPECT_EQ(ReadText(mirror / "exact.txt"), "12345");
 
@@ -172,7 +181,175 @@ TEST_F(MirrorProtocolTest, FileThatGrewAfterItsRecordWaitsForTheNewerOne) {
   ASSERT_EQ(session.CatchUp(), MirrorSession::Step::kOk);
   EXPECT_EQ(session.VersionWaits(), 0u);
   EXPECT_EQ(ReadText(mirror / "log.txt"), "first, then a longer tail");
-  EXPECT_FALSE(SavedState().entries.at(40).needsDownload);
+  EXPECT_FALSE(SavedState().entries().at(40).needsDownload);
+}
+
+// Temporary download files left anywhere in the mirror.
+std::vector<std::string> Leftovers(const std::string& dir) {
+  std::vector<std::string> found;
+  for (const auto& item : fs::recursive_directory_iterator(dir)) {
+    if (item.path().filename().string().rfind(".dirsync-download-", 0) == 0) {
+      found.push_back(item.path().string());
+    }
+  }
+  return found;
+}
+
+TEST_F(MirrorProtocolTest, FileThatShrankAfterItsRecordIsNeverTakenWhole) {
+  constexpr size_t kMiB = 1024 * 1024;
+  std::string big(9 * kMiB + 5, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 13 / 7);
+  AddFile(80, 1, "small.txt", "0123456789");
+  AddFile(81, 1, "big.bin", big);    // three ranges
+  AddFile(82, 1, "edge.bin", big);
+  // Each shrinks before the mirror asks for it; the catalog still holds
+  // version 1 of the recorded sizes. The small one comes short at once;
+  // the big one has a whole first range, a short second and nothing for
+  // the third; the last ends exactly where its second range begins.
+  site.WriteFile("small.txt", "01234");
+  site.WriteFile("big.bin", big.substr(0, 5 * kMiB));
+  site.WriteFile("edge.bin", big.substr(0, 4 * kMiB));
+
+  ProgressLine progress(false);
+  MirrorSession session(options, "secret", mirror.path(), progress);
+  ASSERT_EQ(session.Prepare(), MirrorSession::Step::kOk);
+  LoginStatus status;
+  std::string message;
+  ASSERT_EQ(session.Connect(&status, &message), MirrorSession::Step::kOk) << message;
+  ASSERT_EQ(session.CatchUp(), MirrorSession::Step::kOk);
+  for (const char* name : {"small.txt", "big.bin", "edge.bin"}) {
+    EXPECT_FALSE(fs::exists(mirror / name)) << name;
+  }
+  EXPECT_EQ(session.VersionWaits(), 3u);
+  EXPECT_TRUE(Leftovers(mirror.path()).empty()) << ::testing::PrintToString(Leftovers(mirror.path()));
+  for (uint64_t ref : {80, 81, 82}) EXPECT_TRUE(SavedState().entries().at(ref).needsDownload);
+
+  // The newer records bring the files as they are now.
+  site.SetEntry(80, 2, "small.txt");
+  site.AppendStore(Rec(80, 2, 2, "small.txt", 5, kJan2020 + 1));
+  site.SetEntry(81, 2, "big.bin");
+  site.AppendStore(Rec(81, 2, 2, "big.bin", 5 * kMiB, kJan2020 + 1));
+  site.SetEntry(82, 2, "edge.bin");
+  site.AppendStore(Rec(82, 2, 2, "edge.bin", 4 * kMiB, kJan2020 + 1));
+  ASSERT_EQ(session.CatchUp(), MirrorSession::Step::kOk);
+  EXPECT_EQ(ReadText(mirror / "small.txt"), "01234");
+  EXPECT_EQ(ReadText(mirror / "big.bin"), big.substr(0, 5 * kMiB));
+  EXPECT_EQ(ReadText(mirror / "edge.bin"), big.substr(0, 4 * kMiB));
+  EXPECT_EQ(session.VersionWaits(), 0u);
+}
+
+TEST_F(MirrorProtocolTest, ManyFilesAtOnceEachArriveWholeInTheirPlace) {
+  // Small files across directories and large ones between them, so that
+  // many requests of several files are in flight; plain and zipped.
+  std::map<std::string, std::string> files;
+  uint64_t ref = 1000;
+  for (int d = 0; d < 6; ++d) {
+    std::string dir = "dir" + std::to_string(d);
+    site.SetEntry(ref, 1, dir, 6);
+    site.AppendStore(Rec(ref++, 1, 6, dir));
+    for (int f = 0; f < 60; ++f) {
+      std::string name = dir + "\\f" + std::to_string(f);
+      std::string content(static_cast<size_t>((f * 37 + d * 11) % 300), static_cast<char>('a' + f % 26));
+      content += name;
+      if (f == 30) content.assign(5 * 1024 * 1024 + d, static_cast<char>(d));
+      AddFile(ref++, 1, name, content);
+      files[dir + "/f" + std::to_string(f)] = content;
+    }
+  }
+  for (bool zip : {false, true}) {
+    options.zip = zip;
+    std::vector<std::string> lines;
+    SetLogCapture(&lines);
+    ASSERT_EQ(Run(), 0) << zip;
+    SetLogCapture(nullptr);
+    EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
+    for (const auto& [path, content] : files) {
+      ASSERT_EQ(ReadText(mirror / path), content) << path << " zip " << zip;
+    }
+    EXPECT_TRUE(Leftovers(mirror.path()).empty());
+    MirrorState state = SavedState();
+    for (const auto& [held, entry] : state.entries()) EXPECT_FALSE(entry.needsDownload) << held;
+    fs::remove_all(mirror.path());
+    fs::create_directories(mirror.path());
+  }
+}
+
+TEST_F(MirrorProtocolTest, EmptyFilesAreMadeButAFifoNeverIs) {
+  AddFile(90, 1, "empty.txt", "");
+  ASSERT_EQ(::mkfifo((site.rootDir() + "/pipe").c_str(), 0644), 0);
+  site.SetEntry(91, 1, "pipe");
+  site.AppendStore(Rec(91, 1, 1, "pipe", 0, kJan2020));
+  std::vector<std::string> lines;
+  SetLogCapture(&lines);
+  ProgressLine progress(false);
+  MirrorSession session(options, "secret", mirror.path(), progress);
+  ASSERT_EQ(session.Prepare(), MirrorSession::Step::kOk);
+  LoginStatus status;
+  std::string message;
+  ASSERT_EQ(session.Connect(&status, &message), MirrorSession::Step::kOk) << message;
+  ASSERT_EQ(session.CatchUp(), MirrorSession::Step::kOk);
+  // The FIFO changes, and is asked for again: still no second line.
+  site.SetEntry(91, 2, "pipe");
+  site.AppendStore(Rec(91, 2, 2, "pipe", 0, kJan2020 + 1));
+  ASSERT_EQ(session.CatchUp(), MirrorSession::Step::kOk);
+  SetLogCapture(nullptr);
+  EXPECT_TRUE(fs::is_regular_file(mirror / "empty.txt"));
+  EXPECT_EQ(fs::file_size(mirror / "empty.txt"), 0u);
+  struct stat st;
+  EXPECT_NE(::lstat((mirror / "pipe").c_str(), &st), 0);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.find("pipe") != std::string::npos; }),
+            1) << ::testing::PrintToString(lines);
+}
+
+TEST_F(MirrorProtocolTest, NoRoomToWriteEndsThePassWithOneLineAndLosesNothing) {
+  for (uint64_t ref = 100; ref < 140; ++ref) {
+    AddFile(ref, 1, "d\\f" + std::to_string(ref), std::string(ref, 'x'));
+  }
+  // The mirror on a filesystem of its own (in a mount namespace of this
+  // test's process), whose inodes can run out.
+  ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << "needs root: " << std::strerror(errno);
+  ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+  ASSERT_EQ(::mount("mirror", mirror.path().c_str(), "tmpfs", 0, "size=16m"), 0)
+      << std::strerror(errno);
+  ProgressLine progress(false);
+  MirrorSession session(options, "secret", mirror.path(), progress);
+  ASSERT_EQ(session.Prepare(), MirrorSession::Step::kOk);
+  LoginStatus status;
+  std::string message;
+  ASSERT_EQ(session.Connect(&status, &message), MirrorSession::Step::kOk) << message;
+
+  // Room for the directory the files go to, and for no file.
+  struct statvfs fs;
+  ASSERT_EQ(::statvfs(mirror.path().c_str(), &fs), 0);
+  std::string tight = "size=16m,nr_inodes=" + std::to_string(fs.f_files - fs.f_ffree + 1);
+  ASSERT_EQ(::mount("mirror", mirror.path().c_str(), "tmpfs", MS_REMOUNT, tight.c_str()), 0)
+      << std::strerror(errno);
+  std::vector<std::string> lines;
+  SetLogCapture(&lines);
+  MirrorSession::Step step = session.CatchUp();
+  SetLogCapture(nullptr);
+  EXPECT_EQ(step, MirrorSession::Step::kNoRoom);
+  // One line, not one per file.
+  ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
+  EXPECT_NE(lines[0].find(std::strerror(ENOSPC)), std::string::npos) << lines[0];
+  EXPECT_TRUE(Leftovers(mirror.path()).empty());
+  MirrorState state = SavedState();
+  EXPECT_EQ(state.position, site.task().store.storeSize.load());
+  for (uint64_t ref = 100; ref < 140; ++ref) {
+    EXPECT_TRUE(state.entries().at(ref).needsDownload) << ref;
+    EXPECT_FALSE(state.entries().at(ref).waiting) << ref;
+  }
+
+  // With room again the next pass brings every file.
+  ASSERT_EQ(::mount("mirror", mirror.path().c_str(), "tmpfs", MS_REMOUNT, "size=16m,nr_inodes=10000"), 0);
+  ASSERT_TRUE(session.HasDownloadsToTry());
+  ASSERT_EQ(session.CatchUp(), MirrorSession::Step::kOk);
+  for (uint64_t ref = 100; ref < 140; ++ref) {
+    EXPECT_EQ(ReadText(mirror / ("d/f" + std::to_string(ref))), std::string(ref, 'x'));
+  }
+  session.Disconnect();
+  ::umount2(mirror.path().c_str(), MNT_DETACH);
 }
 
 TEST_F(MirrorProtocolTest, FileGoneFromTheServerIsSkippedUntilRecordedAgain) {
@@ -182,7 +359,7 @@ TEST_F(MirrorProtocolTest, FileGoneFromTheServerIsSkippedUntilRecordedAgain) {
   ASSERT_EQ(Run(), 0);
   EXPECT_EQ(ReadText(mirror / "here.txt"), "here");
   EXPECT_FALSE(fs::exists(mirror / "gone.txt"));
-  EXPECT_TRUE(SavedState().entries.at(21).waiting);
+  EXPECT_TRUE(SavedState().entries().at(21).waiting);
   // Its next record brings it.
   AddFile(21, 2, "gone.txt", "back");
   ASSERT_EQ(Run(), 0);

@@ -39,7 +39,7 @@ class RecordApplierTest : public ::testing::Test {
 
   // What a downloader does: the content lands under the entry's path.
   void Download(uint64_t ref, const std::string& content) {
-    const MirrorEntry& entry = state.entries.at(ref);
+    const MirrorEntry& entry = state.entries().at(ref);
     std::string local = LocalName(entry.name);
     std::string error;
     ASSERT_TRUE(tree.MakeParents(local, &error)) << error;
@@ -83,7 +83,7 @@ TEST_F(RecordApplierTest, FilesWaitForDownloadAndRenamesMoveHeldContent) {
   // New content (another size or write time) is downloaded again.
   applier.Apply(Rec(2, kUpdated, "docs\\B.TXT", 4, 5, 222));
   EXPECT_EQ(applier.PendingDownloads(), std::vector<uint64_t>{2});
-  EXPECT_EQ(state.entries.at(2).version, 4u);
+  EXPECT_EQ(state.entries().at(2).version, 4u);
 }
 
 TEST_F(RecordApplierTest, StaleRecordsArePassedOverAndTheLatestFindsTheHeldFile) {
@@ -111,11 +111,11 @@ TEST_F(RecordApplierTest, DeletionsRemoveOnlyWhatTheMirrorStillHoldsForThatRefer
   applier.Apply(Rec(1, kDeleted, "a.txt", 2));
   EXPECT_EQ(ReadText(dir / "a.txt"), "new");
   EXPECT_FALSE(Exists("b.txt"));
-  EXPECT_EQ(state.entries.count(1), 0u);
+  EXPECT_EQ(state.entries().count(1), 0u);
 
   applier.Apply(Rec(2, kDeleted, "a.txt", 3));
   EXPECT_FALSE(Exists("a.txt"));
-  EXPECT_TRUE(state.entries.empty());
+  EXPECT_TRUE(state.entries().empty());
   // A deletion of something never held does nothing.
   WriteText(dir / "mine.txt", "x");
   applier.Apply(Rec(9, kDeleted, "mine.txt", 4));
@@ -136,7 +136,7 @@ TEST_F(RecordApplierTest, DirectoryThatLeftTheRootGoesWithEverythingBelow) {
   // The files' own deletion records follow and find nothing to do.
   applier.Apply(Rec(3, kDeleted, "d\\e\\f.txt", 2));
   applier.Apply(Rec(2, kDirLeft, "d\\e", 2));
-  EXPECT_EQ(state.entries.size(), 1u);
+  EXPECT_EQ(state.entries().size(), 1u);
   EXPECT_TRUE(Exists("keep.txt"));
   EXPECT_TRUE(applier.PendingDownloads().empty());
 }
@@ -171,12 +171,12 @@ TEST_F(RecordApplierTest, DirectoryRemovalTakesOnlyWhatIsHeldBelowIt) {
     applier.Apply(In(kRoot, Rec(1, how, "d", 2)));
     EXPECT_FALSE(Exists("d/f.txt"));
     EXPECT_FALSE(Exists("d/s"));
-    for (uint64_t ref : {1, 2, 3, 4}) EXPECT_EQ(state.entries.count(ref), 0u) << ref;
+    for (uint64_t ref : {1, 2, 3, 4}) EXPECT_EQ(state.entries().count(ref), 0u) << ref;
     // What the mirror holds there under other parents stays, held.
     EXPECT_TRUE(Exists("d/n.txt"));
     EXPECT_TRUE(Exists("d/e/x.txt"));
     EXPECT_TRUE(Exists("h.txt"));
-    for (uint64_t ref : {5, 6, 7, 8}) EXPECT_EQ(state.entries.count(ref), 1u) << ref;
+    for (uint64_t ref : {5, 6, 7, 8}) EXPECT_EQ(state.entries().count(ref), 1u) << ref;
     EXPECT_TRUE(applier.PendingDownloads().empty());
     // The files' own deletion records follow and find nothing to do.
     applier.Apply(In(1, Rec(2, kDeleted, "d\\f.txt", 2)));
@@ -208,14 +208,14 @@ TEST_F(RecordApplierTest, DirectoryMoveTakesItsSubtreeAlongInEitherOrder) {
   EXPECT_EQ(ReadText(dir / "D1new/d2/f.txt"), "ffff");
   // g.txt moved with its directory; its own record then changes nothing.
   EXPECT_EQ(ReadText(dir / "D1new/g.txt"), "gggg");
-  EXPECT_EQ(state.entries.at(4).name, "D1new\\g.txt");
+  EXPECT_EQ(state.entries().at(4).name, "D1new\\g.txt");
   applier.Apply(Rec(4, kRenamed, "D1new\\g.txt", 2, 4, 7, "d1\\g.txt"));
   EXPECT_TRUE(applier.PendingDownloads().empty());
 
   // A directory record first: the whole directory is renamed at once.
   applier.Apply(Rec(1, kDirectory, "D1other", 3));
   EXPECT_EQ(ReadText(dir / "D1other/d2/f.txt"), "ffff");
-  EXPECT_EQ(state.entries.at(3).name, "D1other\\d2\\f.txt");
+  EXPECT_EQ(state.entries().at(3).name, "D1other\\d2\\f.txt");
   applier.Apply(Rec(3, kRenamed, "D1other\\d2\\f.txt", 3, 4, 7, "D1new\\d2\\f.txt"));
   EXPECT_TRUE(applier.PendingDownloads().empty());
 }
@@ -232,7 +232,7 @@ TEST_F(RecordApplierTest, UnsafePathsAreRefusedAndTouchNothing) {
     applier.Apply(Rec(ref++, kDirectory, name));
   }
   EXPECT_EQ(applier.refusedCount(), 2 * std::size(unsafe));
-  EXPECT_TRUE(state.entries.empty());
+  EXPECT_TRUE(state.entries().empty());
   EXPECT_TRUE(fs::is_empty(dir.path()));
 
   // A link planted in the mirror is replaced by a real directory before
@@ -256,7 +256,7 @@ TEST_F(RecordApplierTest, StartOverClearsEverythingButTheStateDirectory) {
   ASSERT_TRUE(applier.StartOver(77, &error)) << error;
   EXPECT_FALSE(Exists("a"));
   EXPECT_EQ(ReadText(dir / ".dirsync/state"), "kept");
-  EXPECT_TRUE(state.entries.empty());
+  EXPECT_TRUE(state.entries().empty());
   EXPECT_EQ(state.storeId, 77u);
   EXPECT_EQ(state.position, 0);
   // Its index is empty too: a deletion of the old reference does nothing.
@@ -277,7 +277,7 @@ TEST_F(RecordApplierTest, ReusedReferenceAndFileReplacedByDirectory) {
   // A reference that named a directory and now names a file.
   applier.Apply(Rec(2, kRenamed, "y.txt", 2, 1, 1, "x"));
   EXPECT_EQ(applier.PendingDownloads(), std::vector<uint64_t>{2});
-  EXPECT_FALSE(state.entries.at(2).directory);
+  EXPECT_FALSE(state.entries().at(2).directory);
   EXPECT_FALSE(Exists("x"));
 }
 

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace dsclient_tool {
 namespace {
@@ -17,6 +19,7 @@ std::function<void()>& Hook() {
   return hook;
 }
 bool quietLog = false;
+std::vector<std::string>* captured = nullptr;
 
 }  // namespace
 
@@ -28,6 +31,11 @@ void SetLogPrefixHook(std::function<void()> hook) {
 void SetLogQuiet(bool quiet) {
   std::lock_guard<std::mutex> lock(LogMutex());
   quietLog = quiet;
+}
+
+void SetLogCapture(std::vector<std::string>* lines) {
+  std::lock_guard<std::mutex> lock(LogMutex());
+  captured = lines;
 }
 
 void Log(const char* format, ...) {
@@ -43,6 +51,7 @@ void Log(const char* format, ...) {
   std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
 
   std::lock_guard<std::mutex> lock(LogMutex());
+  if (captured != nullptr) captured->push_back(text);
   if (quietLog) return;
   if (Hook()) Hook()();
   std::fprintf(stderr, "%s dirsync-client: %s\n", stamp, text);

@@ -6,6 +6,8 @@
 #define DIRSYNC_TOOLS_CLIENT_LOG_H_
 
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace dsclient_tool {
 
@@ -18,6 +20,10 @@ void SetLogPrefixHook(std::function<void()> hook);
 
 // Silences log lines (tests that exercise failures on purpose).
 void SetLogQuiet(bool quiet);
+
+// Keeps a copy of every line's text in *lines, quiet or not (tests);
+// nullptr stops it. The vector is filled under the log mutex.
+void SetLogCapture(std::vector<std::string>* lines);
 
 }  // namespace dsclient_tool
 

@@ -24,6 +24,8 @@ constexpr auto kNewerVersionWait = std::chrono::seconds(15);
 constexpr auto kNewerVersionPoll = std::chrono::milliseconds(200);
 constexpr int kFirstBackoffMs = 200;
 constexpr int kLastBackoffMs = 5000;
+// How often a following mirror that found no room to write tries again.
+constexpr int kNoRoomWaitMs = 5000;
 
 // Sleeps up to ms, waking early when a stop is requested.
 void Nap(int ms) {
@@ -52,6 +54,11 @@ int RunOnce(MirrorSession& session) {
       Log("giving up: the connection to the server was lost");
       return 1;
     }
+    if (step == Step::kNoRoom) {
+      Log("giving up: no room to write the mirror; the next run goes on from position %lld",
+          static_cast<long long>(session.position()));
+      return 1;
+    }
     if (step == Step::kFatal) return 1;
     size_t waits = session.VersionWaits();
     if (waits == 0) return 0;
@@ -76,7 +83,29 @@ void ReportRound(MirrorSession& session) {
       static_cast<unsigned long long>(records), static_cast<unsigned long long>(files));
 }
 
+// Returns once the store may have grown past the mirror's position, with
+// the store's length in *max: the one place that decides how a following
+// mirror learns of changes. It sleeps the interval and asks with "ping";
+// a request the server answers as soon as the store grows would take the
+// place of both here, with "ping" kept for servers that do not know it.
+Step WaitForGrowth(MirrorSession& session, int intervalMs, int64_t* max) {
+  Nap(intervalMs);
+  if (stopRequested) return Step::kStopped;
+  return session.Ping(max);
+}
+
 int RunFollow(MirrorSession& session, int intervalMs) {
+  // A full filesystem is waited out: one line when it fills, one when
+  // there is room again, and tries every kNoRoomWaitMs in between.
+  bool noRoom = false;
+  auto noteRoom = [&noRoom](Step step) {
+    if (step == Step::kNoRoom && !noRoom) {
+      Log("no room to write the mirror; trying again every %d s", kNoRoomWaitMs / 1000);
+    } else if (step == Step::kOk && noRoom) {
+      Log("there is room again; the mirror goes on");
+    }
+    if (step == Step::kNoRoom || step == Step::kOk) noRoom = step == Step::kNoRoom;
+  };
   int backoffMs = kFirstBackoffMs;
   int attempt = 0;
   while (!stopRequested) {
@@ -100,18 +129,20 @@ int RunFollow(MirrorSession& session, int intervalMs) {
       attempt = 0;
       backoffMs = kFirstBackoffMs;
       step = session.CatchUp();
+      noteRoom(step);
       if (step == Step::kFatal) return 1;
       if (step != Step::kOk) continue;
       ReportRound(session);
     }
-    Nap(intervalMs);
-    if (stopRequested) break;
     int64_t max = 0;
-    Step step = session.Ping(&max);
-    if (step == Step::kOk && max > session.position()) {
+    Step step = WaitForGrowth(session, noRoom ? kNoRoomWaitMs : intervalMs, &max);
+    if (stopRequested) break;
+    // Files that found no room last time are tried again as well.
+    if (step == Step::kOk && (max > session.position() || session.HasDownloadsToTry())) {
       step = session.CatchUp();
       if (step == Step::kOk) ReportRound(session);
     }
+    noteRoom(step);
     if (step == Step::kFatal) return 1;
   }
   session.Save();

@@ -3,10 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 #include "client_log.h"
 #include "downloader.h"
@@ -18,7 +21,12 @@ namespace dsclient_tool {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kSaveEvery = std::chrono::seconds(2);
+// During downloads the state is saved this often (a change log append of
+// the files finished meanwhile).
+constexpr auto kSaveEvery = std::chrono::seconds(1);
+// Blocks of records read and applied before the files they call for are
+// downloaded (a bound for a store that grows as fast as it is read).
+constexpr int kBlocksPerRound = 256;
 
 }  // namespace
 
@@ -30,6 +38,7 @@ MirrorSession::MirrorSession(const Options& options, std::string token,
       dir_(std::move(dir)),
       progress_(progress),
       tree_(dir_),
+      stateFile_(dir_),
       applier_(tree_, state_),
       stop_(stop) {}
 
@@ -43,7 +52,7 @@ MirrorSession::Step MirrorSession::Prepare() {
     return Step::kFatal;
   }
   std::string error;
-  if (!state_.Load(dir_, &error)) {
+  if (!stateFile_.Load(&state_, &error)) {
     Log("%s; remove %s/.dirsync to rebuild the mirror from scratch", error.c_str(),
         dir_.c_str());
     return Step::kFatal;
@@ -57,16 +66,14 @@ MirrorSession::Step MirrorSession::Prepare() {
   state_.task = options_.task;
   applier_.Reindex();
   RemoveLeftoverDownloads();
-  if (!Save()) return Step::kFatal;
-  return Step::kOk;
+  return SaveStep(Step::kOk);
 }
 
 void MirrorSession::RemoveLeftoverDownloads() {
   // A run that ended during a download left its temporary file beside the
   // target; the entry still waits for its content in the saved state.
-  for (const auto& [ref, entry] : state_.entries) {
-    if (entry.directory || !entry.needsDownload) continue;
-    std::string local = LocalName(entry.name);
+  for (uint64_t ref : applier_.PendingDownloads()) {
+    std::string local = LocalName(state_.Find(ref)->name);
     if (local.empty() || !tree_.AncestorsAreDirectories(local)) continue;
     ::unlink(TemporaryNameFor(tree_.Full(local), ref).c_str());
   }
@@ -101,50 +108,59 @@ MirrorSession::Step MirrorSession::Connect(LoginStatus* status,
     }
     versionWaits_.clear();
     localFailures_.clear();
+    notFiles_.clear();
   } else if (!state_.hasStore) {
     state_.Reset(info.storeId);
   }
-  return Save() ? Step::kOk : Step::kFatal;
+  return SaveStep(Step::kOk);
 }
 
 MirrorSession::Step MirrorSession::CatchUp() {
   while (true) {
-    if (Stopping()) return Save() ? Step::kStopped : Step::kFatal;
-    StoreChunk chunk = ReadStoreChunk(connection_, options_.task, state_.position,
-                                      options_.zip);
-    switch (chunk.status) {
-      case StoreChunk::Status::kLost:
-        Log("lost the connection while reading the store: %s", chunk.message.c_str());
-        connection_.Close();
-        return Step::kLost;
-      case StoreChunk::Status::kError:
-        Log("the server could not list its store at %lld: %s",
-            static_cast<long long>(state_.position), chunk.message.c_str());
-        connection_.Close();
-        return Step::kLost;
-      case StoreChunk::Status::kAtEnd:
-        // Downloads left over from a lost connection are due as well.
-        return HasDownloadsToTry() ? DownloadPending() : Step::kOk;
-      case StoreChunk::Status::kSkipped:
-        state_.position = chunk.next;
-        if (!Save()) return Step::kFatal;
-        continue;
-      case StoreChunk::Status::kRecords:
-        break;
+    // Every record up to the store's end is applied before anything is
+    // downloaded: the state keeps one entry per reference, so later
+    // records of a file replace earlier ones and no version already
+    // superseded in the listing is asked for.
+    bool any = false;
+    for (int blocks = 0; blocks < kBlocksPerRound; ++blocks) {
+      if (Stopping()) return SaveStep(Step::kStopped);
+      StoreChunk chunk = ReadStoreChunk(connection_, options_.task, state_.position,
+                                        options_.zip);
+      if (chunk.status == StoreChunk::Status::kAtEnd) break;
+      switch (chunk.status) {
+        case StoreChunk::Status::kLost:
+          Log("lost the connection while reading the store: %s", chunk.message.c_str());
+          connection_.Close();
+          return Step::kLost;
+        case StoreChunk::Status::kError:
+          Log("the server could not list its store at %lld: %s",
+              static_cast<long long>(state_.position), chunk.message.c_str());
+          connection_.Close();
+          return Step::kLost;
+        default:
+          break;
+      }
+      for (const dsclient::StoreRecord& record : chunk.records) {
+        applier_.Apply(record);
+        // A newer record of the entry: its next download may work.
+        versionWaits_.erase(record.fileRef);
+        localFailures_.erase(record.fileRef);
+      }
+      any = any || !chunk.records.empty();
+      recordsApplied_ += chunk.records.size();
+      progress_.AddRecords(chunk.records.size());
+      progress_.Tick();
+      state_.position = chunk.next;
+      // Saved after each block: a change log append of what it changed.
+      if (Step saved = SaveStep(Step::kOk); saved != Step::kOk) return saved;
     }
-    for (const dsclient::StoreRecord& record : chunk.records) {
-      applier_.Apply(record);
-      // A newer record of the entry: its next download may work.
-      versionWaits_.erase(record.fileRef);
-      localFailures_.erase(record.fileRef);
-    }
-    recordsApplied_ += chunk.records.size();
-    progress_.AddRecords(chunk.records.size());
-    progress_.Tick();
-    state_.position = chunk.next;
-    if (!Save()) return Step::kFatal;
+    // Downloads left over from a lost connection are due as well.
+    if (!HasDownloadsToTry()) return Step::kOk;
     Step step = DownloadPending();
     if (step != Step::kOk) return step;
+    // Records that arrived during the downloads come next; a run that
+    // read nothing new and downloaded what it could is done.
+    if (!any && !HasDownloadsToTry()) return Step::kOk;
   }
 }
 
@@ -156,14 +172,27 @@ MirrorSession::Step MirrorSession::DownloadPending() {
   auto lastSave = Clock::now();
   uint64_t pendingBytes = applier_.PendingBytes();
   progress_.SetPendingBytes(pendingBytes);
+  // Files of one directory one after another: the writer makes (and
+  // checks) their parents once, and both sides find them near each other.
+  struct Pending {
+    uint64_t parent;
+    uint64_t ref;
+    const MirrorEntry* entry;  // stays put: nothing is added or removed meanwhile
+  };
+  std::vector<Pending> order;
   for (uint64_t ref : applier_.PendingDownloads()) {
-    if (Stopping()) return Save() ? Step::kStopped : Step::kFatal;
     if (localFailures_.count(ref) != 0) continue;
-    const MirrorEntry entry = state_.entries.at(ref);
+    const MirrorEntry* entry = state_.Find(ref);
+    order.push_back({entry->parentRef, ref, entry});
+  }
+  std::sort(order.begin(), order.end(), [](const Pending& a, const Pending& b) {
+    return a.parent != b.parent ? a.parent < b.parent : a.ref < b.ref;
+  });
+  for (const Pending& pending : order) {
+    const uint64_t ref = pending.ref;
+    const MirrorEntry& entry = *pending.entry;
     std::string local = LocalName(entry.name);
-    std::string error;
-    if (local.empty() || !tree_.MakeParents(local, &error)) {
-      if (!error.empty()) Log("%s", error.c_str());
+    if (local.empty()) {
       localFailures_.insert(ref);
       continue;
     }
@@ -175,8 +204,15 @@ MirrorSession::Step MirrorSession::DownloadPending() {
     request.catalogName = entry.name;
     request.target = tree_.Full(local);
     request.replaceDirectory = true;
-    std::string detail;
-    DownloadOutcome outcome = downloader.Fetch(request, &detail);
+    request.tree = &tree_;
+    request.local = local;
+    downloader.Add(std::move(request));
+  }
+  bool saveFailed = false;
+  bool noRoom = false;
+  auto onDone = [&](const DownloadRequest& request, DownloadOutcome outcome,
+                    const std::string& detail) {
+    const uint64_t ref = request.fileRef;
     switch (outcome) {
       case DownloadOutcome::kDone:
         applier_.MarkDownloaded(ref);
@@ -184,38 +220,60 @@ MirrorSession::Step MirrorSession::DownloadPending() {
         break;
       case DownloadOutcome::kVersionChanged:
       case DownloadOutcome::kLonger:
-        // The catalog has moved on (or is about to: the file grew after
+      case DownloadOutcome::kShort:
+        // The catalog has moved on (or is about to: the file changed after
         // its record); its next record brings the new version.
         applier_.MarkWaiting(ref);
         versionWaits_.insert(ref);
         break;
       case DownloadOutcome::kGone:
-      case DownloadOutcome::kShort:
-        Log("%s: %s (%s); skipped until the server records it again",
-            Printable(entry.name).c_str(), DownloadOutcomeName(outcome), detail.c_str());
+        // Deleted meanwhile, or no regular file at all (a FIFO, socket or
+        // device): one line for the entry, whatever the attempts.
+        if (notFiles_.insert(ref).second) {
+          Log("%s: %s (%s); skipped until the server records it again",
+              Printable(request.catalogName).c_str(), DownloadOutcomeName(outcome),
+              detail.c_str());
+        }
         applier_.MarkWaiting(ref);
         break;
       case DownloadOutcome::kLocalError:
         Log("%s", detail.c_str());
         localFailures_.insert(ref);
         break;
+      case DownloadOutcome::kNoRoom:
+        // The filesystem is full: no other file would fare better now.
+        // The pass ends; the files stay pending for a later one.
+        if (!noRoom && !noRoomLogged_) {
+          Log("%s; downloads wait until there is room", detail.c_str());
+        }
+        noRoom = true;
+        noRoomLogged_ = true;
+        break;
       case DownloadOutcome::kConnectionLost:
-        Log("lost the connection while downloading %s: %s",
-            Printable(entry.name).c_str(), detail.c_str());
-        connection_.Close();
-        Save();
-        return Step::kLost;
+      case DownloadOutcome::kCancelled:
+        break;  // still pending: the next pass fetches it
     }
-    pendingBytes -= std::min(pendingBytes, entry.size);
+    pendingBytes -= std::min(pendingBytes, request.size);
     progress_.SetPendingBytes(pendingBytes);
-    // A large state takes a while to write: keep that under a tenth of
-    // the time spent downloading.
-    if (Clock::now() - lastSave >= std::max<Clock::duration>(kSaveEvery, 10 * lastSaveTook_)) {
-      if (!Save()) return Step::kFatal;
+    if (!saveFailed && Clock::now() - lastSave >= kSaveEvery) {
+      saveFailed = !Save();
       lastSave = Clock::now();
     }
+  };
+  Downloader::End end = downloader.Run(onDone, [this, &saveFailed, &noRoom] {
+    return Stopping() || saveFailed || noRoom;
+  });
+  if (end == Downloader::End::kConnectionLost) {
+    Log("lost the connection while downloading");
+    connection_.Close();
+    Save();
+    return Step::kLost;
   }
-  return Save() ? Step::kOk : Step::kFatal;
+  Step saved = SaveStep(Step::kOk);
+  if (saved != Step::kOk) return saved;
+  if (noRoom) return Step::kNoRoom;
+  noRoomLogged_ = false;
+  return end == Downloader::End::kStopped ? Step::kStopped : Step::kOk;
 }
 
 MirrorSession::Step MirrorSession::Ping(int64_t* max) {
@@ -231,15 +289,20 @@ MirrorSession::Step MirrorSession::Ping(int64_t* max) {
 
 bool MirrorSession::Save() {
   std::string error;
-  auto start = Clock::now();
-  bool saved = state_.Save(dir_, &error);
-  lastSaveTook_ = Clock::now() - start;
-  if (saved) return true;
+  if (stateFile_.Save(state_, &error)) return true;
   Log("%s", error.c_str());
   return false;
 }
 
+MirrorSession::Step MirrorSession::SaveStep(Step onSuccess) {
+  if (Save()) return onSuccess;
+  return IsLackOfRoom(stateFile_.lastError()) ? Step::kNoRoom : Step::kFatal;
+}
+
 bool MirrorSession::HasDownloadsToTry() const {
+  // Files that failed here stay pending but are not tried again in this
+  // run; with more pending than failed, some are to try.
+  if (applier_.PendingCount() > localFailures_.size()) return true;
   for (uint64_t ref : applier_.PendingDownloads()) {
     if (localFailures_.count(ref) == 0) return true;
   }
@@ -256,8 +319,8 @@ void MirrorSession::TakeCounts(uint64_t* records, uint64_t* files) {
 size_t MirrorSession::VersionWaits() const {
   size_t count = 0;
   for (uint64_t ref : versionWaits_) {
-    auto it = state_.entries.find(ref);
-    if (it != state_.entries.end() && it->second.waiting) ++count;
+    const MirrorEntry* entry = state_.Find(ref);
+    if (entry != nullptr && entry->waiting) ++count;
   }
   return count;
 }

@@ -1,13 +1,16 @@
 // One mirror directory and its link to the server: loads the saved state,
 // logs in (rebuilding the copy when the server's store is a new one),
-// reads the store from the saved position and applies each block of
-// records, downloads what the applied records call for, and saves the
-// state after every block and every few seconds of downloads.
+// reads the store from the saved position and applies its records up to
+// the store's end, then downloads what they call for (many files at once,
+// Downloader), and saves the state (a change log append, StateFile) after
+// every block of records and every second of downloads.
 //
 // The steps report kLost when the connection is gone (the caller decides
-// between giving up and reconnecting), kFatal for failures that another
-// attempt will not mend, and kStopped when the stop flag was raised (the
-// state is saved first). Not thread safe, except that the stop flag may
+// between giving up and reconnecting), kNoRoom when there is no room to
+// write (the filesystem full, descriptors or memory used up: what could not
+// be written waits, nothing is lost, a later attempt goes on), kFatal for failures that another attempt will
+// not mend, and kStopped when the stop flag was raised (the state is saved
+// first). Not thread safe, except that the stop flag may
 // be raised from anywhere (a signal handler).
 #ifndef DIRSYNC_TOOLS_MIRROR_SESSION_H_
 #define DIRSYNC_TOOLS_MIRROR_SESSION_H_
@@ -25,12 +28,13 @@
 #include "progress_line.h"
 #include "record_applier.h"
 #include "server_session.h"
+#include "state_file.h"
 
 namespace dsclient_tool {
 
 class MirrorSession {
  public:
-  enum class Step { kOk, kLost, kFatal, kStopped };
+  enum class Step { kOk, kLost, kFatal, kStopped, kNoRoom };
 
   // stop, when given, is polled between records blocks and downloads.
   MirrorSession(const Options& options, std::string token, std::string dir,
@@ -52,6 +56,8 @@ class MirrorSession {
   // Asks the server how long the store is now.
   Step Ping(int64_t* max);
   bool Save();
+  // Files wait for their content and have not failed here.
+  bool HasDownloadsToTry() const;
 
   int64_t position() const { return state_.position; }
   // Files whose download the server refused for a newer version in this
@@ -70,17 +76,20 @@ class MirrorSession {
   ProgressLine& progress_;
   LocalTree tree_;
   MirrorState state_;
+  StateFile stateFile_;
   RecordApplier applier_;
   dsclient::Connection connection_;
   std::set<uint64_t> versionWaits_;
   std::set<uint64_t> localFailures_;  // not retried in this run
+  std::set<uint64_t> notFiles_;       // the server could not read them (logged)
+  bool noRoomLogged_ = false;         // a full filesystem was told of
   int32_t pingCounter_ = 0;
   const std::atomic<bool>* stop_;
   uint64_t recordsApplied_ = 0;
   uint64_t filesDownloaded_ = 0;
-  std::chrono::steady_clock::duration lastSaveTook_{};
 
-  bool HasDownloadsToTry() const;
+  // Saves: onSuccess, or kNoRoom for a full filesystem, kFatal otherwise.
+  Step SaveStep(Step onSuccess);
   void RemoveLeftoverDownloads();
   bool Stopping() const { return stop_ != nullptr && stop_->load(); }
 };

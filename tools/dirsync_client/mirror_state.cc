@@ -1,33 +1,32 @@
 #include "mirror_state.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <charconv>
 #include <sstream>
 
 #include "local_path.h"
-#include "write_all.h"
+#include "state_file.h"
 
 namespace dsclient_tool {
 namespace {
 
 constexpr const char* kMagic = "dirsync-mirror 1";
 
-std::string Escape(const std::string& name) {
+void AppendEscaped(std::string* out, const std::string& name) {
   static const char* hex = "0123456789ABCDEF";
-  std::string out;
   for (unsigned char c : name) {
     if (c <= 0x20 || c == '%' || c == 0x7f) {
-      out.push_back('%');
-      out.push_back(hex[c >> 4]);
-      out.push_back(hex[c & 15]);
+      out->push_back('%');
+      out->push_back(hex[c >> 4]);
+      out->push_back(hex[c & 15]);
     } else {
-      out.push_back(static_cast<char>(c));
+      out->push_back(static_cast<char>(c));
     }
   }
+}
+
+std::string Escape(const std::string& name) {
+  std::string out;
+  AppendEscaped(&out, name);
   return out;
 }
 
@@ -55,51 +54,122 @@ bool Unescape(const std::string& text, std::string* out) {
   return true;
 }
 
-bool SyncDirectory(const std::string& dir) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
+}  // namespace
+
+const MirrorEntry* MirrorState::Find(uint64_t fileRef) const {
+  auto it = entries_.find(fileRef);
+  return it == entries_.end() ? nullptr : &it->second;
 }
 
-}  // namespace
+void MirrorState::Put(uint64_t fileRef, MirrorEntry entry) {
+  entries_[fileRef] = std::move(entry);
+  changed_.insert(fileRef);
+}
+
+MirrorEntry* MirrorState::Edit(uint64_t fileRef) {
+  auto it = entries_.find(fileRef);
+  if (it == entries_.end()) return nullptr;
+  changed_.insert(fileRef);
+  return &it->second;
+}
+
+void MirrorState::Erase(uint64_t fileRef) {
+  if (entries_.erase(fileRef) != 0) changed_.insert(fileRef);
+}
 
 void MirrorState::Reset(uint32_t newStoreId) {
   // The task stays: a new store of the same task.
   hasStore = true;
   storeId = newStoreId;
   position = 0;
-  entries.clear();
+  entries_.clear();
+  changed_.clear();
+  startedOver_ = true;
+}
+
+void MirrorState::ClearChanges() {
+  changed_.clear();
+  startedOver_ = false;
 }
 
 std::string MirrorState::PathFor(const std::string& mirrorDir) {
   return mirrorDir + "/" + kStateDirName + "/state";
 }
 
-std::string MirrorState::Serialize() const {
-  std::ostringstream out;
-  out << kMagic << '\n';
-  if (!task.empty()) out << "task " << Escape(task) << '\n';
-  if (hasStore) out << "store " << storeId << '\n';
-  out << "position " << position << '\n';
-  for (const auto& [ref, e] : entries) {
-    if (e.directory) {
-      out << "d " << ref << ' ' << e.version << ' ' << Escape(e.name) << ' '
-          << e.parentRef << '\n';
-    } else {
-      int flags = (e.needsDownload ? 1 : 0) | (e.waiting ? 2 : 0);
-      out << "f " << ref << ' ' << e.version << ' ' << e.size << ' '
-          << e.lastWriteTime << ' ' << flags << ' ' << Escape(e.name) << ' '
-          << e.parentRef << '\n';
-    }
+void MirrorState::AppendEntryLine(std::string* out, uint64_t ref, const MirrorEntry& e) {
+  // Written for every entry of every save: numbers go straight into the
+  // text, without a string of their own each.
+  auto number = [out](uint64_t value) {
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out->append(digits, static_cast<size_t>(end - digits));
+    out->push_back(' ');
+  };
+  out->append(e.directory ? "d " : "f ");
+  number(ref);
+  number(e.version);
+  if (!e.directory) {
+    number(e.size);
+    number(e.lastWriteTime);
+    number((e.needsDownload ? 1 : 0) | (e.waiting ? 2 : 0));
   }
-  out << "end\n";
-  return out.str();
+  AppendEscaped(out, e.name);
+  out->push_back(' ');
+  number(e.parentRef);
+  out->back() = '\n';
 }
 
-bool MirrorState::Parse(const std::string& text, std::string* error) {
+std::string MirrorState::EntryLine(uint64_t ref, const MirrorEntry& e) {
+  std::string line;
+  AppendEntryLine(&line, ref, e);
+  return line;
+}
+
+bool MirrorState::ParseEntryLine(const std::string& line, uint64_t* fileRef,
+                                 MirrorEntry* entry) {
+  std::istringstream fields(line);
+  std::string kind;
+  fields >> kind;
+  if (kind != "d" && kind != "f") return false;
+  uint64_t ref = 0;
+  MirrorEntry e;
+  e.directory = kind == "d";
+  int flags = 0;
+  std::string escaped;
+  bool ok = static_cast<bool>(fields >> ref >> e.version);
+  if (ok && !e.directory) {
+    ok = static_cast<bool>(fields >> e.size >> e.lastWriteTime >> flags);
+    e.needsDownload = (flags & 1) != 0;
+    e.waiting = (flags & 2) != 0;
+  }
+  ok = ok && static_cast<bool>(fields >> escaped) && Unescape(escaped, &e.name);
+  // The parent reference came later: a line without it leaves 0.
+  if (ok && !(fields >> e.parentRef)) {
+    e.parentRef = 0;
+    ok = fields.eof();
+  }
+  if (ok) {
+    *fileRef = ref;
+    *entry = std::move(e);
+  }
+  return ok;
+}
+
+std::string MirrorState::Serialize(uint64_t generation) const {
+  std::string out = std::string(kMagic) + '\n';
+  if (generation != 0) out += "generation " + std::to_string(generation) + '\n';
+  if (!task.empty()) out += "task " + Escape(task) + '\n';
+  if (hasStore) out += "store " + std::to_string(storeId) + '\n';
+  out += "position " + std::to_string(position) + '\n';
+  for (const auto& [ref, e] : entries_) AppendEntryLine(&out, ref, e);
+  out += "end\n";
+  return out;
+}
+
+bool MirrorState::Parse(const std::string& text, std::string* error,
+                        uint64_t* generation) {
   *this = MirrorState();
+  if (generation != nullptr) *generation = 0;
   std::istringstream in(text);
   std::string line;
   if (!std::getline(in, line) || line != kMagic) {
@@ -120,27 +190,17 @@ bool MirrorState::Parse(const std::string& text, std::string* error) {
     } else if (kind == "store") {
       ok = static_cast<bool>(fields >> storeId);
       hasStore = true;
+    } else if (kind == "generation") {
+      uint64_t number = 0;
+      ok = static_cast<bool>(fields >> number);
+      if (generation != nullptr) *generation = number;
     } else if (kind == "position") {
       ok = static_cast<bool>(fields >> position) && position >= 0;
     } else if (kind == "d" || kind == "f") {
       uint64_t ref = 0;
-      MirrorEntry e;
-      e.directory = kind == "d";
-      int flags = 0;
-      std::string escaped;
-      ok = static_cast<bool>(fields >> ref >> e.version);
-      if (ok && !e.directory) {
-        ok = static_cast<bool>(fields >> e.size >> e.lastWriteTime >> flags);
-        e.needsDownload = (flags & 1) != 0;
-        e.waiting = (flags & 2) != 0;
-      }
-      ok = ok && static_cast<bool>(fields >> escaped) && Unescape(escaped, &e.name);
-      // The parent reference came later: a line without it leaves 0.
-      if (ok && !(fields >> e.parentRef)) {
-        e.parentRef = 0;
-        ok = fields.eof();
-      }
-      if (ok) entries[ref] = std::move(e);
+      MirrorEntry entry;
+      ok = ParseEntryLine(line, &ref, &entry);
+      if (ok) entries_[ref] = std::move(entry);
     } else if (kind == "end") {
       ended = true;
       break;
@@ -160,62 +220,13 @@ bool MirrorState::Parse(const std::string& text, std::string* error) {
 }
 
 bool MirrorState::Load(const std::string& mirrorDir, std::string* error) {
-  std::string path = PathFor(mirrorDir);
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) {
-      *this = MirrorState();
-      return true;
-    }
-    *error = "cannot open " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  std::string text;
-  char buffer[65536];
-  while (true) {
-    ssize_t r = ::read(fd, buffer, sizeof buffer);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) {
-      *error = "cannot read " + path + ": " + std::strerror(errno);
-      ::close(fd);
-      return false;
-    }
-    if (r == 0) break;
-    text.append(buffer, static_cast<size_t>(r));
-  }
-  ::close(fd);
-  std::string why;
-  if (!Parse(text, &why)) {
-    *error = path + ": " + why;
-    return false;
-  }
-  return true;
+  StateFile file(mirrorDir);
+  return file.Load(this, error);
 }
 
-bool MirrorState::Save(const std::string& mirrorDir, std::string* error) const {
-  std::string dir = mirrorDir + "/" + kStateDirName;
-  if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-    *error = "cannot create " + dir + ": " + std::strerror(errno);
-    return false;
-  }
-  std::string path = PathFor(mirrorDir);
-  std::string temp = path + ".tmp";
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = "cannot create " + temp + ": " + std::strerror(errno);
-    return false;
-  }
-  bool ok = WriteAll(fd, Serialize()) && ::fsync(fd) == 0;
-  int savedErrno = errno;
-  ::close(fd);
-  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-    if (ok) savedErrno = errno;
-    *error = "cannot write " + path + ": " + std::strerror(savedErrno);
-    ::unlink(temp.c_str());
-    return false;
-  }
-  SyncDirectory(dir);
-  return true;
+bool MirrorState::Save(const std::string& mirrorDir, std::string* error) {
+  StateFile file(mirrorDir);
+  return file.WriteSnapshot(*this, error);
 }
 
 }  // namespace dsclient_tool

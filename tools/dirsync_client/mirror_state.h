@@ -1,23 +1,23 @@
-// What a mirror remembers between runs, kept in DIR/.dirsync/state: the
+// What a mirror remembers between runs, kept in DIR/.dirsync (StateFile): the
 // task and the identity of the store it copies, the store position up to which records
 // have been applied, and one entry per file or directory it holds (file
 // reference, catalog path, parent reference, version, size, write time,
 // whether its content still has to be downloaded).
 //
-// The file is text, one entry per line, names escaped (%XX for control
+// A snapshot is text, one entry per line, names escaped (%XX for control
 // bytes, blanks and '%'), the parent reference behind the name (a state
 // without it still loads), and ends with a line "end" so that a cut-off
-// file is told from a whole one. Save writes a temporary file, syncs it,
-// renames it over the old one and syncs the directory: a crash leaves
-// either the old or the new state, never a mix.
+// file is told from a whole one. How snapshots and the change log behind
+// them are written is StateFile's business (state_file.h).
 //
 // Not thread safe.
 #ifndef DIRSYNC_TOOLS_MIRROR_STATE_H_
 #define DIRSYNC_TOOLS_MIRROR_STATE_H_
 
 #include <cstdint>
-#include <map>
+#include <unordered_map>
 #include <string>
+#include <unordered_set>
 
 namespace dsclient_tool {
 
@@ -44,23 +44,53 @@ class MirrorState {
   std::string task;       // the task mirrored (empty before the first login)
   uint32_t storeId = 0;
   int64_t position = 0;
-  std::map<uint64_t, MirrorEntry> entries;  // by file reference
+
+  // The entries, by file reference.
+  const std::unordered_map<uint64_t, MirrorEntry>& entries() const { return entries_; }
+  const MirrorEntry* Find(uint64_t fileRef) const;
+  // Changes of entries go through these, so that a save writes only what
+  // changed since the last one.
+  void Put(uint64_t fileRef, MirrorEntry entry);
+  // The entry to change in place (null when not held).
+  MirrorEntry* Edit(uint64_t fileRef);
+  void Erase(uint64_t fileRef);
 
   // Starts over for the store storeId: position 0, no entries.
   void Reset(uint32_t newStoreId);
 
+  // References whose entry changed (or went) since ClearChanges, and
+  // whether the state started over meanwhile (then everything changed).
+  const std::unordered_set<uint64_t>& changed() const { return changed_; }
+  bool startedOver() const { return startedOver_; }
+  void ClearChanges();
+
   // DIR/.dirsync/state.
   static std::string PathFor(const std::string& mirrorDir);
 
-  // Reads the state of mirrorDir. A missing file gives an empty state and
-  // true; a damaged one gives false and *error.
+  // Reads the state of mirrorDir (snapshot and change log, StateFile). A
+  // missing file gives an empty state and true; a damaged one gives false
+  // and *error.
   bool Load(const std::string& mirrorDir, std::string* error);
-  // Writes the state atomically (creates DIR/.dirsync when missing).
-  bool Save(const std::string& mirrorDir, std::string* error) const;
+  // Writes the whole state as a new snapshot (creates DIR/.dirsync when
+  // missing).
+  bool Save(const std::string& mirrorDir, std::string* error);
 
-  // The text form (what Save writes), and its reader.
-  std::string Serialize() const;
-  bool Parse(const std::string& text, std::string* error);
+  // The text form of a snapshot, and its reader. generation numbers the
+  // snapshot, so that a change log written for an older one is told apart.
+  std::string Serialize(uint64_t generation = 0) const;
+  bool Parse(const std::string& text, std::string* error, uint64_t* generation = nullptr);
+
+  // One line of an entry as snapshots and change logs hold it (with its
+  // line end), and its reader ("d ..." or "f ...", without the line end).
+  static std::string EntryLine(uint64_t fileRef, const MirrorEntry& entry);
+  static void AppendEntryLine(std::string* out, uint64_t fileRef, const MirrorEntry& entry);
+  static bool ParseEntryLine(const std::string& line, uint64_t* fileRef,
+                             MirrorEntry* entry);
+
+ private:
+  std::unordered_map<uint64_t, MirrorEntry> entries_;
+  std::unordered_set<uint64_t> changed_;
+  bool startedOver_ = false;
 };
 
 }  // namespace dsclient_tool

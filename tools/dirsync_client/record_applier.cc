@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <unordered_set>
+#include <utility>
 
 #include "client_log.h"
 #include "local_path.h"
@@ -38,10 +39,65 @@ RecordApplier::RecordApplier(LocalTree& tree, MirrorState& state)
 
 void RecordApplier::Reindex() {
   owners_.clear();
-  for (const auto& [ref, entry] : state_.entries) {
-    std::string local = LocalName(entry.name);
-    if (!local.empty()) owners_[local] = ref;
+  children_.clear();
+  unknownParent_.clear();
+  pending_.clear();
+  pendingBytes_ = 0;
+  waiting_ = 0;
+  for (const auto& [ref, entry] : state_.entries()) Index(ref, entry);
+}
+
+void RecordApplier::Index(uint64_t ref, const MirrorEntry& entry) {
+  std::string local = LocalName(entry.name);
+  if (!local.empty()) owners_[local] = ref;
+  if (entry.parentRef != 0) {
+    children_[entry.parentRef].insert(ref);
+  } else {
+    unknownParent_.insert(ref);
   }
+  if (!entry.directory && entry.needsDownload) {
+    if (entry.waiting) {
+      ++waiting_;
+    } else {
+      pending_.insert(ref);
+      pendingBytes_ += entry.size;
+    }
+  }
+}
+
+void RecordApplier::Unindex(uint64_t ref, const MirrorEntry& entry) {
+  auto owner = owners_.find(LocalName(entry.name));
+  if (owner != owners_.end() && owner->second == ref) owners_.erase(owner);
+  if (entry.parentRef != 0) {
+    auto siblings = children_.find(entry.parentRef);
+    if (siblings != children_.end()) {
+      siblings->second.erase(ref);
+      if (siblings->second.empty()) children_.erase(siblings);
+    }
+  } else {
+    unknownParent_.erase(ref);
+  }
+  if (!entry.directory && entry.needsDownload) {
+    if (entry.waiting) {
+      --waiting_;
+    } else {
+      pending_.erase(ref);
+      pendingBytes_ -= entry.size;
+    }
+  }
+}
+
+void RecordApplier::Put(uint64_t ref, const MirrorEntry& entry) {
+  if (const MirrorEntry* old = state_.Find(ref)) Unindex(ref, *old);
+  state_.Put(ref, entry);
+  Index(ref, entry);
+}
+
+void RecordApplier::Forget(uint64_t ref) {
+  const MirrorEntry* old = state_.Find(ref);
+  if (old == nullptr) return;
+  Unindex(ref, *old);
+  state_.Erase(ref);
 }
 
 void RecordApplier::Apply(const StoreRecord& r) {
@@ -82,18 +138,17 @@ void RecordApplier::Apply(const StoreRecord& r) {
 void RecordApplier::ApplyFile(const StoreRecord& r, const std::string& local) {
   std::string error;
   bool sameContent = false;
-  auto it = state_.entries.find(r.fileRef);
-  if (it != state_.entries.end() && it->second.directory) {
+  const MirrorEntry* held = state_.Find(r.fileRef);
+  if (held != nullptr && held->directory) {
     // A reference that named a directory now names a file: the directory
     // it named is gone from the catalog.
     RemoveHeld(r.fileRef);
-  } else if (it != state_.entries.end()) {
-    const MirrorEntry& known = it->second;
+  } else if (held != nullptr) {
+    const MirrorEntry known = *held;
     std::string knownLocal = LocalName(known.name);
-    auto owner = owners_.find(knownLocal);
-    bool ours = owner != owners_.end() && owner->second == r.fileRef;
+    bool ours = Owns(knownLocal, r.fileRef);
     if (knownLocal != local && ours) {
-      owners_.erase(owner);
+      owners_.erase(knownLocal);
       if (tree_.KindOf(knownLocal) == LocalTree::Kind::kFile) {
         ReleaseName(local, r.fileRef);
         if (tree_.Move(knownLocal, local, &error)) {
@@ -117,21 +172,19 @@ void RecordApplier::ApplyFile(const StoreRecord& r, const std::string& local) {
   entry.needsDownload =
       !sameContent || tree_.KindOf(local) != LocalTree::Kind::kFile;
   if (!entry.needsDownload) tree_.SetModificationTime(local, r.lastWriteTime);
-  Claim(r.fileRef, entry);
+  Put(r.fileRef, entry);
 }
 
 void RecordApplier::ApplyDirectory(const StoreRecord& r, const std::string& local) {
   std::string error;
-  auto it = state_.entries.find(r.fileRef);
-  if (it != state_.entries.end() && !it->second.directory) {
+  const MirrorEntry* held = state_.Find(r.fileRef);
+  if (held != nullptr && !held->directory) {
     RemoveHeld(r.fileRef);  // a reused reference: its file is gone
-  } else if (it != state_.entries.end()) {
-    std::string knownName = it->second.name;
-    std::string knownLocal = LocalName(knownName);
-    auto owner = owners_.find(knownLocal);
-    bool ours = owner != owners_.end() && owner->second == r.fileRef;
+  } else if (held != nullptr) {
+    std::string knownLocal = LocalName(held->name);
+    bool ours = Owns(knownLocal, r.fileRef);
     if (knownLocal != local && ours) {
-      owners_.erase(owner);
+      owners_.erase(knownLocal);
       ReleaseName(local, r.fileRef);
       // A directory cannot move into itself or over its own ancestor; a
       // record that says so is followed in the index only.
@@ -165,19 +218,19 @@ void RecordApplier::ApplyDirectory(const StoreRecord& r, const std::string& loca
   entry.name = r.name;
   entry.parentRef = r.parentRef;
   entry.version = r.version;
-  Claim(r.fileRef, entry);
+  Put(r.fileRef, entry);
 }
 
 void RecordApplier::ApplyDeletion(const StoreRecord& r) { RemoveHeld(r.fileRef); }
 
 void RecordApplier::RemoveHeld(uint64_t fileRef) {
-  auto it = state_.entries.find(fileRef);
-  if (it == state_.entries.end()) return;  // never held: nothing to remove
-  if (it->second.directory) {
+  const MirrorEntry* held = state_.Find(fileRef);
+  if (held == nullptr) return;  // never held: nothing to remove
+  if (held->directory) {
     RemoveHeldDirectory(fileRef);
     return;
   }
-  std::string knownLocal = LocalName(it->second.name);
+  std::string knownLocal = LocalName(held->name);
   bool ours = Owns(knownLocal, fileRef);
   std::string error;
   if (ours && !tree_.RemoveFile(knownLocal, &error)) Log("%s", error.c_str());
@@ -185,29 +238,38 @@ void RecordApplier::RemoveHeld(uint64_t fileRef) {
   if (ours) RemoveEmptyParents(knownLocal);
 }
 
-std::set<uint64_t> RecordApplier::HeldSubtree(uint64_t directoryRef) const {
-  std::string directoryLocal = LocalName(state_.entries.at(directoryRef).name);
-  std::set<uint64_t> subtree{directoryRef};
-  std::unordered_map<uint64_t, std::vector<uint64_t>> children;
-  for (const auto& [ref, entry] : state_.entries) {
-    if (entry.parentRef != 0) {
-      children[entry.parentRef].push_back(ref);
-    } else if (ref != directoryRef && !directoryLocal.empty() &&
-               IsBelow(LocalName(entry.name), directoryLocal)) {
-      subtree.insert(ref);  // parent unknown: judged by the path it has
+std::vector<uint64_t> RecordApplier::HeldSubtree(uint64_t directoryRef) const {
+  std::string directoryLocal = LocalName(state_.Find(directoryRef)->name);
+  std::vector<uint64_t> subtree{directoryRef};
+  std::unordered_set<uint64_t> seen{directoryRef};
+  // Parent unknown: judged by the path it has.
+  if (!directoryLocal.empty()) {
+    for (uint64_t ref : unknownParent_) {
+      if (IsBelow(LocalName(state_.Find(ref)->name), directoryLocal) &&
+          seen.insert(ref).second) {
+        subtree.push_back(ref);
+      }
     }
   }
-  std::vector<uint64_t> open(subtree.begin(), subtree.end());
-  while (!open.empty()) {
-    uint64_t parent = open.back();
-    open.pop_back();
-    auto found = children.find(parent);
-    if (found == children.end()) continue;
+  for (size_t next = 0; next < subtree.size(); ++next) {
+    auto found = children_.find(subtree[next]);
+    if (found == children_.end()) continue;
     for (uint64_t child : found->second) {
-      if (subtree.insert(child).second) open.push_back(child);  // each once
+      if (seen.insert(child).second) subtree.push_back(child);  // each once
     }
   }
   return subtree;
+}
+
+std::vector<uint64_t> RecordApplier::HeldBelowPath(const std::string& local) const {
+  std::vector<uint64_t> refs;
+  // Paths below "a" are those from "a/" up to (not including) "a0".
+  for (auto it = owners_.lower_bound(local + "/");
+       it != owners_.end() && it->first.compare(0, local.size() + 1, local + "/") == 0;
+       ++it) {
+    refs.push_back(it->second);
+  }
+  return refs;
 }
 
 void RecordApplier::RemoveHeldDirectory(uint64_t directoryRef) {
@@ -215,49 +277,62 @@ void RecordApplier::RemoveHeldDirectory(uint64_t directoryRef) {
   // path it has now) goes; the files of its place go with it, except
   // those of entries held there under another parent: a newer entry that
   // lives at a path below the directory's old one is still live.
-  std::set<uint64_t> subtree = HeldSubtree(directoryRef);
+  std::vector<uint64_t> subtree = HeldSubtree(directoryRef);
   std::vector<std::string> directories;  // places of the subtree's directories
-  std::string error;
+  std::vector<std::string> files;
   for (uint64_t ref : subtree) {
-    const MirrorEntry& entry = state_.entries.at(ref);
+    const MirrorEntry& entry = *state_.Find(ref);
     std::string local = LocalName(entry.name);
     if (!Owns(local, ref)) continue;
-    if (entry.directory) {
-      directories.push_back(local);
-    } else if (tree_.RemoveFile(local, &error)) {
-      RemoveEmptyParents(local);
+    (entry.directory ? directories : files).push_back(std::move(local));
+  }
+  for (uint64_t ref : subtree) Forget(ref);
+
+  // The outermost places: each removed with what lies below it at once.
+  std::sort(directories.begin(), directories.end());
+  std::vector<std::string> tops;
+  for (const std::string& directory : directories) {
+    if (tops.empty() || !IsBelow(directory, tops.back())) tops.push_back(directory);
+  }
+  std::unordered_set<std::string> topSet(tops.begin(), tops.end());
+  std::string error;
+  for (const std::string& file : files) {
+    bool inTop = false;
+    for (std::string up = ParentOf(file); !up.empty() && !inTop; up = ParentOf(up)) {
+      inTop = topSet.count(up) != 0;
+    }
+    if (inTop) continue;  // goes with its directory
+    if (tree_.RemoveFile(file, &error)) {
+      RemoveEmptyParents(file);
     } else {
       Log("%s", error.c_str());
     }
   }
-  for (uint64_t ref : subtree) Forget(ref);
-
-  // Whatever the mirror still holds below those places stays, with the
-  // directories that lead to it.
-  std::unordered_set<std::string> kept;
-  std::unordered_set<std::string> leading;
-  for (const auto& [local, ref] : owners_) {
-    for (const std::string& directory : directories) {
-      if (!IsBelow(local, directory)) continue;
+  for (const std::string& top : tops) {
+    // Whatever the mirror still holds below the place stays, with the
+    // directories that lead to it.
+    std::unordered_set<std::string> kept;
+    std::unordered_set<std::string> leading;
+    for (uint64_t ref : HeldBelowPath(top)) {
+      std::string local = LocalName(state_.Find(ref)->name);
       kept.insert(local);
-      for (std::string up = ParentOf(local); IsBelow(up, directory); up = ParentOf(up)) {
-        leading.insert(up);
+      for (std::string up = ParentOf(local); IsBelow(up, top); up = ParentOf(up)) {
+        if (!leading.insert(up).second) break;  // the rest is in already
       }
-      break;
     }
-  }
-  auto keep = [&](const std::string& path) {
-    if (kept.count(path) != 0) return LocalTree::Keep::kKeep;
-    if (leading.count(path) != 0) return LocalTree::Keep::kDescend;
-    return LocalTree::Keep::kRemove;
-  };
-  // Deepest first, so that a directory emptied below is gone before its
-  // parent is looked at.
-  std::sort(directories.begin(), directories.end(),
-            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
-  for (const std::string& directory : directories) {
-    if (!tree_.RemoveTreeExcept(directory, keep, &error)) Log("%s", error.c_str());
-    RemoveEmptyParents(directory);
+    bool removed = kept.empty() ? tree_.RemoveTree(top, &error)
+                                : tree_.RemoveTreeExcept(
+                                      top,
+                                      [&](const std::string& path) {
+                                        if (kept.count(path) != 0) return LocalTree::Keep::kKeep;
+                                        if (leading.count(path) != 0) {
+                                          return LocalTree::Keep::kDescend;
+                                        }
+                                        return LocalTree::Keep::kRemove;
+                                      },
+                                      &error);
+    if (!removed) Log("%s", error.c_str());
+    RemoveEmptyParents(top);
   }
 }
 
@@ -269,49 +344,41 @@ bool RecordApplier::Owns(const std::string& local, uint64_t fileRef) const {
 void RecordApplier::ReleaseName(const std::string& local, uint64_t keeper) {
   auto owner = owners_.find(local);
   if (owner == owners_.end() || owner->second == keeper) return;
-  state_.entries.erase(owner->second);
+  uint64_t other = owner->second;
   owners_.erase(owner);
-}
-
-void RecordApplier::Forget(uint64_t fileRef) {
-  auto it = state_.entries.find(fileRef);
-  if (it == state_.entries.end()) return;
-  auto owner = owners_.find(LocalName(it->second.name));
-  if (owner != owners_.end() && owner->second == fileRef) owners_.erase(owner);
-  state_.entries.erase(it);
+  Forget(other);
 }
 
 void RecordApplier::RenameBelow(const std::string& oldLocal,
                                 const std::string& newLocal) {
-  for (auto& [ref, entry] : state_.entries) {
-    std::string local = LocalName(entry.name);
-    if (!IsBelow(local, oldLocal)) continue;
+  // Taken out of the indexes first and put back under their new paths
+  // after, so that a path both left and taken in this move is no conflict.
+  std::vector<uint64_t> moved = HeldBelowPath(oldLocal);
+  std::string newName = newLocal;
+  for (char& c : newName) {
+    if (c == '/') c = '\\';
+  }
+  std::vector<std::pair<uint64_t, MirrorEntry>> renamed;
+  for (uint64_t ref : moved) {
+    MirrorEntry entry = *state_.Find(ref);
+    Unindex(ref, entry);
     // Local paths map the catalog's character for character, so the tail
     // of the catalog name starts where the old prefix ends.
-    std::string tail = entry.name.substr(oldLocal.size());
-    std::string movedLocal = newLocal + local.substr(oldLocal.size());
-    auto owner = owners_.find(local);
-    if (owner != owners_.end() && owner->second == ref) owners_.erase(owner);
-    std::string newName = newLocal;
-    for (char& c : newName) {
-      if (c == '/') c = '\\';
-    }
-    entry.name = newName + tail;
-    owners_[movedLocal] = ref;
+    entry.name = newName + entry.name.substr(oldLocal.size());
+    renamed.emplace_back(ref, std::move(entry));
   }
-}
-
-void RecordApplier::Claim(uint64_t fileRef, const MirrorEntry& entry) {
-  state_.entries[fileRef] = entry;
-  std::string local = LocalName(entry.name);
-  if (!local.empty()) owners_[local] = fileRef;
+  for (auto& [ref, entry] : renamed) {
+    ReleaseName(LocalName(entry.name), ref);
+    state_.Put(ref, entry);
+    Index(ref, entry);
+  }
 }
 
 bool RecordApplier::IsLiveDirectory(const std::string& localRelative) const {
   auto owner = owners_.find(localRelative);
   if (owner == owners_.end()) return false;
-  auto it = state_.entries.find(owner->second);
-  return it != state_.entries.end() && it->second.directory;
+  const MirrorEntry* entry = state_.Find(owner->second);
+  return entry != nullptr && entry->directory;
 }
 
 void RecordApplier::RemoveEmptyParents(const std::string& localRelative) {
@@ -323,44 +390,49 @@ void RecordApplier::RemoveEmptyParents(const std::string& localRelative) {
 bool RecordApplier::StartOver(uint32_t newStoreId, std::string* error) {
   if (!tree_.ClearAllBut(kStateDirName, error)) return false;
   state_.Reset(newStoreId);
-  owners_.clear();
+  Reindex();
   return true;
 }
 
 std::vector<uint64_t> RecordApplier::PendingDownloads() const {
-  std::vector<uint64_t> refs;
-  for (const auto& [ref, entry] : state_.entries) {
-    if (!entry.directory && entry.needsDownload && !entry.waiting) refs.push_back(ref);
-  }
+  std::vector<uint64_t> refs(pending_.begin(), pending_.end());
+  std::sort(refs.begin(), refs.end());
   return refs;
 }
 
-uint64_t RecordApplier::PendingBytes() const {
-  uint64_t bytes = 0;
-  for (const auto& [ref, entry] : state_.entries) {
-    if (!entry.directory && entry.needsDownload && !entry.waiting) bytes += entry.size;
+uint64_t RecordApplier::PendingBytes() const { return pendingBytes_; }
+
+size_t RecordApplier::WaitingCount() const { return waiting_; }
+
+void RecordApplier::SetDownloadFlags(uint64_t fileRef, bool needsDownload, bool waiting) {
+  // Name and parent stay: only the set of files waiting for content moves.
+  MirrorEntry* entry = state_.Edit(fileRef);
+  if (entry == nullptr || entry->directory) return;
+  if (entry->needsDownload) {
+    if (entry->waiting) {
+      --waiting_;
+    } else {
+      pending_.erase(fileRef);
+      pendingBytes_ -= entry->size;
+    }
   }
-  return bytes;
+  entry->needsDownload = needsDownload;
+  entry->waiting = waiting;
+  if (needsDownload) {
+    if (waiting) {
+      ++waiting_;
+    } else {
+      pending_.insert(fileRef);
+      pendingBytes_ += entry->size;
+    }
+  }
 }
 
-size_t RecordApplier::WaitingCount() const {
-  size_t count = 0;
-  for (const auto& [ref, entry] : state_.entries) {
-    if (entry.needsDownload && entry.waiting) ++count;
-  }
-  return count;
-}
-
-void RecordApplier::MarkDownloaded(uint64_t fileRef) {
-  auto it = state_.entries.find(fileRef);
-  if (it == state_.entries.end()) return;
-  it->second.needsDownload = false;
-  it->second.waiting = false;
-}
+void RecordApplier::MarkDownloaded(uint64_t fileRef) { SetDownloadFlags(fileRef, false, false); }
 
 void RecordApplier::MarkWaiting(uint64_t fileRef) {
-  auto it = state_.entries.find(fileRef);
-  if (it != state_.entries.end()) it->second.waiting = true;
+  const MirrorEntry* held = state_.Find(fileRef);
+  if (held != nullptr) SetDownloadFlags(fileRef, held->needsDownload, true);
 }
 
 }  // namespace dsclient_tool

@@ -22,14 +22,21 @@
 // entry where another one was (a file replaced by a rename over it)
 // makes the mirror forget the other, so that its later deletion record
 // does not remove the new content. Paths that are unsafe are logged and
-// skipped. Not thread safe.
+// skipped.
+//
+// Every record costs in proportion to what it touches: the applier keeps
+// indexes of the state (paths in order, entries by parent, files waiting
+// for content), so that a directory's removal or move visits what is
+// below it and nothing else. Not thread safe.
 #ifndef DIRSYNC_TOOLS_RECORD_APPLIER_H_
 #define DIRSYNC_TOOLS_RECORD_APPLIER_H_
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "local_tree.h"
@@ -58,6 +65,7 @@ class RecordApplier {
   // References of files whose content must be downloaded and that are
   // not waiting for a newer record, in reference order.
   std::vector<uint64_t> PendingDownloads() const;
+  size_t PendingCount() const { return pending_.size(); }
   // Bytes of those files, as the records give their sizes.
   uint64_t PendingBytes() const;
   // Number of files waiting for a newer record after a refused download.
@@ -80,23 +88,39 @@ class RecordApplier {
   void RemoveHeldDirectory(uint64_t directoryRef);
   // directoryRef and every held entry below it by parent reference (an
   // entry whose parent is not known counts by its path).
-  std::set<uint64_t> HeldSubtree(uint64_t directoryRef) const;
+  std::vector<uint64_t> HeldSubtree(uint64_t directoryRef) const;
   // The mirror holds fileRef at local.
   bool Owns(const std::string& local, uint64_t fileRef) const;
 
   // Makes the mirror forget whatever other reference claims name.
   void ReleaseName(const std::string& name, uint64_t keeper);
-  // Forgets fileRef (not what is below it).
-  void Forget(uint64_t fileRef);
   // Gives the entries below a moved directory their new paths.
-  void RenameBelow(const std::string& oldName, const std::string& newName);
-  void Claim(uint64_t fileRef, const MirrorEntry& entry);
+  void RenameBelow(const std::string& oldLocal, const std::string& newLocal);
+  // Every change of an entry goes through these three, which keep the
+  // indexes below in step with the state.
+  void Put(uint64_t fileRef, const MirrorEntry& entry);
+  void Forget(uint64_t fileRef);  // the entry only, not what is below it
+  void Index(uint64_t fileRef, const MirrorEntry& entry);
+  void Unindex(uint64_t fileRef, const MirrorEntry& entry);
+  void SetDownloadFlags(uint64_t fileRef, bool needsDownload, bool waiting);
+  // The references held at paths below local, by the path index.
+  std::vector<uint64_t> HeldBelowPath(const std::string& local) const;
   bool IsLiveDirectory(const std::string& localRelative) const;
   void RemoveEmptyParents(const std::string& localRelative);
 
   LocalTree& tree_;
   MirrorState& state_;
-  std::unordered_map<std::string, uint64_t> owners_;  // catalog name -> ref
+  // Local path -> the reference held there; ordered, so that what lies
+  // below a path is one range.
+  std::map<std::string, uint64_t> owners_;
+  // Parent reference -> the entries held in it.
+  std::unordered_map<uint64_t, std::unordered_set<uint64_t>> children_;
+  // Entries whose parent is not known (states written before it was kept).
+  std::unordered_set<uint64_t> unknownParent_;
+  // Files waiting for their content and not for a newer record.
+  std::unordered_set<uint64_t> pending_;
+  uint64_t pendingBytes_ = 0;
+  size_t waiting_ = 0;
   size_t refused_ = 0;
 };
 
