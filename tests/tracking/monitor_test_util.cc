@@ -115,12 +115,14 @@ class Collector : public StoreVisitor {
  public:
   std::vector<StoredRecord> records;
   void OnRecord(int64_t offset, const uint8_t* bytes) override {
+    // Seals vouch for the records; the tests look at the records.
+    if (record::IsSeal(bytes)) return;
     StoredRecord r;
     r.offset = offset;
     r.bytes.assign(bytes, bytes + record::Length(bytes));
     records.push_back(std::move(r));
   }
-  void OnDamage(int64_t, const char*) override {}
+  void OnDamage(int64_t, int64_t, const char*) override {}
   void OnReadError(int64_t, const Status&) override {}
 };
 

@@ -86,7 +86,7 @@ class MonitoredVolumes {
   int markers_ = 0;
 };
 
-// Every record of a task's store file, in file order.
+// Every record of a task's store file but the seals, in file order.
 std::vector<StoredRecord> ReadStore(SyncTask* task);
 // The last record of every file reference in the store (entries only).
 std::map<uint64_t, StoredRecord> LastRecords(SyncTask* task);
