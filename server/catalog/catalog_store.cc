@@ -138,7 +138,8 @@ class CatalogLoader : public StoreVisitor {
 // Whether the bytes from offset to the end of the file (size) are what a
 // write cut short by a crash leaves behind: well-formed records followed
 // by too few bytes for a record, a record running past the end of the
-// file, or nothing but zeros.
+// file, or nothing but zeros. Records that are all whole up to the end are
+// no torn write, even when their seal does not match: that is damage.
 bool IsTornTail(const CatalogStore& store, int64_t offset, int64_t size) {
   int64_t count = size - offset;
   if (count < kRecordHeaderSize) return true;
@@ -160,6 +161,7 @@ bool IsTornTail(const CatalogStore& store, int64_t offset, int64_t size) {
     if (length >= kRecordHeaderSize) return true;  // runs past the end
     break;
   }
+  if (p == count) return false;
   for (int64_t i = p; i < count; ++i) {
     if (tail[static_cast<size_t>(i)] != 0) return false;
   }

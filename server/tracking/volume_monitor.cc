@@ -32,10 +32,11 @@ constexpr uint64_t kLongestDeferralMs = 2000;
 // A catch-up walk applies what it found whenever this many changes wait,
 // so that pending never holds the records of a whole volume at once.
 constexpr size_t kCatchUpChunk = 20000;
-// Pauses between attempts to open the volume or a store, or to walk for a
-// rebuild: from 1 s, doubling up to a minute.
+// Pauses between attempts to open the volume or a store (from 1 s,
+// doubling up to 10 s), or to walk for a rebuild (up to a minute).
 constexpr uint32_t kFirstMaintenanceDelayMs = 1000;
-constexpr uint32_t kLongestMaintenanceDelayMs = 60000;
+constexpr uint32_t kLongestOpenDelayMs = 10000;
+constexpr uint32_t kLongestWalkDelayMs = 60000;
 // The catch-up margin for ctime's coarse clock.
 constexpr int64_t kCtimeMargin = 1000000000;
 
@@ -43,9 +44,8 @@ int ElapsedMs(uint64_t since) {
   return static_cast<int>(GetTickCount64() - since);
 }
 
-uint32_t NextDelay(uint32_t delay) {
-  return delay == 0 ? kFirstMaintenanceDelayMs
-                    : std::min(delay * 2, kLongestMaintenanceDelayMs);
+uint32_t NextDelay(uint32_t delay, uint32_t longest) {
+  return delay == 0 ? kFirstMaintenanceDelayMs : std::min(delay * 2, longest);
 }
 
 // The references of every live entry (file or directory) of the volume's
@@ -73,8 +73,9 @@ std::vector<SyncTask*> RebuildsWanted(VolumeWatch& volume)
   std::vector<SyncTask*> wanted;
   for (auto& [name, task] : volume.tasks) {
     if (!task->storeOpen.load() || !task->needsRebuild.load()) continue;
-    const auto& awaiting = volume.rebuildsAwaitingApply;
-    if (std::find(awaiting.begin(), awaiting.end(), task.get()) == awaiting.end()) {
+    if (std::find(volume.rebuildsAwaitingApply.begin(),
+                  volume.rebuildsAwaitingApply.end(),
+                  task.get()) == volume.rebuildsAwaitingApply.end()) {
       wanted.push_back(task.get());
     }
   }
@@ -151,7 +152,7 @@ bool VolumeMonitor::OpenJournal(const char* device) {
       LogPrint("%D open %s fail! %s; trying again\n", device,
                opened.ToString().c_str());
     }
-    delay = NextDelay(delay);
+    delay = NextDelay(delay, kLongestOpenDelayMs);
     if (!Pause(delay)) return false;
   }
   return false;
@@ -418,7 +419,7 @@ void VolumeMonitor::Maintain() {
         stillClosed = true;
       }
     }
-    openDelayMs_ = stillClosed ? NextDelay(openDelayMs_) : 0;
+    openDelayMs_ = stillClosed ? NextDelay(openDelayMs_, kLongestOpenDelayMs) : 0;
     nextOpenTick_ = now + openDelayMs_;
   }
   now = GetTickCount64();
@@ -451,7 +452,7 @@ void VolumeMonitor::Maintain() {
     LogPrint("%D [%c] caught up against the tree: %d entries in %d ms\n",
              volume_->driveLetter, walked, ElapsedMs(started));
   } else {
-    rebuildDelayMs_ = NextDelay(rebuildDelayMs_);
+    rebuildDelayMs_ = NextDelay(rebuildDelayMs_, kLongestWalkDelayMs);
   }
   nextRebuildTick_ = GetTickCount64() + rebuildDelayMs_;
 }

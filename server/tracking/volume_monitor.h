@@ -21,8 +21,9 @@
 //  - a task whose catalog may not equal the tree (a damaged store, a store
 //    that opened late, a catch-up walk that could not see everything) is
 //    caught up by a walk of the whole volume whose findings are applied
-//    only where they tell a catalog something new; a store that cannot be
-//    opened is tried again, at growing intervals up to a minute;
+//    only where they tell a catalog something new (a walk that could not
+//    see everything is made again, at intervals growing to a minute); a
+//    store that cannot be opened is tried again, every 1 s growing to 10 s;
 //  - a journal read that keeps failing is retried after a pause that grows
 //    to at most 1 s, each failure logged; a volume that cannot be opened
 //    for want of descriptors or memory is opened again later.

@@ -41,7 +41,13 @@ void MonitoredVolumes::NewServer() {
   server_.reset();
   Server::Options options;
   options.programDirectory = programDirectory_;
+  if (storeEnv_ != nullptr) options.env = storeEnv_;
   server_ = std::make_unique<Server>(options);
+}
+
+void MonitoredVolumes::UseStoreEnv(Env* env) {
+  storeEnv_ = env;
+  if (!started_ && server_->VolumeCount() == 0) NewServer();
 }
 
 void MonitoredVolumes::AddVolume(char letter, const std::string& directory,
