@@ -178,7 +178,10 @@ bool Server::Run(int32_t port, int32_t maxConnections) {
   KRL_NetSetLimits(most, reserve);
   bool listening = true;
   errno = 0;
-  if (KRL_NetListen(port, OnReceive, OnConnectionEvent, nullptr) != 1) {
+  // A stop asked for meanwhile shuts the library down, and a listen then
+  // fails for that alone: no fault of the port.
+  if (KRL_NetListen(port, OnReceive, OnConnectionEvent, nullptr) != 1 &&
+      running_.load()) {
     const int error = errno;
     LogPrint("%D cannot listen on port %d: %s; the server stops\n", port,
              error != 0 ? std::strerror(error) : "the port is not usable");
