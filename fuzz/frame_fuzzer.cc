@@ -120,6 +120,7 @@ void MakeSite() {
   }
   if (::pwrite(task->store.fd.get(), store.data(), store.size(), 0) != static_cast<ssize_t>(store.size())) std::abort();
   task->store.storeSize = static_cast<int64_t>(store.size());
+  task->storeOpen = true;
   volume.tasks["docs"] = std::move(owned);
   InstallClientLinkTable(&server->clientLinks());
 }
