@@ -118,7 +118,8 @@ struct SyncTask {
   // without the lock.
   mutable SharedMutex catalogLock;
   // The catalog: file reference number -> current record (deleted entries
-  // included; entries are never removed).
+  // included; an entry is removed only when the record that added it could
+  // not be written).
   std::unordered_map<uint64_t, CatalogRecord> entries GUARDED_BY(catalogLock);
   // Directory -> the directories recorded with it as their parent.
   std::unordered_map<uint64_t, std::unordered_set<uint64_t>> dirIndex
