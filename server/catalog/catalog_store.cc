@@ -21,6 +21,9 @@ namespace {
 // Staged bytes above this size are given back after a commit, so a task
 // does not keep a large batch's memory for the rest of the run.
 constexpr size_t kKeptStagedCapacity = 1 << 20;
+// The fileSize field of the header of a store written with seals from its
+// start.
+constexpr uint64_t kSealedFromTheStart = 1;
 
 uint32_t Crc(const uint8_t* bytes, size_t count) {
   uLong crc = ::crc32(0L, Z_NULL, 0);
@@ -260,7 +263,11 @@ Status WriteBuffered(CatalogStore& store, CatalogRecord& record,
 void StartNewStore(SyncTask& task) {
   const uint32_t storeId = static_cast<uint32_t>(std::time(nullptr));
   task.storeId.store(storeId, std::memory_order_relaxed);
-  WriteMarker(task.store, 0, StateHeader, storeId, true).IgnoreError();
+  CatalogRecord header = CatalogRecord::Allocate(kRecordHeaderSize);
+  header.set_state(StateHeader);
+  header.set_version(storeId);
+  header.set_fileSize(kSealedFromTheStart);
+  WriteRecord(task.store, header, true).IgnoreError();
 }
 
 // Why a failure to open a store happened, as an errno for the log lines.
@@ -441,7 +448,18 @@ Status ReadBack(SyncTask& task, UniqueFd fd, const struct stat& st) {
              damage[i].end - damage[i].start, damage[i].end);
   }
   if (!damage.empty()) task.needsRebuild.store(true, std::memory_order_relaxed);
-  store.damaged = std::move(damage);
+  // A skipped record inside a write whose seal then fails gives two spans
+  // that overlap: "list" wants them apart and in order.
+  std::sort(damage.begin(), damage.end(),
+            [](const DamagedSpan& a, const DamagedSpan& b) { return a.start < b.start; });
+  store.damaged.clear();
+  for (const DamagedSpan& span : damage) {
+    if (!store.damaged.empty() && span.start <= store.damaged.back().end) {
+      store.damaged.back().end = std::max(store.damaged.back().end, span.end);
+    } else {
+      store.damaged.push_back(span);
+    }
+  }
   store.spanStart = store.storeSize.load(std::memory_order_relaxed);
   const int files = static_cast<int>(task.entries.size());
   const int64_t lastUsn = task.lastUsn;
@@ -489,8 +507,11 @@ bool OpenTaskStore(SyncTask& task, const StoreOptions& options) {
 void WalkStore(int fd, StoreVisitor& visitor, Env* env) {
   std::unique_ptr<uint8_t[]> piece(new uint8_t[kBlockSize]);
   char what[96];
-  // Once a matching seal was met, the store is written with seals: records
-  // a malformed record cuts off from their seal are lost with it.
+  // Whether the store is written with seals: its header says so, or a
+  // matching seal was met. Records wait for their seal before they are
+  // handed over; in a store with seals, those a malformed record cuts off
+  // from their seal are lost with it, in one without they are taken as
+  // they are.
   bool sealed = false;
   std::vector<size_t> waiting;  // records of the open span, by piece offset
   for (int64_t base = 0;; base += kBlockSize) {
@@ -558,14 +579,18 @@ void WalkStore(int fd, StoreVisitor& visitor, Env* env) {
       if (std::memchr(r + kNameOffset, 0,
                       static_cast<size_t>(length - kNameOffset)) == nullptr) {
         // The length is sound, so the walk goes on behind this record.
-        handOver();
         visitor.OnDamage(base + static_cast<int64_t>(p),
                          base + static_cast<int64_t>(p) + length,
                          "record name without its NUL, skipped");
-      } else if (sealed) {
-        waiting.push_back(p);
-      } else {
+      } else if (record::State(r) == StateHeader) {
+        // The header names the store to its clients: it is taken at once,
+        // so that damage in the write that follows it cannot make the
+        // store look like another one.
+        if (record::FileSize(r) == kSealedFromTheStart) sealed = true;
+        handOver();
         visitor.OnRecord(base + static_cast<int64_t>(p), r);
+      } else {
+        waiting.push_back(p);
       }
       p += static_cast<size_t>(length);
     }

@@ -105,7 +105,8 @@ TEST_F(CatalogStoreTest, NewStoreHeaderReachesTheFileAsRecordOne) {
   std::vector<uint8_t> expected = {0x42, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
   expected.resize(36, 0);  // fileRef, parentRef, usn
   for (int i = 0; i < 4; ++i) expected.push_back(uint8_t(id >> (8 * i)));
-  expected.resize(64, 0);  // size and times
+  expected.push_back(1);   // size: written with seals from the start
+  expected.resize(64, 0);  // times
   expected.push_back(4);   // state
   expected.push_back(0);   // empty name
   std::vector<uint8_t> file = ReadFileBytes(task->store.path);
@@ -482,6 +483,34 @@ TEST_F(CatalogStoreTest, SealsFindDamageThatLeavesRecordsWellFormed) {
   EXPECT_GT(kept, 20);
   EXPECT_TRUE(task->needsRebuild.load());
   EXPECT_FALSE(task->store.damaged.empty());
+}
+
+// The initial build writes a new store's first block in one write: damage
+// in it loses that write's records (the store keeps its identity), where a
+// store without seals would have taken them as they are.
+TEST_F(CatalogStoreTest, DamageInTheFirstWriteOfANewStoreIsFound) {
+  std::string path;
+  uint32_t id;
+  {
+    auto task = Open("first");
+    id = task->storeId.load();
+    for (uint64_t ref = 1; ref <= 20; ++ref) {
+      CatalogRecord r = MakeRecord(ref, StateAdded, "f" + std::to_string(ref));
+      ASSERT_TRUE(WriteRecord(task->store, r, true).ok());
+    }
+    ASSERT_TRUE(FlushBuffer(task->store, true).ok());
+    CatalogRecord later = MakeRecord(21, StateAdded, "later");
+    ASSERT_TRUE(WriteRecord(task->store, later, false).ok());
+    path = task->store.path;
+  }
+  std::vector<uint8_t> bytes = ReadFileBytes(path);
+  bytes[66 + 5 * 67 + kNameOffset] ^= 0x02;  // the name of the sixth record
+  WriteFileBytes(path, bytes);
+  auto task = Open("first");
+  EXPECT_EQ(task->storeId.load(), id);
+  EXPECT_EQ(task->entries.size(), 1u);  // only the later write's
+  EXPECT_NE(FindEntry(*task, 21), nullptr);
+  EXPECT_TRUE(task->needsRebuild.load());
 }
 
 // A store written before seals existed loads as it always did; what is
