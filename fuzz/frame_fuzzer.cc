@@ -39,6 +39,7 @@ int KRL_NetInit(int) { std::abort(); }
 int KRL_NetListen(int, NetDataCallback, NetEventCallback, NetSentCallback) { std::abort(); }
 void KRL_NetFini() { std::abort(); }
 int KRL_NetWaitFini() { std::abort(); }
+int KRL_NetSetLimits(int, int) { std::abort(); }
 }
 
 namespace dirsync {

@@ -24,6 +24,9 @@ constexpr size_t kKeptStagedCapacity = 1 << 20;
 // The fileSize field of the header of a store written with seals from its
 // start.
 constexpr uint64_t kSealedFromTheStart = 1;
+// A large write (the initial build, a big batch) is sealed every this many
+// bytes as well, so that damage in it costs at most about this much.
+constexpr int64_t kLongestSpan = 64 * 1024;
 
 uint32_t Crc(const uint8_t* bytes, size_t count) {
   uLong crc = ::crc32(0L, Z_NULL, 0);
@@ -623,6 +626,9 @@ void StageRecord(CatalogStore& store, CatalogRecord& record, bool buffered) {
   // After every record the rest of its block leaves room for a seal.
   assert(kBlockSize - NextPosition(store, buffered) % kBlockSize >=
          kRecordHeaderSize);
+  if (NextPosition(store, buffered) - store.spanStart >= kLongestSpan) {
+    StageSeal(store, buffered, false);
+  }
 }
 
 Status CommitStaged(CatalogStore& store) {

@@ -99,8 +99,9 @@ const DamagedSpan* DamagedSpanFrom(const CatalogStore& store, uint64_t pos);
 // into record itself) and appends the bytes its write puts in the file to
 // store.buffer (buffered) or store.staged (direct): the record itself, and
 // before it, when it does not fit in its block with room for a seal behind
-// it, the seal (or filler) that closes the block. A direct record first
-// seals what the buffer holds. The record's own length never changes.
+// it, the seal (or filler) that closes the block; behind it a seal when
+// 64 KiB or more wait for one. A direct record first seals what the
+// buffer holds. The record's own length never changes.
 // When record is a catalog entry, the caller holds the task's catalogLock
 // exclusively.
 void StageRecord(CatalogStore& store, CatalogRecord& record, bool buffered);

@@ -229,20 +229,48 @@ TEST_F(CatalogStoreTest, BufferedWritesFlushWholeBlocks) {
   CatalogRecord big = MakeRecord(1, StateAdded, "big", kBlockSize / 2);
   ASSERT_TRUE(WriteRecord(task->store, big, true).ok());
   EXPECT_EQ(task->store.storeSize.load(), 0);  // still buffered
-  // Does not fit behind the first: a filler closes the block and the
-  // buffer, now exactly one block, goes to the file.
+  // Does not fit behind the first and its seal: a filler closes the block
+  // and the buffer, now exactly one block, goes to the file.
   ASSERT_TRUE(WriteRecord(task->store, big, true).ok());
   EXPECT_EQ(task->store.storeSize.load(), kBlockSize);
-  EXPECT_EQ(task->store.buffer.size(), static_cast<size_t>(kBlockSize / 2));
+  EXPECT_EQ(task->store.buffer.size(), static_cast<size_t>(kBlockSize / 2 + 66));
   ASSERT_TRUE(FlushBuffer(task->store, true).ok());
   StoreContents file(task->store.path);
-  ASSERT_EQ(file.records.size(), 3u);  // header, big, big
+  ASSERT_EQ(file.records.size(), 4u);  // header, big, filler, big
+  EXPECT_EQ(file.records[2].state, StateFiller);
+  EXPECT_EQ(file.records[2].offset + file.records[2].length, kBlockSize);
+  // A record of 64 KiB or more is sealed at once.
   ASSERT_EQ(file.seals.size(), 2u);
-  // The first block ends with the seal of the header and the first record.
   EXPECT_EQ(file.seals[0].offset, 66 + kBlockSize / 2);
-  EXPECT_EQ(file.seals[0].offset + file.seals[0].length, kBlockSize);
-  EXPECT_EQ(file.records[2].offset, kBlockSize);
-  EXPECT_EQ(file.records[2].sequence, 4);
+  EXPECT_EQ(file.seals[0].start, 0);
+  EXPECT_EQ(file.records[3].offset, kBlockSize);
+  EXPECT_EQ(file.records[3].sequence, 5);
+  EXPECT_EQ(file.seals[1].start, kBlockSize);
+}
+
+// One write of many records is sealed every 64 KiB, so that damage in it
+// costs no more than that.
+TEST_F(CatalogStoreTest, LargeWritesAreSealedEvery64KiB) {
+  auto task = Open("large");
+  ASSERT_TRUE(FlushBuffer(task->store, true).ok());
+  std::vector<CatalogRecord> records;
+  for (uint64_t ref = 1; ref <= 300; ++ref) {
+    records.push_back(MakeRecord(ref, StateAdded, "f" + std::to_string(ref), 1000));
+  }
+  {
+    WriterLock lock(&task->catalogLock);
+    for (CatalogRecord& r : records) StageRecord(task->store, r, false);
+  }
+  ASSERT_TRUE(CommitStaged(task->store).ok());
+  StoreContents file(task->store.path);
+  ASSERT_TRUE(file.damageOffsets.empty());
+  EXPECT_EQ(file.Entries().size(), 300u);
+  ASSERT_EQ(file.seals.size(), 1u + 5u);  // the header's, then 300 KB in five
+  for (size_t i = 1; i < file.seals.size(); ++i) {
+    EXPECT_LT(file.seals[i].covered, 64 * 1024 + 1000);
+    EXPECT_EQ(file.seals[i].start,
+              file.seals[i - 1].offset + file.seals[i - 1].length);
+  }
 }
 
 TEST_F(CatalogStoreTest, ReloadContinuesNumberingAndKeepsTheLastRecord) {
