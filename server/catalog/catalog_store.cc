@@ -36,15 +36,18 @@ uint32_t Crc(const uint8_t* bytes, size_t count) {
 }
 
 // Returns the file to storeSize after a failed write, so that the file
-// holds exactly the bytes of the writes that succeeded.
-void CutBack(CatalogStore& store) {
-  if (!store.fd.valid()) return;
+// holds exactly the bytes of the writes that succeeded. A cut that fails
+// is owed: the next write makes it first.
+Status CutBack(CatalogStore& store) {
+  if (!store.fd.valid()) return Status::OK();
   const int64_t size = store.storeSize.load(std::memory_order_relaxed);
   Status cut = store.env->Truncate(store.fd.get(), size);
-  if (!cut.ok()) {
+  if (!cut.ok() && !store.cutOwed) {
     LogPrint("%D store %s: cutting back to %L bytes failed: %s\n",
              store.path.c_str(), size, cut.ToString().c_str());
   }
+  store.cutOwed = !cut.ok();
+  return cut;
 }
 
 // Writes bytes at storeSize; on success storeSize covers them. A failure
@@ -52,7 +55,9 @@ void CutBack(CatalogStore& store) {
 // after one is logged as the recovery.
 Status WriteAtEnd(CatalogStore& store, const std::vector<uint8_t>& bytes) {
   const int64_t size = store.storeSize.load(std::memory_order_relaxed);
-  Status written = WriteAt(store, size, bytes.data(), bytes.size());
+  // Bytes a failed write left behind must not outlast a shorter write.
+  Status written = store.cutOwed ? CutBack(store) : Status::OK();
+  if (written.ok()) written = WriteAt(store, size, bytes.data(), bytes.size());
   if (!written.ok()) {
     // A store that never opened was reported once, when it failed to open.
     if (store.fd.valid() && !store.writeFailing) {
@@ -63,7 +68,7 @@ Status WriteAtEnd(CatalogStore& store, const std::vector<uint8_t>& bytes) {
       store.writeFailing = true;
       store.failingSinceTick = GetTickCount64();
     }
-    CutBack(store);
+    CutBack(store).IgnoreError();  // a failed cut is owed and logged
     return written;
   }
   store.storeSize.store(size + static_cast<int64_t>(bytes.size()),
@@ -276,7 +281,8 @@ void StartNewStore(SyncTask& task) {
 // Why a failure to open a store happened, as an errno for the log lines.
 int OpenErrorOf(const Status& failure) {
   if (failure.error() != 0) return failure.error();
-  return failure.code() == Status::Code::kInvalidArgument ? EINVAL : EIO;
+  // A name that cannot be a file name: SyncTask::storeError says 0.
+  return failure.code() == Status::Code::kInvalidArgument ? 0 : EIO;
 }
 
 // ---- the walk ----

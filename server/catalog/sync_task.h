@@ -74,6 +74,9 @@ struct CatalogStore {
   // logged once, the recovery will be. Writer only.
   bool writeFailing = false;
   uint64_t failingSinceTick = 0;
+  // Cutting the file back to storeSize after a failed write failed too:
+  // the next write cuts it first. Writer only.
+  bool cutOwed = false;
 };
 
 struct SyncTask {

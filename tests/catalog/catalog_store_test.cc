@@ -46,13 +46,15 @@ class CatalogStoreTest : public testing_util::TrackingTest {
 // the kind named fail with error.
 class FailingStoreEnv final : public EnvWrapper {
  public:
-  enum class Call { kOpen, kWrite, kSync, kRead };
+  enum class Call { kOpen, kWrite, kSync, kRead, kStat, kMkdir };
   FailingStoreEnv() : EnvWrapper(Env::Default()) {}
   void Fail(Call call, int error, int failures) {
     call_ = call;
     error_ = error;
     left_ = failures;
   }
+  // Truncates fail besides, while this many are left.
+  int truncatesToFail = 0;
   Status OpenFile(const std::string& path, int flags, mode_t mode,
                   UniqueFd* fd) override {
     if (Take(Call::kOpen)) return Status::FromErrno("open " + path, error_);
@@ -65,6 +67,21 @@ class FailingStoreEnv final : public EnvWrapper {
   Status SyncData(int fd) override {
     if (Take(Call::kSync)) return Status::FromErrno("fdatasync", error_);
     return EnvWrapper::SyncData(fd);
+  }
+  Status Stat(int fd, struct stat* st) override {
+    if (Take(Call::kStat)) return Status::FromErrno("fstat", error_);
+    return EnvWrapper::Stat(fd, st);
+  }
+  Status Truncate(int fd, off_t size) override {
+    if (truncatesToFail > 0) {
+      --truncatesToFail;
+      return Status::FromErrno("ftruncate", EIO);
+    }
+    return EnvWrapper::Truncate(fd, size);
+  }
+  Status CreateDirectories(const std::string& path) override {
+    if (Take(Call::kMkdir)) return Status::FromErrno("mkdir " + path, error_);
+    return EnvWrapper::CreateDirectories(path);
   }
   Status PRead(int fd, void* buffer, size_t count, off_t offset,
                size_t* got) override {
@@ -635,11 +652,21 @@ TEST_F(CatalogStoreTest, FailingCallsOfTheStore) {
   FailingStoreEnv env;
   env_ = &env;
 
-  env.Fail(FailingStoreEnv::Call::kOpen, EMFILE, 1);
+  // A data directory that cannot be made: the open finds no directory.
+  env.Fail(FailingStoreEnv::Call::kMkdir, EACCES, 1);
   auto task = Open("faults");
   EXPECT_FALSE(task->storeOpen.load());
+  EXPECT_EQ(task->storeError.load(), ENOENT);
+  // No descriptor left, then a stat that fails: closed still, each new
+  // reason logged once.
+  env.Fail(FailingStoreEnv::Call::kOpen, EMFILE, 1);
+  EXPECT_FALSE(OpenTaskStore(*task, Stores()));
   EXPECT_EQ(task->storeError.load(), EMFILE);
   EXPECT_EQ(log_.Matching("Too many open files").size(), 1u);
+  env.Fail(FailingStoreEnv::Call::kStat, EIO, 1);
+  EXPECT_FALSE(OpenTaskStore(*task, Stores()));
+  EXPECT_EQ(task->storeError.load(), EIO);
+  EXPECT_EQ(log_.Matching("cannot open store").size(), 3u);
   ASSERT_TRUE(OpenTaskStore(*task, Stores()));
   ASSERT_TRUE(FlushBuffer(task->store, true).ok());
 
@@ -666,9 +693,39 @@ TEST_F(CatalogStoreTest, FailingCallsOfTheStore) {
     EXPECT_EQ(log_.Matching("writing works again").size(), 1u);
     ++ref;
   }
+  // A write of two records whose fdatasync fails, and whose cutting back
+  // fails too (twice): the cut is owed and made before the next write, so
+  // the bytes it left cannot outlast a shorter write.
+  log_.Clear();
+  const int64_t size = task->store.storeSize.load();
+  env.Fail(FailingStoreEnv::Call::kSync, EIO, 1);
+  env.truncatesToFail = 2;
+  {
+    CatalogRecord a = MakeRecord(ref, StateAdded, "lost-a");
+    CatalogRecord b = MakeRecord(ref + 1, StateAdded, "lost-b");
+    WriterLock lock(&task->catalogLock);
+    StageRecord(task->store, a, false);
+    StageRecord(task->store, b, false);
+  }
+  EXPECT_FALSE(CommitStaged(task->store).ok());
+  EXPECT_GT(static_cast<int64_t>(std::filesystem::file_size(task->store.path)), size);
+  EXPECT_EQ(log_.Matching("cutting back").size(), 1u);
+  {
+    // The owed cut fails again: nothing is written.
+    CatalogRecord r = MakeRecord(ref, StateAdded, "x");
+    EXPECT_FALSE(WriteRecord(task->store, r, false).ok());
+  }
+  {
+    CatalogRecord r = MakeRecord(ref, StateAdded, "x");
+    EXPECT_TRUE(WriteRecord(task->store, r, false).ok());
+  }
+  EXPECT_EQ(static_cast<int64_t>(std::filesystem::file_size(task->store.path)),
+            task->store.storeSize.load());
+  EXPECT_EQ(log_.Matching("cutting back").size(), 1u);
+  ++ref;
   StoreContents file(task->store.path);
   EXPECT_TRUE(file.damageOffsets.empty());
-  EXPECT_EQ(file.Entries().size(), 2u);
+  EXPECT_EQ(file.Entries().size(), 3u);
 
   // A read that fails at load leaves the store closed (an empty catalog
   // would tell clients to delete their copies) until it reads back.
@@ -679,7 +736,7 @@ TEST_F(CatalogStoreTest, FailingCallsOfTheStore) {
   EXPECT_EQ(reloaded->storeError.load(), EIO);
   EXPECT_TRUE(reloaded->entries.empty());
   ASSERT_TRUE(OpenTaskStore(*reloaded, Stores()));
-  EXPECT_EQ(reloaded->entries.size(), 2u);
+  EXPECT_EQ(reloaded->entries.size(), 3u);
   EXPECT_FALSE(reloaded->needsRebuild.load());
   env_ = Env::Default();
 }
