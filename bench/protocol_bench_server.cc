@@ -129,6 +129,7 @@ int main(int argc, char** argv) {
   task->name = "bench";
   task->rootPath = "D:\\BENCH\\";
   task->storeId = 0x600d1dea;
+  task->storeOpen = true;
   task->store.path = dir + "/data/bench.db";
   task->store.fd.reset(::open(task->store.path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   BuildStore(*task, storeBytes);

@@ -39,6 +39,7 @@ int KRL_NetInit(int) { std::abort(); }
 int KRL_NetListen(int, NetDataCallback, NetEventCallback, NetSentCallback) { std::abort(); }
 void KRL_NetFini() { std::abort(); }
 int KRL_NetWaitFini() { std::abort(); }
+int KRL_NetSetLimits(int, int) { std::abort(); }
 }
 
 namespace dirsync {
@@ -120,6 +121,7 @@ void MakeSite() {
   }
   if (::pwrite(task->store.fd.get(), store.data(), store.size(), 0) != static_cast<ssize_t>(store.size())) std::abort();
   task->store.storeSize = static_cast<int64_t>(store.size());
+  task->storeOpen = true;
   volume.tasks["docs"] = std::move(owned);
   InstallClientLinkTable(&server->clientLinks());
 }

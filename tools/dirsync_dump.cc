@@ -1,6 +1,7 @@
 // dirsync-dump: prints the records of a store file, one line each, and a
-// summary; damage is reported with its offset and the walk goes on with the
-// next block, as the server's loader does.
+// summary. Seals are checked against the records they cover; damage (a
+// malformed record, a seal that does not match) is reported with the bytes
+// it spans, and the walk goes on where the server's loader goes on.
 //
 //   dirsync-dump STORE.db
 //
@@ -36,6 +37,15 @@ class DumpVisitor : public StoreVisitor {
     if (state != StateHeader && state != StateFiller) {
       fileRefs.insert(record::FileRef(r));
     }
+    if (record::IsSeal(r)) {
+      ++seals;
+      std::printf("offset=%" PRId64 " seq=%" PRId64
+                  " state=seal length=%d covers=%" PRIu64 "+%" PRIu64
+                  " crc=%08" PRIx32 " ok\n",
+                  offset, record::Sequence(r), length, record::ParentRef(r),
+                  record::FileSize(r), record::Version(r));
+      return;
+    }
     std::string_view name = record::NameView(r);
     std::printf("offset=%" PRId64 " seq=%" PRId64
                 " state=%s length=%d ref=%" PRIu64 " parent=%" PRIu64
@@ -52,9 +62,10 @@ class DumpVisitor : public StoreVisitor {
     std::printf("\n");
   }
 
-  void OnDamage(int64_t offset, const char* what) override {
+  void OnDamage(int64_t offset, int64_t end, const char* what) override {
     ++damage;
-    std::printf("damage offset=%" PRId64 ": %s\n", offset, what);
+    std::printf("damage offset=%" PRId64 " end=%" PRId64 ": %s\n", offset, end,
+                what);
   }
 
   void OnReadError(int64_t offset, const Status& error) override {
@@ -64,6 +75,7 @@ class DumpVisitor : public StoreVisitor {
   }
 
   int64_t records = 0;
+  int64_t seals = 0;
   int64_t lastUsn = 0;
   uint32_t storeId = 0;
   int damage = 0;
@@ -89,9 +101,9 @@ int main(int argc, char** argv) {
   off_t size = ::lseek(fd, 0, SEEK_END);
   ::close(fd);
   std::printf("records=%" PRId64 " entries=%zu lastUsn=%" PRId64
-              " storeId=%" PRIu32 " bytes=%lld damage=%d\n",
+              " storeId=%" PRIu32 " bytes=%lld seals=%" PRId64 " damage=%d\n",
               dump.records, dump.fileRefs.size(), dump.lastUsn, dump.storeId,
-              static_cast<long long>(size), dump.damage);
+              static_cast<long long>(size), dump.seals, dump.damage);
   if (dump.readFailed) return 2;
   return dump.damage > 0 ? 1 : 0;
 }

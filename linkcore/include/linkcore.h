@@ -68,6 +68,13 @@ KRL_API void KRL_NetFini(void);
 /* Returns 1 at once before init; otherwise blocks until KRL_NetFini has
  * finished. Releases exactly one waiter. */
 KRL_API int KRL_NetWaitFini(void);
+/* Bounds the connections listeners keep: a connection accepted while
+ * maxConnections connections are open (built and not yet destroyed), or
+ * on a descriptor within reservedDescriptors of the process's descriptor
+ * limit, is closed at once, so that the host keeps descriptors for its own
+ * work. 0 for either turns that bound off (the default). Each episode of
+ * refusals is logged once, and so is its end. Returns 1. Thread safe. */
+KRL_API int KRL_NetSetLimits(int maxConnections, int reservedDescriptors);
 
 /* Listens on 0.0.0.0:port; connections accepted there use the callbacks.
  * Returns 1, or 0 when not running, the port is already in the table, or

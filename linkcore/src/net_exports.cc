@@ -42,6 +42,11 @@ KRL_API int KRL_NetWaitFini(void) {
   return KRL_NetServer::instance().waitFini();
 }
 
+KRL_API int KRL_NetSetLimits(int maxConnections, int reservedDescriptors) {
+  return KRL_NetServer::instance().setLimits(maxConnections,
+                                             reservedDescriptors);
+}
+
 KRL_API int KRL_NetListen(int port, NetDataCallback onData,
                           NetEventCallback onEvent, NetSentCallback onSent) {
   return KRL_NetServer::instance().listen(port, onData, onEvent, onSent);

@@ -91,9 +91,31 @@ int KRL_NetListener::handle_input(ACE_HANDLE) {
         if (error == EMFILE || error == ENFILE) shedOne();
         return 0;
       }
+      KRL_NetServer& server = KRL_NetServer::instance();
+      if (!server.admits(stream.get_handle())) {
+        // Closed at once: the peer learns of it, and the descriptors the
+        // host keeps in reserve stay free.
+        stream.close();
+        if (refused_++ == 0) {
+          ACE_ERROR((LM_WARNING,
+                     ACE_TEXT("linkcore: port %d: refusing new connections: "
+                              "%d open, at most %d, %d descriptors kept in "
+                              "reserve\n"),
+                     port_, server.liveConnections(), server.maxConnections(),
+                     server.reservedDescriptors()));
+        }
+        continue;
+      }
+      if (refused_ != 0) {
+        ACE_ERROR((LM_NOTICE,
+                   ACE_TEXT("linkcore: port %d: accepting connections again "
+                            "after refusing %d\n"),
+                   port_, refused_));
+        refused_ = 0;
+      }
       // Counted before the lock is released: once close() has returned,
       // shutdown knows of every connection this listener took.
-      KRL_NetServer::instance().beginOpen();
+      server.beginOpen();
     }
     KRL_NetServer::instance().accepted(stream.get_handle(), remote, port_);
   }

@@ -2,10 +2,13 @@
 //
 // On readiness it accepts the waiting connections (a bounded number per
 // wakeup, so other connections of its loop are not starved) and hands each
-// to the server, which spreads them over the loops. When the process is out
-// of descriptors it accepts and drops the connection with a descriptor kept
-// in reserve, so the peer learns of it at once and the loop does not spin
-// on a listening socket that stays readable.
+// to the server, which spreads them over the loops. A connection the
+// server does not admit (too many open, or too few descriptors left: see
+// KRL_NetSetLimits) is closed at once; an episode of refusals is logged
+// when it begins and when it ends. When the process is out of descriptors
+// it accepts and drops the connection with a descriptor kept in reserve,
+// so the peer learns of it at once and the loop does not spin on a
+// listening socket that stays readable.
 #ifndef LINKCORE_NET_LISTENER_H_
 #define LINKCORE_NET_LISTENER_H_
 
@@ -50,6 +53,8 @@ class KRL_NetListener : public ACE_Event_Handler {
   ACE_HANDLE spare_ = ACE_INVALID_HANDLE;
   bool registered_ = false;
   bool closed_ = false;
+  // Connections refused since the last one admitted (lock_).
+  int refused_ = 0;
 };
 
 }  // namespace linkcore

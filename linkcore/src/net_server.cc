@@ -1,7 +1,9 @@
 #include "net_server.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
@@ -112,6 +114,29 @@ void KRL_NetServer::addClosing(std::shared_ptr<KRL_NetHandler> handler) {
 
 void KRL_NetServer::handlerBuilt() { liveHandlers_.fetch_add(1); }
 
+int KRL_NetServer::setLimits(int maxConnections, int reservedDescriptors) {
+  maxConnections_.store(std::max(maxConnections, 0));
+  reservedDescriptors_.store(std::max(reservedDescriptors, 0));
+  return 1;
+}
+
+bool KRL_NetServer::admits(ACE_HANDLE socket) const {
+  const int most = maxConnections_.load();
+  if (most > 0 && liveHandlers_.load() >= most) return false;
+  const int reserve = reservedDescriptors_.load();
+  if (reserve > 0) {
+    // The limit is read each time: it may be changed while the process
+    // runs (prlimit). A new descriptor takes the lowest free number, so
+    // one this close to the limit means the reserve is being used up.
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        static_cast<rlim_t>(socket) + static_cast<rlim_t>(reserve) >= limit.rlim_cur) {
+      return false;
+    }
+  }
+  return true;
+}
+
 void KRL_NetServer::handlerDestroyed(bool closed) {
   deletedHandlers_.increment();
   if (closed) closingCount_.fetch_sub(1);
@@ -205,9 +230,11 @@ int KRL_NetServer::listen(int port, NetDataCallback onData,
   }
   if (!listener->open()) {
     // The entry stays, so the port keeps counting and a later listen on it
-    // fails until it is unlistened.
+    // fails until it is unlistened. errno tells the caller why.
+    const int error = errno;
     ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"),
                ACE_TEXT("ACE_Asynch_Acceptor::open")));
+    errno = error;
     return 0;
   }
   return 1;

@@ -62,6 +62,17 @@ class KRL_NetServer {
                    NetEventCallback onEvent, NetSentCallback onSent);
   char* dump(char* buffer, int size);
 
+  // Admission of accepted connections; see KRL_NetSetLimits.
+  int setLimits(int maxConnections, int reservedDescriptors);
+  // Whether a connection accepted on descriptor socket may be kept: fewer
+  // than the maximum are open and socket lies below the descriptor limit
+  // minus the reserve. Thread safe.
+  bool admits(ACE_HANDLE socket) const;
+  // The bounds, for log lines. Thread safe.
+  int maxConnections() const { return maxConnections_.load(); }
+  int reservedDescriptors() const { return reservedDescriptors_.load(); }
+  int liveConnections() const { return liveHandlers_.load(); }
+
   // Counts a connection being opened outside the connection table, so
   // that shutdown waits for it. The listener calls it right after each
   // accept, still under its own lock. Thread safe.
@@ -133,6 +144,9 @@ class KRL_NetServer {
   std::list<std::shared_ptr<KRL_NetHandler>> closingHandlers_;
   std::atomic<int> closingCount_{0};  // closed and not yet destroyed
   std::atomic<int> liveHandlers_{0};  // built and not yet destroyed
+  // Admission bounds (KRL_NetSetLimits); 0: none.
+  std::atomic<int> maxConnections_{0};
+  std::atomic<int> reservedDescriptors_{0};
 
   std::vector<KRL_NetLoop*> loops_;  // fixed after init until shutdown
   std::atomic<uint32_t> nextLoop_{0};

@@ -162,4 +162,21 @@ int32_t ListenPort(const std::string& configPath) {
   return ListenPort(profile);
 }
 
+int32_t MaxConnections(const ProfileFile& profile) {
+  int32_t most = profile.GetInt("DB", "MAXCONNECTIONS", kDefaultMaxConnections);
+  if (most < 1) {
+    LogPrint("%D [DB]: MAXCONNECTIONS %d is below 1; %d is taken\n", most,
+             kDefaultMaxConnections);
+    return kDefaultMaxConnections;
+  }
+  return most;
+}
+
+int32_t MaxConnections(const std::string& configPath) {
+  ProfileFile profile;
+  // Unreadable: logged by LoadTasks; the default stands.
+  profile.Load(configPath).IgnoreError();
+  return MaxConnections(profile);
+}
+
 }  // namespace dirsync

@@ -18,6 +18,7 @@ class Server;
 
 constexpr int32_t kDefaultTimeoutMs = 10000;
 constexpr int32_t kDefaultPort = 333;
+constexpr int32_t kDefaultMaxConnections = 1024;
 
 // The keys of one task section as written.
 struct TaskSection {
@@ -59,6 +60,11 @@ int LoadTasks(const ProfileFile& profile, Server* server);
 // "PORT" of section [DB], default 333; a value outside 1..65535 is logged.
 int32_t ListenPort(const ProfileFile& profile);
 int32_t ListenPort(const std::string& configPath);
+
+// "MAXCONNECTIONS" of section [DB]: the most client connections served at
+// once, default 1024; a value below 1 is logged and the default taken.
+int32_t MaxConnections(const ProfileFile& profile);
+int32_t MaxConnections(const std::string& configPath);
 
 }  // namespace dirsync
 

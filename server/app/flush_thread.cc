@@ -54,6 +54,13 @@ void FlushThread(VolumeWatch& volume, const std::atomic<bool>& running,
       continue;
     }
     const uint64_t now = GetTickCount64();
+    if (now < volume.holdUntilTick) {
+      // A write failed or entries could not be looked up: wait the pause
+      // out before trying again.
+      volume.changed.WaitFor(
+          &volume.lock, std::chrono::milliseconds(volume.holdUntilTick - now));
+      continue;
+    }
     if (IsFlushDue(volume.timeout, volume.firstPendingTick,
                    volume.lastChangeTick, now)) {
       if (!apply(volume)) {

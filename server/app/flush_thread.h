@@ -1,7 +1,8 @@
 // The flush thread of a volume decides when the changes collected for it
 // are applied to the catalogs of its tasks: once the volume has been quiet
 // for its timeout, or its oldest pending change has waited six timeouts,
-// or at once when the timeout is negative. A burst of changes is thus
+// or at once when the timeout is negative; never before the volume's
+// holdUntilTick, which a failed write or a failed lookup sets. A burst of changes is thus
 // applied in one batch, and a volume that never falls quiet still gets its
 // changes applied. The thread sleeps on the volume's condition until a
 // change arrives or the batch falls due, so an idle server costs nothing.

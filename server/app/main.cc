@@ -1,7 +1,8 @@
 // dirsync: the directory synchronisation server. Takes no arguments; reads
 // dirsync.ini beside the program, builds the tasks, runs until a console
-// event (Ctrl+C, SIGTERM, ...) stops it, and returns 0 in every case.
-// SIGUSR1 logs the network status.
+// event (Ctrl+C, SIGTERM, ...) stops it, and returns 0; it returns 1 when
+// its port cannot be listened on, so that a service manager notices and
+// starts it again. SIGUSR1 logs the network status.
 #include <signal.h>
 
 #include <string>
@@ -50,7 +51,8 @@ int main() {
     LogPrint("%D 没有配置同步任务！\n");  // "No sync task configured!"
     return 0;
   }
-  server.Run(ListenPort(configPath));
+  const bool served =
+      server.Run(ListenPort(configPath), MaxConnections(configPath));
   LogPrint("%D Exit!\n");
-  return 0;
+  return served ? 0 : 1;
 }

@@ -1,12 +1,51 @@
 #include "app/server.h"
 
+#include <dirent.h>
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cassert>
+#include <cerrno>
+#include <cstring>
 
 #include "app/flush_thread.h"
 #include "linkcore.h"
 #include "platform/log.h"
 
 namespace dirsync {
+namespace {
+
+// Descriptors kept free of client connections for the server's own work:
+// journal lookups and walks, store reads and writes, opening a store
+// again, credential reads at login.
+constexpr int kReservedDescriptors = 64;
+
+// The number of descriptors the process holds now; -1 when unknown.
+int OpenDescriptors() {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int count = -1;  // the directory's own descriptor
+  while (struct dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  ::closedir(dir);
+  return count;
+}
+
+// How many client connections the descriptor limit leaves room for: each
+// takes its socket and, while it downloads, the file it reads; the reserve
+// and what the process holds now stay free of them.
+int ConnectionsWithinDescriptorLimit(int reserve) {
+  rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return -1;
+  }
+  const int open = std::max(OpenDescriptors(), 0);
+  const long room = static_cast<long>(limit.rlim_cur) - open - reserve;
+  return static_cast<int>(std::clamp(room / 2, 1L, static_cast<long>(INT32_MAX)));
+}
+
+}  // namespace
 
 Server::Server(Options options)
     : options_(std::move(options)),
@@ -41,7 +80,10 @@ VolumeWatch& Server::VolumeFor(char letter, int32_t timeout, bool* created) {
   std::unique_ptr<VolumeWatch>& slot =
       volumes_[static_cast<unsigned char>(letter) & 127];
   *created = slot == nullptr;
-  if (slot == nullptr) slot = std::make_unique<VolumeWatch>(letter, timeout);
+  if (slot == nullptr) {
+    slot = std::make_unique<VolumeWatch>(letter, timeout);
+    slot->storeOptions = storeOptions();
+  }
   return *slot;
 }
 
@@ -112,12 +154,40 @@ void Server::StopWatching() {
   watching_ = false;
 }
 
-void Server::Run(int32_t port) {
+bool Server::Run(int32_t port, int32_t maxConnections) {
   StartWatching();
   InstallClientLinkTable(&clientLinks_);
   // Clients are served by five network threads.
   KRL_NetInit(5);
-  KRL_NetListen(port, OnReceive, OnConnectionEvent, nullptr);
+  // The library has raised the descriptor limit as far as it goes: what
+  // it allows bounds the connections below the configured maximum, so
+  // that clients never take the descriptors the journal, the stores and
+  // downloads need.
+  int reserve = kReservedDescriptors;
+  for (const auto& v : volumes_) {
+    if (v != nullptr) reserve += static_cast<int>(v->tasks.size());
+  }
+  const int byDescriptors = ConnectionsWithinDescriptorLimit(reserve);
+  int most = maxConnections;
+  if (byDescriptors > 0 && byDescriptors < most) {
+    LogPrint("%D the descriptor limit leaves room for %d client connections "
+             "(MAXCONNECTIONS %d)\n",
+             byDescriptors, maxConnections);
+    most = byDescriptors;
+  }
+  KRL_NetSetLimits(most, reserve);
+  bool listening = true;
+  errno = 0;
+  // A stop asked for meanwhile shuts the library down, and a listen then
+  // fails for that alone: no fault of the port.
+  if (KRL_NetListen(port, OnReceive, OnConnectionEvent, nullptr) != 1 &&
+      running_.load()) {
+    const int error = errno;
+    LogPrint("%D cannot listen on port %d: %s; the server stops\n", port,
+             error != 0 ? std::strerror(error) : "the port is not usable");
+    listening = false;
+    RequestStop();
+  }
   // A console event that came before the library was started found nothing
   // to shut down; the shutdown it asked for happens now.
   if (!running_.load()) KRL_NetFini();
@@ -125,6 +195,7 @@ void Server::Run(int32_t port) {
   // The library's threads have ended: no callback reaches the table now.
   InstallClientLinkTable(nullptr);
   StopWatching();
+  return listening;
 }
 
 SyncTask* Server::FindTask(std::string_view name) {

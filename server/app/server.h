@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/client_link_table.h"
+#include "app/config.h"
 #include "app/linkcore_net.h"
 #include "catalog/sync_task.h"
 #include "journal/volume_journal.h"
@@ -88,9 +89,12 @@ class Server : public TaskDirectory {
   bool running() const { return running_.load(); }
 
   // The whole life of the program after configuration: watching, the
-  // network library on port, and the orderly stop. Returns once a console
-  // event has stopped the server. Main thread.
-  void Run(int32_t port);
+  // network library on port with at most maxConnections client
+  // connections (fewer when the descriptor limit leaves room for fewer),
+  // and the orderly stop. Returns true once a console event has stopped
+  // the server, false (after a log line and an orderly stop) when the port
+  // cannot be listened on. Main thread.
+  bool Run(int32_t port, int32_t maxConnections = kDefaultMaxConnections);
 
   // TaskDirectory. Thread safe: the volumes and their tasks never change
   // once the threads run.

@@ -38,6 +38,17 @@ void CatalogEdit::Add(CatalogRecord* entry) {
   assert(changed.size() == inEdit.size());  // each entry once
 }
 
+void CatalogEdit::Save(const CatalogRecord& entry) {
+  if (!saved.insert(entry.fileRef()).second) return;
+  CatalogRecord copy = CatalogRecord::Allocate(entry.length());
+  std::memcpy(copy.data(), entry.data(), static_cast<size_t>(entry.length()));
+  before.push_back({entry.fileRef(), std::move(copy)});
+}
+
+void CatalogEdit::SaveAbsent(uint64_t ref) {
+  if (saved.insert(ref).second) before.push_back({ref, CatalogRecord()});
+}
+
 namespace {
 
 // The state byte as the log shows it: signed, so 255 prints as -1.
@@ -131,6 +142,7 @@ CatalogRecord* AddEntry(SyncTask& task, const CatalogRecord& change,
   block.mutable_name()[rel.size()] = '\0';
   edit.log.Add("%D Add: state = %d, name = %s\n", Signed(block.state()),
                block.name());
+  edit.SaveAbsent(change.fileRef());
   CatalogRecord& entry = task.entries[change.fileRef()];
   entry = std::move(block);
   edit.Add(&entry);
@@ -146,6 +158,7 @@ CatalogRecord* UpdateFile(CatalogRecord& entry, const CatalogRecord& change,
                    : "%D Update: old-state = %d, old-name = %s, new-name=%s\n",
                Signed(entry.state()), std::string(entry.nameView()).c_str(),
                relText.c_str());
+  edit.Save(entry);
   Rewrite(entry, change.data(), outcome.state, relText, outcome.previousName);
   edit.Add(&entry);
   return &entry;
@@ -163,6 +176,7 @@ bool MarkGone(CatalogRecord& entry, bool directory, std::string_view where,
                    : "%D Delete File: old-state = %d, oldname = %s, newname = %s\n",
                Signed(entry.state()), std::string(entry.nameView()).c_str(),
                std::string(where).c_str());
+  edit.Save(entry);
   entry.set_state(target);
   entry.set_version(entry.version() + 1);
   edit.Add(&entry);
@@ -232,6 +246,7 @@ void MoveSubtree(SyncTask& task, const CatalogRecord& directory,
     if (state == StateDirectory) {
       edit.log.Add("%D Rename: old-state = %d, old-name = %s, new-name=%s\n",
                    Signed(state), oldName.c_str(), newName.c_str());
+      edit.Save(entry);
       Rewrite(entry, nullptr, StateDirectory, newName, {});
     } else {
       FileOutcome outcome = FileOutcomeFor(entry, newName, edit);
@@ -240,6 +255,7 @@ void MoveSubtree(SyncTask& task, const CatalogRecord& directory,
               ? "%D Rename: old-state = %d, old-name = %s, new-name=%s\n"
               : "%D Update: old-state = %d, old-name = %s, new-name=%s\n",
           Signed(state), oldName.c_str(), newName.c_str());
+      edit.Save(entry);
       Rewrite(entry, nullptr, outcome.state, newName, outcome.previousName);
     }
     edit.Add(&entry);
@@ -260,6 +276,7 @@ CatalogRecord* MoveDirectory(SyncTask& task, CatalogRecord& entry,
     std::string newPath(rel);
     edit.log.Add("%D Rename Dir: old-name = %s, new-name=%s\n",
                  oldPath.c_str(), newPath.c_str());
+    edit.Save(entry);
     Rewrite(entry, change.data(), StateDirectory, newPath, {});
     edit.Add(&entry);
     return &entry;
@@ -271,6 +288,7 @@ CatalogRecord* MoveDirectory(SyncTask& task, CatalogRecord& entry,
   if (!pathChanged && change.parentRef() == entry.parentRef()) return nullptr;
   edit.log.Add("%D Rename Dir: old-name = %s, new-name=%s\n", oldPath.c_str(),
                newPath.c_str());
+  edit.Save(entry);
   Rewrite(entry, change.data(), StateDirectory, newPath, {});
   edit.Add(&entry);
   if (pathChanged) MoveSubtree(task, entry, oldPath, newPath, edit);
@@ -283,13 +301,29 @@ CatalogRecord* DeleteEntry(CatalogRecord& entry, const CatalogRecord& change,
   return MarkGone(entry, directory, path, edit) ? &entry : nullptr;
 }
 
+// Takes dirRef out of the directory index, where an entry that is no
+// directory (or no entry at all) must not be.
+void ForgetDirectory(SyncTask& task, uint64_t dirRef) REQUIRES(task.catalogLock) {
+  auto parent = task.dirParent.find(dirRef);
+  if (parent == task.dirParent.end()) return;
+  auto siblings = task.dirIndex.find(parent->second);
+  if (siblings != task.dirIndex.end()) {
+    siblings->second.erase(dirRef);
+    if (siblings->second.empty()) task.dirIndex.erase(siblings);
+  }
+  task.dirParent.erase(parent);
+}
+
 // Writes the entries of an edit in order, each followed by the files its
-// directory's departure marks. Records are staged under the lock; the lock
-// is released for every commit (per record, or whenever 4 MiB are staged
-// and at the end) and held again afterwards. Finish returns with the lock
-// released and the first failed write, if any. The lock changes hands
-// through the caller's WriterLock, which the analysis cannot follow into
-// this class.
+// directory's departure marks. Records are staged under the lock. In
+// one-write-per-batch mode they are committed once, at the end; in
+// one-write-per-record mode after each record. The lock is released for
+// every commit and held again afterwards. After a failed commit nothing
+// more is written, and Finish puts every entry whose last record is not on
+// disk back to what the disk holds of it: its last record written, or what
+// it was before the edit. Finish returns with the lock released and the
+// failure, if any. The lock changes hands through the caller's WriterLock,
+// which the analysis cannot follow into this class.
 class EditWriter {
  public:
   EditWriter(SyncTask& task, WriterLock& lock, CatalogEdit& edit,
@@ -297,32 +331,77 @@ class EditWriter {
       : task_(task), lock_(lock), edit_(edit), mode_(mode) {}
 
   void Write(CatalogRecord& entry) NO_THREAD_SAFETY_ANALYSIS {
+    if (!failure_.ok()) return;
     StageRecord(task_.store, entry, false);
-    if (mode_ == StoreWriteMode::kOneWritePerRecord ||
-        task_.store.staged.size() >= static_cast<size_t>(kBlockSize)) {
-      Commit();
+    if (mode_ == StoreWriteMode::kOneWritePerRecord) {
+      lock_.Unlock();
+      Status written = CommitStaged(task_.store);
       lock_.Lock();
+      if (!written.ok()) {
+        failure_ = written;
+        return;
+      }
+      // What the disk now holds of the entry, should a later record of the
+      // edit fail.
+      CatalogRecord copy = CatalogRecord::Allocate(entry.length());
+      std::memcpy(copy.data(), entry.data(), static_cast<size_t>(entry.length()));
+      onDisk_[entry.fileRef()] = std::move(copy);
     }
   }
 
-  Status Finish() NO_THREAD_SAFETY_ANALYSIS {
-    Commit();
-    return firstFailure_;
+  Status Finish(int64_t lastUsn, uint32_t positionSavedOn)
+      NO_THREAD_SAFETY_ANALYSIS {
+    if (failure_.ok() && mode_ == StoreWriteMode::kOneWritePerBatch) {
+      lock_.Unlock();
+      failure_ = CommitStaged(task_.store);
+      if (failure_.ok()) {
+        edit_.log.Print();
+        return failure_;
+      }
+      lock_.Lock();
+    }
+    if (failure_.ok()) {
+      lock_.Unlock();
+      edit_.log.Print();
+      return failure_;
+    }
+    RollBack(lastUsn, positionSavedOn);
+    lock_.Unlock();
+    return failure_;
   }
 
  private:
-  void Commit() NO_THREAD_SAFETY_ANALYSIS {
-    lock_.Unlock();
-    edit_.log.Print();
-    Status written = CommitStaged(task_.store);
-    if (!written.ok() && firstFailure_.ok()) firstFailure_ = written;
+  // Puts back what the disk does not hold. Called with the lock held.
+  void RollBack(int64_t lastUsn, uint32_t positionSavedOn)
+      NO_THREAD_SAFETY_ANALYSIS {
+    for (CatalogEdit::Before& was : edit_.before) {
+      auto written = onDisk_.find(was.ref);
+      CatalogRecord restored = written != onDisk_.end()
+                                   ? std::move(written->second)
+                                   : std::move(was.record);
+      if (!restored) {
+        task_.entries.erase(was.ref);
+        ForgetDirectory(task_, was.ref);
+        continue;
+      }
+      CatalogRecord& entry = task_.entries[was.ref];
+      entry = std::move(restored);
+      if (IsDirectoryState(entry.state())) {
+        EnterDirectory(task_, was.ref, entry.parentRef());
+      } else {
+        ForgetDirectory(task_, was.ref);
+      }
+    }
+    task_.lastUsn = lastUsn;
+    task_.positionSavedOn = positionSavedOn;
   }
 
   SyncTask& task_;
   WriterLock& lock_;
   CatalogEdit& edit_;
   StoreWriteMode mode_;
-  Status firstFailure_;
+  Status failure_;
+  std::unordered_map<uint64_t, CatalogRecord> onDisk_;
 };
 
 // The order in which an edit's entries reach the store, so that a client
@@ -348,11 +427,15 @@ std::vector<CatalogRecord*> WritingOrder(const CatalogEdit& edit) {
 }
 
 // Writes and indexes an edit's entries in WritingOrder; with stampUsn the
-// last one carries that journal position. Called with the lock held;
-// returns with it released.
+// last one carries that journal position. lastUsnBefore is the task's
+// position before the edit's changes were applied, put back when the
+// records do not reach the store. Called with the lock held; returns with
+// it released.
 Status WriteEdit(SyncTask& task, WriterLock& lock, CatalogEdit& edit,
-                 StoreWriteMode mode, const int64_t* stampUsn, uint32_t today)
+                 StoreWriteMode mode, const int64_t* stampUsn, uint32_t today,
+                 int64_t lastUsnBefore)
     REQUIRES(task.catalogLock) NO_THREAD_SAFETY_ANALYSIS {
+  const uint32_t savedOnBefore = task.positionSavedOn;
   EditWriter writer(task, lock, edit, mode);
   // Every directory of the edit takes its new place in the index before
   // any departure is carried down: a directory that moved out from under a
@@ -377,14 +460,12 @@ Status WriteEdit(SyncTask& task, WriterLock& lock, CatalogEdit& edit,
     IndexDirectory(task, entry, true, &edit, &marked);
     for (CatalogRecord* file : marked) writer.Write(*file);
   }
-  return writer.Finish();
+  return writer.Finish(lastUsnBefore, savedOnBefore);
 }
 
-// Whether an extra change would record anything: not for a file change
-// that finds the file where and as the catalog holds it (same relative
-// path, letter case included, parent, size and write time).
-bool TellsSomethingNew(const SyncTask& task, const CatalogRecord& change)
-    REQUIRES_SHARED(task.catalogLock) {
+}  // namespace
+
+bool TellsSomethingNew(const SyncTask& task, const CatalogRecord& change) {
   if (change.state() != StateAdded) return true;
   const CatalogRecord* entry = FindEntry(task, change.fileRef());
   if (entry == nullptr || !IsLiveFileState(entry->state())) return true;
@@ -394,6 +475,17 @@ bool TellsSomethingNew(const SyncTask& task, const CatalogRecord& change)
          change.parentRef() != entry->parentRef() ||
          change.fileSize() != entry->fileSize() ||
          change.lastWriteTime() != entry->lastWriteTime();
+}
+
+namespace {
+
+// Applies change to task unless confirmOnly is set and it tells the
+// catalog nothing new.
+void ApplyOrConfirm(SyncTask& task, const CatalogRecord& change,
+                    bool confirmOnly, CatalogEdit& edit)
+    REQUIRES(task.catalogLock) {
+  if (confirmOnly && !TellsSomethingNew(task, change)) return;
+  ApplyChange(task, change, edit);
 }
 
 }  // namespace
@@ -429,11 +521,13 @@ void IndexDirectory(SyncTask& task, const CatalogRecord& entry, bool cascade,
   for (auto& [ref, below] : task.entries) {
     if (IsLiveFileState(below.state())) {
       if (subtree.count(below.parentRef()) == 0) continue;
+      edit->Save(below);
       below.set_state(StateDeleted);
     } else if (below.state() == StateDirectory) {
       // The directories below leave with it: left as directories, they
       // would stay in the catalog under a path that no longer exists.
       if (ref == entry.fileRef() || subtree.count(ref) == 0) continue;
+      edit->Save(below);
       below.set_state(StateDirDeleted);
     } else {
       continue;
@@ -460,44 +554,41 @@ void CollectSubtree(const SyncTask& task, uint64_t dirRef,
   }
 }
 
-namespace {
-
-// Applies changes, then what extras bring along, to one task and writes
-// the entries that changed; with stampUsn the last one carries that
-// position, which becomes the task's lastUsn once written.
-Status ApplyToTask(SyncTask& task, const std::vector<const CatalogRecord*>& changes,
-                   const BatchExtras& extras, StoreWriteMode mode,
-                   const int64_t* stampUsn, uint32_t today) {
-  std::vector<CatalogRecord> extra;
-  if (extras) extras(task, &extra);
-  CatalogEdit edit;
-  WriterLock lock(&task.catalogLock);
-  for (const CatalogRecord* change : changes) ApplyChange(task, *change, edit);
-  for (const CatalogRecord& more : extra) {
-    if (TellsSomethingNew(task, more)) ApplyChange(task, more, edit);
-  }
-  if (edit.changed.empty()) return Status::OK();
-  int64_t usn = stampUsn != nullptr ? *stampUsn : 0;
-  Status written =
-      WriteEdit(task, lock, edit, mode, stampUsn != nullptr ? &usn : nullptr, today);
-  // The position is what the store records once the batch is on disk.
-  if (written.ok() && stampUsn != nullptr && usn > task.lastUsn) task.lastUsn = usn;
-  return written;
-}
-
-}  // namespace
-
 Status ApplyPendingChanges(TaskMap& tasks, PendingChanges& pending,
                            int64_t stampUsn, StoreWriteMode mode,
-                           const BatchExtras& extras) {
+                           const BatchExtras& extras,
+                           const std::unordered_set<uint64_t>* confirmOnly) {
   Status firstFailure;
   if (pending.empty()) return firstFailure;
-  const uint32_t today = static_cast<uint32_t>(TodayAsNumber());
-  std::vector<const CatalogRecord*> changes;
-  changes.reserve(pending.size());
-  for (const auto& [ref, change] : pending) changes.push_back(&change);
-  for (auto& [name, task] : tasks) {
-    Status written = ApplyToTask(*task, changes, extras, mode, &stampUsn, today);
+  uint32_t today = static_cast<uint32_t>(TodayAsNumber());
+  std::vector<CatalogRecord> extra;
+  for (auto& [name, taskPointer] : tasks) {
+    SyncTask& task = *taskPointer;
+    // A task whose store is not open takes no change: it is caught up
+    // against the tree once its store opens.
+    if (!task.storeOpen.load(std::memory_order_acquire)) continue;
+    CatalogEdit edit;
+    extra.clear();
+    if (extras) extras(task, &extra);
+    WriterLock lock(&task.catalogLock);
+    const int64_t lastUsnBefore = task.lastUsn;
+    for (auto& [ref, change] : pending) {
+      ApplyOrConfirm(task, change,
+                     confirmOnly != nullptr && confirmOnly->count(ref) != 0,
+                     edit);
+    }
+    for (const CatalogRecord& change : extra) {
+      ApplyOrConfirm(task, change, true, edit);
+    }
+    if (edit.changed.empty()) continue;
+    // A task waiting for its rebuild records no position: its catalog may
+    // lack changes from before this batch.
+    const bool stamp = stampUsn != 0 && !task.needsRebuild.load();
+    int64_t usn = stampUsn;
+    Status written = WriteEdit(task, lock, edit, mode, stamp ? &usn : nullptr,
+                               today, lastUsnBefore);
+    // The position is what the store records once the batch is on disk.
+    if (written.ok() && stamp && usn > task.lastUsn) task.lastUsn = usn;
     if (!written.ok() && firstFailure.ok()) firstFailure = written;
   }
   return firstFailure;
@@ -506,8 +597,20 @@ Status ApplyPendingChanges(TaskMap& tasks, PendingChanges& pending,
 Status ApplyCatchUpChange(TaskMap& tasks, const CatalogRecord& change,
                           StoreWriteMode mode, const BatchExtras& extras) {
   Status firstFailure;
-  for (auto& [name, task] : tasks) {
-    Status written = ApplyToTask(*task, {&change}, extras, mode, nullptr, 0);
+  std::vector<CatalogRecord> extra;
+  for (auto& [name, taskPointer] : tasks) {
+    SyncTask& task = *taskPointer;
+    if (!task.storeOpen.load(std::memory_order_acquire)) continue;
+    CatalogEdit edit;
+    extra.clear();
+    if (extras) extras(task, &extra);
+    WriterLock lock(&task.catalogLock);
+    const int64_t lastUsnBefore = task.lastUsn;
+    ApplyChange(task, change, edit);
+    for (const CatalogRecord& more : extra) ApplyOrConfirm(task, more, true, edit);
+    if (edit.changed.empty()) continue;
+    Status written =
+        WriteEdit(task, lock, edit, mode, nullptr, 0, lastUsnBefore);
     if (!written.ok() && firstFailure.ok()) firstFailure = written;
   }
   return firstFailure;
@@ -518,7 +621,9 @@ bool RecordJournalPosition(TaskMap& tasks, int64_t usn, bool force) {
   uint32_t today = static_cast<uint32_t>(TodayAsNumber());
   for (auto& [name, taskPointer] : tasks) {
     SyncTask& task = *taskPointer;
-    if (task.lastUsn < usn && (force || task.positionSavedOn != today)) {
+    if (!task.storeOpen.load(std::memory_order_acquire)) continue;
+    if (task.lastUsn < usn && !task.needsRebuild.load() &&
+        (force || task.positionSavedOn != today)) {
       if (WriteMarker(task.store, usn, StateFiller, 0, false).ok()) {
         task.lastUsn = usn;
         task.positionSavedOn = today;

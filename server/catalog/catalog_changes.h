@@ -15,7 +15,14 @@
 // reading the catalog (holding it shared) never wait for the disk. Each
 // written record's bytes are numbered and copied under the lock (see
 // StageRecord), so the disk write reads no memory a client can see change.
-// Log lines are collected under the lock and printed once it is released.
+// Log lines are collected under the lock and printed once the records
+// are written.
+//
+// Memory and disk agree: every entry an edit changes is saved first, and
+// when the edit's records do not reach the store (a full disk, an I/O
+// error) the entries are put back as they were, so that the catalog never
+// holds a version no record in the store carries. The caller keeps the
+// changes and applies them again later.
 #ifndef DIRSYNC_CATALOG_CATALOG_CHANGES_H_
 #define DIRSYNC_CATALOG_CATALOG_CHANGES_H_
 
@@ -51,17 +58,31 @@ class DeferredLog {
 };
 
 // What applying changes to one task collects under its catalogLock: the
-// entries to write, in order and each once, and the log lines.
+// entries to write, in order and each once, the log lines, and each
+// changed entry as it was before the edit.
 struct CatalogEdit {
   std::vector<CatalogRecord*> changed;
   std::unordered_set<const CatalogRecord*> inEdit;
   DeferredLog log;
+  // An entry as it was before the edit first changed it; an empty record
+  // for one the edit added.
+  struct Before {
+    uint64_t ref;
+    CatalogRecord record;
+  };
+  std::vector<Before> before;
+  std::unordered_set<uint64_t> saved;
 
   // Appends entry to changed unless it is there already.
   void Add(CatalogRecord* entry);
   bool Contains(const CatalogRecord* entry) const {
     return inEdit.count(entry) != 0;
   }
+  // Keeps a copy of entry as it is now, unless the edit has one already.
+  // Called before the edit first changes it.
+  void Save(const CatalogRecord& entry);
+  // Notes that the edit adds an entry for ref, which the catalog lacks.
+  void SaveAbsent(uint64_t ref);
 };
 
 // How the records of one application reach the store. Both put exactly
@@ -109,24 +130,40 @@ void CollectSubtree(const SyncTask& task, uint64_t dirRef,
 using BatchExtras =
     std::function<void(SyncTask& task, std::vector<CatalogRecord>* extra)>;
 
-// Applies pending to the tasks of one volume: for each task, every change
-// reaches the catalog before the first is written; then each changed entry
-// is written (the last one stamped with stampUsn, which also becomes the
-// task's lastUsn once written) and indexed with cascade. The entries are
-// written in an order a client can follow record by record: those that
-// left the task first, then directories, parents before children, then
-// files. pending itself is left as it is. Returns the first failed write
-// (already logged); the catalogs keep every change in memory either way.
-// Runs on the volume's writer.
+// Whether a change would record anything in task: not for a file change
+// that finds the file where and as the catalog holds it (same relative
+// path, letter case included, parent, size and write time). Every other
+// change says something, though applying it may still record nothing (a
+// deletion of an entry gone already, a directory where it was). The
+// caller holds task.catalogLock.
+bool TellsSomethingNew(const SyncTask& task, const CatalogRecord& change)
+    REQUIRES_SHARED(task.catalogLock);
+
+// Applies pending to the tasks of one volume whose stores are open: for
+// each task, every change reaches the catalog before the first is
+// written; then each changed entry is written (the last one stamped with
+// stampUsn unless it is 0 or the task waits for a rebuild; the stamp
+// becomes the task's lastUsn once written) and indexed with cascade. The
+// entries are written in an order a client can follow record by record:
+// those that left the task first, then directories, parents before
+// children, then files. Changes whose references are in confirmOnly are
+// applied only where they tell something new (TellsSomethingNew): they
+// were applied before to some tasks, or describe entries the catalogs may
+// know already. pending itself is left as it is. Returns the first failed
+// write (already logged); a task whose records were not written is put
+// back as it was (see above), the others keep what they wrote. Runs on
+// the volume's writer.
 Status ApplyPendingChanges(
     TaskMap& tasks, PendingChanges& pending, int64_t stampUsn,
     StoreWriteMode mode = StoreWriteMode::kOneWritePerBatch,
-    const BatchExtras& extras = nullptr);
+    const BatchExtras& extras = nullptr,
+    const std::unordered_set<uint64_t>* confirmOnly = nullptr);
 
-// Catch-up application of one change record to every task of tasks:
-// ApplyChange, a direct write of the entries, IndexDirectory with cascade.
-// No journal position is stamped. Returns the first failed write (already
-// logged). Runs on the volume's journal monitor during its start-up scan.
+// Catch-up application of one change record to every task of tasks whose
+// store is open: ApplyChange, a direct write of the entries,
+// IndexDirectory with cascade. No journal position is stamped. Returns the
+// first failed write (already logged; that task is put back as it was).
+// Runs on the volume's writer.
 Status ApplyCatchUpChange(
     TaskMap& tasks, const CatalogRecord& change,
     StoreWriteMode mode = StoreWriteMode::kOneWritePerBatch,
@@ -134,10 +171,12 @@ Status ApplyCatchUpChange(
 
 // Records the journal position usn in the stores of tasks: a task whose
 // lastUsn is below usn gets a marker when force is set or it has not
-// recorded a position today; every store is flushed. A marker that could
-// not be written (logged) leaves the task's position as it was, so the next
-// save tries again. Returns whether any marker was written. Runs on the
-// volume's writer, never beside another write to the same stores.
+// recorded a position today; every store is flushed. Tasks whose store is
+// not open or that wait for a rebuild get none: their catalogs are not
+// known to hold every change up to usn. A marker that could not be written
+// (logged) leaves the task's position as it was, so the next save tries
+// again. Returns whether any marker was written. Runs on the volume's
+// writer, never beside another write to the same stores.
 bool RecordJournalPosition(TaskMap& tasks, int64_t usn, bool force);
 
 }  // namespace dirsync

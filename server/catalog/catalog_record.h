@@ -32,6 +32,11 @@ constexpr int32_t kChangeRecordSize = kRecordHeaderSize + 1024;
 constexpr const char* kFinalPathPrefix = "\\\\?\\";
 constexpr int kFinalPathPrefixLength = 4;
 
+// The fileRef field of a seal: a state-0 record that carries the checksum
+// of the records before it (see docs/store-format.md). The bytes read
+// "DSSEAL32".
+constexpr uint64_t kSealTag = 0x32334C4145535344ULL;
+
 enum EntryState : uint8_t {
   StateFiller = 0,      // filler or journal-position marker; never an entry
   StateAdded = 1,       // file added
@@ -135,6 +140,13 @@ inline std::string_view OldNameView(const uint8_t* r) {
   if (room <= 0) return {};
   const char* n = Name(r) + first.size() + 1;
   return {n, ::strnlen(n, static_cast<size_t>(room))};
+}
+
+// Whether a record is a seal: state 0 with the seal's tag. Its parentRef
+// is the offset of the first byte it covers, fileSize the number of bytes
+// covered (up to the seal itself) and version their CRC-32 (zlib's).
+inline bool IsSeal(const uint8_t* r) {
+  return State(r) == 0 && FileRef(r) == kSealTag;
 }
 
 // A readable name of a state byte, for tools and messages.

@@ -30,8 +30,8 @@ std::unique_ptr<SyncTask> OpenTask(const std::string& name,
   task->rootPath = rootPath;
   task->excludes = SplitExcludes(excludeText);
   task->positionSavedOn = static_cast<uint32_t>(TodayAsNumber());
-  // A store that cannot be opened has been logged; the task is then served
-  // from an empty catalog and a closed store.
+  // A store that cannot be opened has been logged; the task is then not
+  // served, and its store is opened again later (OpenTaskStore).
   LoadStore(*task, options).IgnoreError();
   return task;
 }

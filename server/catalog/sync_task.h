@@ -27,6 +27,15 @@ struct StoreOptions {
   std::string directory;
 };
 
+// A stretch of a store file found damaged when the store was loaded:
+// [start, end), from a record boundary to the next record that could be
+// trusted (or its block's end). Its records were left out of the catalog;
+// "list" serves it as one filler.
+struct DamagedSpan {
+  int64_t start;
+  int64_t end;
+};
+
 // The store file of a task: an append-only log of catalog records in 4 MiB
 // blocks. Written by one thread at a time, the task's writer (the journal
 // monitor during its start-up scan, afterwards the thread that applies the
@@ -54,6 +63,20 @@ struct CatalogStore {
   // Bytes on disk: the offset of the next direct write. Read without a lock
   // by the network threads, written by the store's writer.
   std::atomic<int64_t> storeSize{0};
+  // The offset of the first byte that no seal covers yet: the records
+  // staged or buffered since the last seal begin here. Writer only.
+  int64_t spanStart = 0;
+  // Damage found at load, in file order. Filled before the store is
+  // published as open (SyncTask::storeOpen) and never changed afterwards,
+  // so readers need no lock.
+  std::vector<DamagedSpan> damaged;
+  // A write failed and no write has succeeded since: the failure was
+  // logged once, the recovery will be. Writer only.
+  bool writeFailing = false;
+  uint64_t failingSinceTick = 0;
+  // Cutting the file back to storeSize after a failed write failed too:
+  // the next write cuts it first. Writer only.
+  bool cutOwed = false;
 };
 
 struct SyncTask {
@@ -68,6 +91,21 @@ struct SyncTask {
   bool logDetail = false;
   // Identity of the store (its creation time, low 32 bits); 0 when none.
   std::atomic<uint32_t> storeId{0};
+  // Whether the store is open and loaded. Until then the task is not
+  // served (logins to it are refused), takes no changes and is retried
+  // (OpenTaskStore); once set it stays set. Set with release order after
+  // the store and catalog are in place.
+  std::atomic<bool> storeOpen{false};
+  // Why the store could not be opened: the errno of the failure (EISDIR
+  // for a directory in its place, EINVAL for another kind of file, 0 for
+  // a name that cannot be a file name). Read by the network threads for
+  // their log line.
+  std::atomic<int> storeError{0};
+  // The catalog may not equal the tree: its store was damaged, opened
+  // late, or a catch-up could not see everything. A full catch-up walk
+  // against the tree clears it; until then no journal position is recorded
+  // for the task.
+  std::atomic<bool> needsRebuild{false};
   // Local date (yyyymmdd) on which the journal position was last recorded.
   // Writer only.
   uint32_t positionSavedOn = 0;
@@ -83,7 +121,8 @@ struct SyncTask {
   // without the lock.
   mutable SharedMutex catalogLock;
   // The catalog: file reference number -> current record (deleted entries
-  // included; entries are never removed).
+  // included; an entry is removed only when the record that added it could
+  // not be written).
   std::unordered_map<uint64_t, CatalogRecord> entries GUARDED_BY(catalogLock);
   // Directory -> the directories recorded with it as their parent.
   std::unordered_map<uint64_t, std::unordered_set<uint64_t>> dirIndex
@@ -98,7 +137,8 @@ using TaskMap = std::unordered_map<std::string, std::unique_ptr<SyncTask>>;
 
 // Builds a task from its configuration: name, root path (upper case, with
 // its trailing backslash) and the ';'-separated exclude text, and loads its
-// store from options.directory (LoadStore). Main thread, at start-up.
+// store from options.directory (LoadStore). A store that cannot be opened
+// leaves the task with storeOpen false (logged). Main thread, at start-up.
 std::unique_ptr<SyncTask> OpenTask(const std::string& name,
                                    const std::string& rootPath,
                                    const std::string& excludeText,

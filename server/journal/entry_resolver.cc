@@ -39,67 +39,89 @@ std::string Join(const std::string& dir, std::string_view name) {
 
 }  // namespace
 
-std::string PathOfDescriptor(int fd) {
+Status ReadDescriptorPath(int fd, std::string* path) {
   char link[32];
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   char buffer[4096];
   ssize_t n = ::readlink(link, buffer, sizeof buffer);
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) return {};
-  return std::string(buffer, static_cast<size_t>(n));
+  if (n < 0) return Status::IOError("readlink", errno);
+  path->clear();
+  // An empty or overlong link names no place the catalog could use.
+  if (n == 0 || static_cast<size_t>(n) >= sizeof buffer) return Status::OK();
+  path->assign(buffer, static_cast<size_t>(n));
+  return Status::OK();
+}
+
+std::string PathOfDescriptor(int fd) {
+  std::string path;
+  return ReadDescriptorPath(fd, &path).ok() ? path : std::string();
 }
 
 EntryResolver::EntryResolver(UniqueFd volumeFd, const FileHandleCodec& codec,
                              std::string volumeDirectory, char driveLetter,
                              uint64_t volumeRef, int mountId,
-                             const DriveMap& drives)
+                             const DriveMap& drives, Env* env)
     : volumeFd_(std::move(volumeFd)),
       codec_(codec),
       volumeDirectory_(std::move(volumeDirectory)),
       letter_(driveLetter),
       volumeRef_(volumeRef),
       mountId_(mountId),
-      drives_(drives) {}
+      drives_(drives),
+      env_(env) {}
 
 Status EntryResolver::Open(uint64_t ref, int flags, UniqueFd* fd) const {
   FileHandleBuffer handle;
   codec_.Unpack(ref, &handle);
-  int opened = RetryOnEintr([&] {
-    return ::open_by_handle_at(volumeFd_.get(), handle.get(), flags | O_CLOEXEC);
-  });
-  if (opened < 0) return Status::FromErrno("open_by_handle_at", errno);
-  fd->reset(opened);
-  return Status::OK();
+  return env_->OpenByHandle(volumeFd_.get(), handle.get(), flags, fd);
 }
 
 bool EntryResolver::ReferenceOf(int dirfd, const char* path,
                                 uint64_t* ref) const {
-  FileHandleBuffer handle;
-  int mountId = -1;
-  if (::name_to_handle_at(dirfd, path, handle.get(), &mountId, 0) != 0) {
-    return false;
-  }
-  if (mountId != mountId_) return false;
-  return codec_.Pack(*handle.get(), ref);
+  return ReferenceAt(dirfd, path, ref).ok();
 }
 
-bool EntryResolver::DirectoryPath(uint64_t dirRef, std::string* path) {
+Status EntryResolver::ReferenceAt(int dirfd, const char* path,
+                                  uint64_t* ref) const {
+  FileHandleBuffer handle;
+  int mountId = -1;
+  Status named = env_->HandleAt(dirfd, path, 0, handle.get(), &mountId);
+  if (!named.ok()) {
+    // A filesystem without handles, or a handle too big to take: no entry
+    // this volume can name.
+    if (named.error() == EOPNOTSUPP || named.error() == EOVERFLOW) {
+      return Status::Mismatch("no usable file handle");
+    }
+    return named;
+  }
+  if (mountId != mountId_) return Status::Mismatch("another mount");
+  if (!codec_.Pack(*handle.get(), ref)) {
+    return Status::Mismatch("a file handle that does not pack");
+  }
+  return Status::OK();
+}
+
+Status EntryResolver::DirectoryPath(uint64_t dirRef, std::string* path) {
   uint64_t generation;
   {
     MutexLock guard(&lock_);
     auto it = directoryPaths_.find(dirRef);
     if (it != directoryPaths_.end()) {
       *path = it->second;
-      return true;
+      return Status::OK();
     }
     generation = pathGeneration_;
   }
   UniqueFd fd;
-  if (!Open(dirRef, O_PATH | O_DIRECTORY, &fd).ok()) return false;
-  std::string found = PathOfDescriptor(fd.get());
-  if (!IsLivePath(found)) return false;
+  Status opened = Open(dirRef, O_PATH | O_DIRECTORY, &fd);
+  if (!opened.ok()) return opened;
+  std::string found;
+  Status read = ReadDescriptorPath(fd.get(), &found);
+  if (!read.ok()) return read;
+  if (!IsLivePath(found)) return Status::NotFound("directory without a path");
   CacheDirectoryPath(dirRef, found, generation);
   *path = std::move(found);
-  return true;
+  return Status::OK();
 }
 
 void EntryResolver::CacheDirectoryPath(uint64_t dirRef, const std::string& path,
@@ -124,7 +146,10 @@ void EntryResolver::ForgetDirectoryPaths() {
 
 EntryResolver::Place EntryResolver::PlaceOfDirectory(uint64_t dirRef) {
   std::string path;
-  if (!DirectoryPath(dirRef, &path)) return Place::kUnknown;
+  Status found = DirectoryPath(dirRef, &path);
+  if (!found.ok()) {
+    return found.IsNotFound() ? Place::kUnknown : Place::kUnreadable;
+  }
   return IsInside(path) ? Place::kInside : Place::kOutside;
 }
 
@@ -152,27 +177,35 @@ bool EntryResolver::Recall(uint64_t ref, uint64_t* parentRef,
   return names_.Recall(ref, parentRef, name);
 }
 
-bool EntryResolver::TryRememberedPlace(uint64_t ref, std::string* linuxPath,
-                                       uint64_t* parentRef) {
+Status EntryResolver::TryRememberedPlace(uint64_t ref, std::string* linuxPath,
+                                         uint64_t* parentRef) {
   uint64_t parent = 0;
   std::string name;
-  if (!Recall(ref, &parent, &name) || name.empty()) return false;
+  if (!Recall(ref, &parent, &name) || name.empty()) {
+    return Status::NotFound("no remembered place");
+  }
   // A cached directory path may be stale (a rename not read yet): on a
   // mismatch, resolve the directory afresh once.
   for (int attempt = 0; attempt < 2; ++attempt) {
     std::string dir;
-    if (!DirectoryPath(parent, &dir)) return false;
+    Status found = DirectoryPath(parent, &dir);
+    if (!found.ok()) return found;
     std::string candidate = Join(dir, name);
-    uint64_t found = 0;
-    if (ReferenceOf(AT_FDCWD, candidate.c_str(), &found) && found == ref) {
+    uint64_t named = 0;
+    Status at = ReferenceAt(AT_FDCWD, candidate.c_str(), &named);
+    if (at.ok() && named == ref) {
       *linuxPath = std::move(candidate);
       *parentRef = parent;
-      return true;
+      return Status::OK();
+    }
+    if (!at.ok() && !at.IsNotFound() &&
+        at.code() != Status::Code::kMismatch) {
+      return at;
     }
     MutexLock guard(&lock_);
     directoryPaths_.erase(parent);
   }
-  return false;
+  return Status::NotFound("the remembered place names another entry");
 }
 
 uint64_t EntryResolver::ParentOfPath(const std::string& linuxPath) const {
@@ -183,33 +216,47 @@ uint64_t EntryResolver::ParentOfPath(const std::string& linuxPath) const {
   return ReferenceOf(AT_FDCWD, dir.c_str(), &ref) ? ref : 0;
 }
 
-bool EntryResolver::Locate(uint64_t ref, int fd, bool directory,
-                           std::string* linuxPath, uint64_t* parentRef) {
+Status EntryResolver::Locate(uint64_t ref, int fd, bool directory,
+                             std::string* linuxPath, uint64_t* parentRef) {
   if (directory) {
     uint64_t generation = PathGeneration();
-    std::string own = PathOfDescriptor(fd);
-    if (!IsLivePath(own)) return false;
+    std::string own;
+    Status read = ReadDescriptorPath(fd, &own);
+    if (!read.ok()) return read;
+    if (!IsLivePath(own)) return Status::NotFound("directory without a path");
     CacheDirectoryPath(ref, own, generation);
     *parentRef = ref == volumeRef_ ? 0 : ParentOfPath(own);
     *linuxPath = std::move(own);
-    return true;
+    return Status::OK();
   }
   // A path found is checked to name the entry; one that does not was
-  // overtaken by a rename while it was looked up, so look again.
+  // overtaken by a rename while it was looked up, so look again. A lookup
+  // that failed (rather than found nothing) is reported as such when no
+  // other way found the path.
+  Status failure = Status::NotFound("no path to be had");
   for (int attempt = 0; attempt < kLocateAttempts; ++attempt) {
-    if (TryRememberedPlace(ref, linuxPath, parentRef)) return true;
+    Status remembered = TryRememberedPlace(ref, linuxPath, parentRef);
+    if (remembered.ok()) return remembered;
+    if (!remembered.IsNotFound()) failure = remembered;
+    std::string own;
+    Status read = ReadDescriptorPath(fd, &own);
+    if (!read.ok()) return read;
     // A disconnected dentry reads as "/": no path to be had from it.
-    std::string own = PathOfDescriptor(fd);
-    if (!IsLivePath(own) || own == "/") return false;
+    if (!IsLivePath(own) || own == "/") return failure;
     uint64_t found = 0;
-    if (!ReferenceOf(AT_FDCWD, own.c_str(), &found) || found != ref) continue;
+    Status at = ReferenceAt(AT_FDCWD, own.c_str(), &found);
+    if (!at.ok() && !at.IsNotFound() && at.code() != Status::Code::kMismatch) {
+      failure = at;
+      continue;
+    }
+    if (!at.ok() || found != ref) continue;
     *parentRef = ParentOfPath(own);
     size_t slash = own.rfind('/');
     Remember(ref, *parentRef, std::string_view(own).substr(slash + 1));
     *linuxPath = std::move(own);
-    return true;
+    return Status::OK();
   }
-  return false;
+  return failure;
 }
 
 std::string EntryResolver::WindowsForm(std::string_view linuxPath) const {

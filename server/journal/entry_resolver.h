@@ -1,4 +1,7 @@
 // Opens entries of one volume by file reference and finds their paths.
+// Every lookup tells a missing entry (kNotFound: ESTALE, ENOENT, or no
+// path left to name it) from a failed one (kIOError: no descriptors, no
+// memory, an I/O error), so that only the first ever becomes a deletion.
 //
 // Holds the volume's directory descriptor (the mount that handles are
 // opened through), the handle codec, the memory of (parent, name) per
@@ -23,6 +26,7 @@
 #include "journal/file_handle.h"
 #include "journal/name_memory.h"
 #include "platform/drive_map.h"
+#include "platform/env.h"
 #include "platform/mutex.h"
 #include "platform/status.h"
 #include "platform/thread_annotations.h"
@@ -32,15 +36,19 @@ namespace dirsync {
 
 class EntryResolver {
  public:
-  enum class Place { kInside, kOutside, kUnknown };
+  // kUnknown: the directory no longer exists, or has no path; kUnreadable:
+  // looking it up failed (no descriptors, no memory, ...), so where it is
+  // cannot be told now but may be later.
+  enum class Place { kInside, kOutside, kUnknown, kUnreadable };
 
   // Takes volumeFd, an O_RDONLY|O_DIRECTORY descriptor of the volume's
   // directory whose canonical path is volumeDirectory. drives gives the
   // Windows form of paths in other mapped directories; it must outlive the
-  // resolver.
+  // resolver. Entries are opened and named through env.
   EntryResolver(UniqueFd volumeFd, const FileHandleCodec& codec,
                 std::string volumeDirectory, char driveLetter,
-                uint64_t volumeRef, int mountId, const DriveMap& drives);
+                uint64_t volumeRef, int mountId, const DriveMap& drives,
+                Env* env = Env::Default());
   EntryResolver(const EntryResolver&) = delete;
   EntryResolver& operator=(const EntryResolver&) = delete;
 
@@ -49,17 +57,24 @@ class EntryResolver {
   uint64_t volumeRef() const { return volumeRef_; }
   int mountId() const { return mountId_; }
   const std::string& volumeDirectory() const { return volumeDirectory_; }
+  Env* env() const { return env_; }
 
   // open_by_handle_at through the volume's mount. The failure tells why:
-  // ESTALE for an entry that no longer exists, EMFILE, ENOMEM, ...
+  // kNotFound (ESTALE) for an entry that no longer exists, kIOError for
+  // EMFILE, ENOMEM, ...
   Status Open(uint64_t ref, int flags, UniqueFd* fd) const;
   // The reference of the entry at path (relative to dirfd; a final symbolic
   // link is not followed) when it lies on the volume's mount and packs.
   bool ReferenceOf(int dirfd, const char* path, uint64_t* ref) const;
+  // The same with the reason of a failure: kNotFound when nothing is
+  // there, kMismatch when the entry is no entry of this volume (another
+  // mount, a handle that does not pack), kIOError when the call failed.
+  Status ReferenceAt(int dirfd, const char* path, uint64_t* ref) const;
 
-  // The Linux path of a directory, cached. False when the directory no
-  // longer exists (or never did).
-  bool DirectoryPath(uint64_t dirRef, std::string* path);
+  // The Linux path of a directory, cached. kNotFound when the directory no
+  // longer exists (or never did, or has no path), kIOError when it could
+  // not be looked up.
+  Status DirectoryPath(uint64_t dirRef, std::string* path);
   // Drops the cached directory paths (after a directory rename).
   void ForgetDirectoryPaths();
   // Whether a directory lies inside the volume's directory (the directory
@@ -79,9 +94,10 @@ class EntryResolver {
 
   // The path rule for an entry open at fd (any open mode, O_PATH will do).
   // *parentRef gets the directory the path lies in (0 for the volume's own
-  // directory or when it cannot be told).
-  bool Locate(uint64_t ref, int fd, bool directory, std::string* linuxPath,
-              uint64_t* parentRef);
+  // directory or when it cannot be told). kNotFound when the entry has no
+  // path to be had, kIOError when a lookup on the way failed.
+  Status Locate(uint64_t ref, int fd, bool directory, std::string* linuxPath,
+                uint64_t* parentRef);
 
   // The path as the catalog sees it: "\\?\X:\..." inside the volume (the
   // volume's directory itself is "\\?\X:"), inside another mapped directory
@@ -91,8 +107,10 @@ class EntryResolver {
   std::string WindowsForm(std::string_view linuxPath) const;
 
  private:
-  bool TryRememberedPlace(uint64_t ref, std::string* linuxPath,
-                          uint64_t* parentRef);
+  // OK when the remembered place names the entry; kIOError when a lookup
+  // failed on the way; kNotFound otherwise.
+  Status TryRememberedPlace(uint64_t ref, std::string* linuxPath,
+                            uint64_t* parentRef);
   uint64_t ParentOfPath(const std::string& linuxPath) const;
   // Caches a path found while the cache was in generation.
   void CacheDirectoryPath(uint64_t dirRef, const std::string& path,
@@ -106,6 +124,7 @@ class EntryResolver {
   uint64_t volumeRef_;
   int mountId_;
   const DriveMap& drives_;
+  Env* const env_;
 
   mutable Mutex lock_;
   NameMemory names_ GUARDED_BY(lock_);
@@ -118,6 +137,8 @@ class EntryResolver {
 // The path an open descriptor stands for (readlink of /proc/self/fd/N);
 // empty on failure.
 std::string PathOfDescriptor(int fd);
+// The same with the failure: kIOError when readlink fails.
+Status ReadDescriptorPath(int fd, std::string* path);
 
 }  // namespace dirsync
 

@@ -23,11 +23,15 @@ EntryResolver::Place JournalEventTranslator::PlaceOfEvent(
   if (count == 0 && event.hasDir) dirs[count++] = event.dir;
   if (count == 0) return Place::kUnknown;
   bool unknown = false;
+  bool unreadable = false;
   for (int i = 0; i < count; ++i) {
     Place place = resolver_->PlaceOfDirectory(dirs[i]);
     if (place == Place::kInside) return Place::kInside;
     if (place == Place::kUnknown) unknown = true;
+    if (place == Place::kUnreadable) unreadable = true;
   }
+  // A directory that could not be looked up may well lie inside.
+  if (unreadable) return Place::kUnreadable;
   return unknown ? Place::kUnknown : Place::kOutside;
 }
 
@@ -73,6 +77,7 @@ int JournalEventTranslator::Translate(const std::vector<FanotifyEvent>& events,
     Place place = PlaceOfEvent(event);
     if (place == Place::kInside) s.inside = true;
     if (place == Place::kOutside) s.outside = true;
+    if (place == Place::kUnreadable) s.unreadable = true;
     if (event.hasDir || event.hasOld || event.hasNew) s.hadDirectory = true;
     if (event.hasNew && resolver_->PlaceOfDirectory(event.newDir) == Place::kInside) {
       renameIntoVolume_ = true;
@@ -107,8 +112,8 @@ int JournalEventTranslator::Translate(const std::vector<FanotifyEvent>& events,
 
 bool JournalEventTranslator::Finish(const Sighting& s, JournalRecord* record) {
   // A known place outside the volume settles it, unless another event of
-  // the reference happened inside.
-  if (!s.inside && s.outside) return false;
+  // the reference happened inside or could not be placed.
+  if (!s.inside && s.outside && !s.unreadable) return false;
 
   record->fileRef = s.ref;
   record->directory = s.directory;
@@ -127,20 +132,30 @@ bool JournalEventTranslator::Finish(const Sighting& s, JournalRecord* record) {
 
   UniqueFd fd;
   Status opened = resolver_->Open(s.ref, O_PATH, &fd);
-  bool gone;
+  bool gone = false;
+  // Whether the entry could not be looked up for a reason that proves
+  // nothing about it (no descriptors, no memory, ...).
+  bool failed = false;
   if (!opened.ok()) {
     // ESTALE: the entry is gone. A removed entry can also fail with another
     // error (ENOMEM from ext4 while its inode is being freed), so a
-    // DELETE_SELF settles it. Any other failure leaves it a non-delete
-    // whose path the monitor will fail to find, dropping it there.
-    gone = opened.error() == ESTALE || opened.error() == ENOENT ||
-           s.deletedSelf;
+    // DELETE_SELF settles it. Any other failure proves nothing: the record
+    // is kept unresolved, to be looked up again when it is applied.
+    gone = opened.IsNotFound() || s.deletedSelf;
+    failed = !gone;
   } else {
-    struct stat st;
-    gone = ::fstat(fd.get(), &st) == 0 && st.st_nlink == 0;
-    if (!gone) record->directory = S_ISDIR(st.st_mode);
+    struct statx st;
+    Status statted = resolver_->env()->StatAt(fd.get(), "", AT_EMPTY_PATH,
+                                              STATX_TYPE | STATX_NLINK, &st);
+    if (statted.ok()) {
+      gone = st.stx_nlink == 0;
+      if (!gone) record->directory = S_ISDIR(st.stx_mode);
+    } else {
+      failed = true;
+    }
   }
   record->deleted = gone;
+  record->unresolved = failed;
 
   bool keep = s.inside;
   if (!keep && gone) {
@@ -159,14 +174,23 @@ bool JournalEventTranslator::Finish(const Sighting& s, JournalRecord* record) {
       // filesystem are not wanted.
       keep = recentRenameIntoVolume_;
     }
+  } else if (!keep && (failed || s.unreadable)) {
+    // Where it is cannot be told now: it is looked up again when applied,
+    // and changes nothing if it turns out to lie elsewhere.
+    record->unresolved = true;
+    keep = true;
   } else if (!keep && fd.valid()) {
     // No directory told where the event happened: ask the entry itself.
     std::string path;
     uint64_t parent = 0;
-    if (resolver_->Locate(s.ref, fd.get(), record->directory, &path, &parent) &&
-        resolver_->IsInside(path)) {
+    Status located =
+        resolver_->Locate(s.ref, fd.get(), record->directory, &path, &parent);
+    if (located.ok() && resolver_->IsInside(path)) {
       keep = true;
       record->parentRef = parent;
+    } else if (!located.ok() && !located.IsNotFound()) {
+      record->unresolved = true;
+      keep = true;
     }
   }
   return keep;

@@ -18,6 +18,10 @@
 //   time (ESTALE, a link count of 0, or a DELETE_SELF among its events);
 //   an entry that still opens with links left is a non-delete whatever
 //   the event's mask says.
+// - A lookup that fails for any other reason (no descriptors, no memory)
+//   proves nothing: the record is kept with its unresolved bit, unless a
+//   directory that could be read placed it outside, and is looked up again
+//   when the change is applied.
 // - Kept places enter the name memory; a directory rename in the read
 //   clears the directory path cache first.
 // Runs on the journal reading thread.
@@ -65,6 +69,7 @@ class JournalEventTranslator {
     bool outside = false;  // some event had its directories all outside
     bool hadDirectory = false;  // some event named a directory
     bool deletedSelf = false;   // the kernel reported the entry removed
+    bool unreadable = false;    // some event's directory could not be looked up
   };
 
   EntryResolver::Place PlaceOfEvent(const FanotifyEvent& event);

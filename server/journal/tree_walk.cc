@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,13 +47,24 @@ void TreeWalk::Start(int64_t lowUsn, int64_t highUsn, JournalBatch* out) {
   if (options_.keepMet) met_.sorted.push_back(startRef_);
   if (!options_.reportStart) return;
   UniqueFd fd;
-  if (!resolver_->Open(startRef_, O_PATH | O_DIRECTORY, &fd).ok()) return;
+  Status opened = resolver_->Open(startRef_, O_PATH | O_DIRECTORY, &fd);
+  if (!opened.ok()) {
+    // Reading it below fails the same way and says why.
+    return;
+  }
   struct statx st;
-  bool ok = ::statx(fd.get(), "", AT_EMPTY_PATH, STATX_CTIME, &st) == 0;
-  if (ok && InWindow(Nanoseconds(st.stx_ctime), lowUsn, highUsn)) {
+  Status statted = resolver_->env()->StatAt(fd.get(), "", AT_EMPTY_PATH,
+                                            STATX_CTIME, &st);
+  if (!statted.ok()) {
+    if (!Vanished(statted.error())) MissedSome("stat", startRef_, statted);
+    return;
+  }
+  int64_t ctime = Nanoseconds(st.stx_ctime);
+  if (InWindow(ctime, lowUsn, highUsn)) {
     JournalRecord record;
     record.fileRef = startRef_;
     record.directory = true;
+    record.changeTime = ctime;
     out->records.push_back(std::move(record));
   }
 }
@@ -99,6 +109,16 @@ bool TreeWalk::Next(int64_t lowUsn, int64_t highUsn, JournalBatch* out,
   return !out->records.empty();
 }
 
+void TreeWalk::MissedSome(const char* what, uint64_t ref, const Status& why) {
+  complete_ = false;
+  // One line per walk: a walk without descriptors would log every
+  // directory otherwise.
+  if (reportedMisses_++ == 0) {
+    LogPrint("%D walk: cannot %s %L: %s; the walk is incomplete\n", what,
+             static_cast<int64_t>(ref), std::strerror(why.error()));
+  }
+}
+
 bool TreeWalk::OpenNextDirectory() {
   while (!toVisit_.empty()) {
     uint64_t ref = toVisit_.back();
@@ -106,11 +126,7 @@ bool TreeWalk::OpenNextDirectory() {
     UniqueFd fd;
     Status opened = resolver_->Open(ref, O_RDONLY | O_DIRECTORY, &fd);
     if (!opened.ok()) {
-      if (!Vanished(opened.error())) {
-        complete_ = false;
-        LogPrint("%D walk: cannot open directory %L: %s\n",
-                 static_cast<int64_t>(ref), std::strerror(opened.error()));
-      }
+      if (!Vanished(opened.error())) MissedSome("open directory", ref, opened);
       continue;
     }
     dirFd_ = std::move(fd);
@@ -125,39 +141,43 @@ bool TreeWalk::OpenNextDirectory() {
 void TreeWalk::CloseDirectory() { dirFd_.reset(); }
 
 bool TreeWalk::FillBuffer() {
-  long n = RetryOnEintr([&] {
-    return ::syscall(SYS_getdents64, dirFd_.get(), buffer_.data(),
-                     buffer_.size());
-  });
-  if (n > 0) {
-    bufferPos_ = 0;
-    bufferLength_ = static_cast<size_t>(n);
-    return true;
+  size_t n = 0;
+  Status read = resolver_->env()->ReadDirectory(dirFd_.get(), buffer_.data(),
+                                                buffer_.size(), &n);
+  if (!read.ok()) {
+    if (!Vanished(read.error())) MissedSome("read directory", dirRef_, read);
+    return false;
   }
-  if (n < 0) {
-    if (!Vanished(errno)) {
-      complete_ = false;
-      LogPrint("%D walk: cannot read directory %L: %s\n",
-               static_cast<int64_t>(dirRef_), std::strerror(errno));
-    }
-  }
-  return false;
+  if (n == 0) return false;
+  bufferPos_ = 0;
+  bufferLength_ = n;
+  return true;
 }
 
 void TreeWalk::VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
                           int64_t highUsn, JournalBatch* out) {
   uint64_t ref = 0;
-  if (!resolver_->ReferenceOf(dirFd_.get(), name, &ref)) {
+  Status named = resolver_->ReferenceAt(dirFd_.get(), name, &ref);
+  if (!named.ok()) {
     // Gone meanwhile, on another mount, or a handle that does not pack:
-    // none of these is an entry of this volume.
+    // none of these is an entry of this volume. Any other failure leaves
+    // an entry unseen.
+    if (!named.IsNotFound() && named.code() != Status::Code::kMismatch) {
+      MissedSome("name an entry of", dirRef_, named);
+    }
     return;
   }
   bool directory = type == DT_DIR;
   int64_t ctime = 0;
-  if (type == DT_UNKNOWN || lowUsn != 0) {
+  // Walks that keep what they met catch up by change time: they read it
+  // for every entry, so that the caller can judge each record itself.
+  if (type == DT_UNKNOWN || lowUsn != 0 || options_.keepMet) {
     struct statx st;
-    if (::statx(dirFd_.get(), name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-                STATX_TYPE | STATX_CTIME, &st) != 0) {
+    Status statted = resolver_->env()->StatAt(
+        dirFd_.get(), name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+        STATX_TYPE | STATX_CTIME, &st);
+    if (!statted.ok()) {
+      if (!Vanished(statted.error())) MissedSome("stat an entry of", dirRef_, statted);
       return;
     }
     directory = S_ISDIR(st.stx_mode);
@@ -171,6 +191,7 @@ void TreeWalk::VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
   record.parentRef = dirRef_;
   record.name = name;
   record.directory = directory;
+  record.changeTime = ctime;
   out->records.push_back(std::move(record));
 }
 

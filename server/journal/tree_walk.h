@@ -4,11 +4,15 @@
 // Directories are opened by their references (open_by_handle_at), so the
 // walk follows a directory that moves while it runs; each is read with
 // getdents64, and every entry gets its reference with name_to_handle_at
-// (a final symbolic link is never followed) and, when its type is not told
-// or the ctime filter is on, statx. Entries on another mount (a filesystem
-// mounted below, a bind mount) are neither reported nor entered. Parents
-// come before their children. Records are filtered on ctime; the met set
-// (when kept) holds every reference met regardless of the filter.
+// (a final symbolic link is never followed) and, when its type is not told,
+// the ctime filter is on or the met set is kept, statx. Entries on another
+// mount (a filesystem mounted below, a bind mount) are neither reported
+// nor entered. Parents come before their children. Records are filtered on
+// ctime; the met set (when kept) holds every reference met regardless of
+// the filter. Every system call goes through the resolver's Env. A call
+// that fails for any reason but the entry's absence (no descriptors, no
+// memory, an I/O error) makes the walk incomplete, with one log line, so
+// that nothing it did not see is taken for gone.
 //
 // Owned and advanced by one thread.
 #ifndef DIRSYNC_JOURNAL_TREE_WALK_H_
@@ -58,6 +62,8 @@ class TreeWalk {
   void VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
                   int64_t highUsn, JournalBatch* out);
   void Finish();
+  // Marks the walk incomplete; logs the first such failure of the walk.
+  void MissedSome(const char* what, uint64_t ref, const Status& why);
 
   EntryResolver* resolver_;
   uint64_t startRef_;
@@ -75,6 +81,7 @@ class TreeWalk {
   size_t bufferLength_ = 0;
   ReferenceSet met_;
   std::vector<EntryResolver::Sighting> sightings_;
+  int reportedMisses_ = 0;
 };
 
 }  // namespace dirsync

@@ -175,7 +175,7 @@ Status VolumeJournal::Open(std::string_view devicePath, const DriveMap& drives,
   journal->journalId_ = LoadLE64(fsid);
   journal->resolver_ = std::make_unique<EntryResolver>(
       std::move(fd), codec, std::move(canonical), letter, volumeRef, mountId,
-      drives);
+      drives, options.env);
   journal->read_ = std::make_unique<ReadState>(
       codec, fsid, journal->resolver_.get(),
       options.dropOwnEvents ? ::getpid() : 0);
@@ -348,45 +348,52 @@ void VolumeJournal::CatchUpAfterOverflow(JournalBatch* out) {
 
 void VolumeJournal::Stop() { group_->Stop(); }
 
-EntryHandle VolumeJournal::OpenEntry(uint64_t fileRef) {
-  EntryHandle entry;
+Status VolumeJournal::OpenEntry(uint64_t fileRef, EntryHandle* entry) {
+  *entry = EntryHandle();
   UniqueFd fd;
-  if (!resolver_->Open(fileRef, O_PATH, &fd).ok()) return entry;
+  Status opened = resolver_->Open(fileRef, O_PATH, &fd);
+  if (!opened.ok()) return opened;
   struct statx st;
-  if (::statx(fd.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &st) != 0 ||
-      st.stx_nlink == 0) {
-    return entry;  // unlinked but still open somewhere: it no longer exists
-  }
-  entry.fd_ = std::move(fd);
-  entry.ref_ = fileRef;
-  EntryAttributes& a = entry.attributes_;
+  Status statted = resolver_->env()->StatAt(
+      fd.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &st);
+  if (!statted.ok()) return statted;
+  // Unlinked but still open somewhere: it no longer exists.
+  if (st.stx_nlink == 0) return Status::NotFound("no link left");
+  entry->fd_ = std::move(fd);
+  entry->ref_ = fileRef;
+  EntryAttributes& a = entry->attributes_;
   a.directory = S_ISDIR(st.stx_mode);
   a.fileSize = st.stx_size;
   struct statx_timestamp created =
       (st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_ctime;
   a.creationTime = ToFileTime({created.tv_sec, created.tv_nsec});
   a.lastWriteTime = ToFileTime({st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec});
+  return Status::OK();
+}
+
+EntryHandle VolumeJournal::OpenEntry(uint64_t fileRef) {
+  EntryHandle entry;
+  OpenEntry(fileRef, &entry).IgnoreError();  // invalid on failure
   return entry;
 }
 
-bool VolumeJournal::FinalPath(const EntryHandle& entry, std::string* path,
-                              uint64_t* parentRef) {
-  if (!entry.valid()) return false;
+Status VolumeJournal::FindPath(const EntryHandle& entry, std::string* path,
+                               uint64_t* parentRef) {
+  if (!entry.valid()) return Status::InvalidArgument("entry not open");
   std::string linuxPath;
   uint64_t parent = 0;
-  if (!resolver_->Locate(entry.ref_, entry.fd_.get(), entry.directory(), &linuxPath,
-                         &parent)) {
-    return false;
-  }
+  Status located = resolver_->Locate(entry.ref_, entry.fd_.get(),
+                                     entry.directory(), &linuxPath, &parent);
+  if (!located.ok()) return located;
   std::string windowsPath = resolver_->WindowsForm(linuxPath);
   if (windowsPath.size() > kLongestPath) {
     LogPrint("%D journal [%c]: path of %d bytes is too long: %.200s...\n",
              letter_, static_cast<int>(windowsPath.size()), linuxPath.c_str());
-    return false;
+    return Status::NotFound("path too long");
   }
   *path = std::move(windowsPath);
   if (parentRef != nullptr) *parentRef = parent;
-  return true;
+  return Status::OK();
 }
 
 bool VolumeJournal::Attributes(const EntryHandle& entry,

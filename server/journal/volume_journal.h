@@ -42,6 +42,14 @@ struct JournalRecord {
   std::string name;        // the entry's own name; may be empty in a read
   bool directory = false;
   bool deleted = false;    // never set by an enumeration
+  // Read only: the entry could not be looked up (no descriptors, no
+  // memory, ...), so whether it exists and where could not be told. It is
+  // reported all the same, to be looked up again later.
+  bool unresolved = false;
+  // Enumeration only: the entry's change time in nanoseconds since 1970,
+  // when the walk read it (every walk that keeps the references it met
+  // does); else 0.
+  int64_t changeTime = 0;
 };
 
 // A sorted set of file references.
@@ -181,18 +189,27 @@ class VolumeJournal {
   // Makes the current and every later Read return kStopped. Thread safe.
   void Stop();
 
-  // Opens an entry by reference. Invalid when the entry no longer exists
-  // (or never did, or its handle does not belong to this volume). Thread
-  // safe.
+  // Opens an entry by reference. kNotFound when the entry no longer exists
+  // (ESTALE, or no link left), or never did; kIOError when the open failed
+  // for another reason (EMFILE, ENFILE, ENOMEM, EIO, ...), which proves
+  // nothing about the entry. Thread safe.
+  Status OpenEntry(uint64_t fileRef, EntryHandle* entry);
+  // The same, invalid on any failure.
   EntryHandle OpenEntry(uint64_t fileRef);
   // The entry's full path: "\\?\X:\..." with the on-disk letter case when
   // it lies in a mapped directory (the volume's own directory is
   // "\\?\X:"), else "\\?\" followed by the Linux path, which no task root
   // can match. *parentRef (optional) gets the reference of the directory
-  // the path was found in. False when the path cannot be had or is longer
-  // than 1,023 bytes. Thread safe.
+  // the path was found in. kNotFound when the path cannot be had or is
+  // longer than 1,023 bytes, kIOError when a lookup on the way failed.
+  // Thread safe.
+  Status FindPath(const EntryHandle& entry, std::string* path,
+                  uint64_t* parentRef = nullptr);
+  // The same, false on any failure.
   bool FinalPath(const EntryHandle& entry, std::string* path,
-                 uint64_t* parentRef = nullptr);
+                 uint64_t* parentRef = nullptr) {
+    return FindPath(entry, path, parentRef).ok();
+  }
   // Size and times as of OpenEntry. Thread safe.
   bool Attributes(const EntryHandle& entry, EntryAttributes* attributes);
 

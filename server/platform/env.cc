@@ -1,6 +1,7 @@
 #include "platform/env.h"
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,6 +67,42 @@ Status Env::ReadSome(int fd, void* buffer, size_t size, size_t* got) {
     *got = 0;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return Status::OK();
     return Status::FromErrno("read", errno);
+  }
+  *got = static_cast<size_t>(n);
+  return Status::OK();
+}
+
+Status Env::OpenByHandle(int mountFd, struct file_handle* handle, int flags,
+                         UniqueFd* fd) {
+  int opened = RetryOnEintr(
+      [&] { return ::open_by_handle_at(mountFd, handle, flags | O_CLOEXEC); });
+  if (opened < 0) return Status::FromErrno("open_by_handle_at", errno);
+  fd->reset(opened);
+  return Status::OK();
+}
+
+Status Env::HandleAt(int dirfd, const char* path, int flags,
+                     struct file_handle* handle, int* mountId) {
+  if (::name_to_handle_at(dirfd, path, handle, mountId, flags) != 0) {
+    return Status::FromErrno("name_to_handle_at", errno);
+  }
+  return Status::OK();
+}
+
+Status Env::StatAt(int dirfd, const char* path, int flags, unsigned mask,
+                   struct statx* st) {
+  if (::statx(dirfd, path, flags, mask, st) != 0) {
+    return Status::FromErrno("statx", errno);
+  }
+  return Status::OK();
+}
+
+Status Env::ReadDirectory(int fd, void* buffer, size_t size, size_t* got) {
+  long n = RetryOnEintr(
+      [&] { return ::syscall(SYS_getdents64, fd, buffer, size); });
+  if (n < 0) {
+    *got = 0;
+    return Status::FromErrno("getdents64", errno);
   }
   *got = static_cast<size_t>(n);
   return Status::OK();

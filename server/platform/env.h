@@ -1,13 +1,16 @@
 // Env: the operating system as the server's disk and journal code see it.
 // Code that writes stores or reads the journal takes an Env* instead of
 // calling the system directly, so that tests can hand in an Env that fails
-// on purpose (a full disk, a failing read) and reach every error path.
+// on purpose (a full disk, a failing read, no descriptors left) and reach
+// every error path. Every call the store makes on its file and every call
+// the journal makes to open, name, read or stat entries goes through here.
 //
 // Env::Default() is the real system; it holds no state and lives for the
 // whole process. Every method is thread safe.
 #ifndef DIRSYNC_PLATFORM_ENV_H_
 #define DIRSYNC_PLATFORM_ENV_H_
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -46,6 +49,22 @@ class Env {
   // One read of what a descriptor holds now (a non-blocking event queue):
   // *got bytes, 0 when nothing is there.
   virtual Status ReadSome(int fd, void* buffer, size_t size, size_t* got);
+
+  // open_by_handle_at through the mount that mountFd lies on (O_CLOEXEC is
+  // added); *fd owns the descriptor on success. ESTALE says the entry no
+  // longer exists.
+  virtual Status OpenByHandle(int mountFd, struct file_handle* handle,
+                              int flags, UniqueFd* fd);
+  // name_to_handle_at: the handle and mount id of path (relative to
+  // dirfd). handle->handle_bytes holds the room on entry.
+  virtual Status HandleAt(int dirfd, const char* path, int flags,
+                          struct file_handle* handle, int* mountId);
+  // statx of path relative to dirfd (AT_EMPTY_PATH with "" for dirfd
+  // itself).
+  virtual Status StatAt(int dirfd, const char* path, int flags, unsigned mask,
+                        struct statx* st);
+  // One getdents64 of the directory open at fd: *got bytes, 0 at its end.
+  virtual Status ReadDirectory(int fd, void* buffer, size_t size, size_t* got);
 };
 
 // An Env that passes every call to another one; tests derive from it and
@@ -76,6 +95,22 @@ class EnvWrapper : public Env {
   }
   Status ReadSome(int fd, void* buffer, size_t size, size_t* got) override {
     return target_->ReadSome(fd, buffer, size, got);
+  }
+  Status OpenByHandle(int mountFd, struct file_handle* handle, int flags,
+                      UniqueFd* fd) override {
+    return target_->OpenByHandle(mountFd, handle, flags, fd);
+  }
+  Status HandleAt(int dirfd, const char* path, int flags,
+                  struct file_handle* handle, int* mountId) override {
+    return target_->HandleAt(dirfd, path, flags, handle, mountId);
+  }
+  Status StatAt(int dirfd, const char* path, int flags, unsigned mask,
+                struct statx* st) override {
+    return target_->StatAt(dirfd, path, flags, mask, st);
+  }
+  Status ReadDirectory(int fd, void* buffer, size_t size,
+                       size_t* got) override {
+    return target_->ReadDirectory(fd, buffer, size, got);
   }
 
  private:

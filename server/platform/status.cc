@@ -6,8 +6,9 @@
 namespace dirsync {
 
 Status Status::FromErrno(std::string_view context, int error) {
-  const Code code =
-      error == ENOENT || error == ENOTDIR ? Code::kNotFound : Code::kIOError;
+  const Code code = error == ENOENT || error == ENOTDIR || error == ESTALE
+                         ? Code::kNotFound
+                         : Code::kIOError;
   return Status(code, error, context);
 }
 

@@ -27,8 +27,9 @@ class [[nodiscard]] Status {
 
   Status() = default;
   static Status OK() { return Status(); }
-  // The failure of a system call that set errno to error; ENOENT and
-  // ENOTDIR give kNotFound, every other value kIOError.
+  // The failure of a system call that set errno to error; ENOENT, ENOTDIR
+  // and ESTALE (a file handle whose entry is gone) give kNotFound, every
+  // other value kIOError.
   static Status FromErrno(std::string_view context, int error);
   static Status NotFound(std::string_view context, int error = 0) {
     return Status(Code::kNotFound, error, context);

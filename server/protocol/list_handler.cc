@@ -1,7 +1,9 @@
 #include "protocol/list_handler.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "catalog/catalog_record.h"
 #include "catalog/catalog_store.h"
@@ -31,6 +33,11 @@ size_t MarkStaleRecords(SyncTask& task, uint8_t* bytes, size_t n) {
     if (length < kRecordHeaderSize || static_cast<size_t>(length) > n - p) {
       return p;
     }
+    // Fillers, markers and seals are no entries.
+    if (record::State(r) == StateFiller) {
+      p += static_cast<size_t>(length);
+      continue;
+    }
     const CatalogRecord* entry = FindEntry(task, record::FileRef(r));
     if (entry != nullptr && *entry && entry->version() > record::Version(r)) {
       record::SetState(r, StateStale);
@@ -54,6 +61,37 @@ void SendDamageError(ClientLink& link, uint64_t pos) {
   char text[96];
   std::snprintf(text, sizeof text, "damaged record at %" PRIu64 ".", pos);
   SendError(link, text);
+}
+
+// Damaged bytes [pos, pos + length) of the store, sent as one filler
+// record of that length.
+void ListFiller(ClientLink& link, uint64_t pos, size_t length, int32_t zip) {
+  if (length < static_cast<size_t>(kRecordHeaderSize)) {
+    SendDamageError(link, pos);
+    return;
+  }
+  if (!link.readBuffer.Resize(length)) {
+    SendError(link, "out of memory.");
+    return;
+  }
+  uint8_t* filler = link.readBuffer.data();
+  std::memset(filler, 0, length);
+  record::SetLength(filler, static_cast<int32_t>(length));
+  link.clientPos = pos + length;
+  AppendInt32Param(link.reply, "len", static_cast<int32_t>(length));
+  AppendInt32Param(link.reply, "zip", zip);
+  if (zip == 0) {
+    AppendParam(link.reply, "data", filler, static_cast<int32_t>(length));
+  } else {
+    size_t zippedLength = 0;
+    if (!CompressForReply(filler, length, link.zipBuffer, &zippedLength)) {
+      SendError(link, "compress error.");
+      return;
+    }
+    AppendParam(link.reply, "data", link.zipBuffer.data(),
+                static_cast<int32_t>(zippedLength));
+  }
+  SendReply(link);
 }
 
 // Uncompressed: the store bytes are read straight into the reply's "data".
@@ -146,7 +184,17 @@ void HandleList(ClientLink& link, const MessageParams& params) {
 
   const uint64_t blockRest = static_cast<uint64_t>(kBlockSize) - pos % kBlockSize;
   const uint64_t written = static_cast<uint64_t>(storeSize) - pos;
-  const size_t count = static_cast<size_t>(blockRest < written ? blockRest : written);
+  size_t count = static_cast<size_t>(blockRest < written ? blockRest : written);
+  if (const DamagedSpan* damaged = DamagedSpanFrom(task->store, pos)) {
+    const uint64_t start = static_cast<uint64_t>(damaged->start);
+    if (pos >= start) {
+      const uint64_t end = static_cast<uint64_t>(damaged->end);
+      ListFiller(link, pos, static_cast<size_t>(std::min<uint64_t>(end - pos, count)),
+                 zip);
+      return;
+    }
+    count = static_cast<size_t>(std::min<uint64_t>(count, start - pos));
+  }
   if (zip != 0) {
     ListZipped(link, *task, pos, count, zip);
   } else {

@@ -8,6 +8,9 @@
 // the block's end. A damaged record (length below the 66-byte header or
 // running past the bytes read) ends the walk: the reply carries the
 // records before it, or an "err" naming its position when there are none.
+// Damage found when the store was loaded (CatalogStore::damaged) is sent
+// as one filler record covering it, so that clients pass over it; the
+// catalog has been caught up against the tree meanwhile.
 //
 // Runs on the link's data thread. The task's catalogLock is held shared
 // only around the lookups of the walk, never across the send.

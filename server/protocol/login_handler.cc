@@ -91,6 +91,18 @@ void HandleReg(ClientLink& link, const MessageParams& params) {
     CloseClientLink(link);
     return;
   }
+  // A task whose store is not open is not served: an empty catalog would
+  // tell clients to delete their copies. Refused like an unknown task, so
+  // that following clients keep trying until the store opens.
+  if (!task->storeOpen.load(std::memory_order_acquire)) {
+    const int error = task->storeError.load(std::memory_order_relaxed);
+    LogPrint("%D Register error: [%s] is not served now: its store cannot be "
+             "opened (%s)\n",
+             ParamForLog(params, kSlotPath).c_str(),
+             error != 0 ? std::strerror(error) : "an invalid name");
+    CloseClientLink(link);
+    return;
+  }
 
   const ParamEntry* uidEntry = params.slots[kSlotUid];
   const ParamEntry* taskEntry = params.slots[kSlotPath];

@@ -1,7 +1,9 @@
 // "reg" (login to a task) and "ping" (report the read position).
 //
 // A login checks the client's token against the first line of the
-// credential file TASK-UID in the context's user directory. The user id and the
+// credential file TASK-UID in the context's user directory. A login to a
+// task whose store is not open is refused (the connection closed, one log
+// line naming the cause), whatever the credential. The user id and the
 // task name become part of that file name, so a value that could leave
 // user/ or name another kind of file (holding '/', '\', a control
 // character or a NUL before its end, or being empty, "." or "..") is

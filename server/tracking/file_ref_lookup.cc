@@ -17,45 +17,73 @@ CatalogRecord MakeDeleteChange(uint64_t fileRef, uint64_t parentRef) {
   return change;
 }
 
+CatalogRecord MakeUnresolvedChange(uint64_t fileRef, uint64_t parentRef,
+                                   int error) {
+  CatalogRecord change = CatalogRecord::Allocate(kRecordHeaderSize);
+  change.set_fileRef(fileRef);
+  change.set_parentRef(parentRef);
+  change.set_state(kStateUnresolved);
+  change.set_version(static_cast<uint32_t>(error));
+  return change;
+}
+
 CatalogRecord MakeChange(VolumeJournal& journal, const JournalRecord& source) {
   if (source.deleted) return MakeDeleteChange(source.fileRef, source.parentRef);
-  EntryHandle entry = journal.OpenEntry(source.fileRef);
+  EntryHandle entry;
+  Status opened = journal.OpenEntry(source.fileRef, &entry);
   // Gone since the journal read it: its deletion may never be reported
   // (it may have been removed after it left the volume), so say it here.
-  if (!entry.valid()) return MakeDeleteChange(source.fileRef, source.parentRef);
+  if (opened.IsNotFound()) {
+    return MakeDeleteChange(source.fileRef, source.parentRef);
+  }
+  // A failed open proves nothing: look again later.
+  if (!opened.ok()) {
+    return MakeUnresolvedChange(source.fileRef, source.parentRef,
+                                opened.error());
+  }
   CatalogRecord change = CatalogRecord::Allocate(kChangeRecordSize);
   change.set_fileRef(source.fileRef);
   change.set_parentRef(source.parentRef);
   change.set_state(entry.directory() ? StateDirectory : StateAdded);
-  FillFromEntry(journal, entry, &change, 0);
+  Status located = FillFromEntry(journal, entry, &change, 0);
+  if (!located.ok() && !located.IsNotFound()) {
+    return MakeUnresolvedChange(source.fileRef, source.parentRef,
+                                located.error());
+  }
   if (change.name()[0] == '\0') return CatalogRecord();
   return change;
 }
 
 CatalogRecord ChangeByReference(VolumeJournal& journal, uint64_t ref) {
-  EntryHandle entry = journal.OpenEntry(ref);
-  if (!entry.valid()) return MakeDeleteChange(ref, 0);
+  EntryHandle entry;
+  Status opened = journal.OpenEntry(ref, &entry);
+  if (opened.IsNotFound()) return MakeDeleteChange(ref, 0);
+  if (!opened.ok()) return MakeUnresolvedChange(ref, 0, opened.error());
   JournalRecord record;
   record.fileRef = ref;
   record.directory = entry.directory();
   return MakeChange(journal, record);
 }
 
-void FillFromFileRef(VolumeJournal& journal, CatalogRecord* record,
-                     int32_t nameMode) {
-  EntryHandle entry = journal.OpenEntry(record->fileRef());
-  if (entry.valid()) FillFromEntry(journal, entry, record, nameMode);
+Status FillFromFileRef(VolumeJournal& journal, CatalogRecord* record,
+                       int32_t nameMode) {
+  EntryHandle entry;
+  Status opened = journal.OpenEntry(record->fileRef(), &entry);
+  if (!opened.ok()) return opened;
+  return FillFromEntry(journal, entry, record, nameMode);
 }
 
-void FillFromEntry(VolumeJournal& journal, const EntryHandle& entry,
-                   CatalogRecord* record, int32_t nameMode) {
+Status FillFromEntry(VolumeJournal& journal, const EntryHandle& entry,
+                     CatalogRecord* record, int32_t nameMode) {
+  Status located = Status::OK();
   if (nameMode == 0) {
     std::string path;
     uint64_t parent = 0;
     // The name field holds length - 65 bytes with the NUL; FinalPath gives
     // at most 1,023 characters.
     size_t room = static_cast<size_t>(record->length() - kNameOffset);
-    if (journal.FinalPath(entry, &path, &parent) && path.size() < room) {
+    located = journal.FindPath(entry, &path, &parent);
+    if (located.ok() && path.size() < room) {
       std::memcpy(record->mutable_name(), path.c_str(), path.size() + 1);
       if (parent != 0) record->set_parentRef(parent);
     }
@@ -68,21 +96,42 @@ void FillFromEntry(VolumeJournal& journal, const EntryHandle& entry,
       record->set_lastWriteTime(attributes.lastWriteTime);
     }
   }
+  return located;
 }
 
 bool RefreshChange(VolumeJournal& journal, CatalogRecord* change) {
-  if (change->state() == StateDeleted) return false;
-  EntryHandle entry = journal.OpenEntry(change->fileRef());
-  if (!entry.valid()) {
+  if (!*change || change->state() == StateDeleted) return false;
+  if (IsUnresolved(*change)) {
+    CatalogRecord found = ChangeByReference(journal, change->fileRef());
+    if (IsUnresolved(found)) {
+      change->set_version(found.version());  // the latest failure
+      return false;
+    }
+    // Found (a change, a deletion), or existing without a path: empty.
+    *change = std::move(found);
+    return true;
+  }
+  EntryHandle entry;
+  Status opened = journal.OpenEntry(change->fileRef(), &entry);
+  if (opened.IsNotFound()) {
     *change = MakeDeleteChange(change->fileRef(), change->parentRef());
+    return true;
+  }
+  if (!opened.ok()) {
+    *change = MakeUnresolvedChange(change->fileRef(), change->parentRef(),
+                                   opened.error());
     return true;
   }
   std::string path;
   uint64_t parent = 0;
   size_t room = static_cast<size_t>(change->length() - kNameOffset);
-  if (!journal.FinalPath(entry, &path, &parent) || path.size() >= room) {
-    return false;
+  Status located = journal.FindPath(entry, &path, &parent);
+  if (!located.ok() && !located.IsNotFound()) {
+    *change = MakeUnresolvedChange(change->fileRef(), change->parentRef(),
+                                   located.error());
+    return true;
   }
+  if (!located.ok() || path.size() >= room) return false;
   bool moved = change->nameView() != path ||
                (parent != 0 && parent != change->parentRef());
   std::memset(change->mutable_name(), 0, room);
@@ -140,8 +189,11 @@ const std::string& DirectoryPath(VolumeScan& scan, VolumeJournal& journal,
     }
     // Not below any directory the scan saw: its own path, else its name.
     std::string own;
-    EntryHandle entry = journal.OpenEntry(ref);
-    if (!journal.FinalPath(entry, &own) || own.empty()) own = current->name;
+    EntryHandle entry;
+    Status found = journal.OpenEntry(ref, &entry);
+    if (found.ok()) found = journal.FindPath(entry, &own);
+    if (!found.ok() && !found.IsNotFound()) scan.incomplete = true;
+    if (!found.ok() || own.empty()) own = current->name;
     current->path = std::move(own);
     break;  // (a nameless directory may still have an empty path)
   }

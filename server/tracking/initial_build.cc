@@ -16,12 +16,24 @@ namespace {
 // many tasks take it.
 struct ItemAttributes {
   bool read = false;
+  Status status;         // how reading them went
   CatalogRecord values;  // a header holding size and times
 };
 
 // The new entry of an item: version 1, its relative path, size and times.
+// Empty when its size and times cannot be had: an item gone meanwhile is
+// no entry, and one whose lookup failed is left for the catch-up walk that
+// follows an incomplete build, rather than entered with a size of 0.
 CatalogRecord NewEntry(uint64_t ref, const FileNode& node, std::string_view rel,
                        VolumeJournal& journal, ItemAttributes* attributes) {
+  if (!attributes->read) {
+    attributes->read = true;
+    attributes->values = CatalogRecord::Allocate(kRecordHeaderSize);
+    attributes->values.set_fileRef(ref);
+    attributes->values.set_state(static_cast<uint8_t>(node.state));
+    attributes->status = FillFromFileRef(journal, &attributes->values, -1);
+  }
+  if (!attributes->status.ok()) return CatalogRecord();
   CatalogRecord block =
       CatalogRecord::Allocate(static_cast<int32_t>(kRecordHeaderSize + rel.size()));
   block.set_fileRef(ref);
@@ -29,15 +41,6 @@ CatalogRecord NewEntry(uint64_t ref, const FileNode& node, std::string_view rel,
   block.set_state(static_cast<uint8_t>(node.state));
   block.set_version(1);
   std::memcpy(block.mutable_name(), rel.data(), rel.size());
-  if (!attributes->read) {
-    attributes->read = true;
-    attributes->values = CatalogRecord::Allocate(kRecordHeaderSize);
-    attributes->values.set_fileRef(ref);
-    attributes->values.set_state(block.state());
-    // An item that cannot be opened keeps size and times 0 and is added
-    // all the same.
-    FillFromFileRef(journal, &attributes->values, -1);
-  }
   block.set_fileSize(attributes->values.fileSize());
   block.set_creationTime(attributes->values.creationTime());
   block.set_lastWriteTime(attributes->values.lastWriteTime());
@@ -59,6 +62,9 @@ int32_t InitVolume(TaskMap& tasks, VolumeScan* scan, VolumeJournal& journal) {
     ItemAttributes attributes;
     for (auto& [taskName, taskPointer] : tasks) {
       SyncTask& task = *taskPointer;
+      // A task whose store is not open takes nothing: it is caught up
+      // against the tree once its store opens.
+      if (!task.storeOpen.load(std::memory_order_acquire)) continue;
       if (node.state == -1 || node.state == 7) {
         LogPrint("%D Init Delete file: %s\n", path.c_str());
         continue;
@@ -79,6 +85,14 @@ int32_t InitVolume(TaskMap& tasks, VolumeScan* scan, VolumeJournal& journal) {
       }
       if (add) {
         CatalogRecord block = NewEntry(ref, node, rel, journal, &attributes);
+        if (!block) {
+          if (!attributes.status.IsNotFound() && !scan->incomplete) {
+            scan->incomplete = true;
+            LogPrint("%D Init_Volume: cannot read %s: %s; left for a catch-up\n",
+                     path.c_str(), attributes.status.ToString().c_str());
+          }
+          continue;
+        }
         CatalogRecord* entry;
         {
           WriterLock lock(&task.catalogLock);
@@ -112,7 +126,7 @@ int32_t InitVolume(TaskMap& tasks, VolumeScan* scan, VolumeJournal& journal) {
   scan->dirNodes = {};
   for (auto& [taskName, taskPointer] : tasks) {
     // A failed flush is logged by the store, which keeps the bytes for the
-    // next one.
+    // next one; the monitor tries again until they are written.
     FlushBuffer(taskPointer->store, true).IgnoreError();
   }
   return count;

@@ -14,13 +14,17 @@
 namespace dirsync {
 
 // For every scanned item, in fileNodes' order, and every task of the
-// volume: an item below the task's root, not excluded, that the catalog
-// lacks (or holds in state 7) becomes an entry with version 1, size and
-// times read by its reference, buffered into the task's store and entered
-// in the directory index; items the catalog holds otherwise stay as they
-// are. Returns the number of (item, task) pairs below a root and not
-// excluded. Afterwards dirNodes and fileNodes are empty and every task's
-// store buffer is flushed and released.
+// volume whose store is open: an item below the task's root, not
+// excluded, that the catalog lacks (or holds in state 7) becomes an entry
+// with version 1, size and times read by its reference, buffered into the
+// task's store and entered in the directory index; items the catalog holds
+// otherwise stay as they are. An item gone meanwhile is left out; one
+// whose size and times cannot be read now is left out too and sets
+// scan->incomplete (logged once), so that a catch-up walk adds it later.
+// Returns the number of (item, task) pairs below a root and not excluded.
+// Afterwards dirNodes and fileNodes are empty and every task's store
+// buffer has been flushed (a failed flush keeps the bytes in the buffer:
+// see FlushBuffer).
 //
 // Runs on the volume's monitor thread during its start-up, before any
 // change reaches pending; takes each task's catalogLock only to change it.

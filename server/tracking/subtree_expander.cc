@@ -110,6 +110,19 @@ void SubtreeExpander::WalkBelow(uint64_t dirRef,
       if (change) collected_.emplace(r.fileRef, std::move(change));
     }
   }
+  if (!cursor.complete()) incompleteWalks_.insert(dirRef);
+}
+
+void SubtreeExpander::TakeUnresolved(
+    std::unordered_map<uint64_t, CatalogRecord>* held) {
+  for (auto it = collected_.begin(); it != collected_.end();) {
+    if (IsUnresolved(it->second)) {
+      held->emplace(it->first, std::move(it->second));
+      it = collected_.erase(it);
+    } else {
+      ++it;
+    }
+  }
 }
 
 bool SubtreeExpander::ResolveByReference(uint64_t ref) {
@@ -135,7 +148,9 @@ bool SubtreeExpander::RefreshAll() {
 void SubtreeExpander::Expand(SyncTask& task,
                              std::vector<CatalogRecord>* extra) const {
   (void)task;  // the application itself leaves out what changes nothing
-  for (const auto& [ref, change] : collected_) extra->push_back(CloneRecord(change));
+  for (const auto& [ref, change] : collected_) {
+    if (change && !IsUnresolved(change)) extra->push_back(CloneRecord(change));
+  }
 }
 
 }  // namespace dirsync

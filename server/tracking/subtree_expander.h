@@ -14,6 +14,12 @@
 //    departed directory found back in a root that way is walked like one
 //    that enters it.
 //
+// An entry below such a directory that cannot be looked up now is
+// collected unresolved: Expand leaves it out and the caller holds it back
+// (TakeUnresolved); a walk below a directory that could not see
+// everything names the directory (IncompleteWalks), whose own change the
+// caller holds back so that the walk is made again.
+//
 // One expander serves one application (a batch, or one change of a
 // start-up catch-up). Used by the applying thread, which is the only one
 // that changes the catalogs; it takes the tasks' catalogLock shared.
@@ -52,9 +58,16 @@ class SubtreeExpander {
   // Resolves every collected change again (RefreshChange); returns whether
   // any place changed.
   bool RefreshAll();
-  // Appends to *extra a copy of every collected change, for task (the
-  // application leaves out those that change nothing there).
+  // Appends to *extra a copy of every collected change but the unresolved
+  // ones, for task (the application leaves out those that change nothing
+  // there).
   void Expand(SyncTask& task, std::vector<CatalogRecord>* extra) const;
+  // Moves the unresolved changes collected into *held.
+  void TakeUnresolved(std::unordered_map<uint64_t, CatalogRecord>* held);
+  // The directories whose walk below could not see everything.
+  const std::unordered_set<uint64_t>& IncompleteWalks() const {
+    return incompleteWalks_;
+  }
 
   // Drops the collected changes once applied; their references stay known
   // to Collected.
@@ -73,6 +86,7 @@ class SubtreeExpander {
   VolumeJournal* journal_;
   std::unordered_map<uint64_t, CatalogRecord> collected_;
   std::unordered_set<uint64_t> applied_;
+  std::unordered_set<uint64_t> incompleteWalks_;
 };
 
 }  // namespace dirsync

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "catalog/catalog_changes.h"
+#include "catalog/catalog_store.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "tracking/file_ref_lookup.h"
@@ -26,9 +29,23 @@ constexpr uint32_t kChangesBetweenSaves = 2000;
 constexpr int kMaxResolvePasses = 4;
 // Longest time a batch waits for the tree to hold still.
 constexpr uint64_t kLongestDeferralMs = 2000;
+// A catch-up walk applies what it found whenever this many changes wait,
+// so that pending never holds the records of a whole volume at once.
+constexpr size_t kCatchUpChunk = 20000;
+// Pauses between attempts to open the volume or a store (from 1 s,
+// doubling up to 10 s), or to walk for a rebuild (up to a minute).
+constexpr uint32_t kFirstMaintenanceDelayMs = 1000;
+constexpr uint32_t kLongestOpenDelayMs = 10000;
+constexpr uint32_t kLongestWalkDelayMs = 60000;
+// The catch-up margin for ctime's coarse clock.
+constexpr int64_t kCtimeMargin = 1000000000;
 
 int ElapsedMs(uint64_t since) {
   return static_cast<int>(GetTickCount64() - since);
+}
+
+uint32_t NextDelay(uint32_t delay, uint32_t longest) {
+  return delay == 0 ? kFirstMaintenanceDelayMs : std::min(delay * 2, longest);
 }
 
 // The references of every live entry (file or directory) of the volume's
@@ -47,6 +64,43 @@ std::vector<uint64_t> LiveReferencesNotMet(VolumeWatch& volume,
   std::sort(refs.begin(), refs.end());
   refs.erase(std::unique(refs.begin(), refs.end()), refs.end());
   return refs;
+}
+
+// The open tasks of the volume waiting for a rebuild, and not merely for
+// the changes of a finished one to be applied.
+std::vector<SyncTask*> RebuildsWanted(VolumeWatch& volume)
+    REQUIRES(volume.lock) {
+  std::vector<SyncTask*> wanted;
+  for (auto& [name, task] : volume.tasks) {
+    if (!task->storeOpen.load() || !task->needsRebuild.load()) continue;
+    if (std::find(volume.rebuildsAwaitingApply.begin(),
+                  volume.rebuildsAwaitingApply.end(),
+                  task.get()) == volume.rebuildsAwaitingApply.end()) {
+      wanted.push_back(task.get());
+    }
+  }
+  return wanted;
+}
+
+// After a rebuild walk for the tasks flagged: when it saw the whole
+// volume, their rebuild is over once its changes are applied (now, if
+// nothing waits); when it did not, every open task may lack what it
+// missed.
+void FinishRebuild(VolumeWatch& volume, const std::vector<SyncTask*>& flagged,
+                   bool complete) REQUIRES(volume.lock) {
+  if (!complete) {
+    for (auto& [name, task] : volume.tasks) {
+      if (task->storeOpen.load()) task->needsRebuild.store(true);
+    }
+    return;
+  }
+  for (SyncTask* task : flagged) {
+    if (volume.pending.empty()) {
+      task->needsRebuild.store(false);
+    } else {
+      volume.rebuildsAwaitingApply.push_back(task);
+    }
+  }
 }
 
 }  // namespace
@@ -77,21 +131,37 @@ bool VolumeMonitor::Pause(uint32_t ms) {
   return false;
 }
 
+bool VolumeMonitor::OpenJournal(const char* device) {
+  uint32_t delay = 0;
+  while (!stopping_) {
+    std::unique_ptr<VolumeJournal> journal;
+    Status opened = VolumeJournal::Open(device, drives_, options_, &journal);
+    if (opened.ok()) {
+      if (delay != 0) LogPrint("%D open %s works now\n", device);
+      MutexLock guard(&controlLock_);
+      journal_ = std::move(journal);
+      return !stopping_;
+    }
+    if (!IsResourceShortage(opened.error())) {
+      LogPrint("%D open %s fail!\n", device);
+      LogPrint("%D %s\n", opened.ToString().c_str());
+      return false;
+    }
+    // Out of descriptors or memory: nothing wrong with the volume itself.
+    if (delay == 0) {
+      LogPrint("%D open %s fail! %s; trying again\n", device,
+               opened.ToString().c_str());
+    }
+    delay = NextDelay(delay, kLongestOpenDelayMs);
+    if (!Pause(delay)) return false;
+  }
+  return false;
+}
+
 void VolumeMonitor::Run() {
   char device[8];
   std::snprintf(device, sizeof device, "\\\\.\\%c:", volume_->driveLetter);
-  std::unique_ptr<VolumeJournal> journal;
-  Status opened = VolumeJournal::Open(device, drives_, options_, &journal);
-  if (!opened.ok()) {
-    LogPrint("%D open %s fail!\n", device);
-    LogPrint("%D %s\n", opened.ToString().c_str());
-    return;
-  }
-  {
-    MutexLock guard(&controlLock_);
-    journal_ = std::move(journal);
-  }
-  if (stopping_) return;
+  if (!OpenJournal(device)) return;
 
   uint64_t journalId = 0;
   int64_t nextUsn = 0;
@@ -102,65 +172,124 @@ void VolumeMonitor::Run() {
     return;
   }
   if (!StartUpScan(nextUsn)) return;
-  volume_->SaveJournalPosition(nextUsn, true);
-  volume_->journalPos = nextUsn;
-  {
-    MutexLock guard(&volume_->lock);
-    appliedUsn_ = nextUsn;
-  }
   following_ = true;
   FollowJournal();
 }
 
 bool VolumeMonitor::StartUpScan(int64_t nextUsn) {
-  // Only this thread changes the catalogs until the scan is over.
-  int64_t saved = 0;
-  for (auto& [name, task] : volume_->tasks) saved = std::max(saved, task->lastUsn);
-  if (saved != 0) {
-    int64_t oldest = 0;
-    if (saved > nextUsn) {
+  // Only this thread changes the catalogs until the scan is over, but the
+  // flush thread may apply what the walk put into pending.
+  bool anyEntries = false;
+  int64_t lowest = std::numeric_limits<int64_t>::max();
+  int64_t highest = 0;
+  for (auto& [name, task] : volume_->tasks) {
+    if (!task->storeOpen.load()) continue;
+    {
+      ReaderLock lock(&task->catalogLock);
+      if (!task->entries.empty()) anyEntries = true;
+    }
+    if (task->lastUsn > nextUsn) {
       // A position beyond the journal's end (the clock was set back, or
       // the store came from elsewhere) is not covered either.
-      LogPrint("%D LastUsn < First: %L  %L\n", saved, nextUsn);
-      saved = 0;
-    } else if (journal_->OldestPosition(&oldest) && oldest > saved) {
-      LogPrint("%D LastUsn < First: %L  %L\n", saved, oldest);
-      saved = 0;
+      LogPrint("%D LastUsn < First: %L  %L\n", task->lastUsn, nextUsn);
+      task->needsRebuild.store(true);
+    } else if (task->lastUsn == 0) {
+      task->needsRebuild.store(true);
+    }
+    if (!task->needsRebuild.load()) {
+      lowest = std::min(lowest, task->lastUsn);
+      highest = std::max(highest, task->lastUsn);
     }
   }
-  const bool full = saved == 0;
-  LogPrint("%D Start Scan [%c] From %L\n", volume_->driveLetter, saved);
+  const bool positioned = highest != 0;
   const uint64_t started = GetTickCount64();
 
-  EnumerationCursor cursor = journal_->StartEnumeration(!full, !full);
-  SubtreeExpander expander(journal_.get());
-  VolumeScan scan;
-  JournalBatch batch;
-  int32_t count = 0;
-  while (journal_->Enumerate(&cursor, saved, nextUsn, &batch)) {
-    if (stopping_) return false;
-    for (const JournalRecord& record : batch.records) {
-      if (count % 100001 == 0) {
-        LogPrint("%D add %d: FileReferenceNumber=%L\n", count,
-                 static_cast<int64_t>(record.fileRef));
-      }
-      ++count;
-      if (full) {
+  if (!anyEntries) {
+    // Every catalog is empty: a full scan and the initial build.
+    LogPrint("%D Start Scan [%c] From 0\n", volume_->driveLetter);
+    EnumerationCursor cursor = journal_->StartEnumeration(false, false);
+    VolumeScan scan;
+    JournalBatch batch;
+    int32_t count = 0;
+    while (journal_->Enumerate(&cursor, 0, nextUsn, &batch)) {
+      if (stopping_) return false;
+      for (const JournalRecord& record : batch.records) {
+        if (count % 100001 == 0) {
+          LogPrint("%D add %d: FileReferenceNumber=%L\n", count,
+                   static_cast<int64_t>(record.fileRef));
+        }
+        ++count;
         TakeScanRecord(record, &scan);
-      } else {
-        CatchUp(record, &expander);
       }
     }
-  }
-  if (stopping_) return false;
-  if (!full) ReportVanished(cursor.met(), &expander);
-  LogPrint("%D begin = %L, filecount=%d, time=%dms, LastUsn=%L\n", saved, count,
-           ElapsedMs(started), nextUsn);
-  if (full) {
+    if (stopping_) return false;
+    if (!cursor.complete()) scan.incomplete = true;
+    LogPrint("%D begin = %L, filecount=%d, time=%dms, LastUsn=%L\n", int64_t{0},
+             count, ElapsedMs(started), nextUsn);
     int32_t built = InitVolume(volume_->tasks, &scan, *journal_);
     LogPrint("%D Init_Volume filecount=%d, time=%dms\n", built, ElapsedMs(started));
+    if (!FlushBuffers()) return false;
+    for (auto& [name, task] : volume_->tasks) {
+      if (task->storeOpen.load()) task->needsRebuild.store(scan.incomplete);
+    }
+    if (scan.incomplete) {
+      LogPrint("%D [%c] the initial build could not see everything; a "
+               "catch-up walk follows\n",
+               volume_->driveLetter);
+    }
+  } else {
+    std::vector<SyncTask*> flagged;
+    for (auto& [name, task] : volume_->tasks) {
+      if (task->storeOpen.load() && task->needsRebuild.load()) {
+        flagged.push_back(task.get());
+      }
+    }
+    WalkPlan plan;
+    plan.high = nextUsn;
+    // A task to rebuild needs the whole tree; the others need what changed
+    // since their positions. What changed before the latest of those
+    // positions is known to some catalog already: it is applied where it
+    // tells something new.
+    plan.low = flagged.empty() && positioned ? lowest : 0;
+    plan.freshFrom = positioned ? highest : std::numeric_limits<int64_t>::max();
+    LogPrint("%D Start Scan [%c] From %L\n", volume_->driveLetter, plan.low);
+    int32_t walked = 0;
+    bool complete = CatchUpWalk(plan, &walked);
+    if (stopping_) return false;
+    LogPrint("%D begin = %L, filecount=%d, time=%dms, LastUsn=%L\n", plan.low,
+             walked, ElapsedMs(started), nextUsn);
+    MutexLock guard(&volume_->lock);
+    FinishRebuild(*volume_, flagged, complete);
   }
+
+  bool allApplied;
+  {
+    MutexLock guard(&volume_->lock);
+    volume_->lastReadUsn = nextUsn;
+    allApplied = volume_->pending.empty();
+    // While changes of the catch-up wait, only the positions the stores
+    // already record are known to be applied.
+    appliedUsn_ = allApplied ? nextUsn : (positioned ? lowest : 0);
+  }
+  if (allApplied) volume_->SaveJournalPosition(nextUsn, true);
+  volume_->journalPos = nextUsn;
   return true;
+}
+
+bool VolumeMonitor::FlushBuffers() {
+  uint32_t delay = 0;
+  while (!stopping_) {
+    bool written = true;
+    for (auto& [name, task] : volume_->tasks) {
+      if (!task->storeOpen.load() || task->store.buffer.empty()) continue;
+      // Failures are logged by the store, once until it recovers.
+      if (!FlushBuffer(task->store, true).ok()) written = false;
+    }
+    if (written) return true;
+    delay = delay == 0 ? 100 : std::min<uint32_t>(delay * 2, 5000);
+    if (!Pause(delay)) return false;
+  }
+  return false;
 }
 
 void VolumeMonitor::TakeScanRecord(const JournalRecord& record,
@@ -196,60 +325,157 @@ void VolumeMonitor::TakeScanRecord(const JournalRecord& record,
   node.parentRef = record.parentRef;
 }
 
-void VolumeMonitor::CatchUp(const JournalRecord& record,
-                            SubtreeExpander* expander) {
-  // Brought in already, current, below a directory the catch-up moved.
-  if (expander->Collected(record.fileRef)) return;
-  CatalogRecord change = MakeChange(*journal_, record);
-  if (change) ApplyOneChange(change, expander);
+bool VolumeMonitor::CatchUpWalk(const WalkPlan& plan, int32_t* walked) {
+  EnumerationCursor cursor = journal_->StartEnumeration(true, true);
+  JournalBatch batch;
+  int32_t& count = *walked;
+  count = 0;
+  // Once a chunk could not be applied whole, the rest waits for the flush
+  // thread, which tries again after a pause.
+  bool applying = true;
+  std::vector<std::pair<CatalogRecord, bool>> found;
+  const int64_t freshFrom =
+      plan.freshFrom == std::numeric_limits<int64_t>::max()
+          ? plan.freshFrom
+          : plan.freshFrom - kCtimeMargin;
+  while (journal_->Enumerate(&cursor, plan.low, plan.high, &batch)) {
+    if (stopping_) return false;
+    found.clear();
+    for (const JournalRecord& record : batch.records) {
+      if (count % 100001 == 0) {
+        LogPrint("%D add %d: FileReferenceNumber=%L\n", count,
+                 static_cast<int64_t>(record.fileRef));
+      }
+      ++count;
+      CatalogRecord change = MakeChange(*journal_, record);
+      if (change) found.emplace_back(std::move(change), record.changeTime < freshFrom);
+    }
+    MutexLock guard(&volume_->lock);
+    for (auto& [change, confirm] : found) PutPending(std::move(change), confirm);
+    if (applying && volume_->pending.size() >= kCatchUpChunk) {
+      ApplyBatch(true);
+      applying = volume_->pending.empty();
+    }
+  }
+  if (stopping_) return false;
+  const bool complete = cursor.complete();
+  if (complete) {
+    std::vector<uint64_t> gone = LiveReferencesNotMet(*volume_, cursor.met());
+    std::vector<CatalogRecord> vanished;
+    for (uint64_t ref : gone) vanished.push_back(VanishedChange(ref));
+    if (!gone.empty()) {
+      LogPrint("%D [%c] %d entries are no longer in the volume\n",
+               volume_->driveLetter, static_cast<int>(gone.size()));
+    }
+    MutexLock guard(&volume_->lock);
+    for (CatalogRecord& change : vanished) {
+      if (change) PutPending(std::move(change));
+    }
+  } else {
+    LogPrint("%D [%c] the walk did not see the whole volume: entries that "
+             "vanished meanwhile stay as they are, and the walk is made again "
+             "later\n",
+             volume_->driveLetter);
+  }
+  MutexLock guard(&volume_->lock);
+  ApplyBatch(true);
+  return complete;
 }
 
-void VolumeMonitor::ApplyOneChange(const CatalogRecord& change,
-                                   SubtreeExpander* expander) {
-  expander->Prepare(volume_->tasks, {&change});
-  // A failed write is logged by the store; the catalogs keep the change.
-  ApplyCatchUpChange(volume_->tasks, change, StoreWriteMode::kOneWritePerBatch,
-                     [&](SyncTask& task, std::vector<CatalogRecord>* extra) {
-                       expander->Expand(task, extra);
-                     })
-      .IgnoreError();
-  expander->Forget();
+int VolumeMonitor::MaintenanceDueInMs() const {
+  const uint64_t now = GetTickCount64();
+  int64_t due = -1;
+  auto consider = [&](uint64_t tick) {
+    int64_t wait = tick > now ? static_cast<int64_t>(tick - now) : 0;
+    if (due < 0 || wait < due) due = wait;
+  };
+  bool closed = false;
+  bool rebuild = false;
+  {
+    MutexLock guard(&volume_->lock);
+    for (auto& [name, task] : volume_->tasks) {
+      if (!task->storeOpen.load()) closed = true;
+    }
+    rebuild = !RebuildsWanted(*volume_).empty();
+  }
+  if (closed) consider(nextOpenTick_);
+  if (rebuild) consider(nextRebuildTick_);
+  return static_cast<int>(due);
+}
+
+void VolumeMonitor::Maintain() {
+  uint64_t now = GetTickCount64();
+  if (now >= nextOpenTick_) {
+    bool stillClosed = false;
+    for (auto& [name, task] : volume_->tasks) {
+      if (task->storeOpen.load()) continue;
+      // Loaded under the volume's lock: no batch reaches the task before
+      // its catalog is read back, and the rebuild walk below catches it
+      // up with everything that happened while it was closed.
+      MutexLock guard(&volume_->lock);
+      if (OpenTaskStore(*task, volume_->storeOptions)) {
+        task->needsRebuild.store(true);
+      } else {
+        stillClosed = true;
+      }
+    }
+    openDelayMs_ = stillClosed ? NextDelay(openDelayMs_, kLongestOpenDelayMs) : 0;
+    nextOpenTick_ = now + openDelayMs_;
+  }
+  now = GetTickCount64();
+  if (now < nextRebuildTick_) return;
+  std::vector<SyncTask*> flagged;
+  {
+    MutexLock guard(&volume_->lock);
+    flagged = RebuildsWanted(*volume_);
+  }
+  if (flagged.empty()) return;
+  uint64_t journalId = 0;
+  int64_t nextUsn = 0;
+  journal_->Query(&journalId, &nextUsn);
+  LogPrint("%D [%c] catching up %d task(s) against the tree\n",
+           volume_->driveLetter, static_cast<int>(flagged.size()));
+  const uint64_t started = GetTickCount64();
+  WalkPlan plan;
+  plan.low = 0;
+  plan.high = nextUsn;
+  plan.freshFrom = std::numeric_limits<int64_t>::max();
+  int32_t walked = 0;
+  bool complete = CatchUpWalk(plan, &walked);
+  if (stopping_) return;
+  {
+    MutexLock guard(&volume_->lock);
+    FinishRebuild(*volume_, flagged, complete);
+  }
+  if (complete) {
+    rebuildDelayMs_ = 0;
+    LogPrint("%D [%c] caught up against the tree: %d entries in %d ms\n",
+             volume_->driveLetter, walked, ElapsedMs(started));
+  } else {
+    rebuildDelayMs_ = NextDelay(rebuildDelayMs_, kLongestWalkDelayMs);
+  }
+  nextRebuildTick_ = GetTickCount64() + rebuildDelayMs_;
 }
 
 CatalogRecord VolumeMonitor::VanishedChange(uint64_t ref) {
   // It may live on outside the walked tree (or have come back meanwhile):
-  // then its path tells the catalogs where it is.
+  // then its path tells the catalogs where it is. Only proof that it is
+  // gone makes a deletion; a failed lookup is tried again later.
   CatalogRecord change = ChangeByReference(*journal_, ref);
   return change ? std::move(change) : MakeDeleteChange(ref, 0);
-}
-
-void VolumeMonitor::ReportVanished(const ReferenceSet& met,
-                                   SubtreeExpander* expander) {
-  if (!met.complete) {
-    LogPrint("%D [%c] the walk did not see the whole volume: entries that "
-             "vanished meanwhile stay as they are\n",
-             volume_->driveLetter);
-    return;
-  }
-  std::vector<uint64_t> gone = LiveReferencesNotMet(*volume_, met);
-  for (uint64_t ref : gone) {
-    if (expander->Collected(ref)) continue;  // resolved with a directory
-    ApplyOneChange(VanishedChange(ref), expander);
-  }
-  if (!gone.empty()) {
-    LogPrint("%D [%c] %d entries are no longer in the volume\n",
-             volume_->driveLetter, static_cast<int>(gone.size()));
-  }
 }
 
 void VolumeMonitor::FollowJournal() {
   uint32_t pause = 0;
   JournalBatch batch;
   while (!stopping_) {
+    Maintain();
+    if (stopping_) return;
     int64_t next = 0;
-    VolumeJournal::ReadResult result =
-        journal_->Read(volume_->journalPos, &next, &batch);
+    VolumeJournal::ReadResult result = journal_->Read(
+        volume_->journalPos, &next, &batch, MaintenanceDueInMs());
     if (result == VolumeJournal::ReadResult::kStopped) return;
+    if (result == VolumeJournal::ReadResult::kTimedOut) continue;
     if (result != VolumeJournal::ReadResult::kRecords) {
       LogPrint("%D failed to read journal records:%L.\n", volume_->journalPos);
       LogPrint("%D %s\n", std::strerror(journal_->lastReadError().error()));
@@ -290,27 +516,37 @@ void VolumeMonitor::TakeBatch(const JournalBatch& batch, int64_t nextUsn) {
                static_cast<int>(gone.size()));
     } else {
       LogPrint("%D [%c] the catch-up walk did not see the whole volume: "
-               "entries that vanished meanwhile stay as they are\n",
+               "entries that vanished meanwhile stay as they are, and the "
+               "tasks are caught up again later\n",
                volume_->driveLetter);
+      for (auto& [name, task] : volume_->tasks) {
+        if (task->storeOpen.load()) task->needsRebuild.store(true);
+      }
     }
   }
   volume_->lastReadUsn = nextUsn;
 }
 
-void VolumeMonitor::PutPending(CatalogRecord change) {
+void VolumeMonitor::PutPending(CatalogRecord change, bool confirm) {
   // The flush thread resolves pending changes through the journal.
   assert(journal_ != nullptr);
   uint64_t now = GetTickCount64();
   volume_->lastChangeTick = now;
-  auto it = volume_->pending.find(change.fileRef());
+  const uint64_t ref = change.fileRef();
+  auto it = volume_->pending.find(ref);
   if (it != volume_->pending.end()) {
+    // What a walk found says no more than a change the journal reported.
+    if (confirm && volume_->confirmOnly.count(ref) == 0) return;
     it->second = std::move(change);
-    volume_->changed.Signal();
-    return;
+  } else {
+    if (volume_->pending.empty()) volume_->firstPendingTick = now;
+    volume_->pending.emplace(ref, std::move(change));
   }
-  if (volume_->pending.empty()) volume_->firstPendingTick = now;
-  uint64_t ref = change.fileRef();
-  volume_->pending.emplace(ref, std::move(change));
+  if (confirm) {
+    volume_->confirmOnly.insert(ref);
+  } else {
+    volume_->confirmOnly.erase(ref);
+  }
   volume_->changed.Signal();
 }
 
@@ -344,7 +580,9 @@ bool VolumeMonitor::ApplyBatch(bool force) {
   for (auto& [ref, change] : volume_->pending) RefreshChange(*journal_, &change);
   SubtreeExpander expander(journal_.get());
   std::vector<const CatalogRecord*> changes;
-  for (const auto& [ref, change] : volume_->pending) changes.push_back(&change);
+  for (const auto& [ref, change] : volume_->pending) {
+    if (change && !IsUnresolved(change)) changes.push_back(&change);
+  }
   expander.Prepare(volume_->tasks, changes);
   bool stable = false;
   for (int pass = 0; pass < kMaxResolvePasses && !stable; ++pass) {
@@ -362,9 +600,40 @@ bool VolumeMonitor::ApplyBatch(bool force) {
     if (now - deferredSince_ < kLongestDeferralMs) return false;
   }
   deferredSince_ = 0;
-  volume_->ApplyPending([&](SyncTask& task, std::vector<CatalogRecord>* extra) {
-    expander.Expand(task, extra);
-  });
+  // What cannot be applied now waits: changes whose entries could not be
+  // looked up, and directories entering a root whose contents could not
+  // all be walked (applied, they would never be walked again).
+  PendingChanges held;
+  for (auto it = volume_->pending.begin(); it != volume_->pending.end();) {
+    if (!it->second) {
+      // It exists without a path to be had: nothing to tell.
+      volume_->confirmOnly.erase(it->first);
+      it = volume_->pending.erase(it);
+    } else if (IsUnresolved(it->second)) {
+      held.emplace(it->first, std::move(it->second));
+      it = volume_->pending.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  expander.TakeUnresolved(&held);
+  for (uint64_t dir : expander.IncompleteWalks()) {
+    auto it = volume_->pending.find(dir);
+    if (it == volume_->pending.end()) continue;
+    held.emplace(dir, std::move(it->second));
+    volume_->pending.erase(it);
+  }
+  // A position is stamped only when nothing read before it waits.
+  bool written = volume_->ApplyPending(
+      [&](SyncTask& task, std::vector<CatalogRecord>* extra) {
+        expander.Expand(task, extra);
+      },
+      held.empty());
+  if (!held.empty()) {
+    volume_->HoldBack(std::move(held));
+  } else if (written) {
+    volume_->Recovered();
+  }
   return true;
 }
 

@@ -29,6 +29,11 @@ struct FileNode {
 struct VolumeScan {
   std::unordered_map<uint64_t, DirNode> dirNodes;
   std::unordered_map<uint64_t, FileNode> fileNodes;
+  // Set when the scan or the build could not see or look up everything
+  // (a directory that could not be read, an entry whose size could not be
+  // had): what it missed is left out, never made up, and a catch-up walk
+  // follows.
+  bool incomplete = false;
 };
 
 }  // namespace dirsync

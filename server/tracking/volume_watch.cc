@@ -1,11 +1,25 @@
 #include "tracking/volume_watch.h"
 
+#include <algorithm>
 #include <cassert>
+#include <cstring>
 
+#include "platform/clock.h"
 #include "platform/log.h"
+#include "tracking/file_ref_lookup.h"
 #include "tracking/volume_monitor.h"
 
 namespace dirsync {
+namespace {
+
+constexpr uint32_t kFirstRetryDelayMs = 100;
+constexpr uint32_t kLongestRetryDelayMs = 5000;
+// An entry that cannot be looked up for another reason than a shortage of
+// descriptors or memory (an I/O error, say) is tried this long; then its
+// change is dropped and the catalogs keep the entry as they hold it.
+constexpr uint64_t kGiveUpLookupMs = 10 * 60 * 1000;
+
+}  // namespace
 
 VolumeWatch::VolumeWatch(char letter, int32_t quietPeriod)
     : driveLetter(letter), timeout(quietPeriod) {}
@@ -33,8 +47,14 @@ void VolumeWatch::StopMonitor() {
   const size_t waiting = pending.size();
   if (waiting == 0) return;
   ApplyBatch(true);
-  LogPrint("%D [%c] %d pending changes applied before exit\n", driveLetter,
-           static_cast<int>(waiting));
+  if (pending.empty()) {
+    LogPrint("%D [%c] %d pending changes applied before exit\n", driveLetter,
+             static_cast<int>(waiting));
+  } else {
+    LogPrint("%D [%c] %d changes could not be applied before exit; the next "
+             "start catches up with them\n",
+             driveLetter, static_cast<int>(pending.size()));
+  }
 }
 
 // The monitor's volume is this one, so its lock is held; the analysis
@@ -45,16 +65,77 @@ bool VolumeWatch::ApplyBatch(bool force) NO_THREAD_SAFETY_ANALYSIS {
   return true;
 }
 
-void VolumeWatch::ApplyPending(const BatchExtras& extras) {
-  if (pending.empty()) return;
-  // A failed write is logged by the store; the catalogs keep the changes.
-  ApplyPendingChanges(tasks, pending, lastReadUsn,
-                      StoreWriteMode::kOneWritePerBatch, extras)
-      .IgnoreError();
+bool VolumeWatch::ApplyPending(const BatchExtras& extras, bool stamp) {
+  if (pending.empty()) return true;
+  Status written =
+      ApplyPendingChanges(tasks, pending, stamp ? lastReadUsn : 0,
+                          StoreWriteMode::kOneWritePerBatch, extras, &confirmOnly);
+  if (!written.ok()) {
+    // Logged by the store. Tasks that wrote the batch have its changes:
+    // applied again, the changes record only what a task still lacks.
+    for (const auto& [ref, change] : pending) confirmOnly.insert(ref);
+    Delay();
+    return false;
+  }
   changesSinceSave.fetch_add(static_cast<uint32_t>(pending.size()));
+  for (const auto& [ref, change] : pending) confirmOnly.erase(ref);
   pending.clear();
   lastChangeTick = 0;
   firstPendingTick = 0;
+  holdUntilTick = 0;
+  retryDelayMs = 0;
+  // Rebuilds whose changes were waiting are over now.
+  for (SyncTask* task : rebuildsAwaitingApply) task->needsRebuild.store(false);
+  rebuildsAwaitingApply.clear();
+  return true;
+}
+
+void VolumeWatch::Delay() {
+  retryDelayMs = retryDelayMs == 0
+                     ? kFirstRetryDelayMs
+                     : std::min(retryDelayMs * 2, kLongestRetryDelayMs);
+  holdUntilTick = GetTickCount64() + retryDelayMs;
+}
+
+void VolumeWatch::HoldBack(PendingChanges held) {
+  if (held.empty()) return;
+  const uint64_t now = GetTickCount64();
+  if (lookupFailures_.empty()) lookupFailingSince_ = now;
+  for (auto& [ref, change] : held) {
+    if (IsUnresolved(change)) {
+      int error = UnresolvedError(change);
+      if (lookupFailures_.insert(error).second) {
+        LogPrint("%D [%c] entries cannot be looked up: %s; %d changes wait "
+                 "and are tried again\n",
+                 driveLetter, std::strerror(error), static_cast<int>(held.size()));
+      }
+      // The unresolved form keeps the tick of its first failure.
+      if (change.creationTime() == 0) change.set_creationTime(now);
+      if (!IsResourceShortage(error) &&
+          now - change.creationTime() > kGiveUpLookupMs) {
+        LogPrint("%D [%c] entry %L could not be looked up for %d minutes (%s); "
+                 "the catalogs keep it as they hold it\n",
+                 driveLetter, static_cast<int64_t>(ref),
+                 static_cast<int>(kGiveUpLookupMs / 60000), std::strerror(error));
+        confirmOnly.erase(ref);
+        continue;
+      }
+    }
+    // A change read meanwhile is newer: it stands.
+    if (pending.count(ref) == 0) {
+      if (pending.empty()) firstPendingTick = GetTickCount64();
+      pending.emplace(ref, std::move(change));
+    }
+  }
+  if (lastChangeTick == 0) lastChangeTick = GetTickCount64();
+  Delay();
+}
+
+void VolumeWatch::Recovered() {
+  if (lookupFailures_.empty()) return;
+  LogPrint("%D [%c] entries can be looked up again after %d s\n", driveLetter,
+           static_cast<int>((GetTickCount64() - lookupFailingSince_) / 1000));
+  lookupFailures_.clear();
 }
 
 void VolumeWatch::SaveJournalPosition(int64_t usn, bool force) {

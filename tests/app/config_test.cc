@@ -233,5 +233,18 @@ TEST(ListenPortTest, DefaultsTo333AndReportsImpossiblePorts) {
   EXPECT_EQ(ListenPort("/nonexistent/dirsync.ini"), 333);
 }
 
+TEST(MaxConnectionsTest, DefaultsTo1024AndRefusesValuesBelowOne) {
+  LogCapture log;
+  ProfileFile p;
+  p.Parse("[task-1]\nname=a\n");
+  EXPECT_EQ(MaxConnections(p), 1024);
+  p.Parse("[DB]\nMaxConnections=50\n");
+  EXPECT_EQ(MaxConnections(p), 50);
+  p.Parse("[db]\nmaxconnections=0\n");
+  EXPECT_EQ(MaxConnections(p), 1024);
+  EXPECT_EQ(log.CountWith({"MAXCONNECTIONS 0 is below 1"}), 1u);
+  EXPECT_EQ(MaxConnections("/nonexistent/dirsync.ini"), 1024);
+}
+
 }  // namespace
 }  // namespace dirsync

@@ -1,7 +1,10 @@
 // Runs the built dirsync program from a directory of its own, as an
 // operator would: the program reads dirsync.ini beside itself.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -234,6 +237,36 @@ TEST_F(ProgramTest, SigUsr1LogsTheNetworkStatusAndKeepsItRunning) {
   int status = p.WaitForExit();
   ASSERT_TRUE(WIFEXITED(status)) << "status " << status << "\n" << p.output();
   EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_NE(p.output().find(kExit), std::string::npos) << p.output();
+}
+
+// A port it cannot listen on ends the server with a line saying why and a
+// status that tells a service manager to start it again.
+TEST_F(ProgramTest, APortItCannotListenOnEndsItWithStatusOne) {
+  const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(taken, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(taken, 1), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const int port = ntohs(address.sin_port);
+  dir_.MakeDir("volumes/d/Docs");
+  dir_.Write("dirsync.ini", "[drives]\nD = " + dir_.path() + "volumes/d\n"
+                            "[task-1]\nname = docs\npath = D:\\Docs\n"
+                            "[DB]\nPORT = " + std::to_string(port) + "\n");
+  Program p(program_);
+  ASSERT_TRUE(p.started());
+  int status = p.WaitForExit();
+  ::close(taken);
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status << "\n" << p.output();
+  EXPECT_EQ(WEXITSTATUS(status), 1) << p.output();
+  EXPECT_NE(p.output().find(" cannot listen on port " + std::to_string(port) +
+                            ": Address already in use; the server stops\n"),
+            std::string::npos)
+      << p.output();
   EXPECT_NE(p.output().find(kExit), std::string::npos) << p.output();
 }
 

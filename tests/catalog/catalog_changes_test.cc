@@ -162,7 +162,8 @@ TEST_F(CatalogChangesTest, FileAddedUpdatedRenamedAndDeleted) {
   for (size_t i = 0; i < records.size(); ++i) {
     EXPECT_EQ(records[i].state, states[i]);
     EXPECT_EQ(records[i].version, i);
-    EXPECT_EQ(records[i].sequence, static_cast<int64_t>(i) + 2);
+    // Header 1, its seal 2; then each write's record and seal.
+    EXPECT_EQ(records[i].sequence, static_cast<int64_t>(2 * i) + 3);
   }
   EXPECT_EQ(records[2].name, "sub\\b.txt");
   EXPECT_EQ(records[2].oldName, "a.txt");
@@ -627,12 +628,13 @@ TEST_F(CatalogChangesTest, BatchWritesOneRecordPerFileAndStampsThePosition) {
 TEST_F(CatalogChangesTest, BatchConcerningNoTaskOnlyCountsAndResets) {
   SyncTask& docs = AddTask("docs");
   ASSERT_TRUE(FlushBuffer(docs.store, true).ok());
+  const auto size = std::filesystem::file_size(docs.store.path);
   Pend(FileChange(200, 5, "\\\\?\\E:\\ELSE\\x"));
   Pend(DeletionEvent(201, 5));
   volume_.firstPendingTick = 3;
   volume_.lastChangeTick = 4;
   ApplyPendingChanges(volume_);
-  EXPECT_EQ(std::filesystem::file_size(docs.store.path), 66u);
+  EXPECT_EQ(std::filesystem::file_size(docs.store.path), size);
   EXPECT_EQ(volume_.changesSinceSave.load(), 2u);
   EXPECT_TRUE(volume_.pending.empty());
   EXPECT_EQ(volume_.firstPendingTick, 0u);
@@ -643,7 +645,9 @@ TEST_F(CatalogChangesTest, BatchConcerningNoTaskOnlyCountsAndResets) {
   EXPECT_EQ(volume_.changesSinceSave.load(), 2u);
 }
 
-TEST_F(CatalogChangesTest, BothWriteModesPutTheSameBytesInTheFile) {
+// The two modes differ in their seals only: one per batch, or one per
+// record.
+TEST_F(CatalogChangesTest, BothWriteModesPutTheSameRecordsInTheFile) {
   // A store close to the end of its first block, with a directory and two
   // files in it.
   {
@@ -656,7 +660,7 @@ TEST_F(CatalogChangesTest, BothWriteModesPutTheSameBytesInTheFile) {
     ApplyCatchUpChange(prepared, FileChange(20, 10, InRoot("D\\f")));
     ApplyCatchUpChange(prepared, FileChange(21, 10, InRoot("D\\g")));
   }
-  std::vector<uint8_t> files[2];
+  std::vector<std::string> files[2];
   const StoreWriteMode modes[2] = {StoreWriteMode::kOneWritePerBatch,
                                    StoreWriteMode::kOneWritePerRecord};
   for (int m = 0; m < 2; ++m) {
@@ -679,12 +683,19 @@ TEST_F(CatalogChangesTest, BothWriteModesPutTheSameBytesInTheFile) {
     pend(DirChange(10, 1, "\\\\?\\E:\\D"));        // leaves: cascade
     volume.lastReadUsn = 4321;
     ApplyPendingChanges(volume, modes[m]);
-    files[m] = ReadFileBytes(programDir + "data/same.db");
+    StoreContents written(programDir + "data/same.db");
+    EXPECT_TRUE(written.damageOffsets.empty());
+    for (const StoredRecord& r : written.Entries()) {
+      files[m].push_back(std::to_string(r.fileRef) + " " + std::to_string(r.state) +
+                         " v" + std::to_string(r.version) + " u" +
+                         std::to_string(r.usn) + " s" + std::to_string(r.fileSize) +
+                         " " + r.name + " " + r.oldName);
+    }
   }
-  EXPECT_EQ(files[0].size(), files[1].size());
-  EXPECT_TRUE(files[0] == files[1]);
+  EXPECT_EQ(files[0], files[1]);
   // The batch crossed a block boundary and ran a cascade.
-  ASSERT_GT(files[0].size(), static_cast<size_t>(kBlockSize));
+  ASSERT_GT(std::filesystem::file_size(dir_ + "/mode0/data/same.db"),
+            static_cast<size_t>(kBlockSize));
   StoreContents contents(dir_ + "/mode0/data/same.db");
   bool crossed = false;
   int deleted = 0;
@@ -799,9 +810,152 @@ TEST_F(CatalogChangesTest, RestartLoadsTheSameCatalogs) {
     EXPECT_EQ(after.lastUsn, expected.lastUsn);
     EXPECT_EQ(after.recordCount, expected.recordCount);
     ASSERT_TRUE(WriteMarker(task.store, 0, StateFiller, 0, false).ok());
-    EXPECT_EQ(StoreContents(task.store.path).records.back().sequence,
-              expected.recordCount + 1);
+    StoreContents file(task.store.path);
+    EXPECT_EQ(file.records.back().sequence, expected.recordCount + 1);
+    EXPECT_EQ(file.seals.back().sequence, expected.recordCount + 2);
   }
+}
+
+// Writes to the store fail while `failing` is set.
+class FailingWrites final : public EnvWrapper {
+ public:
+  FailingWrites() : EnvWrapper(Env::Default()) {}
+  bool failing = false;
+  Status PWrite(int fd, const void* bytes, size_t count, off_t offset) override {
+    if (failing) return Status::FromErrno("pwrite", ENOSPC);
+    return EnvWrapper::PWrite(fd, bytes, count, offset);
+  }
+};
+
+// Everything of a catalog a client or a later batch can see.
+std::string CatalogText(const SyncTask& task) NO_THREAD_SAFETY_ANALYSIS {
+  std::map<uint64_t, std::string> lines;
+  for (const auto& [ref, e] : task.entries) {
+    lines[ref] = std::to_string(e.state()) + " v" + std::to_string(e.version()) +
+                 " p" + std::to_string(e.parentRef()) + " s" +
+                 std::to_string(e.fileSize()) + " " + std::string(e.nameView()) +
+                 (e.state() == StateRenamed ? " <- " + std::string(e.oldNameView())
+                                            : std::string());
+  }
+  std::string text;
+  for (const auto& [ref, line] : lines) text += std::to_string(ref) + ": " + line + "\n";
+  for (const auto& [dir, children] : task.dirIndex) {
+    std::set<uint64_t> sorted(children.begin(), children.end());
+    text += "index " + std::to_string(dir) + ":";
+    for (uint64_t child : sorted) text += " " + std::to_string(child);
+    text += "\n";
+  }
+  return text + "lastUsn " + std::to_string(task.lastUsn) + "\n";
+}
+
+// A batch whose records do not reach the disk leaves the catalog exactly
+// as the disk holds it: adds, renames, a directory's move with its
+// subtree and a departure's cascade are all undone, in both write modes.
+// Applied again once the disk takes writes, the batch gives the catalog
+// and the records a batch without the failure gives.
+TEST_F(CatalogChangesTest, FailedBatchLeavesTheCatalogAsTheDiskHoldsIt) {
+  FailingWrites disk;
+  env_ = &disk;
+  const StoreWriteMode modes[2] = {StoreWriteMode::kOneWritePerBatch,
+                                   StoreWriteMode::kOneWritePerRecord};
+  std::string expected;
+  std::vector<std::string> records[2];
+  for (int m = 0; m < 2; ++m) {
+    SCOPED_TRACE(m);
+    programDir_ = dir_ + "/mode" + std::to_string(m) + "/";
+    VolumeWatch volume{'D', 10000};
+    SyncTask& task = AddTask(volume, "undo", "D:\\DATA\\");
+    auto apply = [&volume](CatalogRecord change) {
+      ApplyCatchUpChange(volume.tasks, change).IgnoreError();
+    };
+    apply(DirChange(10, 1, InRoot("A")));
+    apply(DirChange(11, 10, InRoot("A\\S")));
+    apply(FileChange(20, 11, InRoot("A\\S\\f")));
+    apply(FileChange(21, 10, InRoot("A\\g")));
+    apply(DirChange(12, 1, InRoot("B")));
+    apply(FileChange(22, 12, InRoot("B\\h")));
+    const std::string before = CatalogText(task);
+    const int64_t size = task.store.storeSize.load();
+
+    auto pend = [&volume]() {
+      std::vector<CatalogRecord> batch;
+      batch.push_back(DirChange(10, 1, InRoot("A2")));            // moves A and S
+      batch.push_back(FileChange(21, 1, InRoot("g")));            // renamed
+      batch.push_back(FileChange(23, 11, InRoot("A2\\S\\n"), 5));  // added
+      batch.push_back(DirChange(12, 99, "\\\\?\\E:\\B"));          // leaves
+      batch.push_back(DeletionEvent(20, 11));
+      for (CatalogRecord& c : batch) {
+        uint64_t ref = c.fileRef();
+        volume.pending[ref] = std::move(c);
+      }
+      volume.lastReadUsn = 777;
+    };
+    pend();
+    disk.failing = true;
+    {
+      MutexLock guard(&volume.lock);
+      EXPECT_FALSE(ApplyPendingChanges(volume.tasks, volume.pending,
+                                       volume.lastReadUsn, modes[m])
+                       .ok());
+    }
+    EXPECT_EQ(CatalogText(task), before);
+    EXPECT_EQ(task.store.storeSize.load(), size);
+    EXPECT_EQ(static_cast<int64_t>(std::filesystem::file_size(task.store.path)), size);
+
+    disk.failing = false;
+    {
+      MutexLock guard(&volume.lock);
+      EXPECT_TRUE(ApplyPendingChanges(volume.tasks, volume.pending,
+                                      volume.lastReadUsn, modes[m])
+                      .ok());
+    }
+    if (m == 0) expected = CatalogText(task);
+    EXPECT_EQ(CatalogText(task), expected);
+    EXPECT_EQ(task.lastUsn, 777);
+    for (const StoredRecord& r : StoreContents(task.store.path).Entries()) {
+      records[m].push_back(std::to_string(r.fileRef) + " " +
+                           std::to_string(r.state) + " v" +
+                           std::to_string(r.version) + " " + r.name);
+    }
+  }
+  EXPECT_EQ(records[0], records[1]);
+  EXPECT_NE(expected.find("A2\\S\\n"), std::string::npos) << expected;
+  env_ = Env::Default();
+}
+
+// A write that fails in the middle of a batch written record by record:
+// what reached the disk stays, what did not is undone.
+TEST_F(CatalogChangesTest, RecordByRecordFailureKeepsWhatReachedTheDisk) {
+  // Fails every write from the third on.
+  class ThirdWriteFails final : public EnvWrapper {
+   public:
+    ThirdWriteFails() : EnvWrapper(Env::Default()) {}
+    int writes = 0;
+    bool armed = false;
+    Status PWrite(int fd, const void* bytes, size_t count, off_t offset) override {
+      if (armed && ++writes >= 3) return Status::FromErrno("pwrite", EIO);
+      return EnvWrapper::PWrite(fd, bytes, count, offset);
+    }
+  } disk;
+  env_ = &disk;
+  SyncTask& task = AddTask("partly");
+  ASSERT_TRUE(FlushBuffer(task.store, true).ok());
+  for (uint64_t ref = 30; ref < 35; ++ref) {
+    Pend(FileChange(ref, 1, InRoot("f" + std::to_string(ref))));
+  }
+  disk.armed = true;
+  {
+    MutexLock guard(&volume_.lock);
+    EXPECT_FALSE(ApplyPendingChanges(volume_.tasks, volume_.pending, 0,
+                                     StoreWriteMode::kOneWritePerRecord)
+                     .ok());
+  }
+  std::vector<StoredRecord> onDisk = StoreContents(task.store.path).Entries();
+  ASSERT_EQ(onDisk.size(), 2u);
+  ReaderLock lock(&task.catalogLock);
+  EXPECT_EQ(task.entries.size(), 2u);
+  for (const StoredRecord& r : onDisk) EXPECT_NE(FindEntry(task, r.fileRef), nullptr);
+  env_ = Env::Default();
 }
 
 }  // namespace

@@ -49,20 +49,27 @@ TEST_F(DumpTest, PrintsEveryRecordAndASummary) {
   EXPECT_EQ(status, 0) << out;
   EXPECT_NE(out.find("offset=0 seq=1 state=header length=66"), std::string::npos)
       << out;
-  EXPECT_NE(out.find("offset=66 seq=2 state=added length=71 ref=7 parent=3 "
+  // Every write ends with its seal, which the dump checks.
+  EXPECT_NE(out.find("offset=66 seq=2 state=seal length=66 covers=0+66 crc="),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("offset=132 seq=3 state=added length=71 ref=7 parent=3 "
                      "usn=0 version=0 size=0 name=\"a.txt\"\n"),
             std::string::npos)
       << out;
-  EXPECT_NE(out.find("seq=3 state=renamed length=80 ref=7 parent=3 usn=0 "
+  EXPECT_NE(out.find("offset=203 seq=4 state=seal length=66 covers=132+71 crc="),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("seq=5 state=renamed length=80 ref=7 parent=3 usn=0 "
                      "version=1 size=0 name=\"b.txt\" old=\"a.txt\"\n"),
             std::string::npos)
       << out;
-  EXPECT_NE(out.find("seq=4 state=marker length=66 ref=0 parent=0 usn=55"),
+  EXPECT_NE(out.find("seq=7 state=marker length=66 ref=0 parent=0 usn=55"),
             std::string::npos)
       << out;
-  EXPECT_NE(out.find("records=4 entries=1 lastUsn=55 storeId=" +
+  EXPECT_NE(out.find("records=8 entries=1 lastUsn=55 storeId=" +
                      std::to_string(task->storeId.load()) +
-                     " bytes=283 damage=0\n"),
+                     " bytes=547 seals=4 damage=0\n"),
             std::string::npos)
       << out;
 }
@@ -76,16 +83,30 @@ TEST_F(DumpTest, ReportsDamageWithItsOffset) {
     ASSERT_TRUE(WriteRecord(task->store, r, false).ok());
     path = task->store.path;
   }
-  std::vector<uint8_t> bytes = ReadFileBytes(path);
-  StoreLE32(bytes.data() + 66, 12);
+  const std::vector<uint8_t> sound = ReadFileBytes(path);
+  std::vector<uint8_t> bytes = sound;
+  StoreLE32(bytes.data() + 132, 12);
   WriteFileBytes(path, bytes);
   int status;
   std::string out = Dump(path, &status);
   EXPECT_EQ(status, 1) << out;
-  EXPECT_NE(out.find("damage offset=66: record length 12 below 66\n"),
+  // The walk goes on with the second write, which its seal vouches for.
+  EXPECT_NE(out.find("damage offset=132 end=269: record length 12 below 66\n"),
             std::string::npos)
       << out;
-  EXPECT_NE(out.find("records=1 "), std::string::npos) << out;
+  EXPECT_NE(out.find("offset=269 seq=5 state=added"), std::string::npos) << out;
+  EXPECT_NE(out.find("records=4 "), std::string::npos) << out;
+
+  // One flipped bit leaves every record well formed; the seal finds it.
+  bytes = sound;
+  bytes[269 + kNameOffset] ^= 0x01;
+  WriteFileBytes(path, bytes);
+  out = Dump(path, &status);
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_NE(out.find("damage offset=269 end=406: the seal does not match the "
+                     "records it covers\n"),
+            std::string::npos)
+      << out;
 
   Dump(dir_ + "/missing.db", &status);
   EXPECT_EQ(status, 2);

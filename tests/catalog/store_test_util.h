@@ -140,7 +140,16 @@ struct StoredRecord {
   std::string oldName;
 };
 
-// Every record of a store file, and the damage the walk met.
+// A seal as the walk met it: it covers [start, start + covered).
+struct StoredSeal {
+  int64_t offset;
+  int32_t length;
+  int64_t sequence;
+  int64_t start;
+  int64_t covered;
+};
+
+// Every record of a store file (seals apart), and the damage the walk met.
 class StoreContents : public StoreVisitor {
  public:
   explicit StoreContents(const std::string& path) {
@@ -152,6 +161,14 @@ class StoreContents : public StoreVisitor {
     }
   }
   void OnRecord(int64_t offset, const uint8_t* r) override {
+    // Seals are kept apart: they vouch for the records and are no part of
+    // what the tests compare.
+    if (record::IsSeal(r)) {
+      seals.push_back({offset, record::Length(r), record::Sequence(r),
+                       static_cast<int64_t>(record::ParentRef(r)),
+                       static_cast<int64_t>(record::FileSize(r))});
+      return;
+    }
     StoredRecord s{offset,
                    record::Length(r),
                    record::Sequence(r),
@@ -167,12 +184,13 @@ class StoreContents : public StoreVisitor {
                        : std::string()};
     records.push_back(s);
   }
-  void OnDamage(int64_t offset, const char*) override {
+  void OnDamage(int64_t offset, int64_t end, const char*) override {
     damageOffsets.push_back(offset);
+    damageEnds.push_back(end);
   }
   void OnReadError(int64_t, const Status&) override { readFailed = true; }
 
-  // Records of entries only (no header, fillers or markers).
+  // Records of entries only (no header, fillers, markers or seals).
   std::vector<StoredRecord> Entries() const {
     std::vector<StoredRecord> out;
     for (const StoredRecord& r : records) {
@@ -180,9 +198,10 @@ class StoreContents : public StoreVisitor {
     }
     return out;
   }
-
   std::vector<StoredRecord> records;
+  std::vector<StoredSeal> seals;
   std::vector<int64_t> damageOffsets;
+  std::vector<int64_t> damageEnds;
   bool readFailed = false;
 };
 

@@ -68,7 +68,7 @@ bool ServerUnderTest::Prepare() {
     return false;
   }
   fs::create_directories(dir + "/user", ec);
-  port_ = FreePort();
+  port_ = settings_.port != 0 ? settings_.port : FreePort();
   if (port_ == 0) {
     error_ = "no free port";
     return false;
@@ -98,7 +98,9 @@ bool ServerUnderTest::Launch() {
   const std::string program = sandbox_.serverDir() + "/dirsync";
   const std::string libraryDir =
       std::filesystem::path(LINKCORE_LIBRARY_PATH).parent_path().string();
-  if (!process_.Start({program}, logPath(), {"LD_LIBRARY_PATH=" + libraryDir})) {
+  std::vector<std::string> argv = settings_.launcher;
+  argv.push_back(program);
+  if (!process_.Start(argv, logPath(), {"LD_LIBRARY_PATH=" + libraryDir})) {
     error_ = "cannot start " + program;
     return false;
   }

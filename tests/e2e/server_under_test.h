@@ -22,6 +22,11 @@ struct ServerSettings {
   // The task's exclude list: paths relative to the root, ';'-separated,
   // '\\' between their parts.
   std::string exclude;
+  // A program the server is started through, with its arguments (such as
+  // {"prlimit", "--nofile=128"}); empty: started directly.
+  std::vector<std::string> launcher;
+  // The port; 0 takes a free one.
+  int port = 0;
 };
 
 class ServerUnderTest {
@@ -45,6 +50,11 @@ class ServerUnderTest {
   bool Stop();
   // SIGKILL, as a crash.
   void Kill() { process_.Kill(); }
+  // Waits until the program ends by itself; its wait status, or -1.
+  int WaitForExit(std::chrono::milliseconds limit) { return process_.Wait(limit); }
+  // The process id of the program (of the launcher, when there is one:
+  // it becomes the program).
+  int pid() const { return process_.pid(); }
   bool running() { return process_.running(); }
 
   int port() const { return port_; }

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -712,6 +713,128 @@ TEST_F(VolumeJournalTest, APathTooLongForAChangeRecordCannotBeHad) {
   ASSERT_TRUE(entry.valid());
   EXPECT_FALSE(journal->FinalPath(entry, &windowsPath));
   EXPECT_NE(log.text().find("is too long"), std::string::npos);
+}
+
+// ---- faults of the machine ----------------------------------------------
+
+// The system, but while `failing` is set every call of the chosen kinds
+// fails with `error`, as it does when the process runs out of descriptors
+// or memory.
+class StarvedEnv final : public EnvWrapper {
+ public:
+  StarvedEnv() : EnvWrapper(Env::Default()) {}
+  std::atomic<bool> failing{false};
+  std::atomic<int> error{EMFILE};
+  std::atomic<bool> opens{true};    // open_by_handle_at
+  std::atomic<bool> stats{false};   // statx
+  std::atomic<bool> reads{false};   // getdents64
+  std::atomic<bool> names{false};   // name_to_handle_at
+
+  Status OpenByHandle(int mountFd, struct file_handle* handle, int flags,
+                      UniqueFd* fd) override {
+    if (failing && opens) return Status::FromErrno("open_by_handle_at", error);
+    return EnvWrapper::OpenByHandle(mountFd, handle, flags, fd);
+  }
+  Status StatAt(int dirfd, const char* path, int flags, unsigned mask,
+                struct statx* st) override {
+    if (failing && stats) return Status::FromErrno("statx", error);
+    return EnvWrapper::StatAt(dirfd, path, flags, mask, st);
+  }
+  Status ReadDirectory(int fd, void* buffer, size_t size, size_t* got) override {
+    if (failing && reads) return Status::FromErrno("getdents64", error);
+    return EnvWrapper::ReadDirectory(fd, buffer, size, got);
+  }
+  Status HandleAt(int dirfd, const char* path, int flags,
+                  struct file_handle* handle, int* mountId) override {
+    if (failing && names) return Status::FromErrno("name_to_handle_at", error);
+    return EnvWrapper::HandleAt(dirfd, path, flags, handle, mountId);
+  }
+};
+
+// A lookup that fails for want of descriptors or memory proves nothing: no
+// entry is reported deleted for it, none is dropped, and OpenEntry says
+// which kind of failure it was.
+TEST_F(VolumeJournalTest, LookupsThatFailAreNoDeletions) {
+  ASSERT_EQ(RunWriter({"write " + V("kept") + " 1", "write " + V("gone") + " 1"}), 0);
+  uint64_t kept = ReferenceOfPath(V("kept")), gone = ReferenceOfPath(V("gone"));
+  StarvedEnv env;
+  VolumeJournal::Options options;
+  options.env = &env;
+  auto journal = OpenJournal(options);
+  ASSERT_NE(journal, nullptr);
+
+  for (int error : {EMFILE, ENFILE, ENOMEM, EIO}) {
+    SCOPED_TRACE(error);
+    env.error = error;
+    env.failing = true;
+    ASSERT_EQ(RunWriter({"write " + V("kept") + " 2", "write " + V("new") + " 1",
+                         "unlink " + V("new")}),
+              0);
+    Records records = ReadUntil(*journal, [&](const Records& r) {
+      return LastOf(r, kept) != nullptr;
+    });
+    env.failing = false;
+    const JournalRecord* k = LastOf(records, kept);
+    ASSERT_NE(k, nullptr) << "an event whose directory could not be looked up "
+                             "was dropped";
+    EXPECT_FALSE(k->deleted);
+    EXPECT_TRUE(k->unresolved);
+    // The kernel said DELETE_SELF: that one is gone whatever the open says.
+    const JournalRecord* n = LastNamed(records, "new");
+    ASSERT_NE(n, nullptr);
+    EXPECT_TRUE(n->deleted);
+
+    EntryHandle entry;
+    env.failing = true;
+    Status opened = journal->OpenEntry(kept, &entry);
+    EXPECT_FALSE(opened.ok());
+    EXPECT_FALSE(opened.IsNotFound());
+    EXPECT_EQ(opened.error(), error);
+    env.failing = false;
+    EXPECT_TRUE(journal->OpenEntry(kept, &entry).ok());
+  }
+
+  // Proof of absence is what makes a deletion.
+  ASSERT_EQ(RunWriter({"unlink " + V("gone")}), 0);
+  EntryHandle entry;
+  EXPECT_TRUE(journal->OpenEntry(gone, &entry).IsNotFound());
+}
+
+// A walk that meets a failing call does not pass for complete: what it
+// did not see must not be taken for gone.
+TEST_F(VolumeJournalTest, WalksThatMissSomethingAreIncomplete) {
+  ASSERT_EQ(RunWriter({"mkdir " + V("d"), "write " + V("d/f") + " 1",
+                       "write " + V("g") + " 1"}),
+            0);
+  StarvedEnv env;
+  VolumeJournal::Options options;
+  options.env = &env;
+  auto journal = OpenJournal(options);
+  ASSERT_NE(journal, nullptr);
+  struct Kind {
+    const char* name;
+    std::atomic<bool>* flag;
+  };
+  const Kind kinds[] = {{"opens", &env.opens}, {"stats", &env.stats},
+                        {"reads", &env.reads}, {"names", &env.names}};
+  for (const Kind& kind : kinds) {
+    SCOPED_TRACE(kind.name);
+    env.opens = env.stats = env.reads = env.names = false;
+    *kind.flag = true;
+    EnumerationCursor cursor = journal->StartEnumeration(true, false);
+    env.failing = true;
+    Records records = WalkAll(*journal, &cursor, 0, NowNanoseconds());
+    env.failing = false;
+    EXPECT_FALSE(cursor.complete());
+    EXPECT_FALSE(cursor.met().complete);
+  }
+  env.opens = true;
+  EnumerationCursor cursor = journal->StartEnumeration(true, false);
+  Records records = WalkAll(*journal, &cursor, 0, NowNanoseconds());
+  EXPECT_TRUE(cursor.complete());
+  EXPECT_NE(LastNamed(records, "f"), nullptr);
+  // Walks that keep what they met tell each entry's change time.
+  for (const JournalRecord& r : records) EXPECT_GT(r.changeTime, 0) << r.name;
 }
 
 TEST(VolumeJournalTmpfsTest, TwelveByteHandlesWorkAlike) {

@@ -195,5 +195,48 @@ TEST(NetListen, TurnsConnectionsAwayWhenOutOfDescriptors) {
   EXPECT_LT(cpu, 0.5 * (Now() - start) + 0.2) << "the loop spun";
 }
 
+// Connections beyond the host's bound are closed at once, before the
+// host hears of them; once connections go, new ones are served again. A
+// reserve of descriptors turns connections away the same way.
+TEST(NetListen, ConnectionsBeyondTheLimitsAreClosedAtOnce) {
+  ASSERT_EQ(KRL_NetInit(2), 1);
+  ASSERT_EQ(KRL_NetSetLimits(3, 0), 1);
+  const int port = ListenOnFreePort(RecordData, RecordEvent, nullptr);
+  ASSERT_GT(port, 0);
+  std::vector<PeerSocket> served;
+  for (int i = 0; i < 3; ++i) {
+    served.push_back(PeerSocket::Connect(port));
+    ASSERT_TRUE(served.back().valid());
+  }
+  ASSERT_TRUE(WaitFor([] { return Events().Opens() == 3; }, 2000));
+
+  PeerSocket refused = PeerSocket::Connect(port);
+  ASSERT_TRUE(refused.valid());  // the kernel took it; the listener closes it
+  EXPECT_TRUE(refused.WaitForEnd(2000));
+  EXPECT_EQ(Events().Opens(), 3);
+
+  // One goes (its handler is destroyed after the sweeper's delay): room
+  // for one more.
+  served.front().Close();
+  ASSERT_TRUE(WaitFor([] { return DumpNumber("Deleted Handles") == 1; }, 10000));
+  PeerSocket next = PeerSocket::Connect(port);
+  ASSERT_TRUE(next.valid());
+  EXPECT_TRUE(WaitFor([] { return Events().Opens() == 4; }, 2000));
+
+  // No bound on the count, but every descriptor is in the reserve.
+  rlimit limit;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  ASSERT_EQ(KRL_NetSetLimits(0, static_cast<int>(limit.rlim_cur)), 1);
+  PeerSocket reserved = PeerSocket::Connect(port);
+  ASSERT_TRUE(reserved.valid());
+  EXPECT_TRUE(reserved.WaitForEnd(2000));
+  EXPECT_EQ(Events().Opens(), 4);
+  ASSERT_EQ(KRL_NetSetLimits(0, 0), 1);
+  PeerSocket last = PeerSocket::Connect(port);
+  ASSERT_TRUE(last.valid());
+  EXPECT_TRUE(WaitFor([] { return Events().Opens() == 5; }, 2000));
+  KRL_NetFini();
+}
+
 }  // namespace
 }  // namespace linkcore_test

@@ -167,6 +167,42 @@ TEST_F(ListTest, DamagedRecordEndsTheWalk) {
   EXPECT_FALSE(r.err.empty());
 }
 
+// Damage found when the store was loaded is listed as one filler record
+// covering it, so that clients pass over it; listing up to it stops
+// before it.
+TEST_F(ListTest, DamageFoundAtLoadIsListedAsOneFiller) {
+  site_.AppendStore(TestSite::MakeRecord(1, 1, StateAdded, "a.txt"));  // 71 bytes
+  std::string garbage(300, '\x5a');
+  site_.AppendStore(garbage);                                          // 71..371
+  site_.AppendStore(TestSite::MakeRecord(3, 1, StateAdded, "c.txt"));  // 371..442
+  site_.task().store.damaged.push_back({71, 371});
+  auto c = LoggedIn();
+  ListResult r;
+  ASSERT_TRUE(c->List("docs", 0, 0, &r));
+  EXPECT_TRUE(r.err.empty());
+  EXPECT_EQ(r.len, 71);
+
+  for (int zip : {0, 1}) {
+    SCOPED_TRACE(zip);
+    ASSERT_TRUE(c->List("docs", 71, zip, &r));
+    EXPECT_TRUE(r.err.empty());
+    ASSERT_EQ(r.len, 300);
+    ASSERT_EQ(r.data.size(), 300u);
+    const uint8_t* filler = reinterpret_cast<const uint8_t*>(r.data.data());
+    EXPECT_EQ(record::Length(filler), 300);
+    EXPECT_EQ(record::State(filler), StateFiller);
+    EXPECT_EQ(r.data.substr(4), std::string(296, '\0'));
+  }
+  EXPECT_TRUE(ClientPosIs(*c, 371));
+  // A client that had read into the span before it was damaged is taken
+  // to its end too.
+  ASSERT_TRUE(c->List("docs", 71 + 100, 0, &r));
+  EXPECT_EQ(r.len, 200);
+  ASSERT_TRUE(c->List("docs", 371, 0, &r));
+  EXPECT_EQ(r.len, 71);
+  EXPECT_EQ(static_cast<uint8_t>(r.data[64]), StateAdded);
+}
+
 TEST_F(ListTest, BadRequestsAreOnlyLogged) {
   FillRecords(1000);
   auto c = LoggedIn();

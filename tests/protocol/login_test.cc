@@ -46,6 +46,27 @@ TEST_F(LoginTest, SuccessSendsStoreLengthAndIdentity) {
   EXPECT_EQ(p.val, 9);
 }
 
+// A task whose store is not open is not served: an empty catalog would
+// tell clients to delete their copies. The login is refused and closed
+// like one to an unknown task, and the log names the cause.
+TEST_F(LoginTest, TaskWhoseStoreIsNotOpenIsRefused) {
+  site_.WriteCredential("docs", kUid, kToken);
+  site_.task().storeOpen = false;
+  site_.task().storeError = EISDIR;
+  auto c = Connect();
+  c->Send(FrameWriter("reg").Text("uid", kUid).Text("token", kToken).Text("path", "docs"));
+  EXPECT_TRUE(c->WaitForClose());
+  EXPECT_TRUE(log_.Has("Register error: [docs] is not served now: its store "
+                       "cannot be opened (Is a directory)\n"));
+  EXPECT_FALSE(log_.Has("Login OK."));
+
+  site_.task().storeOpen = true;
+  auto again = Connect();
+  dsclient::LoginResult r;
+  ASSERT_TRUE(again->Login(kUid, kToken, "docs", &r));
+  EXPECT_EQ(r.data, "ok");
+}
+
 TEST_F(LoginTest, TokenMustEqualTheFirstLineExactly) {
   struct Case {
     std::string file, token;

@@ -43,6 +43,7 @@ void TestSite::Build(bool checkDownloadIdentity) {
   task->store.fd.reset(::open(task->store.path.c_str(),
                               O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   task->storeId = 0x5e5e1234;
+  task->storeOpen = true;
   task_ = task.get();
   volume.tasks[kTaskName] = std::move(task);
   InstallClientLinkTable(&server_->clientLinks());

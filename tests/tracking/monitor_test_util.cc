@@ -41,7 +41,13 @@ void MonitoredVolumes::NewServer() {
   server_.reset();
   Server::Options options;
   options.programDirectory = programDirectory_;
+  if (storeEnv_ != nullptr) options.env = storeEnv_;
   server_ = std::make_unique<Server>(options);
+}
+
+void MonitoredVolumes::UseStoreEnv(Env* env) {
+  storeEnv_ = env;
+  if (!started_ && server_->VolumeCount() == 0) NewServer();
 }
 
 void MonitoredVolumes::AddVolume(char letter, const std::string& directory,
@@ -115,12 +121,14 @@ class Collector : public StoreVisitor {
  public:
   std::vector<StoredRecord> records;
   void OnRecord(int64_t offset, const uint8_t* bytes) override {
+    // Seals vouch for the records; the tests look at the records.
+    if (record::IsSeal(bytes)) return;
     StoredRecord r;
     r.offset = offset;
     r.bytes.assign(bytes, bytes + record::Length(bytes));
     records.push_back(std::move(r));
   }
-  void OnDamage(int64_t, const char*) override {}
+  void OnDamage(int64_t, int64_t, const char*) override {}
   void OnReadError(int64_t, const Status&) override {}
 };
 

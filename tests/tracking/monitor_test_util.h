@@ -49,6 +49,12 @@ class MonitoredVolumes {
   // The private tree: the program directory (stores) and volumes live in it.
   const TempTree& tree() const { return tree_; }
 
+  // The system the tasks' stores are written through, from the next
+  // Reset (or now, before any volume is added) on; null for the real one.
+  void UseStoreEnv(Env* env);
+  // Where the stores lie ("<program directory>data/").
+  std::string DataDirectory() const { return programDirectory_ + "data/"; }
+
   // Maps letter to directory and creates its VolumeWatch (quiet period
   // timeoutMs) unless there is one.
   void AddVolume(char letter, const std::string& directory, int32_t timeoutMs);
@@ -81,12 +87,13 @@ class MonitoredVolumes {
 
   TempTree tree_;
   std::string programDirectory_;
+  Env* storeEnv_ = nullptr;
   std::unique_ptr<Server> server_;
   bool started_ = false;
   int markers_ = 0;
 };
 
-// Every record of a task's store file, in file order.
+// Every record of a task's store file but the seals, in file order.
 std::vector<StoredRecord> ReadStore(SyncTask* task);
 // The last record of every file reference in the store (entries only).
 std::map<uint64_t, StoredRecord> LastRecords(SyncTask* task);
