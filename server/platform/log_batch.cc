@@ -91,6 +91,8 @@ class Batch {
       while (pending_.empty() && !stopping_) wake_.Wait(&mu_);
       if (pending_.empty() && stopping_) {
         ended_ = true;
+        // Later lines go straight out: the batch's room is given back.
+        std::vector<char>().swap(pending_);
         drained_.SignalAll();
         return;
       }
@@ -124,9 +126,16 @@ class Batch {
   bool stopping_ GUARDED_BY(mu_) = false;
   bool ended_ GUARDED_BY(mu_) = false;  // the thread has written its last
   std::thread thread_;
+
+ public:
+  Batch* nextRetired = nullptr;  // the batch retired before this one
 };
 
 std::atomic<Batch*> g_batch{nullptr};
+// Batches whose writer has ended. They are kept, not freed (a thread that
+// loaded one a moment ago may still log through it), and kept reachable so
+// that a leak checker does not count them.
+std::atomic<Batch*> g_retired{nullptr};
 struct sigaction g_previous[sizeof kFatalSignals / sizeof kFatalSignals[0]];
 
 void OnFatalSignal(int signo) {
@@ -165,6 +174,9 @@ LogBatching::~LogBatching() {
   // a thread that loaded it a moment ago may still log through it, and
   // then writes its line itself.
   batch->Stop();
+  batch->nextRetired = g_retired.load(std::memory_order_relaxed);
+  while (!g_retired.compare_exchange_weak(batch->nextRetired, batch)) {
+  }
 }
 
 void FlushLog() {
