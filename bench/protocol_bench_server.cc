@@ -23,6 +23,7 @@
 #include "catalog/catalog_record.h"
 #include "catalog/sync_task.h"
 #include "linkcore.h"
+#include "platform/allocator.h"
 #include "platform/log.h"
 #include "tracking/volume_watch.h"
 
@@ -100,6 +101,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s DIR PORT STORE_KIB FILE_MIB\n", argv[0]);
     return 2;
   }
+  ReturnLargeBlocksToSystem();  // as the dirsync program does
   namespace fs = std::filesystem;
   const std::string dir = fs::absolute(argv[1]).string();
   const int port = std::atoi(argv[2]);

@@ -35,6 +35,13 @@ extern "C" {
 int KRL_NetSend(uint64_t, const void*, int) { std::abort(); }
 int KRL_NetDisConnect(uint64_t) { std::abort(); }
 int KRL_NetGetAddr(uint64_t, int, char*, int) { std::abort(); }
+int KRL_NetHoldInput(uint64_t, int) { std::abort(); }
+int64_t KRL_NetQueuedOutput(uint64_t) { std::abort(); }
+int KRL_NetNotifyDrained(uint64_t, int64_t, NetDrainCallback) { std::abort(); }
+int KRL_NetListenAt(const char*, int, NetDataCallback, NetEventCallback, NetSentCallback) { std::abort(); }
+KRL_Pool* KRL_TaskCreate(int, int, TaskCallback) { std::abort(); }
+int KRL_TaskPutmsg(KRL_Pool*, const void*, int, uint64_t) { std::abort(); }
+void KRL_TaskDestroy(KRL_Pool*) { std::abort(); }
 int KRL_NetInit(int) { std::abort(); }
 int KRL_NetListen(int, NetDataCallback, NetEventCallback, NetSentCallback) { std::abort(); }
 void KRL_NetFini() { std::abort(); }
@@ -48,12 +55,29 @@ namespace {
 constexpr uint64_t kId = 1;
 
 // Sends go nowhere; a disconnect delivers the close event at once, as the
-// network library does.
+// network library does. Input holds are recorded: no chunk may be fed
+// while one is in force. The queued output grows with what is sent and is
+// drained by the harness between chunks (with the drain event, when the
+// link waits for it).
 class FuzzNet final : public LinkNet {
  public:
   int Send(uint64_t, const void*, int length) override {
     if (length < 6) std::abort();  // every reply has at least its header
-    return open ? 1 : 0;
+    if (!open) return 0;
+    queued += length;
+    return 1;
+  }
+  int HoldInput(uint64_t, bool hold) override {
+    if (!open) return 0;
+    held = hold;
+    return 1;
+  }
+  int64_t QueuedOutput(uint64_t) override { return open ? queued : -1; }
+  int NotifyDrained(uint64_t, int64_t lowMark) override {
+    if (!open) return 0;
+    if (queued <= lowMark) return 2;
+    drainArmed = true;
+    return 1;
   }
   int DisConnect(uint64_t id) override {
     if (!open) return 0;
@@ -66,6 +90,20 @@ class FuzzNet final : public LinkNet {
     return 1;
   }
   bool open = false;
+  bool held = false;
+  bool drainArmed = false;
+  int64_t queued = 0;
+};
+
+// Runs each wake at once, on the thread that asks: the request queue lets
+// only one run at a time, so a request submitted meanwhile waits for the
+// running one's loop instead of nesting.
+class InlineWorkers final : public WorkerPool {
+ public:
+  bool Wake(RequestQueue& queue) override {
+    queue.RunQueued();
+    return true;
+  }
 };
 
 FuzzNet* net;
@@ -96,6 +134,8 @@ void MakeSite() {
   Server::Options options;
   options.programDirectory = dir + "/";
   options.net = net;
+  options.workers = new InlineWorkers;
+  options.workerThreads = 1;
   // The catalog is made up by hand: its references name no real file.
   options.checkDownloadIdentity = false;
   server = new Server(options);
@@ -155,6 +195,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool logIn = (data[0] & 1) != 0;
   auto open = [&] {
     net->open = true;
+    net->held = false;
+    net->drainArmed = false;
+    net->queued = 0;
     OnConnectionEvent(kId, 1);
     if (logIn) server->clientLinks().Find(kId)->task = task;
   };
@@ -166,6 +209,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (chunk > size - at) chunk = size - at;
     if (chunk == 0) break;
     if (!net->open) open();
+    if (net->held) {
+      // The link waits for its output: the client reads it all.
+      if (!net->drainArmed) std::abort();  // held for nothing
+      net->queued = 0;
+      net->drainArmed = false;
+      OnDrained(kId);
+      if (net->open && net->held) std::abort();  // still held once drained
+      if (!net->open) open();
+    }
     OnReceive(kId, reinterpret_cast<const char*>(data + at), static_cast<int>(chunk));
     if (auto link = server->clientLinks().Find(kId); link && link->inBuffer.size() > 16 * 1024 * 1024 + 8188) {
       std::abort();  // buffered past the frame limit

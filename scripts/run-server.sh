@@ -40,10 +40,13 @@ PORT = 3333
 INI
 fi
 
-# A credential for user "demo" on task "docs": the file holds the token
-# alone, without a line end.
-mkdir -p "$bin/user"
-[ -f "$bin/user/docs-demo" ] || printf '%s' "demo-token" > "$bin/user/docs-demo"
+# A credential for user "demo" on task "docs" (user/docs/demo): the file
+# holds the token alone, without a line end. One of the older layout
+# (user/docs-demo) from an earlier run still counts.
+mkdir -p -m 0700 "$bin/user/docs"
+if [ ! -f "$bin/user/docs/demo" ] && [ ! -f "$bin/user/docs-demo" ]; then
+  (umask 077; printf '%s' "demo-token" > "$bin/user/docs/demo")
+fi
 
 echo "Demo tree: $demo  (task docs = D:\\Docs, port 3333, user demo, token demo-token)"
 exec "$bin/dirsync"

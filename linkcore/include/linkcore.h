@@ -28,6 +28,9 @@
  *    on another thread.
  *  - The sent callback comes on an I/O thread once a send has been written
  *    completely, in the order of the sends.
+ *  - A drain callback (KRL_NetNotifyDrained) comes on the connection's own
+ *    I/O thread, so it never overlaps one of the connection's data
+ *    callbacks.
  *  - No library lock is held while a callback runs. A callback may call any
  *    function here except KRL_NetFini.
  */
@@ -54,6 +57,9 @@ typedef void (*NetDataCallback)(uint64_t id, const char* data, int length);
 typedef void (*NetEventCallback)(uint64_t id, int opened);
 /* One send on id was written out completely; data is the library's copy. */
 typedef void (*NetSentCallback)(uint64_t id, const char* data, int length);
+/* The output queued on id has fallen to the mark given to
+ * KRL_NetNotifyDrained. */
+typedef void (*NetDrainCallback)(uint64_t id);
 
 /* ---- Network ------------------------------------------------------------ */
 
@@ -82,6 +88,14 @@ KRL_API int KRL_NetSetLimits(int maxConnections, int reservedDescriptors);
  * KRL_NetUnListen). Thread safe. */
 KRL_API int KRL_NetListen(int port, NetDataCallback onData,
                           NetEventCallback onEvent, NetSentCallback onSent);
+/* As KRL_NetListen, on one local IPv4 address: dotted ("127.0.0.1") or a
+ * host name, resolved when called. A null or empty address listens on all
+ * addresses, as KRL_NetListen does. The listen table stays keyed by port.
+ * Returns 1, or 0 as KRL_NetListen, and 0 with nothing entered in the table
+ * when the address cannot be resolved. Thread safe. */
+KRL_API int KRL_NetListenAt(const char* address, int port,
+                            NetDataCallback onData, NetEventCallback onEvent,
+                            NetSentCallback onSent);
 /* Stops listening on port; accepted connections go on. 1, or 0 when the
  * port is not in the table. Thread safe. */
 KRL_API int KRL_NetUnListen(int port);
@@ -100,6 +114,25 @@ KRL_API uint64_t KRL_NetConnect(const char* host, int port,
  * stops reading from that connection, until less than 1 MiB waits. 1 when
  * id is live, else 0. Thread safe. */
 KRL_API int KRL_NetSend(uint64_t id, const void* data, int length);
+/* Holds (hold != 0) or releases (hold == 0) the reading of id on the
+ * host's behalf: while held, nothing is read from the connection and no
+ * data callback starts (one already running finishes). Independent of the
+ * pause for queued output: the connection is read only when neither
+ * applies. A peer's close is noticed once the hold is released; a
+ * disconnect or a shutdown closes a held connection as any other. 1 when
+ * id is live, else 0. Thread safe. */
+KRL_API int KRL_NetHoldInput(uint64_t id, int hold);
+/* Bytes of id's output queued and not yet written to its socket, or -1
+ * when id is not live. Thread safe. */
+KRL_API int64_t KRL_NetQueuedOutput(uint64_t id);
+/* Asks for onDrained(id) once, on the connection's I/O thread, as soon as
+ * no more than lowMark bytes of its output remain queued. Returns 1 when
+ * armed (replacing an earlier request on id), 2 when no more than lowMark
+ * bytes are queued now (nothing is armed and no call comes), 0 when id is
+ * not live. A connection that closes first gets its close event and no
+ * drain call. Thread safe. */
+KRL_API int KRL_NetNotifyDrained(uint64_t id, int64_t lowMark,
+                                 NetDrainCallback onDrained);
 /* Closes id at once; its close event is delivered on the calling thread
  * before this returns. 1 when id was live, else 0. Thread safe. */
 KRL_API int KRL_NetDisConnect(uint64_t id);

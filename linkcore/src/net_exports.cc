@@ -52,6 +52,13 @@ KRL_API int KRL_NetListen(int port, NetDataCallback onData,
   return KRL_NetServer::instance().listen(port, onData, onEvent, onSent);
 }
 
+KRL_API int KRL_NetListenAt(const char* address, int port,
+                            NetDataCallback onData, NetEventCallback onEvent,
+                            NetSentCallback onSent) {
+  return KRL_NetServer::instance().listenAt(address, port, onData, onEvent,
+                                            onSent);
+}
+
 KRL_API int KRL_NetUnListen(int port) {
   return KRL_NetServer::instance().unListen(port);
 }
@@ -76,6 +83,27 @@ KRL_API int KRL_NetDisConnect(uint64_t id) {
   if (handler == nullptr) return 0;
   handler->disconnect();
   return 1;
+}
+
+KRL_API int KRL_NetHoldInput(uint64_t id, int hold) {
+  const std::shared_ptr<KRL_NetHandler> handler = FindLive(id);
+  if (handler == nullptr) return 0;
+  handler->holdInput(hold != 0);
+  return 1;
+}
+
+KRL_API int64_t KRL_NetQueuedOutput(uint64_t id) {
+  const std::shared_ptr<KRL_NetHandler> handler = FindLive(id);
+  if (handler == nullptr) return -1;
+  return static_cast<int64_t>(handler->queuedOutput());
+}
+
+KRL_API int KRL_NetNotifyDrained(uint64_t id, int64_t lowMark,
+                                 NetDrainCallback onDrained) {
+  const std::shared_ptr<KRL_NetHandler> handler = FindLive(id);
+  if (handler == nullptr) return 0;
+  return handler->notifyDrained(
+      lowMark < 0 ? 0 : static_cast<size_t>(lowMark), onDrained);
 }
 
 KRL_API int KRL_NetIsValidHandler(uint64_t id) {

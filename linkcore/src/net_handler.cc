@@ -177,6 +177,7 @@ int KRL_NetHandler::handle_output(ACE_HANDLE) {
   std::vector<SendBlock> written;
   bool failed = false;
   bool leave = false;
+  NetDrainCallback drained = nullptr;
   {
     ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
     written.swap(finished_);
@@ -185,6 +186,7 @@ int KRL_NetHandler::handle_output(ACE_HANDLE) {
             OutputQueue::WriteResult::kFailed) {
       failed = true;
     } else {
+      drained = takeDueDrainLocked();
       leave = !refreshInterestLocked();
     }
   }
@@ -194,10 +196,46 @@ int KRL_NetHandler::handle_output(ACE_HANDLE) {
   if (failed) {
     onWriteFailed();
     leaveLoop(false);
-  } else if (leave) {
-    leaveLoop(false);
+    return 0;
   }
+  if (drained != nullptr && closeTicks_.load() == 0) drained(id_);
+  if (leave) leaveLoop(false);
   return 0;
+}
+
+NetDrainCallback KRL_NetHandler::takeDueDrainLocked() {
+  if (drainCallback_ == nullptr || output_.unwrittenBytes() > drainMark_) {
+    return nullptr;
+  }
+  NetDrainCallback due = drainCallback_;
+  drainCallback_ = nullptr;
+  return due;
+}
+
+void KRL_NetHandler::holdInput(bool hold) {
+  ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
+  if (inputHeld_ == hold) return;
+  inputHeld_ = hold;
+  // An open connection never asks to leave the loop here.
+  refreshInterestLocked();
+}
+
+size_t KRL_NetHandler::queuedOutput() {
+  ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
+  return output_.unwrittenBytes();
+}
+
+int KRL_NetHandler::notifyDrained(size_t lowMark, NetDrainCallback onDrained) {
+  ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
+  if (output_.unwrittenBytes() <= lowMark) {
+    drainCallback_ = nullptr;
+    return 2;
+  }
+  // Output is queued, so the loop watches for writability and meets the
+  // mark in handle_output.
+  drainCallback_ = onDrained;
+  drainMark_ = lowMark;
+  return 1;
 }
 
 int KRL_NetHandler::handle_close(ACE_HANDLE, ACE_Reactor_Mask) {
@@ -242,7 +280,11 @@ void KRL_NetHandler::send(const char* data, int length) {
       }
     }
   }
-  if (failed) onWriteFailed();
+  if (failed) {
+    // On a host thread: the loop has no upcall coming that would notice.
+    onWriteFailed();
+    wakeIfIdle();
+  }
 }
 
 int KRL_NetHandler::writeNow(const char* data, int length) {
@@ -265,16 +307,19 @@ bool KRL_NetHandler::refreshInterestLocked() {
   } else if (unwritten < kResumeReadingBelow) {
     readPaused_ = false;
   }
+  const bool open = closeTicks_.load() == 0;
   ACE_Reactor_Mask mask = 0;
-  if (closeTicks_.load() == 0 && !readPaused_) {
+  if (open && !readPaused_ && !inputHeld_) {
     mask |= ACE_Event_Handler::READ_MASK;
   }
   if (!output_.empty() || !finished_.empty()) {
     mask |= ACE_Event_Handler::WRITE_MASK;
   }
-  // An empty mask would take the descriptor out of epoll behind the
-  // reactor's back; the caller leaves the loop instead.
-  if (mask == 0) return false;
+  // A closing connection that wants nothing leaves the loop. An open one
+  // whose input the host holds stays registered with an empty interest
+  // (the reactor takes the descriptor out of epoll and puts it back when
+  // the interest returns); a disconnect wakes it (see disconnect).
+  if (mask == 0 && !open) return false;
   if (mask != interest_ &&
       loop_->reactor()->mask_ops(this, mask, ACE_Reactor::SET_MASK) != -1) {
     interest_ = mask;
@@ -393,7 +438,21 @@ void KRL_NetHandler::disconnect() {
   // cannot deliver the close event ahead of this thread.
   if (!claimClose()) return;
   closeSocket(true);
+  wakeIfIdle();
   unregister();
+}
+
+void KRL_NetHandler::wakeIfIdle() {
+  ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
+  // A connection whose input the host held, with nothing to write, has no
+  // interest at all: its loop would never see the close and never leave.
+  // Asking for input once more lets the loop see the hang-up (or the
+  // socket's error) and leave as for any closing connection.
+  if (registered_ && interest_ == 0 &&
+      loop_->reactor()->mask_ops(this, ACE_Event_Handler::READ_MASK,
+                                 ACE_Reactor::SET_MASK) != -1) {
+    interest_ = ACE_Event_Handler::READ_MASK;
+  }
 }
 
 void KRL_NetHandler::unregister() {

@@ -99,6 +99,16 @@ class KRL_NetHandler : public ACE_Event_Handler,
   // nothing when the connection is already closing. Thread safe.
   void disconnect();
 
+  // The host's hold on reading (KRL_NetHoldInput): while held, the loop
+  // takes no input from the socket. Thread safe.
+  void holdInput(bool hold);
+  // Bytes queued and not yet written. Thread safe.
+  size_t queuedOutput();
+  // Arms onDrained for the moment no more than lowMark bytes remain
+  // queued: 1 armed (replacing an earlier one), 2 when that is so already
+  // (nothing armed). Thread safe.
+  int notifyDrained(size_t lowMark, NetDrainCallback onDrained);
+
   // One sweep over this closing handler: shuts the socket when due and
   // counts the tick. True once the socket is shut (or closed), when the
   // closing list has nothing left to do with the handler. Sweeper thread,
@@ -151,6 +161,11 @@ class KRL_NetHandler : public ACE_Event_Handler,
   // The close path of a peer close or an I/O failure: claimClose, then
   // unregister.
   void beginClose();
+  // After a close begun on a host thread: a registered connection with no
+  // interest (its input held, nothing to write) asks for input again, so
+  // that its loop sees the end and leaves. Not under netLock (the reactor's
+  // lock is taken). Thread safe.
+  void wakeIfIdle();
   // Removes the id from the connection table, then delivers the close
   // event on the calling thread with no library lock held.
   void unregister();
@@ -162,10 +177,15 @@ class KRL_NetHandler : public ACE_Event_Handler,
   // Writes as much of data as the socket takes now: the count, or -1 when
   // the socket failed. writeLock_ held.
   int writeNow(const char* data, int length);
-  // Sets the loop's interest (input unless closing or paused, output while
-  // anything is queued). False when nothing is wanted any more: the caller
+  // Sets the loop's interest (input unless closing, paused or held by the
+  // host; output while anything is queued). An open connection whose input
+  // is held and whose output is out stays registered with no interest.
+  // False when a closing connection wants nothing any more: the caller
   // must leave the loop. writeLock_ held.
   bool refreshInterestLocked();
+  // The drain callback due now (taken out, so it runs once), or null.
+  // writeLock_ held.
+  NetDrainCallback takeDueDrainLocked();
   // Re-evaluates the interest and leaves the loop when nothing is wanted.
   // Loop thread.
   void updateInterest();
@@ -187,7 +207,8 @@ class KRL_NetHandler : public ACE_Event_Handler,
 
   // writeLock_ guards the output side and the socket's state: output_,
   // finished_, the descriptor's shutdown and close, registered_,
-  // registration_, reactorHoldsSlot_, interest_ and readPaused_. Taken
+  // registration_, reactorHoldsSlot_, interest_, readPaused_, inputHeld_
+  // and the drain request. Taken
   // under netLock (the sweep) and before the reactor's own lock; no
   // callback runs and no handler reference is let go while it is held.
   ACE_Thread_Mutex writeLock_;
@@ -201,6 +222,11 @@ class KRL_NetHandler : public ACE_Event_Handler,
   bool reactorHoldsSlot_ = false;
   ACE_Reactor_Mask interest_ = 0;
   bool readPaused_ = false;
+  // The host's hold on input, and its drain request: drainCallback_ is
+  // called once no more than drainMark_ bytes remain queued.
+  bool inputHeld_ = false;
+  NetDrainCallback drainCallback_ = nullptr;
+  size_t drainMark_ = 0;
   OutputQueue output_;
   std::vector<SendBlock> finished_;  // written, sent callback not yet made
 

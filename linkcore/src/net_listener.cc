@@ -23,8 +23,9 @@ namespace {
 constexpr int kAcceptsPerWakeup = 32;
 }  // namespace
 
-KRL_NetListener::KRL_NetListener(int port, KRL_NetLoop* loop)
-    : port_(port), loop_(loop) {}
+KRL_NetListener::KRL_NetListener(int port, const ACE_INET_Addr& address,
+                                 KRL_NetLoop* loop)
+    : port_(port), address_(address), loop_(loop) {}
 
 KRL_NetListener::~KRL_NetListener() { close(); }
 
@@ -38,10 +39,8 @@ bool KRL_NetListener::open() {
     errno = ECANCELED;
     return false;
   }
-  const ACE_INET_Addr address(static_cast<u_short>(port_),
-                              static_cast<ACE_UINT32>(INADDR_ANY));
   // A backlog of SOMAXCONN: a short one drops the SYNs of a burst.
-  if (acceptor_.open(address, 1, PF_INET, SOMAXCONN) == -1) return false;
+  if (acceptor_.open(address_, 1, PF_INET, SOMAXCONN) == -1) return false;
   acceptor_.enable(ACE_NONBLOCK);
   spare_ = ACE_OS::open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (loop_ != nullptr) {

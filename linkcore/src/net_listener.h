@@ -13,6 +13,7 @@
 #define LINKCORE_NET_LISTENER_H_
 
 #include <ace/Event_Handler.h>
+#include <ace/INET_Addr.h>
 #include <ace/SOCK_Acceptor.h>
 #include <ace/Thread_Mutex.h>
 
@@ -22,12 +23,13 @@ class KRL_NetLoop;
 
 class KRL_NetListener : public ACE_Event_Handler {
  public:
-  // port: the listen-table key; the socket binds its low 16 bits.
-  // loop: the loop that accepts (null: nothing is ever accepted).
-  KRL_NetListener(int port, KRL_NetLoop* loop);
+  // port: the listen-table key. address: what the socket binds (the
+  // port's low 16 bits on one address, or on all of them). loop: the loop
+  // that accepts (null: nothing is ever accepted).
+  KRL_NetListener(int port, const ACE_INET_Addr& address, KRL_NetLoop* loop);
   ~KRL_NetListener() override;
 
-  // Binds 0.0.0.0:port with SO_REUSEADDR, listens with a backlog of
+  // Binds the address with SO_REUSEADDR, listens with a backlog of
   // SOMAXCONN and joins the loop. False, with errno set, on failure.
   // Thread safe.
   bool open();
@@ -45,6 +47,7 @@ class KRL_NetListener : public ACE_Event_Handler {
   void shedOne();
 
   const int port_;
+  const ACE_INET_Addr address_;
   KRL_NetLoop* const loop_;
   // lock_ guards the listening socket against being closed while an
   // accept uses it, and the flags below. Taken before the reactor's lock.

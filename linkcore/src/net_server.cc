@@ -213,12 +213,26 @@ uint32_t KRL_NetServer::takeConnectionId() {
 
 int KRL_NetServer::listen(int port, NetDataCallback onData,
                           NetEventCallback onEvent, NetSentCallback onSent) {
+  return listenAt(nullptr, port, onData, onEvent, onSent);
+}
+
+int KRL_NetServer::listenAt(const char* host, int port,
+                            NetDataCallback onData, NetEventCallback onEvent,
+                            NetSentCallback onSent) {
+  ACE_INET_Addr address(static_cast<u_short>(port),
+                        static_cast<ACE_UINT32>(INADDR_ANY));
+  if (host != nullptr && host[0] != '\0' &&
+      address.set(static_cast<u_short>(port), host, 1, AF_INET) != 0) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("KRL_NetListenAt: cannot resolve %C\n"),
+               host));
+    return 0;
+  }
   KRL_NetListener* listener;
   {
     ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
     if (!runningLocked()) return 0;
     if (listeners_.count(port) != 0) return 0;
-    listener = new (std::nothrow) KRL_NetListener(port, nextLoop());
+    listener = new (std::nothrow) KRL_NetListener(port, address, nextLoop());
     if (listener == nullptr) return 0;
     ListenEntry entry;
     entry.dataCallback = onData;

@@ -57,6 +57,8 @@ class KRL_NetServer {
   int waitFini();
   int listen(int port, NetDataCallback onData, NetEventCallback onEvent,
              NetSentCallback onSent);
+  int listenAt(const char* address, int port, NetDataCallback onData,
+               NetEventCallback onEvent, NetSentCallback onSent);
   int unListen(int port);
   uint64_t connect(const char* host, int port, NetDataCallback onData,
                    NetEventCallback onEvent, NetSentCallback onSent);

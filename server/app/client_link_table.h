@@ -1,22 +1,27 @@
-// The table of client links: connection id -> ClientLink.
+// The table of client links: connection id -> ClientLink, and the login
+// deadline of each connection (LoginDeadlines): one that has not logged in
+// when its time runs out is closed with a log line.
 //
 // clientLinksLock guards the map only (never held while a frame is
-// handled or the network library is called). A data event holds its own
-// reference to the link, so a close event delivered meanwhile on another
-// thread removes the link from the table at once but frees it only when
-// the data event ends.
+// handled or the network library is called). Whoever works on a link
+// holds its own reference to it, so a close event delivered meanwhile on
+// another thread removes the link from the table at once but frees it
+// only when that work ends.
 //
-// OnConnectionEvent and OnReceive, given to KRL_NetListen, are plain
-// functions: the library's callbacks carry no context, so they reach the
-// table that InstallClientLinkTable made current.
+// OnConnectionEvent, OnReceive and OnDrained, given to the network
+// library, are plain functions: the library's callbacks carry no context,
+// so they reach the table that InstallClientLinkTable made current.
 #ifndef DIRSYNC_APP_CLIENT_LINK_TABLE_H_
 #define DIRSYNC_APP_CLIENT_LINK_TABLE_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
+#include "app/login_deadlines.h"
 #include "platform/mutex.h"
 #include "platform/thread_annotations.h"
 #include "protocol/client_link.h"
@@ -27,7 +32,7 @@ namespace dirsync {
 class ClientLinkTable {
  public:
   // context must outlive the table.
-  explicit ClientLinkTable(const ProtocolContext& context) : context_(context) {}
+  explicit ClientLinkTable(const ProtocolContext& context);
   ClientLinkTable(const ClientLinkTable&) = delete;
   ClientLinkTable& operator=(const ClientLinkTable&) = delete;
 
@@ -39,16 +44,33 @@ class ClientLinkTable {
   void OnReceive(uint64_t id, const char* data, int length)
       EXCLUDES(clientLinksLock);
 
+  // The drain event of id's link (see frame_feed.h); dropped when the id
+  // has none. Runs on a network library thread.
+  void OnDrained(uint64_t id) EXCLUDES(clientLinksLock);
+
+  // How long connections opened from now on have to log in. Thread safe.
+  void SetLoginTimeout(std::chrono::milliseconds timeout) {
+    loginDeadlines_.SetTimeout(timeout);
+  }
+  // Connections whose login deadline is still running. Thread safe.
+  size_t PendingLogins() { return loginDeadlines_.Count(); }
+
   // The link of id, or null. Thread safe.
   std::shared_ptr<ClientLink> Find(uint64_t id) EXCLUDES(clientLinksLock);
-  // Number of links in the table. Thread safe.
+  // Number of links in the table, and their ids. Thread safe.
   size_t Count() EXCLUDES(clientLinksLock);
+  std::vector<uint64_t> Ids() EXCLUDES(clientLinksLock);
 
  private:
+  // Closes id's link unless it has logged in (the deadline thread).
+  void LoginTimedOut(uint64_t id) EXCLUDES(clientLinksLock);
+
   const ProtocolContext& context_;
   Mutex clientLinksLock;
   std::unordered_map<uint64_t, std::shared_ptr<ClientLink>> clientLinks
       GUARDED_BY(clientLinksLock);
+  // Last, so that its thread ends before the map goes.
+  LoginDeadlines loginDeadlines_;
 };
 
 // Makes table the one the callbacks below reach (null: none; events are
@@ -56,9 +78,11 @@ class ClientLinkTable {
 // replaced, which may then be destroyed. Never call it from a callback.
 void InstallClientLinkTable(ClientLinkTable* table);
 
-// The callbacks given to KRL_NetListen.
+// The callbacks given to KRL_NetListen (and OnDrained to
+// KRL_NetNotifyDrained).
 void OnConnectionEvent(uint64_t id, int opened);
 void OnReceive(uint64_t id, const char* data, int length);
+void OnDrained(uint64_t id);
 
 }  // namespace dirsync
 

@@ -179,4 +179,47 @@ int32_t MaxConnections(const std::string& configPath) {
   return MaxConnections(profile);
 }
 
+std::string ListenAddress(const ProfileFile& profile) {
+  std::string address = profile.GetString("DB", "ADDRESS", "", kProfileNameLimit);
+  if (address == "*" || address == "0.0.0.0") return {};
+  // A host name holds letters, digits, dots and hyphens only; anything
+  // else could never be resolved.
+  for (char c : address) {
+    const bool fits = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                      (c >= '0' && c <= '9') || c == '.' || c == '-';
+    if (!fits) {
+      LogPrint("%D [DB]: ADDRESS \"%s\" is not an IPv4 address or host name; "
+               "listening on all addresses\n",
+               address.c_str());
+      return {};
+    }
+  }
+  return address;
+}
+
+std::string ListenAddress(const std::string& configPath) {
+  ProfileFile profile;
+  // Unreadable: logged by LoadTasks; all addresses.
+  profile.Load(configPath).IgnoreError();
+  return ListenAddress(profile);
+}
+
+int32_t LoginTimeoutSeconds(const ProfileFile& profile) {
+  const int32_t seconds =
+      profile.GetInt("DB", "LOGINTIMEOUT", kDefaultLoginTimeoutSeconds);
+  if (seconds < 1 || seconds > 86400) {
+    LogPrint("%D [DB]: LOGINTIMEOUT %d is not between 1 and 86400 seconds; "
+             "%d is used\n",
+             seconds, kDefaultLoginTimeoutSeconds);
+    return kDefaultLoginTimeoutSeconds;
+  }
+  return seconds;
+}
+
+int32_t LoginTimeoutSeconds(const std::string& configPath) {
+  ProfileFile profile;
+  profile.Load(configPath).IgnoreError();
+  return LoginTimeoutSeconds(profile);
+}
+
 }  // namespace dirsync

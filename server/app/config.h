@@ -1,7 +1,7 @@
 // The configuration file dirsync.ini, read once at start-up: the task
 // sections "task-1", "task-2", ... (reading stops at the first number whose
 // section lacks a name or a path), the drive map of section [drives] and
-// the listening port of section [DB].
+// the network settings of section [DB].
 //
 // Everything here runs on the main thread before any other thread exists.
 #ifndef DIRSYNC_APP_CONFIG_H_
@@ -65,6 +65,20 @@ int32_t ListenPort(const std::string& configPath);
 // once, default 1024; a value below 1 is logged and the default taken.
 int32_t MaxConnections(const ProfileFile& profile);
 int32_t MaxConnections(const std::string& configPath);
+
+// "ADDRESS" of section [DB]: the local address clients connect to, dotted
+// IPv4 or a host name; empty (the default), "*" or "0.0.0.0" for all
+// addresses. A value that is neither an IPv4 address nor a plausible host
+// name is logged and all addresses are used.
+std::string ListenAddress(const ProfileFile& profile);
+std::string ListenAddress(const std::string& configPath);
+
+// "LOGINTIMEOUT" of section [DB]: the seconds a connection has to log in
+// before it is closed, default 30; a value outside 1..86400 is logged and
+// the default used.
+constexpr int32_t kDefaultLoginTimeoutSeconds = 30;
+int32_t LoginTimeoutSeconds(const ProfileFile& profile);
+int32_t LoginTimeoutSeconds(const std::string& configPath);
 
 }  // namespace dirsync
 

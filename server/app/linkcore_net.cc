@@ -1,5 +1,6 @@
 #include "app/linkcore_net.h"
 
+#include "app/client_link_table.h"
 #include "linkcore.h"
 
 namespace dirsync {
@@ -14,6 +15,18 @@ int LinkcoreNet::DisConnect(uint64_t connId) {
 
 int LinkcoreNet::GetAddr(uint64_t connId, int which, char* buf, int size) {
   return KRL_NetGetAddr(connId, which, buf, size);
+}
+
+int LinkcoreNet::HoldInput(uint64_t connId, bool hold) {
+  return KRL_NetHoldInput(connId, hold ? 1 : 0);
+}
+
+int64_t LinkcoreNet::QueuedOutput(uint64_t connId) {
+  return KRL_NetQueuedOutput(connId);
+}
+
+int LinkcoreNet::NotifyDrained(uint64_t connId, int64_t lowMark) {
+  return KRL_NetNotifyDrained(connId, lowMark, OnDrained);
 }
 
 }  // namespace dirsync

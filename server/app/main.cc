@@ -5,12 +5,15 @@
 // starts it again. SIGUSR1 logs the network status.
 #include <signal.h>
 
+#include <chrono>
 #include <string>
 
 #include "app/config.h"
 #include "app/console_ctrl.h"
+#include "app/credential_audit.h"
 #include "app/net_status.h"
 #include "app/server.h"
+#include "platform/allocator.h"
 #include "platform/console_events.h"
 #include "platform/log.h"
 #include "platform/log_batch.h"
@@ -23,6 +26,7 @@ int main() {
   // Log lines are written in batches; whatever waits goes out when this
   // ends, after the server and its threads.
   LogBatching logBatching;
+  ReturnLargeBlocksToSystem();
   Server::Options options;
   options.programDirectory = GetProgramDir();
   Server server(options);
@@ -51,8 +55,12 @@ int main() {
     LogPrint("%D 没有配置同步任务！\n");  // "No sync task configured!"
     return 0;
   }
-  const bool served =
-      server.Run(ListenPort(configPath), MaxConnections(configPath));
+  LogAmbiguousCredentials(server);
+  server.clientLinks().SetLoginTimeout(
+      std::chrono::seconds(LoginTimeoutSeconds(configPath)));
+  const bool served = server.Run(ListenPort(configPath),
+                                 MaxConnections(configPath),
+                                 ListenAddress(configPath));
   LogPrint("%D Exit!\n");
   return served ? 0 : 1;
 }

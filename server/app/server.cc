@@ -50,10 +50,16 @@ int ConnectionsWithinDescriptorLimit(int reserve) {
 Server::Server(Options options)
     : options_(std::move(options)),
       entryFiles_(drives_, options_.checkDownloadIdentity),
+      ownWorkers_(options_.workers != nullptr
+                      ? nullptr
+                      : std::make_unique<LinkcoreWorkers>(options_.workerThreads)),
+      requests_(options_.workers != nullptr ? *options_.workers : *ownWorkers_,
+                options_.workerThreads),
       clientLinks_(context_) {
   context_.tasks = this;
   context_.net = options_.net != nullptr ? options_.net : &linkcoreNet_;
   context_.files = &entryFiles_;
+  context_.requests = &requests_;
   context_.userDirectory = options_.programDirectory + "user/";
 }
 
@@ -62,6 +68,19 @@ Server::~Server() {
     RequestStop();
     StopWatching();
   }
+  // Links still queued or running finish (those closed meanwhile at once)
+  // before the workers and the tasks they read go.
+  requests_.WaitIdle();
+  ownWorkers_.reset();
+}
+
+std::vector<std::string> Server::TaskNames() const {
+  std::vector<std::string> names;
+  for (const auto& v : volumes_) {
+    if (v == nullptr) continue;
+    for (const auto& [name, task] : v->tasks) names.push_back(name);
+  }
+  return names;
 }
 
 StoreOptions Server::storeOptions() const {
@@ -154,7 +173,8 @@ void Server::StopWatching() {
   watching_ = false;
 }
 
-bool Server::Run(int32_t port, int32_t maxConnections) {
+bool Server::Run(int32_t port, int32_t maxConnections,
+                 const std::string& address) {
   StartWatching();
   InstallClientLinkTable(&clientLinks_);
   // Clients are served by five network threads.
@@ -180,7 +200,8 @@ bool Server::Run(int32_t port, int32_t maxConnections) {
   errno = 0;
   // A stop asked for meanwhile shuts the library down, and a listen then
   // fails for that alone: no fault of the port.
-  if (KRL_NetListen(port, OnReceive, OnConnectionEvent, nullptr) != 1 &&
+  if (KRL_NetListenAt(address.c_str(), port, OnReceive, OnConnectionEvent,
+                      nullptr) != 1 &&
       running_.load()) {
     const int error = errno;
     LogPrint("%D cannot listen on port %d: %s; the server stops\n", port,
@@ -194,6 +215,7 @@ bool Server::Run(int32_t port, int32_t maxConnections) {
   KRL_NetWaitFini();
   // The library's threads have ended: no callback reaches the table now.
   InstallClientLinkTable(nullptr);
+  requests_.WaitIdle();
   StopWatching();
   return listening;
 }

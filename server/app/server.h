@@ -1,8 +1,9 @@
 // Server: the running program. It owns the drive map, the volumes table
 // (one VolumeWatch per drive that holds a task, each owning its tasks and
-// journal monitor), the table of client links, and the flush threads;
-// main builds one, the configuration fills it, and Run serves until a
-// console event stops it.
+// journal monitor), the table of client links, the worker threads and
+// queue of lists and downloads, and the flush threads; main builds one,
+// the configuration fills it, and Run serves until a console event stops
+// it.
 //
 // Threads: configuration and Start/Stop run on the main thread; the
 // volumes table never changes once the threads run, so FindTask needs no
@@ -22,15 +23,20 @@
 #include "app/client_link_table.h"
 #include "app/config.h"
 #include "app/linkcore_net.h"
+#include "app/linkcore_workers.h"
 #include "catalog/sync_task.h"
 #include "journal/volume_journal.h"
 #include "platform/drive_map.h"
 #include "platform/env.h"
 #include "protocol/protocol_context.h"
+#include "protocol/request_queue.h"
 #include "tracking/entry_file_opener.h"
 #include "tracking/volume_watch.h"
 
 namespace dirsync {
+
+// Lists and downloads run on this many worker threads at most.
+constexpr int kWorkerThreads = 4;
 
 class Server : public TaskDirectory {
  public:
@@ -46,6 +52,10 @@ class Server : public TaskDirectory {
     // Whether a download checks that the file at an entry's path is the
     // entry itself (off only for catalogs made up by hand).
     bool checkDownloadIdentity = true;
+    // The threads that run lists and downloads (null: a linkcore worker
+    // pool of kWorkerThreads), and how many requests run at once.
+    WorkerPool* workers = nullptr;
+    int workerThreads = kWorkerThreads;
   };
 
   explicit Server(Options options);
@@ -89,12 +99,13 @@ class Server : public TaskDirectory {
   bool running() const { return running_.load(); }
 
   // The whole life of the program after configuration: watching, the
-  // network library on port with at most maxConnections client
-  // connections (fewer when the descriptor limit leaves room for fewer),
-  // and the orderly stop. Returns true once a console event has stopped
-  // the server, false (after a log line and an orderly stop) when the port
-  // cannot be listened on. Main thread.
-  bool Run(int32_t port, int32_t maxConnections = kDefaultMaxConnections);
+  // network library on port of address (empty: all addresses) with at
+  // most maxConnections client connections (fewer when the descriptor
+  // limit leaves room for fewer), and the orderly stop. Returns true once a
+  // console event has stopped the server, false (after a log line and an
+  // orderly stop) when the port cannot be listened on. Main thread.
+  bool Run(int32_t port, int32_t maxConnections = kDefaultMaxConnections,
+           const std::string& address = std::string());
 
   // TaskDirectory. Thread safe: the volumes and their tasks never change
   // once the threads run.
@@ -102,6 +113,10 @@ class Server : public TaskDirectory {
 
   ClientLinkTable& clientLinks() { return clientLinks_; }
   const ProtocolContext& protocolContext() const { return context_; }
+  RequestQueue& requests() { return requests_; }
+  // The names of all tasks, in drive letter order. Main thread, or once
+  // the threads run.
+  std::vector<std::string> TaskNames() const;
 
  private:
   Options options_;
@@ -110,6 +125,9 @@ class Server : public TaskDirectory {
   std::array<std::unique_ptr<VolumeWatch>, 128> volumes_;
   EntryFileOpener entryFiles_;
   LinkcoreNet linkcoreNet_;
+  // The linkcore workers, unless options.workers names others.
+  std::unique_ptr<LinkcoreWorkers> ownWorkers_;
+  RequestQueue requests_;
   ProtocolContext context_;
   ClientLinkTable clientLinks_;
   std::atomic<bool> running_{true};

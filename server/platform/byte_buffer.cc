@@ -8,6 +8,13 @@ namespace dirsync {
 
 ByteBuffer::~ByteBuffer() { std::free(data_); }
 
+void ByteBuffer::Release() {
+  std::free(data_);
+  data_ = nullptr;
+  size_ = 0;
+  capacity_ = 0;
+}
+
 bool ByteBuffer::Reserve(size_t n) {
   if (n <= capacity_) return true;
   // Grow geometrically so that appends one parameter at a time stay cheap.

@@ -1,14 +1,13 @@
 // ByteBuffer: a growable byte string that keeps its capacity.
 //
-// The client link's buffers (reassembly, file data, replies, compression
-// output) grow to a few MiB and are reused from request to request. Unlike
-// std::vector, growing the size does not fill the new bytes, so reserving
-// or sizing a 4 MiB buffer costs no page until bytes are written there;
-// an idle connection stays small in resident memory.
+// The buffers of request handling (reassembly, file data, replies,
+// compression output) grow to a few MiB and are reused from request to
+// request. Unlike std::vector, growing the size does not fill the new
+// bytes, so reserving or sizing a 4 MiB buffer costs no page until bytes
+// are written there.
 //
 // Allocation failures are reported by result (false), never by exception.
-// Not thread safe: a buffer belongs to one client link, which one thread
-// uses at a time.
+// Not thread safe: a buffer is used by one thread at a time.
 #ifndef DIRSYNC_PLATFORM_BYTE_BUFFER_H_
 #define DIRSYNC_PLATFORM_BYTE_BUFFER_H_
 
@@ -38,6 +37,8 @@ class ByteBuffer {
   bool Resize(size_t n);
   // Empties the buffer; the capacity stays.
   void Clear() { size_ = 0; }
+  // Empties the buffer and gives its memory back.
+  void Release();
   // Appends n bytes. False when the memory cannot be had.
   bool Append(const void* bytes, size_t n);
   // Removes the first n bytes (n <= size), moving the rest to the front.

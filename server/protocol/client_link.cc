@@ -3,11 +3,7 @@
 namespace dirsync {
 
 ClientLink::ClientLink(uint64_t id, const ProtocolContext& linkContext)
-    : connId(id), context(linkContext) {
-  // Untouched pages of the reservation cost no resident memory. Without
-  // them the buffer simply grows when a partial frame arrives.
-  (void)inBuffer.Reserve(kInBufferReserve);
-}
+    : connId(id), context(linkContext) {}
 
 void CloseClientLink(ClientLink& link) {
   link.closed.store(true, std::memory_order_release);

@@ -1,13 +1,25 @@
 // ClientLink: what the server keeps for one open client connection.
 //
 // A link is created on the connection's open event and leaves the table of
-// links on its close event. The table and a running data event share
-// ownership, so a link whose close event arrives on another thread while
-// one of its frames is being handled lives on until that data event
-// returns; `closed` tells the frame loop to stop.
+// links on its close event. Whoever works on a link holds a reference of
+// its own (a data event, a worker, a drain event), so a link whose close
+// event arrives on another thread lives on until that work returns;
+// `closed` tells it to stop.
 //
-// Thread safety: one connection's data events never overlap, so every
-// field but `closed` is used by one thread at a time without a lock.
+// Ownership. A link's frames are handled by one thread at a time, its
+// owner, which alone touches the fields marked "owner" below, without a
+// lock:
+//  - a data event of the connection becomes the owner when no one else is
+//    (`owned` was false);
+//  - a frame whose work is heavy ("list", "dload") hands the link to the
+//    request queue, and the worker that runs it becomes the owner;
+//  - an owner that finds too much of the link's output still unsent parks
+//    the link; the connection's drain event then becomes the owner;
+//  - the owner that runs out of whole frames keeps the rest in inBuffer and
+//    lets go (`owned` false).
+// While a link is owned by anything but a data event, the connection's
+// input is held (the network reads nothing from it), so no data event can
+// arrive meanwhile; only the owner changes that hold.
 #ifndef DIRSYNC_PROTOCOL_CLIENT_LINK_H_
 #define DIRSYNC_PROTOCOL_CLIENT_LINK_H_
 
@@ -16,17 +28,26 @@
 #include <string>
 
 #include "platform/byte_buffer.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 #include "platform/unique_fd.h"
-#include "protocol/message_params.h"
 #include "protocol/protocol_context.h"
 
 namespace dirsync {
 
 struct SyncTask;
 
-// Room reserved for reassembling frames, so that the large frames of the
-// protocol are put together without repeated growth.
-constexpr size_t kInBufferReserve = 4 * 1024 * 1024;
+// A "list" or "dload" taken from its frame, waiting for a worker.
+struct HeavyRequest {
+  enum class Kind { kNone, kList, kDload };
+  Kind kind = Kind::kNone;
+  std::string path;  // the "path" text, echoed in the reply
+  uint64_t fileRef = 0;
+  int64_t pos = 0;
+  int32_t version = 0;
+  int32_t size = 0;
+  int32_t zip = 0;
+};
 
 struct ClientLink {
   // context must outlive the link.
@@ -34,10 +55,12 @@ struct ClientLink {
   ClientLink(const ClientLink&) = delete;
   ClientLink& operator=(const ClientLink&) = delete;
 
-  // Id given by the network library; used for every send and disconnect.
+  // Id given by the network library; used for every network call.
   const uint64_t connId;
-  // The server's tasks, network and files.
+  // The server's tasks, network, files and workers.
   const ProtocolContext& context;
+
+  // ---- owner ----
   // The client's read position in its task's store.
   uint64_t clientPos = 0;
   // The task the client logged in to; null until a successful "reg".
@@ -49,22 +72,30 @@ struct ClientLink {
   uint64_t dlFileRef = 0;
   // Bytes of a frame that has not arrived completely, and what follows it.
   ByteBuffer inBuffer;
-  // Scratch space for file contents and listings.
-  ByteBuffer readBuffer;
-  // The outgoing message being built.
-  ByteBuffer reply;
-  // Output of compression.
-  ByteBuffer zipBuffer;
-  // The parsed form of the frame being handled.
-  MessageParams params;
+  // The heavy request handed to the request queue.
+  HeavyRequest request;
+  // At least the bytes of output still queued in the network: what the
+  // network last reported plus what was sent since.
+  uint64_t outputEstimate = 0;
+  // Whether the owner holds the connection's input.
+  bool inputHeld = false;
+
+  // ---- any thread ----
   // Set once the connection has been closed (by its close event or by a
-  // disconnect from this link); frames after that are not handled. Thread
-  // safe.
+  // disconnect from this link); frames after that are not handled.
   std::atomic<bool> closed{false};
-  // Set while a data event feeds the link: the network library never runs
-  // two of one connection at once, and the unlocked fields above rely on
-  // that.
-  std::atomic<bool> feeding{false};
+  // Set by a successful login; read by the login deadline.
+  std::atomic<bool> loggedIn{false};
+  // Set while some thread owns the link (see above).
+  std::atomic<bool> owned{false};
+
+  // drainLock guards the hand-over between an owner that parks the link
+  // and the drain event that takes it on.
+  Mutex drainLock;
+  // The link waits for its drain event, which then owns it.
+  bool parked GUARDED_BY(drainLock) = false;
+  // The drain event came while the owner was still parking the link.
+  bool drainArrived GUARDED_BY(drainLock) = false;
 };
 
 // Closes the link's connection and marks the link closed, so that its

@@ -1,7 +1,7 @@
 #include "protocol/dispatch.h"
 
-#include "protocol/client_link.h"
 #include "platform/little_endian.h"
+#include "protocol/client_link.h"
 #include "protocol/download_handler.h"
 #include "protocol/list_handler.h"
 #include "protocol/login_handler.h"
@@ -9,40 +9,53 @@
 
 namespace dirsync {
 
-bool DispatchMessage(ClientLink& link, const uint8_t* frame, int32_t total) {
-  MessageParams& params = link.params;
+DispatchResult DispatchMessage(ClientLink& link, const uint8_t* frame,
+                               int32_t total, Scratch& scratch) {
+  MessageParams& params = scratch.params;
   for (ParamEntry*& slot : params.slots) slot = nullptr;
   if (!ParseParams(params, frame + kFrameHeaderSize, frame + total)) {
-    return false;
+    return DispatchResult::kGarbage;
   }
   const ParamEntry* cmd = params.slots[kSlotKey];
   // A word shorter than four bytes matches no command: its comparison
   // would take bytes that follow it in the frame.
-  if (cmd == nullptr || cmd->length < 4) return true;
+  if (cmd == nullptr || cmd->length < 4) return DispatchResult::kDone;
 
   switch (LoadLE32(cmd->value)) {
     case CMD_REQ_REG:
-      HandleReg(link, params);
+      HandleReg(link, params, scratch.reply);
       break;
     case CMD_PING:
-      HandlePing(link, params);
+      HandlePing(link, params, scratch.reply);
       break;
     case CMD_REQ_LIST:
-      HandleList(link, params);
+      if (TakeList(link, params)) return DispatchResult::kHeavy;
       break;
     case CMD_REQ_DOWNLOAD_FILE:
-      HandleDload(link, params);
+      if (TakeDload(link, params)) return DispatchResult::kHeavy;
       break;
     case CMD_RTN_DOWNLOAD_FILE:
-      HandleDloadReply(link, params);
-      break;
     case CMD_RTN_REG:
     case CMD_RTN_LIST:
     case CMD_PONG:
     default:
       break;
   }
-  return true;
+  return DispatchResult::kDone;
+}
+
+void RunHeavyRequest(ClientLink& link, Scratch& scratch) {
+  switch (link.request.kind) {
+    case HeavyRequest::Kind::kList:
+      RunList(link, link.request, scratch);
+      break;
+    case HeavyRequest::Kind::kDload:
+      RunDload(link, link.request, scratch);
+      break;
+    case HeavyRequest::Kind::kNone:
+      break;
+  }
+  link.request = HeavyRequest();
 }
 
 }  // namespace dirsync

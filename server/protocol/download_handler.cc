@@ -13,19 +13,21 @@
 #include "protocol/log_text.h"
 #include "protocol/reply_builder.h"
 #include "protocol/reply_compress.h"
+#include "protocol/thread_scratch.h"
 
 namespace dirsync {
 namespace {
 
-void FinishWithError(ClientLink& link, const std::string& errorText) {
+void FinishWithError(ClientLink& link, ByteBuffer& reply,
+                     const std::string& errorText) {
   // The text may hold a file name; its control characters are escaped in
   // the log, all but the line end that the size text carries.
   std::string_view text(errorText);
   bool lineEnd = !text.empty() && text.back() == '\n';
   if (lineEnd) text.remove_suffix(1);
   LogPrint("%D error: %s%s\n", EscapeForLog(text).c_str(), lineEnd ? "\n" : "");
-  AppendParam(link.reply, "err", errorText.c_str(), 0);
-  SendReply(link);
+  AppendParam(reply, "err", errorText.c_str(), 0);
+  SendReply(link, reply);
 }
 
 // Formats like snprintf into a text of at most kDownloadErrorSize - 1
@@ -39,54 +41,56 @@ std::string ErrorText(const char* format, Args... args) {
 
 // Uncompressed: the file's bytes are read straight into the reply's
 // "data", behind "ver", "len" and "zip".
-void DloadPlain(ClientLink& link, uint64_t fileRef, int64_t pos, int32_t size,
-                int32_t version) {
-  ByteBuffer& reply = link.reply;
+void DloadPlain(ClientLink& link, const HeavyRequest& request,
+                ByteBuffer& reply) {
   const size_t shapeEnd = reply.size();  // path, fid, pos
-  AppendInt32Param(reply, "ver", version);
+  AppendInt32Param(reply, "ver", request.version);
   AppendInt32Param(reply, "len", 0);
   const size_t lenEnd = reply.size();
   AppendInt32Param(reply, "zip", 0);
-  uint8_t* data = BeginOpenParam(reply, "data", static_cast<size_t>(size));
+  uint8_t* data = BeginOpenParam(reply, "data", static_cast<size_t>(request.size));
   if (data == nullptr) return;  // no memory for the reply: nothing is sent
-  DownloadRead read = ReadForDownload(link, fileRef, static_cast<uint64_t>(pos),
-                                      size, static_cast<uint32_t>(version), data);
+  DownloadRead read = ReadForDownload(
+      link, request.fileRef, static_cast<uint64_t>(request.pos), request.size,
+      static_cast<uint32_t>(request.version), data);
   if (read.bytes == 0) {
     TruncateReply(reply, shapeEnd);
-    FinishWithError(link, read.errorText);
+    FinishWithError(link, reply, read.errorText);
     return;
   }
   PatchInt32Param(reply, lenEnd, read.bytes);
   FinishOpenParam(reply, data, read.bytes);
-  SendReply(link);
+  SendReply(link, reply);
 }
 
-// Compressed: read into readBuffer, compressed into zipBuffer, appended.
-void DloadZipped(ClientLink& link, uint64_t fileRef, int64_t pos, int32_t size,
-                 int32_t version, int32_t zip) {
-  if (!link.readBuffer.Reserve(static_cast<size_t>(size))) {
-    FinishWithError(link, "out of memory.");
+// Compressed: read into the scratch's readBuffer, compressed straight into
+// the reply's "data".
+void DloadZipped(ClientLink& link, const HeavyRequest& request,
+                 Scratch& scratch) {
+  ByteBuffer& reply = scratch.reply;
+  ByteBuffer& readBuffer = scratch.readBuffer;
+  if (!readBuffer.Reserve(static_cast<size_t>(request.size))) {
+    FinishWithError(link, reply, "out of memory.");
     return;
   }
-  DownloadRead read = ReadForDownload(link, fileRef, static_cast<uint64_t>(pos),
-                                      size, static_cast<uint32_t>(version),
-                                      link.readBuffer.data());
+  DownloadRead read = ReadForDownload(
+      link, request.fileRef, static_cast<uint64_t>(request.pos), request.size,
+      static_cast<uint32_t>(request.version), readBuffer.data());
   if (read.bytes == 0) {
-    FinishWithError(link, read.errorText);
+    FinishWithError(link, reply, read.errorText);
     return;
   }
-  ByteBuffer& reply = link.reply;
-  AppendInt32Param(reply, "ver", version);
-  size_t zippedLength = 0;
-  if (!CompressForReply(link.readBuffer.data(), static_cast<size_t>(read.bytes),
-                        link.zipBuffer, &zippedLength)) {
-    FinishWithError(link, "compress error.");
-    return;
-  }
+  AppendInt32Param(reply, "ver", request.version);
+  const size_t shapeEnd = reply.size();  // path, fid, pos, ver
   AppendInt32Param(reply, "len", read.bytes);
-  AppendInt32Param(reply, "zip", zip);
-  AppendParam(reply, "data", link.zipBuffer.data(), static_cast<int32_t>(zippedLength));
-  SendReply(link);
+  AppendInt32Param(reply, "zip", request.zip);
+  if (!AppendCompressedData(reply, readBuffer.data(),
+                            static_cast<size_t>(read.bytes))) {
+    TruncateReply(reply, shapeEnd);
+    FinishWithError(link, reply, "compress error.");
+    return;
+  }
+  SendReply(link, reply);
 }
 
 // Keeps the entry's file open in the link, opening it when the link holds
@@ -150,42 +154,47 @@ DownloadRead ReadForDownload(ClientLink& link, uint64_t fileRef, uint64_t pos,
   return {0, ErrorText("error=%d", read.error())};
 }
 
-void HandleDload(ClientLink& link, const MessageParams& params) {
+bool TakeDload(ClientLink& link, const MessageParams& params) {
   if (link.task == nullptr) {
     LogPrint("%D 用户还没有注册.\n");
     CloseClientLink(link);
-    return;
+    return false;
   }
   const char* path = TextParam(params, kSlotPath);
   if (path == nullptr || !HasParamOfSize(params, kSlotFileId, 8) ||
       !HasParamOfSize(params, kSlotPos, 8) ||
       !HasParamOfSize(params, kSlotVer, 4)) {
     LogPrint("%D Invalid request_download_file param.\n");
-    return;
+    return false;
   }
-  const uint64_t fileRef = static_cast<uint64_t>(Int64Param(params, kSlotFileId));
-  const int64_t pos = Int64Param(params, kSlotPos);
-  const int32_t version = Int32Param(params, kSlotVer);
-  const int32_t zip = Int32Param(params, kSlotZip);
-  const int32_t size = Int32Param(params, kSlotSize);
-
-  ByteBuffer& reply = link.reply;
-  BeginReply(reply, "-dload");
-  AppendParam(reply, "path", path, 0);
-  AppendInt64Param(reply, "fid", static_cast<int64_t>(fileRef));
-  AppendInt64Param(reply, "pos", pos);
-
-  if (size > kMaxDownloadSize || size < 0) {
-    FinishWithError(link, ErrorText("Invalid download request size=%d.\n", size));
-    return;
-  }
-  if (zip != 0) {
-    DloadZipped(link, fileRef, pos, size, version, zip);
-  } else {
-    DloadPlain(link, fileRef, pos, size, version);
-  }
+  HeavyRequest& request = link.request;
+  request.kind = HeavyRequest::Kind::kDload;
+  request.path = path;
+  request.fileRef = static_cast<uint64_t>(Int64Param(params, kSlotFileId));
+  request.pos = Int64Param(params, kSlotPos);
+  request.version = Int32Param(params, kSlotVer);
+  request.zip = Int32Param(params, kSlotZip);
+  request.size = Int32Param(params, kSlotSize);
+  return true;
 }
 
-void HandleDloadReply(ClientLink&, const MessageParams&) {}
+void RunDload(ClientLink& link, const HeavyRequest& request, Scratch& scratch) {
+  ByteBuffer& reply = scratch.reply;
+  BeginReply(reply, "-dload");
+  AppendParam(reply, "path", request.path.c_str(), 0);
+  AppendInt64Param(reply, "fid", static_cast<int64_t>(request.fileRef));
+  AppendInt64Param(reply, "pos", request.pos);
+
+  if (request.size > kMaxDownloadSize || request.size < 0) {
+    FinishWithError(link, reply,
+                    ErrorText("Invalid download request size=%d.\n", request.size));
+    return;
+  }
+  if (request.zip != 0) {
+    DloadZipped(link, request, scratch);
+  } else {
+    DloadPlain(link, request, reply);
+  }
+}
 
 }  // namespace dirsync

@@ -3,89 +3,219 @@
 #include <cassert>
 
 #include "platform/little_endian.h"
+#include "platform/log.h"
 #include "protocol/dispatch.h"
 #include "protocol/protocol_constants.h"
+#include "protocol/request_queue.h"
 
 namespace dirsync {
 namespace {
 
-// Whether the frame header at p (at least 6 bytes) is one the server takes:
-// the lead byte and a total length between the header size and the limit.
-bool HeaderIsSound(const uint8_t* p, int32_t* total) {
-  *total = static_cast<int32_t>(LoadLE32(p + 1));
-  return p[0] == kFrameLead && *total >= kFrameHeaderSize &&
-         *total <= kMaxFrameLength;
+// The total length of the frame whose header (6 bytes) is at p, or 0 when
+// the header is one the server does not take; the connection is then
+// closed. A frame larger than a link that has not logged in may send is
+// logged: it is the mark of a client trying to make the server buffer.
+int32_t CheckHeader(ClientLink& link, const uint8_t* p) {
+  const int32_t total = static_cast<int32_t>(LoadLE32(p + 1));
+  if (p[0] != kFrameLead || total < kFrameHeaderSize ||
+      total > kMaxFrameLength) {
+    CloseClientLink(link);
+    return 0;
+  }
+  if (link.task == nullptr && total > kMaxFrameBeforeLogin) {
+    char remote[64] = "";
+    link.context.net->GetAddr(link.connId, 1, remote, sizeof remote);
+    LogPrint("%D Remote=%s sent a frame of %d bytes before login (at most %d); "
+             "connection closed.\n",
+             remote, static_cast<int>(total),
+             static_cast<int>(kMaxFrameBeforeLogin));
+    CloseClientLink(link);
+    return 0;
+  }
+  return total;
 }
 
-// Dispatches one whole frame. False when the link must not be used for
-// further frames (the frame was garbage, or the connection got closed).
-bool HandleFrame(ClientLink& link, const uint8_t* frame, int32_t total) {
-  if (!DispatchMessage(link, frame, total)) {
-    CloseClientLink(link);
+// Holds the connection's input while the link waits for a worker or for
+// its output. Owner only.
+void HoldInput(ClientLink& link) {
+  if (link.inputHeld) return;
+  link.inputHeld = true;
+  link.context.net->HoldInput(link.connId, true);
+}
+
+// Ends the caller's ownership. The input is released after `owned` is
+// clear, so that a data event the release lets in finds the link free;
+// nothing else can take the link on meanwhile (its input is held and it
+// is not parked).
+void LetGo(ClientLink& link) {
+  const bool held = link.inputHeld;
+  link.inputHeld = false;
+  link.owned.store(false, std::memory_order_release);
+  if (held) link.context.net->HoldInput(link.connId, false);
+}
+
+enum class OutputState { kRoom, kFull, kGone };
+
+// Whether the link's queued output leaves room for another frame. Asks the
+// network only when the estimate is over the bound.
+OutputState CheckOutput(ClientLink& link) {
+  if (link.outputEstimate <= static_cast<uint64_t>(kOutputBound)) {
+    return OutputState::kRoom;
+  }
+  const int64_t queued = link.context.net->QueuedOutput(link.connId);
+  if (queued < 0) return OutputState::kGone;
+  link.outputEstimate = static_cast<uint64_t>(queued);
+  return queued <= kOutputBound ? OutputState::kRoom : OutputState::kFull;
+}
+
+// Parks a link whose output is over the bound, its input held, until its
+// drain event. True when parked: the drain event owns the link from here,
+// and the caller touches nothing of it. False when the output fell to the
+// low mark meanwhile: the caller goes on as owner.
+bool Park(ClientLink& link) {
+  {
+    MutexLock guard(&link.drainLock);
+    link.drainArrived = false;
+  }
+  const int armed = link.context.net->NotifyDrained(link.connId, kOutputLowMark);
+  if (armed != 1) {
+    // Drained already (2), or the connection is gone (0) and its close
+    // event stops the link.
+    link.outputEstimate = static_cast<uint64_t>(kOutputLowMark);
+    return armed == 0;
+  }
+  HoldInput(link);
+  MutexLock guard(&link.drainLock);
+  if (link.drainArrived) {
+    link.drainArrived = false;
+    link.outputEstimate = static_cast<uint64_t>(kOutputLowMark);
     return false;
   }
-  return !link.closed.load(std::memory_order_acquire);
+  link.parked = true;
+  return true;
 }
 
-// Marks the link fed for the life of one data event.
-class FeedingLink {
- public:
-  explicit FeedingLink(ClientLink& link) : link_(link) {
-    const bool overlapping = link_.feeding.exchange(true);
-    assert(!overlapping);
-    (void)overlapping;
-  }
-  ~FeedingLink() { link_.feeding.store(false); }
-  FeedingLink(const FeedingLink&) = delete;
-  FeedingLink& operator=(const FeedingLink&) = delete;
-
- private:
-  ClientLink& link_;
-};
-
-}  // namespace
-
-void FeedBytes(ClientLink& link, const uint8_t* data, size_t length) {
-  FeedingLink feeding(link);
-  if (link.closed.load(std::memory_order_acquire)) return;
-  if (link.inBuffer.empty()) {
-    // Fast path: frames that lie whole in the chunk, without a copy.
-    while (length > static_cast<size_t>(kFrameHeaderSize)) {
-      int32_t total;
-      if (!HeaderIsSound(data, &total)) {
-        CloseClientLink(link);
-        return;
-      }
-      if (length < static_cast<size_t>(total)) break;
-      if (!HandleFrame(link, data, total)) return;
-      data += total;
-      length -= static_cast<size_t>(total);
-    }
-    if (length == 0) return;
-  }
-  if (!link.inBuffer.Append(data, length)) {
-    CloseClientLink(link);
-    return;
-  }
-  DrainInBuffer(link);
-}
-
-void DrainInBuffer(ClientLink& link) {
+// Handles the link's frames as its owner: those in inBuffer, then those of
+// [chunk, chunk + length). Returns when the whole frames run out (keeping
+// the rest and letting go of the link), when the link passes to a worker
+// or to its drain event, or when it is closed.
+void Drive(const std::shared_ptr<ClientLink>& shared, const uint8_t* chunk,
+           size_t length, Scratch& scratch) {
+  ClientLink& link = *shared;
   ByteBuffer& in = link.inBuffer;
-  size_t p = 0;
-  size_t n = in.size();
-  while (n >= static_cast<size_t>(kFrameHeaderSize)) {
-    int32_t total;
-    if (!HeaderIsSound(in.data() + p, &total)) {
+  if (!in.empty() && length > 0) {
+    if (!in.Append(chunk, length)) {
       CloseClientLink(link);
       return;
     }
-    if (n < static_cast<size_t>(total)) break;
-    if (!HandleFrame(link, in.data() + p, total)) return;
-    p += static_cast<size_t>(total);
-    n -= static_cast<size_t>(total);
+    length = 0;
   }
-  if (p > 0) in.Consume(p);
+  bool fromBuffer = !in.empty();
+  const uint8_t* data = fromBuffer ? in.data() : chunk;
+  size_t n = fromBuffer ? in.size() : length;
+  size_t p = 0;
+  // Moves what is left of the frames into inBuffer, from where the loop
+  // goes on; false when memory is short.
+  auto keepRest = [&]() {
+    if (fromBuffer) {
+      in.Consume(p);
+    } else if (!in.Append(data + p, n - p)) {
+      return false;
+    }
+    fromBuffer = true;
+    data = in.data();
+    n = in.size();
+    p = 0;
+    return true;
+  };
+
+  for (;;) {
+    if (link.closed.load(std::memory_order_acquire)) return;
+    if (n - p < static_cast<size_t>(kFrameHeaderSize)) break;
+    const int32_t total = CheckHeader(link, data + p);
+    if (total == 0) return;
+    if (n - p < static_cast<size_t>(total)) break;
+
+    switch (CheckOutput(link)) {
+      case OutputState::kRoom:
+        break;
+      case OutputState::kGone:
+        return;
+      case OutputState::kFull:
+        if (!keepRest()) {
+          CloseClientLink(link);
+          return;
+        }
+        if (Park(link)) return;
+        break;
+    }
+
+    const DispatchResult result = DispatchMessage(link, data + p, total, scratch);
+    p += static_cast<size_t>(total);
+    if (result == DispatchResult::kGarbage) {
+      CloseClientLink(link);
+      return;
+    }
+    if (result == DispatchResult::kHeavy) {
+      RequestQueue* queue = link.context.requests;
+      if (queue == nullptr) {
+        RunHeavyRequest(link, scratch);
+        continue;
+      }
+      if (!keepRest()) {
+        CloseClientLink(link);
+        return;
+      }
+      HoldInput(link);
+      queue->Submit(shared);
+      return;
+    }
+  }
+
+  // Out of whole frames: keep the partial one for the next chunk.
+  if (fromBuffer) {
+    in.Consume(p);
+    if (in.empty() && in.capacity() > kKeptInputCapacity) in.Release();
+  } else if (p < n && !in.Append(data + p, n - p)) {
+    CloseClientLink(link);
+    return;
+  }
+  LetGo(link);
+}
+
+}  // namespace
+
+void FeedBytes(const std::shared_ptr<ClientLink>& link, const uint8_t* data,
+               size_t length) {
+  if (link->closed.load(std::memory_order_acquire)) return;
+  // The network makes no data event while another thread owns the link:
+  // that owner holds the connection's input.
+  const bool overlapping = link->owned.exchange(true, std::memory_order_acq_rel);
+  assert(!overlapping);
+  (void)overlapping;
+  Drive(link, data, length, ThreadScratch());
+}
+
+void LinkDrained(const std::shared_ptr<ClientLink>& link) {
+  {
+    MutexLock guard(&link->drainLock);
+    if (!link->parked) {
+      // The owner is still parking the link and goes on itself.
+      link->drainArrived = true;
+      return;
+    }
+    link->parked = false;
+  }
+  link->outputEstimate = static_cast<uint64_t>(kOutputLowMark);
+  if (link->closed.load(std::memory_order_acquire)) return;
+  Drive(link, nullptr, 0, ThreadScratch());
+}
+
+void RunHeavyAndContinue(const std::shared_ptr<ClientLink>& link,
+                         Scratch& scratch) {
+  if (link->closed.load(std::memory_order_acquire)) return;
+  RunHeavyRequest(*link, scratch);
+  Drive(link, nullptr, 0, scratch);
 }
 
 }  // namespace dirsync

@@ -12,13 +12,14 @@
 #include "protocol/client_link.h"
 #include "protocol/reply_builder.h"
 #include "protocol/reply_compress.h"
+#include "protocol/thread_scratch.h"
 
 namespace dirsync {
 namespace {
 
-void SendError(ClientLink& link, const char* text) {
-  AppendParam(link.reply, "err", text, 0);
-  SendReply(link);
+void SendError(ClientLink& link, ByteBuffer& reply, const char* text) {
+  AppendParam(reply, "err", text, 0);
+  SendReply(link, reply);
 }
 
 }  // namespace
@@ -51,52 +52,50 @@ namespace {
 
 // The reply's error for a read of the store that yielded no bytes: the
 // read's errno, or 0 when the file simply ended.
-void SendReadError(ClientLink& link, const Status& read) {
+void SendReadError(ClientLink& link, ByteBuffer& reply, const Status& read) {
   char text[64];
   std::snprintf(text, sizeof text, "read error=%d.", read.error());
-  SendError(link, text);
+  SendError(link, reply, text);
 }
 
-void SendDamageError(ClientLink& link, uint64_t pos) {
+void SendDamageError(ClientLink& link, ByteBuffer& reply, uint64_t pos) {
   char text[96];
   std::snprintf(text, sizeof text, "damaged record at %" PRIu64 ".", pos);
-  SendError(link, text);
+  SendError(link, reply, text);
 }
 
 // Damaged bytes [pos, pos + length) of the store, sent as one filler
 // record of that length.
-void ListFiller(ClientLink& link, uint64_t pos, size_t length, int32_t zip) {
+void ListFiller(ClientLink& link, uint64_t pos, size_t length, int32_t zip,
+                Scratch& scratch) {
+  ByteBuffer& reply = scratch.reply;
   if (length < static_cast<size_t>(kRecordHeaderSize)) {
-    SendDamageError(link, pos);
+    SendDamageError(link, reply, pos);
     return;
   }
-  if (!link.readBuffer.Resize(length)) {
-    SendError(link, "out of memory.");
+  ByteBuffer& readBuffer = scratch.readBuffer;
+  if (!readBuffer.Resize(length)) {
+    SendError(link, reply, "out of memory.");
     return;
   }
-  uint8_t* filler = link.readBuffer.data();
+  uint8_t* filler = readBuffer.data();
   std::memset(filler, 0, length);
   record::SetLength(filler, static_cast<int32_t>(length));
   link.clientPos = pos + length;
-  AppendInt32Param(link.reply, "len", static_cast<int32_t>(length));
-  AppendInt32Param(link.reply, "zip", zip);
+  AppendInt32Param(reply, "len", static_cast<int32_t>(length));
+  AppendInt32Param(reply, "zip", zip);
   if (zip == 0) {
-    AppendParam(link.reply, "data", filler, static_cast<int32_t>(length));
-  } else {
-    size_t zippedLength = 0;
-    if (!CompressForReply(filler, length, link.zipBuffer, &zippedLength)) {
-      SendError(link, "compress error.");
-      return;
-    }
-    AppendParam(link.reply, "data", link.zipBuffer.data(),
-                static_cast<int32_t>(zippedLength));
+    AppendParam(reply, "data", filler, static_cast<int32_t>(length));
+  } else if (!AppendCompressedData(reply, filler, length)) {
+    SendError(link, reply, "compress error.");
+    return;
   }
-  SendReply(link);
+  SendReply(link, reply);
 }
 
 // Uncompressed: the store bytes are read straight into the reply's "data".
-void ListPlain(ClientLink& link, SyncTask& task, uint64_t pos, size_t count) {
-  ByteBuffer& reply = link.reply;
+void ListPlain(ClientLink& link, SyncTask& task, uint64_t pos, size_t count,
+               ByteBuffer& reply) {
   const size_t shapeEnd = reply.size();  // path, pos, max
   AppendInt32Param(reply, "len", 0);
   const size_t lenEnd = reply.size();
@@ -107,98 +106,109 @@ void ListPlain(ClientLink& link, SyncTask& task, uint64_t pos, size_t count) {
   Status read = ReadStoreAt(task.store, pos, data, count, &got);
   if (got == 0) {
     TruncateReply(reply, shapeEnd);
-    SendReadError(link, read);
+    SendReadError(link, reply, read);
     return;
   }
   const size_t n = MarkStaleRecords(task, data, got);
   if (n == 0) {
     TruncateReply(reply, shapeEnd);
-    SendDamageError(link, pos);
+    SendDamageError(link, reply, pos);
     return;
   }
   link.clientPos = pos + n;
   PatchInt32Param(reply, lenEnd, static_cast<int32_t>(n));
   FinishOpenParam(reply, data, static_cast<int32_t>(n));
-  SendReply(link);
+  SendReply(link, reply);
 }
 
-// Compressed: read into readBuffer, compressed into zipBuffer, appended.
+// Compressed: read into the scratch's readBuffer, compressed straight into
+// the reply's "data".
 void ListZipped(ClientLink& link, SyncTask& task, uint64_t pos, size_t count,
-                int32_t zip) {
-  if (!link.readBuffer.Resize(kBlockSize)) {
-    SendError(link, "out of memory.");
+                int32_t zip, Scratch& scratch) {
+  ByteBuffer& reply = scratch.reply;
+  ByteBuffer& readBuffer = scratch.readBuffer;
+  if (!readBuffer.Resize(kBlockSize)) {
+    SendError(link, reply, "out of memory.");
     return;
   }
   size_t got = 0;
-  Status read = ReadStoreAt(task.store, pos, link.readBuffer.data(), count, &got);
+  Status read = ReadStoreAt(task.store, pos, readBuffer.data(), count, &got);
   if (got == 0) {
-    SendReadError(link, read);
+    SendReadError(link, reply, read);
     return;
   }
-  const size_t n = MarkStaleRecords(task, link.readBuffer.data(), got);
+  const size_t n = MarkStaleRecords(task, readBuffer.data(), got);
   if (n == 0) {
-    SendDamageError(link, pos);
+    SendDamageError(link, reply, pos);
     return;
   }
   link.clientPos = pos + n;
-  size_t zippedLength = 0;
-  if (!CompressForReply(link.readBuffer.data(), n, link.zipBuffer, &zippedLength)) {
-    SendError(link, "compress error.");
+  const size_t shapeEnd = reply.size();  // path, pos, max
+  AppendInt32Param(reply, "len", static_cast<int32_t>(n));
+  AppendInt32Param(reply, "zip", zip);
+  if (!AppendCompressedData(reply, readBuffer.data(), n)) {
+    TruncateReply(reply, shapeEnd);
+    SendError(link, reply, "compress error.");
     return;
   }
-  AppendInt32Param(link.reply, "len", static_cast<int32_t>(n));
-  AppendInt32Param(link.reply, "zip", zip);
-  AppendParam(link.reply, "data", link.zipBuffer.data(), static_cast<int32_t>(zippedLength));
-  SendReply(link);
+  SendReply(link, reply);
 }
 
 }  // namespace
 
-void HandleList(ClientLink& link, const MessageParams& params) {
-  SyncTask* task = link.task;
-  if (task == nullptr) {
+bool TakeList(ClientLink& link, const MessageParams& params) {
+  if (link.task == nullptr) {
     LogPrint("%D 用户还没有注册.\n");
     CloseClientLink(link);
-    return;
+    return false;
   }
   const char* path = TextParam(params, kSlotPath);
   if (path == nullptr || !HasParamOfSize(params, kSlotPos, 8)) {
     LogPrint("%D Invalid request_reg param.\n");
-    return;
+    return false;
   }
-  const uint64_t pos = static_cast<uint64_t>(Int64Param(params, kSlotPos));
-  const int32_t zip = Int32Param(params, kSlotZip);
+  HeavyRequest& request = link.request;
+  request.kind = HeavyRequest::Kind::kList;
+  request.path = path;
+  request.pos = Int64Param(params, kSlotPos);
+  request.zip = Int32Param(params, kSlotZip);
+  return true;
+}
+
+void RunList(ClientLink& link, const HeavyRequest& request, Scratch& scratch) {
+  SyncTask& task = *link.task;
+  const uint64_t pos = static_cast<uint64_t>(request.pos);
   // Everything below storeSize has been written in full; bytes past it
   // may still be on their way to the file.
-  const int64_t storeSize = task->store.storeSize.load();
+  const int64_t storeSize = task.store.storeSize.load();
 
-  ByteBuffer& reply = link.reply;
+  ByteBuffer& reply = scratch.reply;
   BeginReply(reply, "-list");
-  AppendParam(reply, "path", path, 0);
-  AppendInt64Param(reply, "pos", static_cast<int64_t>(pos));
+  AppendParam(reply, "path", request.path.c_str(), 0);
+  AppendInt64Param(reply, "pos", request.pos);
   AppendInt64Param(reply, "max", storeSize);
   if (storeSize < 0 || static_cast<uint64_t>(storeSize) <= pos) {
-    SendReply(link);
+    SendReply(link, reply);
     return;
   }
 
   const uint64_t blockRest = static_cast<uint64_t>(kBlockSize) - pos % kBlockSize;
   const uint64_t written = static_cast<uint64_t>(storeSize) - pos;
   size_t count = static_cast<size_t>(blockRest < written ? blockRest : written);
-  if (const DamagedSpan* damaged = DamagedSpanFrom(task->store, pos)) {
+  if (const DamagedSpan* damaged = DamagedSpanFrom(task.store, pos)) {
     const uint64_t start = static_cast<uint64_t>(damaged->start);
     if (pos >= start) {
       const uint64_t end = static_cast<uint64_t>(damaged->end);
       ListFiller(link, pos, static_cast<size_t>(std::min<uint64_t>(end - pos, count)),
-                 zip);
+                 request.zip, scratch);
       return;
     }
     count = static_cast<size_t>(std::min<uint64_t>(count, start - pos));
   }
-  if (zip != 0) {
-    ListZipped(link, *task, pos, count, zip);
+  if (request.zip != 0) {
+    ListZipped(link, task, pos, count, request.zip, scratch);
   } else {
-    ListPlain(link, *task, pos, count);
+    ListPlain(link, task, pos, count, reply);
   }
 }
 

@@ -12,8 +12,10 @@
 // as one filler record covering it, so that clients pass over it; the
 // catalog has been caught up against the tree meanwhile.
 //
-// Runs on the link's data thread. The task's catalogLock is held shared
-// only around the lookups of the walk, never across the send.
+// TakeList checks a request on the link's owner and takes it into
+// link.request; RunList reads, compresses and answers it on a worker. The
+// task's catalogLock is held shared only around the lookups of the walk,
+// never across the send.
 #ifndef DIRSYNC_PROTOCOL_LIST_HANDLER_H_
 #define DIRSYNC_PROTOCOL_LIST_HANDLER_H_
 
@@ -27,8 +29,16 @@
 namespace dirsync {
 
 struct ClientLink;
+struct HeavyRequest;
+struct Scratch;
 
-void HandleList(ClientLink& link, const MessageParams& params);
+// A "list" from a link that has not logged in closes it; one without a
+// usable "path" or an 8-byte "pos" is only logged. Otherwise the request
+// is taken into link.request (kind kList) and true returned.
+bool TakeList(ClientLink& link, const MessageParams& params);
+// Answers a request that TakeList took. The store size is read when it
+// runs.
+void RunList(ClientLink& link, const HeavyRequest& request, Scratch& scratch);
 
 // Walks the records in bytes[0, n), marking overtaken ones stale. Returns
 // the number of bytes that hold whole, sound records (n unless a damaged

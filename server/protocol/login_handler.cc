@@ -3,12 +3,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <cstring>
-
 #include "catalog/sync_task.h"
 #include "platform/file_io.h"
 #include "platform/log.h"
 #include "protocol/client_link.h"
+#include "protocol/credentials.h"
 #include "protocol/log_text.h"
 #include "protocol/reply_builder.h"
 
@@ -34,6 +33,25 @@ std::string ParamForLog(const MessageParams& params, ParamSlot slot) {
 bool IsEmptyToken(const std::string& line) {
   const char* text = line.c_str();
   return text[0] == '\0' || (text[0] == '\n' && text[1] == '\0');
+}
+
+// Reads the first line of the credential of uid for taskName (both
+// checked for use in a file name). False when there is none to read, or
+// when the only one is an old-layout file that another configured task
+// could claim; that refusal is logged.
+bool ReadUserCredential(ClientLink& link, const char* taskName,
+                        const char* uid, std::string* line) {
+  const CredentialLocation where = LocateCredential(
+      link.context.userDirectory, *link.context.tasks, taskName, uid);
+  if (where.kind == CredentialLocation::Kind::kAmbiguous) {
+    LogPrint("%D Credential %s-%s refused: it could also belong to task %s; "
+             "move it to user/%s/%s\n",
+             EscapeForLog(taskName).c_str(), EscapeForLog(uid).c_str(),
+             EscapeForLog(where.otherTask).c_str(),
+             EscapeForLog(taskName).c_str(), EscapeForLog(uid).c_str());
+    return false;
+  }
+  return ReadCredentialLine(where.path, line);
 }
 
 }  // namespace
@@ -75,7 +93,8 @@ bool ReadCredentialLine(const std::string& path, std::string* line) {
   return true;
 }
 
-void HandleReg(ClientLink& link, const MessageParams& params) {
+void HandleReg(ClientLink& link, const MessageParams& params,
+               ByteBuffer& reply) {
   const char* uid = TextParam(params, kSlotUid);
   const char* token = TextParam(params, kSlotToken);
   const char* taskName = TextParam(params, kSlotPath);
@@ -110,46 +129,48 @@ void HandleReg(ClientLink& link, const MessageParams& params) {
   bool readable =
       IsSafeNameValue(uid, static_cast<size_t>(uidEntry->length)) &&
       IsSafeNameValue(taskName, static_cast<size_t>(taskEntry->length)) &&
-      ReadCredentialLine(
-          link.context.userDirectory + taskName + "-" + uid, &line);
+      ReadUserCredential(link, taskName, uid, &line);
   if (!readable) {
     LogPrint("%D Invalid UserID=%s\n", ParamForLog(params, kSlotUid).c_str());
     CloseClientLink(link);
     return;
   }
 
-  BeginReply(link.reply, "-reg");
-  if (!IsEmptyToken(line) && std::strcmp(token, line.c_str()) == 0) {
-    AppendParam(link.reply, "data", "ok", 0);
-    AppendInt64Param(link.reply, "max", task->store.storeSize.load());
-    AppendInt32Param(link.reply, "ver",
+  BeginReply(reply, "-reg");
+  // The stored token is the line up to its first NUL, as the client's is.
+  if (!IsEmptyToken(line) && TokensMatch(token, line.c_str())) {
+    AppendParam(reply, "data", "ok", 0);
+    AppendInt64Param(reply, "max", task->store.storeSize.load());
+    AppendInt32Param(reply, "ver",
                      static_cast<int32_t>(task->storeId.load()));
     link.task = task;
-    SendReply(link);
+    link.loggedIn.store(true, std::memory_order_release);
+    SendReply(link, reply);
     char remote[1024] = "";
     link.context.net->GetAddr(link.connId, 1, remote, sizeof remote);
     LogPrint("%D UID=%s Remote=%sLogin OK.\n",
              ParamForLog(params, kSlotUid).c_str(), remote);
     return;
   }
-  AppendParam(link.reply, "data", "fail", 0);
-  SendReply(link);
+  AppendParam(reply, "data", "fail", 0);
+  SendReply(link, reply);
   LogPrint("%D Invalid Password.UserID=%s\n",
            ParamForLog(params, kSlotUid).c_str());
   CloseClientLink(link);
 }
 
-void HandlePing(ClientLink& link, const MessageParams& params) {
+void HandlePing(ClientLink& link, const MessageParams& params,
+                ByteBuffer& reply) {
   if (link.task == nullptr) return;
   const uint64_t pos = static_cast<uint64_t>(Int64Param(params, kSlotPos));
   const int32_t val = Int32Param(params, kSlotVal);
   if (link.clientPos < pos) link.clientPos = pos;
 
   const int64_t storeSize = link.task->store.storeSize.load();
-  BeginReply(link.reply, "pong");
-  AppendInt64Param(link.reply, "max", storeSize);
-  AppendInt32Param(link.reply, "val", val);
-  SendReply(link);
+  BeginReply(reply, "pong");
+  AppendInt64Param(reply, "max", storeSize);
+  AppendInt32Param(reply, "val", val);
+  SendReply(link, reply);
   LogPrint("%D pong(svr=%L, client=%L, ping=%d)...\n", storeSize,
            static_cast<int64_t>(link.clientPos), val);
 }

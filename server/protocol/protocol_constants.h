@@ -22,6 +22,16 @@ constexpr int32_t kFrameHeaderSize = 6;
 // is treated as garbage and its connection closed, so that a peer cannot
 // make the server buffer without bound.
 constexpr int32_t kMaxFrameLength = 16 * 1024 * 1024;
+// Before login only "reg" is of use, well under 4 KiB: a connection that
+// has not logged in may announce no larger frame than this.
+constexpr int32_t kMaxFrameBeforeLogin = 64 * 1024;
+
+// A link handles no further frame while more than kOutputBound bytes of its
+// output wait in the network, and goes on once no more than kOutputLowMark
+// do; so a client that never reads holds at most about the bound plus one
+// reply.
+constexpr int64_t kOutputBound = 4 * 1024 * 1024;
+constexpr int64_t kOutputLowMark = 1024 * 1024;
 
 // A download range is at most this long.
 constexpr int32_t kMaxDownloadSize = 4 * 1024 * 1024;

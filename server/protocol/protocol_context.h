@@ -21,10 +21,15 @@ class TaskDirectory {
   virtual SyncTask* FindTask(std::string_view name) = 0;
 };
 
+class RequestQueue;
+
 struct ProtocolContext {
   TaskDirectory* tasks = nullptr;
   LinkNet* net = nullptr;
   EntryFiles* files = nullptr;
+  // Where heavy requests ("list", "dload") run; null runs them on the
+  // thread that reads them.
+  RequestQueue* requests = nullptr;
   // Where the credential files lie ("<program dir>user/"), ending with '/'.
   std::string userDirectory;
 };

@@ -94,12 +94,12 @@ void PatchInt32Param(ByteBuffer& reply, size_t valueEnd, int32_t value) {
   StoreLE32(reply.data() + valueEnd - 4, static_cast<uint32_t>(value));
 }
 
-void SendReply(ClientLink& link) {
-  ByteBuffer& reply = link.reply;
+void SendReply(ClientLink& link, ByteBuffer& reply) {
   if (reply.size() < static_cast<size_t>(kFrameHeaderSize)) return;
   reply.data()[0] = kFrameLead;
   StoreLE32(reply.data() + 1, static_cast<uint32_t>(reply.size()));
   reply.data()[5] = 0;
+  link.outputEstimate += reply.size();
   link.context.net->Send(link.connId, reply.data(),
                          static_cast<int>(reply.size()));
 }

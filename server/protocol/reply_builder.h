@@ -1,12 +1,12 @@
-// The reply builder: handlers write their answer into the link's reply
-// buffer with BeginReply, any number of Append*Param in the order the
-// command defines, and SendReply.
+// The reply builder: handlers write their answer into the reply buffer of
+// their thread's scratch with BeginReply, any number of Append*Param in the
+// order the command defines, and SendReply.
 //
 // Layout written: the 6-byte frame header (filled in by SendReply), then
 // per parameter the int8 name length (NUL included), the name and its NUL,
 // the int32 value length and the value. All functions run on the link's
-// data thread. Appends report a failed allocation by result; SendReply
-// then sends nothing (the reply would be cut).
+// owner. Appends report a failed allocation by result; SendReply then
+// sends nothing (the reply would be cut).
 #ifndef DIRSYNC_PROTOCOL_REPLY_BUILDER_H_
 #define DIRSYNC_PROTOCOL_REPLY_BUILDER_H_
 
@@ -47,8 +47,9 @@ void TruncateReply(ByteBuffer& reply, size_t size);
 void PatchInt32Param(ByteBuffer& reply, size_t valueEnd, int32_t value);
 
 // Fills in the header (lead byte, total length) and hands the bytes to the
-// network, which copies them. The reply buffer may be reused at once.
-void SendReply(ClientLink& link);
+// network, which copies them, on the link's connection; counts them in the
+// link's output estimate. The reply buffer may be reused at once.
+void SendReply(ClientLink& link, ByteBuffer& reply);
 
 }  // namespace dirsync
 

@@ -7,6 +7,8 @@
 #include <cassert>
 #include <cstring>
 
+#include "protocol/reply_builder.h"
+
 namespace dirsync {
 namespace {
 
@@ -67,24 +69,42 @@ size_t StoreUncompressed(const uint8_t* src, size_t n, uint8_t* out) {
   return written;
 }
 
+size_t CompressInto(const uint8_t* src, size_t n, uint8_t* out) {
+  const size_t limit = CompressLimit(n);
+  libdeflate_compressor* compressor = ThreadCompressor();
+  if (compressor == nullptr) return 0;
+  bool worthIt = true;
+  if (n >= 2 * kSampleSize) {
+    const uint8_t* sample = src + (n - kSampleSize) / 2;
+    const size_t sampled =
+        libdeflate_zlib_compress(compressor, sample, kSampleSize, out, limit);
+    worthIt = sampled != 0 && !Incompressible(kSampleSize, sampled);
+  }
+  size_t length = 0;
+  if (worthIt) length = libdeflate_zlib_compress(compressor, src, n, out, limit);
+  // Not compressed, or not into the limit: stored blocks always fit.
+  if (length == 0) length = StoreUncompressed(src, n, out);
+  return length;
+}
+
 bool CompressForReply(const uint8_t* src, size_t n, ByteBuffer& out,
                       size_t* zippedLength) {
   const size_t limit = CompressLimit(n);
   if (out.size() < limit && !out.Resize(limit)) return false;
-  libdeflate_compressor* compressor = ThreadCompressor();
-  if (compressor == nullptr) return false;
-  bool worthIt = true;
-  if (n >= 2 * kSampleSize) {
-    const uint8_t* sample = src + (n - kSampleSize) / 2;
-    const size_t sampled = libdeflate_zlib_compress(compressor, sample, kSampleSize,
-                                                    out.data(), limit);
-    worthIt = sampled != 0 && !Incompressible(kSampleSize, sampled);
+  *zippedLength = CompressInto(src, n, out.data());
+  return *zippedLength != 0;
+}
+
+bool AppendCompressedData(ByteBuffer& reply, const uint8_t* src, size_t n) {
+  const size_t before = reply.size();
+  uint8_t* data = BeginOpenParam(reply, "data", CompressLimit(n));
+  if (data == nullptr) return false;
+  const size_t length = CompressInto(src, n, data);
+  if (length == 0) {
+    TruncateReply(reply, before);
+    return false;
   }
-  size_t length = 0;
-  if (worthIt) length = libdeflate_zlib_compress(compressor, src, n, out.data(), limit);
-  // Not compressed, or not into the limit: stored blocks always fit.
-  if (length == 0) length = StoreUncompressed(src, n, out.data());
-  *zippedLength = length;
+  FinishOpenParam(reply, data, static_cast<int32_t>(length));
   return true;
 }
 

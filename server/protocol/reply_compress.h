@@ -26,6 +26,17 @@ size_t CompressLimit(size_t n);
 bool CompressForReply(const uint8_t* src, size_t n, ByteBuffer& out,
                       size_t* zippedLength);
 
+// Writes the zlib stream of n bytes at src to out, which has room for
+// CompressLimit(n) bytes; returns its length, or 0 when no compressor can
+// be had (memory is short).
+size_t CompressInto(const uint8_t* src, size_t n, uint8_t* out);
+
+// Appends the parameter "data" to reply with the compressed form of the n
+// bytes at src as its value, written straight into the reply. False when
+// memory is short; the reply is then as it was before the call (or empty,
+// when its memory ran out).
+bool AppendCompressedData(ByteBuffer& reply, const uint8_t* src, size_t n);
+
 // The zlib stream of n bytes in stored blocks, written to out (room for
 // CompressLimit(n) bytes); returns its length.
 size_t StoreUncompressed(const uint8_t* src, size_t n, uint8_t* out);

@@ -6,6 +6,8 @@
 
 #include "app/client_link_table.h"
 #include "frame.h"
+#include "protocol/frame_feed.h"
+#include "protocol/protocol_constants.h"
 #include "protocol/capturing_net.h"
 #include "catalog/sync_task.h"
 
@@ -32,9 +34,9 @@ class ClientLinkTest : public ::testing::Test {
     return FrameWriter("ping").Int32("val", val).Build();
   }
   size_t Buffered() { return net_.Find(kId)->inBuffer.size(); }
-  std::vector<int32_t> PongValues() {
+  std::vector<int32_t> PongValues(uint64_t id = kId) {
     std::vector<int32_t> values;
-    for (const auto& m : net_.Replies(kId)) {
+    for (const auto& m : net_.Replies(id)) {
       EXPECT_EQ(m.Command(), "pong");
       values.push_back(m.Int32("val").value_or(-1));
     }
@@ -57,7 +59,6 @@ TEST_F(ClientLinkTest, OpenAndCloseEventsKeepTheTableConsistent) {
   EXPECT_EQ(link->connId, kId);
   EXPECT_EQ(link->task, nullptr);
   EXPECT_FALSE(link->dlFile.valid());
-  EXPECT_GE(link->inBuffer.capacity(), kInBufferReserve);
 
   // A second open event under the same id replaces the link.
   OnConnectionEvent(kId, 1);
@@ -151,6 +152,8 @@ TEST_F(ClientLinkTest, LargestFrameIsReassembled) {
   EXPECT_FALSE(net_.Closed(kId));
   EXPECT_EQ(PongValues().size(), 1u);
   EXPECT_EQ(Buffered(), 0u);
+  // The reassembly room is given back once the frame is handled.
+  EXPECT_LE(net_.Find(kId)->inBuffer.capacity(), kKeptInputCapacity);
 }
 
 TEST_F(ClientLinkTest, NegativeParameterLengthsClose) {
@@ -193,6 +196,68 @@ TEST_F(ClientLinkTest, LinkOutlivesACloseEventFromAnotherThread) {
   // checks the memory), and the frame after the close was not handled.
   EXPECT_TRUE(net_.Replies(kId).empty());
   EXPECT_EQ(net_.LinkCount(), 0u);
+}
+
+TEST_F(ClientLinkTest, AWaitingListHoldsItsOwnLinkOnly) {
+  net_.UseRequestQueue();
+  LogIn();
+  constexpr uint64_t kOther = 8;
+  net_.Open(kOther);
+  net_.Find(kOther)->task = &task_;
+  const std::string list = FrameWriter("list").Text("path", "docs").Int64("pos", 0).Build();
+
+  // The list waits for a worker; the ping behind it waits for the list,
+  // and what arrives meanwhile stays with the network.
+  Deliver(kId, list + Ping(1));
+  EXPECT_TRUE(net_.Replies(kId).empty());
+  EXPECT_TRUE(net_.InputHeld(kId));
+  Deliver(kId, Ping(2));
+  EXPECT_EQ(net_.PendingInput(kId), Ping(2).size());
+  // Another client's ping is answered at once.
+  Deliver(kOther, Ping(5));
+  EXPECT_EQ(PongValues(kOther), (std::vector<int32_t>{5}));
+
+  EXPECT_EQ(net_.RunWorkers(), 1);
+  std::vector<std::string> words;
+  for (const auto& m : net_.Replies(kId)) words.push_back(m.Command());
+  EXPECT_EQ(words, (std::vector<std::string>{"-list", "pong"}));
+  EXPECT_FALSE(net_.InputHeld(kId));
+  net_.Pump(kId);
+  EXPECT_EQ(net_.Replies(kId).size(), 3u);
+  EXPECT_EQ(net_.Replies(kId).back().Int32("val"), 2);
+  net_.PeerClose(kOther);
+}
+
+TEST_F(ClientLinkTest, NoFrameIsHandledWhileTheOutputIsOverTheBound) {
+  LogIn();
+  // Replies worth more than the bound went out, and the network still
+  // holds them.
+  net_.Find(kId)->outputEstimate = kOutputBound + 1;
+  net_.SetQueued(kId, kOutputBound + 1);
+  Deliver(kId, Ping(1) + Ping(2));
+  EXPECT_TRUE(PongValues().empty());
+  EXPECT_TRUE(net_.InputHeld(kId));
+  EXPECT_TRUE(net_.DrainArmed(kId));
+  Deliver(kId, Ping(3));
+  EXPECT_EQ(net_.PendingInput(kId), Ping(3).size());
+
+  // Draining to just above the low mark changes nothing; reaching it
+  // resumes the link where it stopped.
+  net_.SetQueued(kId, kOutputLowMark + 1);
+  EXPECT_TRUE(PongValues().empty());
+  net_.SetQueued(kId, kOutputLowMark);
+  EXPECT_EQ(PongValues(), (std::vector<int32_t>{1, 2}));
+  EXPECT_FALSE(net_.InputHeld(kId));
+  net_.Pump(kId);
+  EXPECT_EQ(PongValues(), (std::vector<int32_t>{1, 2, 3}));
+
+  // A bound passed again by the time the output is looked at parks it
+  // again; one that drained meanwhile does not.
+  net_.Find(kId)->outputEstimate = kOutputBound + 1;
+  net_.SetQueued(kId, 0);
+  Deliver(kId, Ping(4));
+  EXPECT_EQ(PongValues().back(), 4);
+  EXPECT_FALSE(net_.InputHeld(kId));
 }
 
 }  // namespace

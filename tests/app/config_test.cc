@@ -246,5 +246,25 @@ TEST(MaxConnectionsTest, DefaultsTo1024AndRefusesValuesBelowOne) {
   EXPECT_EQ(MaxConnections("/nonexistent/dirsync.ini"), 1024);
 }
 
+TEST(ListenPortTest, AddressAndLoginTimeoutHaveDefaultsAndRefuseNonsense) {
+  LogCapture log;
+  ProfileFile p;
+  p.Parse("[DB]\nPORT=1\n");
+  EXPECT_EQ(ListenAddress(p), "");
+  EXPECT_EQ(LoginTimeoutSeconds(p), 30);
+  p.Parse("[db]\naddress = 127.0.0.1\nlogintimeout = 5\n");
+  EXPECT_EQ(ListenAddress(p), "127.0.0.1");
+  EXPECT_EQ(LoginTimeoutSeconds(p), 5);
+  p.Parse("[DB]\nADDRESS=*\n");
+  EXPECT_EQ(ListenAddress(p), "");
+  p.Parse("[DB]\nADDRESS=host.example\n");
+  EXPECT_EQ(ListenAddress(p), "host.example");
+  p.Parse("[DB]\nADDRESS=10.0.0.1; rm\nLOGINTIMEOUT=0\n");
+  EXPECT_EQ(ListenAddress(p), "");
+  EXPECT_EQ(log.CountWith({"ADDRESS \"10.0.0.1; rm\" is not an IPv4 address"}), 1u);
+  EXPECT_EQ(LoginTimeoutSeconds(p), 30);
+  EXPECT_EQ(log.CountWith({"LOGINTIMEOUT 0 is not between 1 and 86400"}), 1u);
+}
+
 }  // namespace
 }  // namespace dirsync

@@ -270,6 +270,31 @@ TEST_F(ProgramTest, APortItCannotListenOnEndsItWithStatusOne) {
   EXPECT_NE(p.output().find(kExit), std::string::npos) << p.output();
 }
 
+TEST_F(ProgramTest, AtStartItNamesCredentialsThatTwoTasksCouldClaim) {
+  const std::string c = dir_.MakeDir("volumes/c");
+  const std::string d = dir_.MakeDir("volumes/d");
+  dir_.MakeDir("volumes/c/Y");
+  dir_.MakeDir("volumes/d/Docs");
+  dir_.Write("dirsync.ini", "[drives]\nC = " + c + "\nD = " + d +
+                                "\n[task-1]\nname = docs\npath = D:\\Docs\n"
+                                "[task-2]\nname = docs-y\npath = C:\\Y\n"
+                                "[DB]\nPORT = 0\nADDRESS = 127.0.0.1\n");
+  dir_.MakeDir("user/docs");
+  dir_.Write("user/docs/carol", "t");     // the new layout: never in doubt
+  dir_.Write("user/docs-y-carol", "t");   // carol of docs-y, or y-carol of docs
+  dir_.Write("user/docs-bob", "t");       // only docs can claim it
+  Program p(program_);
+  ASSERT_TRUE(p.started());
+  ASSERT_TRUE(p.WaitForOutput(" Credential user/docs-y-carol is refused: it could "
+                              "belong to tasks docs-y, docs. Move it to "
+                              "user/<task>/<uid>.\n"))
+      << p.output();
+  p.Signal(SIGTERM);
+  int status = p.WaitForExit();
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status << "\n" << p.output();
+  EXPECT_EQ(p.CountOf(" Credential user/"), 1u) << p.output();
+}
+
 TEST_F(ProgramTest, ALogReaderThatGoesAwayDoesNotEndIt) {
   WriteTwoTaskConfig();
   Program p(program_);

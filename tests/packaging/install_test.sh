@@ -27,7 +27,7 @@ cmake --install "$build" --prefix "$prefix" >"$work/install1.log"
 
 # -- Layout
 bin="$prefix/bin"
-for f in dirsync dirsync-dump linkcore-setpass; do
+for f in dirsync dirsync-dump dirsync-user linkcore-setpass; do
   check "bin/$f is an installed program" test -x "$bin/$f"
 done
 if [ -x "$build/bin/dirsync-client" ]; then

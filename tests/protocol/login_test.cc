@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 
 #include "protocol/login_handler.h"
@@ -156,6 +157,43 @@ TEST_F(LoginTest, UnsafeUserIdsAreUnknownUsers) {
   ASSERT_EQ(::mkfifo((site_.dir() + "/user/docs-pipe").c_str(), 0644), 0);
   ExpectInvalidUser(std::string("pipe\0", 5), "pipe");
   ExpectInvalidUser(std::string("nobody\0", 7), "nobody");
+}
+
+TEST_F(LoginTest, OneCredentialOpensOneTaskAndUser) {
+  // With tasks "docs" and "docs-y", the old name docs-y-carol could be
+  // carol's of docs-y or y-carol's of docs: it opens neither.
+  site_.AddTask("docs-y");
+  site_.WriteUserFile("docs-y-carol", kToken);
+  auto login = [&](const char* uid, const char* task, const char* token) {
+    auto c = Connect();
+    dsclient::LoginResult r;
+    return c->Login(uid, token, task, &r) && r.data == "ok";
+  };
+  EXPECT_FALSE(login("y-carol", "docs", kToken));
+  EXPECT_TRUE(log_.Has("Credential docs-y-carol refused: it could also belong to "
+                       "task docs-y; move it to user/docs/y-carol\n"));
+  EXPECT_FALSE(login("carol", "docs-y", kToken));
+  EXPECT_TRUE(log_.Has("Credential docs-y-carol refused: it could also belong to "
+                       "task docs; move it to user/docs-y/carol\n"));
+
+  // The task's own directory names the pair without doubt; the tool
+  // writes it there (the token's line end is not part of it).
+  const std::string add = std::string("printf '%s\\n' ") + kToken + " | " + DIRSYNC_USER_TOOL +
+                          " add --dir " + site_.dir() + " docs-y carol";
+  ASSERT_EQ(std::system(add.c_str()), 0);
+  struct stat st;
+  ASSERT_EQ(::stat((site_.dir() + "/user/docs-y/carol").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_TRUE(login("carol", "docs-y", kToken));
+  EXPECT_FALSE(login("y-carol", "docs", kToken));
+
+  // An old name that only one task can claim still works, until a file
+  // in the task's directory takes its place.
+  site_.WriteUserFile("docs-bob", kToken);
+  EXPECT_TRUE(login("bob", "docs", kToken));
+  site_.WriteUserFile("docs/bob", "newer");
+  EXPECT_FALSE(login("bob", "docs", kToken));
+  EXPECT_TRUE(login("bob", "docs", "newer"));
 }
 
 TEST_F(LoginTest, NameSafetyRules) {

@@ -116,7 +116,8 @@ class DispatchTest : public ::testing::Test {
   void TearDown() override { net_.PeerClose(kId); }
   bool Dispatch(const std::string& frame) {
     return DispatchMessage(*net_.Find(kId), reinterpret_cast<const uint8_t*>(frame.data()),
-                           static_cast<int32_t>(frame.size()));
+                           static_cast<int32_t>(frame.size()),
+                           ThreadScratch()) != DispatchResult::kGarbage;
   }
   SyncTask task_;
   CapturingNet net_;

@@ -19,16 +19,17 @@ TEST(ReplyBuilderTest, PongReplyIsTwentyBytes) {
   CapturingNet net;
   net.Open(11);
   auto link = net.Find(11);
-  ASSERT_TRUE(BeginReply(link->reply, "pong"));
-  SendReply(*link);
+  ByteBuffer reply;
+  ASSERT_TRUE(BeginReply(reply, "pong"));
+  SendReply(*link, reply);
   const std::string expected("\x54\x14\x00\x00\x00\x00"
                              "\x04\x63\x6d\x64\x00"
                              "\x05\x00\x00\x00"
                              "\x70\x6f\x6e\x67\x00", 20);
   EXPECT_EQ(net.SentBytes(11), expected);
   // The buffer is reused: a second reply starts from empty.
-  ASSERT_TRUE(BeginReply(link->reply, "pong"));
-  EXPECT_EQ(link->reply.size(), 20u);
+  ASSERT_TRUE(BeginReply(reply, "pong"));
+  EXPECT_EQ(reply.size(), 20u);
   net.PeerClose(11);
 }
 

@@ -63,6 +63,25 @@ void TestSite::WriteCredential(std::string_view task, std::string_view uid,
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
+void TestSite::WriteUserFile(std::string_view relative, std::string_view content) {
+  fs::path path = fs::path(dir_) / "user" / std::string(relative);
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+void TestSite::AddTask(std::string_view name) {
+  auto task = std::make_unique<SyncTask>();
+  task->name = std::string(name);
+  task->rootPath = "D:\\DOCS\\";
+  task->store.path = dir_ + "/data/" + std::string(name) + ".db";
+  task->store.fd.reset(::open(task->store.path.c_str(),
+                              O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  task->storeId = 0x7a5c0001;
+  task->storeOpen = true;
+  server_->volume('D')->tasks[std::string(name)] = std::move(task);
+}
+
 std::string TestSite::MakeRecord(uint64_t fileRef, uint32_t version,
                                  uint8_t state, std::string_view name,
                                  int32_t length) {

@@ -44,6 +44,11 @@ class TestSite {
   // Writes user/TASK-UID with exactly these bytes.
   void WriteCredential(std::string_view task, std::string_view uid,
                        std::string_view content);
+  // Writes user/RELATIVE (directories made as needed) with these bytes.
+  void WriteUserFile(std::string_view relative, std::string_view content);
+  // Adds another task of that name (same root, empty store of its own).
+  // Call before clients connect.
+  void AddTask(std::string_view name);
 
   // A record of the catalog layout (header 66 bytes, then the name).
   static std::string MakeRecord(uint64_t fileRef, uint32_t version,
