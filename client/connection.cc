@@ -185,6 +185,41 @@ bool Connection::Ping(int64_t pos, int32_t val, PingResult* out) {
   return true;
 }
 
+bool Connection::ProbeWait(int64_t pos, bool* known) {
+  FrameWriter wait("wait");
+  wait.Int64("pos", pos).Int32("val", 0);
+  FrameWriter ping("ping");
+  ping.Int64("pos", pos).Int32("val", 0);
+  if (!SendBytes(wait.Build() + ping.Build())) return false;
+  Message m;
+  if (Receive(&m) != Status::kOk) return false;
+  if (m.Command() == "pong") {
+    *known = false;
+    return true;
+  }
+  if (m.Command() != "-wait") return false;
+  *known = true;
+  return Expect("pong", &m);
+}
+
+bool Connection::SendWait(int64_t pos, int32_t val, int32_t waitMs) {
+  FrameWriter f("wait");
+  f.Int64("pos", pos).Int32("val", val).Int32("time", waitMs);
+  return Send(f);
+}
+
+Connection::Status Connection::TakeWaitReply(PingResult* out, int timeoutMs) {
+  Message m;
+  for (;;) {
+    Status status = Receive(&m, timeoutMs);
+    if (status != Status::kOk) return status;
+    if (m.Command() != "-wait") continue;
+    out->max = m.Int64("max").value_or(0);
+    out->val = m.Int32("val").value_or(0);
+    return Status::kOk;
+  }
+}
+
 bool Connection::List(std::string_view path, int64_t pos, int32_t zip,
                       ListResult* out) {
   FrameWriter f("list");

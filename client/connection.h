@@ -95,6 +95,17 @@ class Connection {
   bool Login(std::string_view uid, std::string_view token,
              std::string_view task, LoginResult* out);
   bool Ping(int64_t pos, int32_t val, PingResult* out);
+  // Whether the server answers "wait": sends a "wait" that names no time
+  // and a "ping" behind it. A server that knows the word answers both, in
+  // order; one that does not drops the "wait" and answers the "ping"
+  // alone. False when the replies did not come.
+  bool ProbeWait(int64_t pos, bool* known);
+  // Sends a "wait": the server answers "-wait" once its store holds more
+  // than pos bytes, or after waitMs. Read the reply with TakeWaitReply.
+  bool SendWait(int64_t pos, int32_t val, int32_t waitMs);
+  // Reads a "-wait" reply that has come within timeoutMs: kOk with *out
+  // filled, kTimeout when none has come yet (ask again), or the failure.
+  Status TakeWaitReply(PingResult* out, int timeoutMs);
   bool List(std::string_view path, int64_t pos, int32_t zip, ListResult* out);
   bool Dload(const DloadRequest& request, DloadResult* out);
 

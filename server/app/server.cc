@@ -55,12 +55,15 @@ Server::Server(Options options)
                       : std::make_unique<LinkcoreWorkers>(options_.workerThreads)),
       requests_(options_.workers != nullptr ? *options_.workers : *ownWorkers_,
                 options_.workerThreads),
+      waiters_(requests_),
       clientLinks_(context_) {
   context_.tasks = this;
   context_.net = options_.net != nullptr ? options_.net : &linkcoreNet_;
   context_.files = &entryFiles_;
   context_.requests = &requests_;
+  context_.waiters = &waiters_;
   context_.userDirectory = options_.programDirectory + "user/";
+  waiters_.Start();
 }
 
 Server::~Server() {
@@ -69,7 +72,9 @@ Server::~Server() {
     StopWatching();
   }
   // Links still queued or running finish (those closed meanwhile at once)
-  // before the workers and the tasks they read go.
+  // before the workers and the tasks they read go; waiting links are let
+  // go unanswered.
+  waiters_.Stop();
   requests_.WaitIdle();
   ownWorkers_.reset();
 }
@@ -125,6 +130,13 @@ int Server::VolumeCount() const {
 void Server::StartWatching(const VolumeJournal::Options& journal) {
   assert(!watching_);
   watching_ = true;
+  // Clients waiting for changes hear of every store write.
+  for (const auto& v : volumes_) {
+    if (v == nullptr) continue;
+    for (auto& [name, task] : v->tasks) {
+      task->store.growthListener.store(&waiters_, std::memory_order_release);
+    }
+  }
   // One journal thread per volume, in slot order.
   for (const auto& v : volumes_) {
     if (v != nullptr) v->StartMonitor(drives_, journal);
@@ -215,6 +227,7 @@ bool Server::Run(int32_t port, int32_t maxConnections,
   KRL_NetWaitFini();
   // The library's threads have ended: no callback reaches the table now.
   InstallClientLinkTable(nullptr);
+  waiters_.Stop();
   requests_.WaitIdle();
   StopWatching();
   return listening;

@@ -28,6 +28,7 @@
 #include "journal/volume_journal.h"
 #include "platform/drive_map.h"
 #include "platform/env.h"
+#include "protocol/growth_waiters.h"
 #include "protocol/protocol_context.h"
 #include "protocol/request_queue.h"
 #include "tracking/entry_file_opener.h"
@@ -114,6 +115,7 @@ class Server : public TaskDirectory {
   ClientLinkTable& clientLinks() { return clientLinks_; }
   const ProtocolContext& protocolContext() const { return context_; }
   RequestQueue& requests() { return requests_; }
+  GrowthWaiters& waiters() { return waiters_; }
   // The names of all tasks, in drive letter order. Main thread, or once
   // the threads run.
   std::vector<std::string> TaskNames() const;
@@ -128,6 +130,8 @@ class Server : public TaskDirectory {
   // The linkcore workers, unless options.workers names others.
   std::unique_ptr<LinkcoreWorkers> ownWorkers_;
   RequestQueue requests_;
+  // Clients waiting for their store to grow; stopped before the workers.
+  GrowthWaiters waiters_;
   ProtocolContext context_;
   ClientLinkTable clientLinks_;
   std::atomic<bool> running_{true};

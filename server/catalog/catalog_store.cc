@@ -73,6 +73,10 @@ Status WriteAtEnd(CatalogStore& store, const std::vector<uint8_t>& bytes) {
   }
   store.storeSize.store(size + static_cast<int64_t>(bytes.size()),
                         std::memory_order_release);
+  if (StoreGrowthListener* listener =
+          store.growthListener.load(std::memory_order_acquire)) {
+    listener->StoreGrew();
+  }
   if (store.writeFailing) {
     store.writeFailing = false;
     LogPrint("%D store %s: writing works again after %d s\n", store.path.c_str(),

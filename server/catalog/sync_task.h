@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "catalog/catalog_record.h"
+#include "catalog/store_growth.h"
 #include "platform/env.h"
 #include "platform/mutex.h"
 #include "platform/thread_annotations.h"
@@ -63,6 +64,9 @@ struct CatalogStore {
   // Bytes on disk: the offset of the next direct write. Read without a lock
   // by the network threads, written by the store's writer.
   std::atomic<int64_t> storeSize{0};
+  // Told each time storeSize grows; null when no one listens. Set before
+  // the store is written to and left in place while it is.
+  std::atomic<StoreGrowthListener*> growthListener{nullptr};
   // The offset of the first byte that no seal covers yet: the records
   // staged or buffered since the last seal begin here. Writer only.
   int64_t spanStart = 0;

@@ -37,9 +37,10 @@ namespace dirsync {
 
 struct SyncTask;
 
-// A "list" or "dload" taken from its frame, waiting for a worker.
+// A "list" or "dload" taken from its frame, waiting for a worker; or a
+// "wait" waiting for its store to grow, then for a worker to answer it.
 struct HeavyRequest {
-  enum class Kind { kNone, kList, kDload };
+  enum class Kind { kNone, kList, kDload, kWait };
   Kind kind = Kind::kNone;
   std::string path;  // the "path" text, echoed in the reply
   uint64_t fileRef = 0;
@@ -47,6 +48,7 @@ struct HeavyRequest {
   int32_t version = 0;
   int32_t size = 0;
   int32_t zip = 0;
+  int32_t val = 0;  // "wait": echoed in the reply
 };
 
 struct ClientLink {

@@ -6,6 +6,7 @@
 #include "protocol/list_handler.h"
 #include "protocol/login_handler.h"
 #include "protocol/protocol_constants.h"
+#include "protocol/wait_handler.h"
 
 namespace dirsync {
 
@@ -34,10 +35,14 @@ DispatchResult DispatchMessage(ClientLink& link, const uint8_t* frame,
     case CMD_REQ_DOWNLOAD_FILE:
       if (TakeDload(link, params)) return DispatchResult::kHeavy;
       break;
+    case CMD_REQ_WAIT:
+      if (TakeWait(link, params, scratch.reply)) return DispatchResult::kWait;
+      break;
     case CMD_RTN_DOWNLOAD_FILE:
     case CMD_RTN_REG:
     case CMD_RTN_LIST:
     case CMD_PONG:
+    case CMD_RTN_WAIT:
     default:
       break;
   }
@@ -51,6 +56,9 @@ void RunHeavyRequest(ClientLink& link, Scratch& scratch) {
       break;
     case HeavyRequest::Kind::kDload:
       RunDload(link, link.request, scratch);
+      break;
+    case HeavyRequest::Kind::kWait:
+      AnswerWait(link, link.request, scratch.reply);
       break;
     case HeavyRequest::Kind::kNone:
       break;

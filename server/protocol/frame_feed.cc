@@ -5,8 +5,10 @@
 #include "platform/little_endian.h"
 #include "platform/log.h"
 #include "protocol/dispatch.h"
+#include "protocol/growth_waiters.h"
 #include "protocol/protocol_constants.h"
 #include "protocol/request_queue.h"
+#include "protocol/wait_handler.h"
 
 namespace dirsync {
 namespace {
@@ -168,6 +170,23 @@ void Drive(const std::shared_ptr<ClientLink>& shared, const uint8_t* chunk,
       }
       HoldInput(link);
       queue->Submit(shared);
+      return;
+    }
+    if (result == DispatchResult::kWait) {
+      GrowthWaiters* waiters = link.context.waiters;
+      if (waiters == nullptr || link.context.requests == nullptr) {
+        RunHeavyRequest(link, scratch);
+        continue;
+      }
+      if (!keepRest()) {
+        CloseClientLink(link);
+        return;
+      }
+      HoldInput(link);
+      if (!waiters->Park(shared, WaitDeadline(link.request))) {
+        RunHeavyRequest(link, scratch);
+        continue;
+      }
       return;
     }
   }

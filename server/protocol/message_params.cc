@@ -25,6 +25,7 @@ int ParamSlotOf(uint32_t key) {
     case PARAM_VAL: return kSlotVal;
     case PARAM_ERROR: return kSlotError;
     case PARAM_INFO: return kSlotInfo;
+    case PARAM_TIME: return kSlotTime;
     default: return -1;
   }
 }

@@ -61,6 +61,7 @@ constexpr uint32_t PARAM_VER = 0x00726576;     // "ver"
 constexpr uint32_t PARAM_VAL = 0x006c6176;     // "val"
 constexpr uint32_t PARAM_ERROR = 0x00727265;   // "err"
 constexpr uint32_t PARAM_INFO = 0x6f666e69;    // "info"
+constexpr uint32_t PARAM_TIME = 0x656d6974;    // "time"
 
 static_assert(PARAM_KEY == WordKey("cmd\0") && PARAM_UID == WordKey("uid\0") &&
               PARAM_TOKEN == WordKey("toke") && PARAM_MAX == WordKey("max\0") &&
@@ -69,7 +70,8 @@ static_assert(PARAM_KEY == WordKey("cmd\0") && PARAM_UID == WordKey("uid\0") &&
               PARAM_LEN == WordKey("len\0") && PARAM_DSIZE == WordKey("size") &&
               PARAM_POS == WordKey("pos\0") && PARAM_ZIP == WordKey("zip\0") &&
               PARAM_VER == WordKey("ver\0") && PARAM_VAL == WordKey("val\0") &&
-              PARAM_ERROR == WordKey("err\0") && PARAM_INFO == WordKey("info"));
+              PARAM_ERROR == WordKey("err\0") && PARAM_INFO == WordKey("info") &&
+              PARAM_TIME == WordKey("time"));
 
 // Each key's fixed place in MessageParams.
 enum ParamSlot : int {
@@ -89,6 +91,7 @@ enum ParamSlot : int {
   kSlotVal,
   kSlotError,
   kSlotInfo,
+  kSlotTime,
   kParamSlotCount,
 };
 
@@ -101,12 +104,15 @@ constexpr uint32_t CMD_PING = 0x676e6970;               // "ping"
 constexpr uint32_t CMD_PONG = 0x676e6f70;               // "pong"
 constexpr uint32_t CMD_REQ_DOWNLOAD_FILE = 0x616f6c64;  // "dload"
 constexpr uint32_t CMD_RTN_DOWNLOAD_FILE = 0x6f6c642d;  // "-dload"
+constexpr uint32_t CMD_REQ_WAIT = 0x74696177;           // "wait"
+constexpr uint32_t CMD_RTN_WAIT = 0x6961772d;           // "-wait"
 
 static_assert(CMD_REQ_REG == WordKey("reg\0") && CMD_RTN_REG == WordKey("-reg") &&
               CMD_REQ_LIST == WordKey("list") && CMD_RTN_LIST == WordKey("-lis") &&
               CMD_PING == WordKey("ping") && CMD_PONG == WordKey("pong") &&
               CMD_REQ_DOWNLOAD_FILE == WordKey("dloa") &&
-              CMD_RTN_DOWNLOAD_FILE == WordKey("-dlo"));
+              CMD_RTN_DOWNLOAD_FILE == WordKey("-dlo") &&
+              CMD_REQ_WAIT == WordKey("wait") && CMD_RTN_WAIT == WordKey("-wai"));
 
 }  // namespace dirsync
 

@@ -21,6 +21,7 @@ class TaskDirectory {
   virtual SyncTask* FindTask(std::string_view name) = 0;
 };
 
+class GrowthWaiters;
 class RequestQueue;
 
 struct ProtocolContext {
@@ -30,6 +31,9 @@ struct ProtocolContext {
   // Where heavy requests ("list", "dload") run; null runs them on the
   // thread that reads them.
   RequestQueue* requests = nullptr;
+  // Where "wait" requests wait for their store to grow; null answers them
+  // at once.
+  GrowthWaiters* waiters = nullptr;
   // Where the credential files lie ("<program dir>user/"), ending with '/'.
   std::string userDirectory;
 };

@@ -33,7 +33,7 @@ class ParseTest : public ::testing::Test {
 
 TEST_F(ParseTest, EverySlotIsFoundByItsKey) {
   const char* names[kParamSlotCount] = {"cmd", "uid", "token", "max", "path", "fid", "cur", "data",
-                                        "len", "size", "pos", "zip", "ver", "val", "err", "info"};
+                                        "len", "size", "pos", "zip", "ver", "val", "err", "info", "time"};
   FrameWriter f("x");
   for (int i = 1; i < kParamSlotCount; ++i) f.Text(names[i], std::to_string(i));
   ASSERT_TRUE(Parse(f.Build()));

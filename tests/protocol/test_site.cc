@@ -102,6 +102,7 @@ void TestSite::AppendStore(std::string_view bytes) {
   ssize_t w = ::pwrite(task_->store.fd.get(), bytes.data(), bytes.size(), at);
   if (w != static_cast<ssize_t>(bytes.size())) std::abort();
   task_->store.storeSize = at + static_cast<int64_t>(bytes.size());
+  server_->waiters().StoreGrew();
 }
 
 void TestSite::FillBlock() {

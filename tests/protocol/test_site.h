@@ -54,7 +54,8 @@ class TestSite {
   static std::string MakeRecord(uint64_t fileRef, uint32_t version,
                                 uint8_t state, std::string_view name,
                                 int32_t length = 0);
-  // Appends bytes to the store file and raises storeSize by their count.
+  // Appends bytes to the store file and raises storeSize by their count,
+  // telling clients that wait for growth.
   void AppendStore(std::string_view bytes);
   // Appends records up to the next 4 MiB boundary with a filler record.
   void FillBlock();

@@ -85,10 +85,16 @@ void ReportRound(MirrorSession& session) {
 
 // Returns once the store may have grown past the mirror's position, with
 // the store's length in *max: the one place that decides how a following
-// mirror learns of changes. It sleeps the interval and asks with "ping";
-// a request the server answers as soon as the store grows would take the
-// place of both here, with "ping" kept for servers that do not know it.
-Step WaitForGrowth(MirrorSession& session, int intervalMs, int64_t* max) {
+// mirror learns of changes. A server that answers "wait" tells of growth
+// as soon as it happens (the wait ends after kLongestWaitMs anyway, so a
+// dead connection is noticed); with others it sleeps the interval and
+// asks with "ping". After a lack of room it waits the interval given.
+Step WaitForGrowth(MirrorSession& session, int intervalMs, bool noRoom,
+                   int64_t* max) {
+  constexpr int kLongestWaitMs = 30000;
+  if (session.serverWaits() && !noRoom) {
+    return session.WaitForGrowth(kLongestWaitMs, max);
+  }
   Nap(intervalMs);
   if (stopRequested) return Step::kStopped;
   return session.Ping(max);
@@ -135,7 +141,7 @@ int RunFollow(MirrorSession& session, int intervalMs) {
       ReportRound(session);
     }
     int64_t max = 0;
-    Step step = WaitForGrowth(session, noRoom ? kNoRoomWaitMs : intervalMs, &max);
+    Step step = WaitForGrowth(session, noRoom ? kNoRoomWaitMs : intervalMs, noRoom, &max);
     if (stopRequested) break;
     // Files that found no room last time are tried again as well.
     if (step == Step::kOk && (max > session.position() || session.HasDownloadsToTry())) {

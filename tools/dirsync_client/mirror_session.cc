@@ -90,6 +90,11 @@ MirrorSession::Step MirrorSession::Connect(LoginStatus* status,
     return IsTransient(*status) || serverWentDown ? Step::kLost : Step::kFatal;
   }
   loggedIn_ = true;
+  if (!connection_.ProbeWait(state_.position, &serverWaits_)) {
+    *message = "no answer to ping";
+    connection_.Close();
+    return Step::kLost;
+  }
   bool newStore = state_.hasStore && info.storeId != state_.storeId;
   bool shrunk = state_.hasStore && !newStore && state_.position > info.max;
   if (newStore || shrunk) {
@@ -284,6 +289,37 @@ MirrorSession::Step MirrorSession::Ping(int64_t* max) {
     return Step::kLost;
   }
   *max = pong.max;
+  return Step::kOk;
+}
+
+MirrorSession::Step MirrorSession::WaitForGrowth(int waitMs, int64_t* max) {
+  const int32_t val = ++pingCounter_;
+  if (!connection_.SendWait(state_.position, val, waitMs)) {
+    Log("lost the connection (while waiting for changes)");
+    connection_.Close();
+    return Step::kLost;
+  }
+  // The reply comes when the store grows or the wait ends; meanwhile a
+  // stop is looked for every kStopLookMs.
+  constexpr int kStopLookMs = 200;
+  const int64_t giveUpAfter = static_cast<int64_t>(waitMs) + 10000;
+  dsclient::PingResult reply;
+  for (int64_t waited = 0;; waited += kStopLookMs) {
+    if (Stopping()) {
+      // The answer would come on a connection that is not used again.
+      connection_.Close();
+      return Step::kStopped;
+    }
+    auto status = connection_.TakeWaitReply(&reply, kStopLookMs);
+    if (status == dsclient::Connection::Status::kOk && reply.val == val) break;
+    if (status == dsclient::Connection::Status::kOk) continue;  // an old one
+    if (status != dsclient::Connection::Status::kTimeout || waited > giveUpAfter) {
+      Log("lost the connection (no answer to wait)");
+      connection_.Close();
+      return Step::kLost;
+    }
+  }
+  *max = reply.max;
   return Step::kOk;
 }
 

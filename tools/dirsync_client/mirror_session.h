@@ -55,6 +55,12 @@ class MirrorSession {
   Step DownloadPending();
   // Asks the server how long the store is now.
   Step Ping(int64_t* max);
+  // Whether the server answers "wait" (learnt at each login).
+  bool serverWaits() const { return serverWaits_; }
+  // Waits until the server's store holds more than the mirror's position,
+  // or at most waitMs, and tells its length in *max. Only when
+  // serverWaits(); a stop asked for meanwhile returns kStopped.
+  Step WaitForGrowth(int waitMs, int64_t* max);
   bool Save();
   // Files wait for their content and have not failed here.
   bool HasDownloadsToTry() const;
@@ -84,6 +90,7 @@ class MirrorSession {
   std::set<uint64_t> notFiles_;       // the server could not read them (logged)
   bool noRoomLogged_ = false;         // a full filesystem was told of
   int32_t pingCounter_ = 0;
+  bool serverWaits_ = false;
   const std::atomic<bool>* stop_;
   uint64_t recordsApplied_ = 0;
   uint64_t filesDownloaded_ = 0;

@@ -39,9 +39,10 @@ mirror   Keeps DIR a copy of the task's tree. It reads the task's change
          into place with the server's modification time. When the server's
          store was recreated, DIR is rebuilt from scratch (everything but
          DIR/.dirsync is removed). Without --follow it stops once it has
-         caught up; with --follow it keeps polling every --interval-ms
-         milliseconds (default 500) and reconnects with back-off (0.2 s
-         doubling to 5 s) when the connection is lost.
+         caught up; with --follow it goes on, told of each change by the
+         server as it is stored (servers that cannot tell are asked every
+         --interval-ms milliseconds, default 500), and reconnects with
+         back-off (0.2 s doubling to 5 s) when the connection is lost.
 ls       Prints the task's catalog: one line per file or directory,
          "PATH<TAB>STATE<TAB>VERSION<TAB>SIZE", sorted by path.
 get      Downloads the file PATH (catalog path, '/' or '\' separators,
