@@ -19,8 +19,13 @@ copied into the root with `cp -a` and timed until the mirror holds all of
 it, then removed with `rm -rf` and timed until the mirror no longer holds
 it.
 
+Change latency: a following client and lsyncd (rsync, delay 0) each
+mirror a directory of their own; in turns, one 4 KiB file is written into
+one of them and timed until its copy in the mirror is identical.
+
 Prints one line per figure ("first_mirror ... dirsync=S rsync=S ratio=R",
-"removal entries=N create=S remove=S"). Needs root (the server follows a
+"removal entries=N create=S remove=S", "latency samples=N dirsync=MS
+lsyncd=MS"). Needs root (the server follows a
 filesystem, and the tmpfs is mounted for the run).
 """
 
@@ -119,13 +124,13 @@ class Server:
         self.log.close()
 
 
-def client_args(client, server, mirror, zip_flag, follow=False):
+def client_args(client, server, mirror, zip_flag, follow=False, interval_ms=20):
     args = [client, "mirror", "--host", "127.0.0.1", "--port", str(server.port),
             "--task", "bench", "--user", "bench", "--token-file", str(server.token)]
     if zip_flag:
         args.append("--zip")
     if follow:
-        args += ["--follow", "--interval-ms", "20"]
+        args += ["--follow", "--interval-ms", str(interval_ms)]
     return [str(a) for a in args + [mirror]]
 
 
@@ -203,6 +208,72 @@ def removal(client, server, root, staging, dest_base, entries, zip_flag):
     return dirs * 100, create, remove
 
 
+def change_latency(client, server, root, staging, dest_base, samples):
+    """Median milliseconds from writing a 4 KiB file to an identical copy in
+    a following dirsync mirror, and in an lsyncd (rsync, delay 0) target."""
+    ours = root / "latency"
+    theirs = staging / "latency"
+    ours.mkdir()
+    theirs.mkdir()
+    mirror = dest_base / "latency-dirsync"
+    target = dest_base / "latency-lsyncd"
+    target.mkdir()
+    config = dest_base / "lsyncd.conf"
+    config.write_text(
+        "settings { nodaemon = true, insist = true }\n"
+        f'sync {{ default.rsync, source = "{theirs}/", target = "{target}/", delay = 0, '
+        "rsync = { archive = true, whole_file = true } }\n")
+    follower = subprocess.Popen(client_args(client, server, mirror, False, follow=True,
+                                            interval_ms=500),
+                                stdout=open(dest_base / "latency-follow.log", "w"),
+                                stderr=subprocess.STDOUT)
+    lsyncd = subprocess.Popen(["lsyncd", str(config)],
+                              stdout=open(dest_base / "lsyncd.log", "w"), stderr=subprocess.STDOUT)
+    rng = random.Random(11)
+    times = {"dirsync": [], "lsyncd": []}
+    try:
+        (ours / "ready").write_bytes(b"r")
+        (theirs / "ready").write_bytes(b"r")
+        wait_until(lambda: (mirror / "latency" / "ready").exists(), limit=120)
+        wait_until(lambda: (target / "ready").exists(), limit=120)
+        time.sleep(0.5)
+
+        def one(source_dir, copy_dir, i):
+            content = rng.randbytes(4096)
+            name = f"f{i:04d}.bin"
+            copy = copy_dir / name
+
+            def arrived():
+                try:
+                    return copy.read_bytes() == content
+                except OSError:
+                    return False
+            start = time.perf_counter()
+            with open(source_dir / name, "wb") as f:
+                f.write(content)
+            wait_until(arrived, limit=60, step=0.0005)
+            return (time.perf_counter() - start) * 1000
+
+        for i in range(samples):
+            order = ["dirsync", "lsyncd"] if i % 2 == 0 else ["lsyncd", "dirsync"]
+            for tool in order:
+                if tool == "dirsync":
+                    times[tool].append(one(ours, mirror / "latency", i))
+                else:
+                    times[tool].append(one(theirs, target, i))
+                time.sleep(0.2)
+    finally:
+        for p in (follower, lsyncd):
+            p.send_signal(signal.SIGTERM)
+            try:
+                p.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                p.kill()
+    shutil.rmtree(ours)
+    shutil.rmtree(theirs)
+    return {tool: statistics.median(values) for tool, values in times.items()}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", default="build")
@@ -213,6 +284,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--removal", type=int, default=20000,
                         help="entries of the removal tree (0 skips it)")
+    parser.add_argument("--latency", type=int, default=30,
+                        help="change latency samples per tool (0 skips it)")
     parser.add_argument("--zip", action="store_true", help="the client asks for zipped data")
     parser.add_argument("--compare", help="another dirsync-client (an older build) timed in "
                         "the same rounds, reported as dirsync_other")
@@ -254,6 +327,11 @@ def main():
                                         args.removal, args.zip)
             print(f"removal entries={n} create={create:.3f} remove={remove:.3f} "
                   f"ratio={remove / create:.2f}", flush=True)
+        if args.latency > 0:
+            lat = change_latency(client, server, source, staging, dest_base, args.latency)
+            print(f"latency samples={args.latency} dirsync={lat['dirsync']:.2f} "
+                  f"lsyncd={lat['lsyncd']:.2f} ratio={lat['dirsync'] / lat['lsyncd']:.2f}",
+                  flush=True)
     finally:
         if server is not None:
             server.stop()
