@@ -26,7 +26,8 @@ namespace dirsync {
 
 constexpr int32_t kRecordHeaderSize = 66;
 constexpr int32_t kNameOffset = 65;
-// A change record with a path: the header and 1024 bytes for the path.
+// A change record with a path: the header and 1024 bytes for the path, to
+// begin with (longer paths make it grow).
 constexpr int32_t kChangeRecordSize = kRecordHeaderSize + 1024;
 // Windows paths of change records begin with this 4-character prefix.
 constexpr const char* kFinalPathPrefix = "\\\\?\\";
@@ -182,6 +183,16 @@ class CatalogRecord {
     r.bytes_.reset(new uint8_t[static_cast<size_t>(size)]());
     record::SetLength(r.bytes_.get(), size);
     return r;
+  }
+
+  // Makes the block at least size bytes long, keeping its bytes; the new
+  // ones are zero.
+  void GrowTo(int32_t size) {
+    if (length() >= size) return;
+    CatalogRecord bigger = Allocate(size);
+    std::memcpy(bigger.data(), data(), static_cast<size_t>(length()));
+    record::SetLength(bigger.data(), size);
+    *this = std::move(bigger);
   }
 
   explicit operator bool() const { return bytes_ != nullptr; }

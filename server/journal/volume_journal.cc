@@ -32,8 +32,10 @@ constexpr size_t kReadBufferSize = 256 * 1024;
 constexpr size_t kLongestEvent = 4096;
 // Records per Enumerate call.
 constexpr size_t kRecordsPerEnumerate = 1024;
-// Longest path a change record holds (1,024 bytes with its NUL).
-constexpr size_t kLongestPath = 1023;
+// Longest path a change record holds: the longest path the system resolves
+// (4,095 bytes), in Windows form ("\\?\D:" before it). Longer ones are
+// logged and left out.
+constexpr size_t kLongestPath = 4095 + 8;
 // Pause after a kernel read that held no event of the volume.
 constexpr int kPauseAfterForeignEventsMs = 1;
 

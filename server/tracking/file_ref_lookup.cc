@@ -79,11 +79,10 @@ Status FillFromEntry(VolumeJournal& journal, const EntryHandle& entry,
   if (nameMode == 0) {
     std::string path;
     uint64_t parent = 0;
-    // The name field holds length - 65 bytes with the NUL; FinalPath gives
-    // at most 1,023 characters.
-    size_t room = static_cast<size_t>(record->length() - kNameOffset);
     located = journal.FindPath(entry, &path, &parent);
-    if (located.ok() && path.size() < room) {
+    if (located.ok()) {
+      // The name field holds length - 65 bytes with the NUL.
+      record->GrowTo(static_cast<int32_t>(kNameOffset + path.size() + 1));
       std::memcpy(record->mutable_name(), path.c_str(), path.size() + 1);
       if (parent != 0) record->set_parentRef(parent);
     }
@@ -124,14 +123,15 @@ bool RefreshChange(VolumeJournal& journal, CatalogRecord* change) {
   }
   std::string path;
   uint64_t parent = 0;
-  size_t room = static_cast<size_t>(change->length() - kNameOffset);
   Status located = journal.FindPath(entry, &path, &parent);
   if (!located.ok() && !located.IsNotFound()) {
     *change = MakeUnresolvedChange(change->fileRef(), change->parentRef(),
                                    located.error());
     return true;
   }
-  if (!located.ok() || path.size() >= room) return false;
+  if (!located.ok()) return false;
+  change->GrowTo(static_cast<int32_t>(kNameOffset + path.size() + 1));
+  const size_t room = static_cast<size_t>(change->length() - kNameOffset);
   bool moved = change->nameView() != path ||
                (parent != 0 && parent != change->parentRef());
   std::memset(change->mutable_name(), 0, room);

@@ -125,6 +125,37 @@ TEST_F(RestartTest, ChangesAndDeletionsWhileStoppedReachTheMirror) {
   EXPECT_TRUE(server_->StoreFailures().empty());
 }
 
+// --- Long paths: every path the system resolves is catalogued and served --
+
+class LongPathTest : public MirrorFixture {};
+
+TEST_F(LongPathTest, PathsOfThousandsOfBytesReachTheMirror) {
+  // About 3,500 bytes below the root, in directories of 250-byte names,
+  // some there before the server starts and some made while it runs.
+  auto deepDir = [&](char tag, int levels) {
+    std::string path = sandbox_.root();
+    for (int i = 0; i < levels; ++i) path += "/" + std::string(249, tag) + std::to_string(i);
+    fs::create_directories(path);
+    return path;
+  };
+  const std::string before = deepDir('b', 9);
+  std::ofstream(before + "/scanned.txt") << "there at the start";
+  ASSERT_TRUE(server_->Start()) << server_->error() << "\n" << server_->LogTail();
+  ASSERT_TRUE(client_->StartFollowing({.zip = false, .intervalMs = 50}));
+  const std::string during = deepDir('d', 14);
+  ASSERT_GT(during.size() - sandbox_.root().size(), 3400u);
+  std::ofstream(during + "/journaled.txt") << "made while followed";
+  fs::rename(during, during + "x");  // a rename of the deepest directory
+  std::ofstream(during + "x/after-rename.txt") << "renamed";
+
+  Pause(kQuietMs + 50);
+  std::string failure = WaitForMirror();
+  ASSERT_TRUE(failure.empty()) << failure;
+  EXPECT_EQ(WireFaults(), "");
+  EXPECT_EQ(server_->LogOfThisRun().find("too long"), std::string::npos);
+  EXPECT_TRUE(server_->Stop()) << server_->error();
+}
+
 // --- Crash: SIGKILL at random moments of a change storm -----------------
 
 class CrashTest : public MirrorFixture {};
