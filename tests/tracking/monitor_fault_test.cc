@@ -146,6 +146,12 @@ class MonitorFaultTest : public ::testing::Test {
     return false;
   }
 
+  // The injected environments and the log capture outlive the monitors
+  // (members are destroyed in reverse order), whose threads use them to
+  // the end.
+  StarvedJournalEnv starved_;
+  FullDiskEnv disk_{"full.db"};
+  LogCapture log_;
   testing::MonitoredVolumes env_;
   std::string volume_;
   std::string root_;
@@ -158,7 +164,8 @@ TEST_F(MonitorFaultTest, ChangesThatCannotBeLookedUpWaitAndArriveLater) {
   ASSERT_EQ(RunWriter({"write " + R("kept") + " 1", "write " + R("gone") + " 1",
                        "mkdir " + R("dir"), "write " + R("dir/inner") + " 1"}),
             0);
-  StarvedJournalEnv starved;
+  StarvedJournalEnv& starved = starved_;
+  LogCapture& log = log_;
   VolumeJournal::Options options;
   options.env = &starved;
   env_.AddVolume('J', volume_, 20);
@@ -168,7 +175,6 @@ TEST_F(MonitorFaultTest, ChangesThatCannotBeLookedUpWaitAndArriveLater) {
   const uint64_t kept = ReferenceOfPath(R("kept"));
   const uint64_t inner = ReferenceOfPath(R("dir/inner"));
 
-  LogCapture log;
   starved.starved = true;
   ASSERT_EQ(RunWriter({"write " + R("kept") + " 30", "write " + R("dir/inner") + " 40",
                        "write " + R("made") + " 5", "mkdir " + R("newdir"),
@@ -197,7 +203,8 @@ TEST_F(MonitorFaultTest, ChangesThatCannotBeLookedUpWaitAndArriveLater) {
 // writes again the first catches up without a restart, and neither
 // records a change twice.
 TEST_F(MonitorFaultTest, StoreWritesThatFailLoseNothing) {
-  FullDiskEnv disk("full.db");
+  FullDiskEnv& disk = disk_;
+  LogCapture& log = log_;
   env_.UseStoreEnv(&disk);
   env_.AddVolume('J', volume_, 20);
   SyncTask* full = env_.AddTask("full", "J:\\Root");
@@ -208,7 +215,6 @@ TEST_F(MonitorFaultTest, StoreWritesThatFailLoseNothing) {
   const uint64_t before = ReferenceOfPath(R("before"));
   const uint32_t versionBefore = record::Version(testing::EntryOf(full, before).data());
 
-  LogCapture log;
   disk.full = true;
   ASSERT_EQ(RunWriter({"write " + R("before") + " 9", "write " + R("a") + " 2",
                        "mkdir " + R("d"), "write " + R("d/b") + " 3"}),
@@ -276,7 +282,7 @@ TEST_F(MonitorFaultTest, DamagedStoreIsCaughtUpAgainstTheTree) {
   }
   ASSERT_EQ(RunWriter({"write " + R("d/new") + " 4", "unlink " + R("d/f20")}), 0);
 
-  LogCapture log;
+  LogCapture& log = log_;
   env_.AddVolume('J', volume_, 20);
   task = env_.AddTask("damaged", "J:\\Root");
   EXPECT_TRUE(task->needsRebuild.load());
@@ -304,7 +310,7 @@ TEST_F(MonitorFaultTest, StoreThatCannotBeOpenedOpensLaterAndCatchesUp) {
   ASSERT_EQ(RunWriter({"write " + R("early") + " 1"}), 0);
   ASSERT_TRUE(fs::create_directories(env_.DataDirectory() + "late.db"));
   env_.AddVolume('J', volume_, 20);
-  LogCapture log;
+  LogCapture& log = log_;
   SyncTask* task = env_.AddTask("late", "J:\\Root");
   SyncTask* other = env_.AddTask("other", "J:\\Root");
   ASSERT_FALSE(task->storeOpen.load());
