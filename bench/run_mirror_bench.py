@@ -23,9 +23,13 @@ Change latency: a following client and lsyncd (rsync, delay 0) each
 mirror a directory of their own; in turns, one 4 KiB file is written into
 one of them and timed until its copy in the mirror is identical.
 
+Idle cost: the server's CPU time over 20 s while it follows the tree with
+one following client connected and nothing changes, beside watchman's
+over 20 s watching the same tree (after its crawl).
+
 Prints one line per figure ("first_mirror ... dirsync=S rsync=S ratio=R",
 "removal entries=N create=S remove=S", "latency samples=N dirsync=MS
-lsyncd=MS"). Needs root (the server follows a
+lsyncd=MS", "idle seconds=S entries=N dirsync=CPU watchman=CPU"). Needs root (the server follows a
 filesystem, and the tmpfs is mounted for the run).
 """
 
@@ -274,6 +278,59 @@ def change_latency(client, server, root, staging, dest_base, samples):
     return {tool: statistics.median(values) for tool, values in times.items()}
 
 
+def cpu_seconds(pid):
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def idle_cpu(client, server, root, dest_base, seconds):
+    """CPU seconds the server spends over `seconds` with a following client
+    and no change, and what watchman spends watching the same tree."""
+    mirror = dest_base / "idle"
+    follower = subprocess.Popen(client_args(client, server, mirror, False, follow=True,
+                                            interval_ms=500),
+                                stdout=open(dest_base / "idle-follow.log", "w"),
+                                stderr=subprocess.STDOUT)
+    try:
+        wait_until(lambda: (mirror / ".dirsync").exists() and
+                   tree_totals(mirror) == tree_totals(root), limit=600, step=0.5)
+        time.sleep(2)
+        before = cpu_seconds(server.process.pid)
+        time.sleep(seconds)
+        ours = cpu_seconds(server.process.pid) - before
+    finally:
+        follower.send_signal(signal.SIGTERM)
+        follower.wait(timeout=60)
+    shutil.rmtree(mirror)
+
+    state = dest_base / "watchman"
+    state.mkdir()
+    sock = state / "sock"
+    base = ["watchman", f"--sockname={sock}", f"--statefile={state / 'state'}",
+            f"--logfile={state / 'log'}", f"--pidfile={state / 'pid'}"]
+    daemon = subprocess.Popen(base + ["--foreground"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.STDOUT)
+    try:
+        wait_until(lambda: sock.exists(), limit=60)
+        subprocess.run(base + ["watch", str(root)], check=True, stdout=subprocess.DEVNULL)
+        # A query waits for the crawl to end.
+        subprocess.run(base + ["find", str(root), "nothing-matches-this"], check=True,
+                       stdout=subprocess.DEVNULL)
+        time.sleep(2)
+        before = cpu_seconds(daemon.pid)
+        time.sleep(seconds)
+        theirs = cpu_seconds(daemon.pid) - before
+    finally:
+        subprocess.run(base + ["shutdown-server"], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        try:
+            daemon.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            daemon.kill()
+    shutil.rmtree(state)
+    return ours, theirs
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", default="build")
@@ -286,6 +343,8 @@ def main():
                         help="entries of the removal tree (0 skips it)")
     parser.add_argument("--latency", type=int, default=30,
                         help="change latency samples per tool (0 skips it)")
+    parser.add_argument("--idle", type=int, default=20,
+                        help="seconds of the idle measurement (0 skips it)")
     parser.add_argument("--zip", action="store_true", help="the client asks for zipped data")
     parser.add_argument("--compare", help="another dirsync-client (an older build) timed in "
                         "the same rounds, reported as dirsync_other")
@@ -332,6 +391,11 @@ def main():
             print(f"latency samples={args.latency} dirsync={lat['dirsync']:.2f} "
                   f"lsyncd={lat['lsyncd']:.2f} ratio={lat['dirsync'] / lat['lsyncd']:.2f}",
                   flush=True)
+        if args.idle > 0:
+            ours, theirs = idle_cpu(client, server, source, dest_base, args.idle)
+            files, _ = tree_totals(source)
+            print(f"idle seconds={args.idle} entries={files} dirsync={ours:.3f} "
+                  f"watchman={theirs:.3f}", flush=True)
     finally:
         if server is not None:
             server.stop()

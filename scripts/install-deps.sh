@@ -9,7 +9,7 @@ packages=(
   libpam-modules passwd
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  redis-server iperf3 python3 gnuplot-nox rsync lsyncd
+  redis-server iperf3 python3 gnuplot-nox rsync lsyncd watchman
 )
 
 sudo=""
