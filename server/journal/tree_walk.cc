@@ -169,17 +169,23 @@ void TreeWalk::VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
   }
   bool directory = type == DT_DIR;
   int64_t ctime = 0;
+  struct statx st;
+  bool statted = false;
   // Walks that keep what they met catch up by change time: they read it
-  // for every entry, so that the caller can judge each record itself.
-  if (type == DT_UNKNOWN || lowUsn != 0 || options_.keepMet) {
-    struct statx st;
-    Status statted = resolver_->env()->StatAt(
-        dirFd_.get(), name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-        STATX_TYPE | STATX_CTIME, &st);
-    if (!statted.ok()) {
-      if (!Vanished(statted.error())) MissedSome("stat an entry of", dirRef_, statted);
+  // for every entry, so that the caller can judge each record itself. A
+  // walk that reads attributes reads them here, in the same call.
+  if (type == DT_UNKNOWN || lowUsn != 0 || options_.keepMet ||
+      options_.readAttributes) {
+    const unsigned mask = options_.readAttributes
+                              ? STATX_BASIC_STATS | STATX_BTIME
+                              : STATX_TYPE | STATX_CTIME;
+    Status stat = resolver_->env()->StatAt(
+        dirFd_.get(), name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &st);
+    if (!stat.ok()) {
+      if (!Vanished(stat.error())) MissedSome("stat an entry of", dirRef_, stat);
       return;
     }
+    statted = true;
     directory = S_ISDIR(st.stx_mode);
     ctime = Nanoseconds(st.stx_ctime);
   }
@@ -192,6 +198,13 @@ void TreeWalk::VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
   record.name = name;
   record.directory = directory;
   record.changeTime = ctime;
+  if (statted && options_.readAttributes) {
+    const EntryAttributes attributes = AttributesOf(st);
+    record.hasAttributes = true;
+    record.fileSize = attributes.fileSize;
+    record.creationTime = attributes.creationTime;
+    record.lastWriteTime = attributes.lastWriteTime;
+  }
   out->records.push_back(std::move(record));
 }
 

@@ -36,6 +36,7 @@ class TreeWalk {
     bool reportStart = false;    // report the start directory itself first
     bool keepMet = false;        // keep every reference met
     bool rememberNames = false;  // enter reported entries in the name memory
+    bool readAttributes = false;  // records carry size and times
   };
 
   TreeWalk(EntryResolver* resolver, uint64_t startRef, const Options& options);

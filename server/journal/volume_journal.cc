@@ -96,6 +96,17 @@ uint64_t ToFileTime(const struct timespec& t) {
   return units < 0 ? 0 : static_cast<uint64_t>(units);
 }
 
+EntryAttributes AttributesOf(const struct statx& st) {
+  EntryAttributes a;
+  a.directory = S_ISDIR(st.stx_mode);
+  a.fileSize = st.stx_size;
+  struct statx_timestamp created =
+      (st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_ctime;
+  a.creationTime = ToFileTime({created.tv_sec, created.tv_nsec});
+  a.lastWriteTime = ToFileTime({st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec});
+  return a;
+}
+
 EnumerationCursor::EnumerationCursor() = default;
 EnumerationCursor::EnumerationCursor(EnumerationCursor&&) noexcept = default;
 EnumerationCursor& EnumerationCursor::operator=(EnumerationCursor&&) noexcept =
@@ -224,11 +235,13 @@ bool VolumeJournal::OldestPosition(int64_t* oldest) {
 }
 
 EnumerationCursor VolumeJournal::StartEnumeration(bool keepMet,
-                                                  bool rememberNames) {
+                                                  bool rememberNames,
+                                                  bool readAttributes) {
   TreeWalk::Options options;
   options.reportStart = true;
   options.keepMet = keepMet;
   options.rememberNames = rememberNames;
+  options.readAttributes = readAttributes;
   EnumerationCursor cursor;
   cursor.walk_ = std::make_unique<TreeWalk>(resolver_.get(),
                                             resolver_->volumeRef(), options);
@@ -363,13 +376,7 @@ Status VolumeJournal::OpenEntry(uint64_t fileRef, EntryHandle* entry) {
   if (st.stx_nlink == 0) return Status::NotFound("no link left");
   entry->fd_ = std::move(fd);
   entry->ref_ = fileRef;
-  EntryAttributes& a = entry->attributes_;
-  a.directory = S_ISDIR(st.stx_mode);
-  a.fileSize = st.stx_size;
-  struct statx_timestamp created =
-      (st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_ctime;
-  a.creationTime = ToFileTime({created.tv_sec, created.tv_nsec});
-  a.lastWriteTime = ToFileTime({st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec});
+  entry->attributes_ = AttributesOf(st);
   return Status::OK();
 }
 

@@ -15,6 +15,7 @@
 #ifndef DIRSYNC_JOURNAL_VOLUME_JOURNAL_H_
 #define DIRSYNC_JOURNAL_VOLUME_JOURNAL_H_
 
+#include <sys/stat.h>
 #include <time.h>
 
 #include <atomic>
@@ -50,6 +51,13 @@ struct JournalRecord {
   // when the walk read it (every walk that keeps the references it met
   // does); else 0.
   int64_t changeTime = 0;
+  // Enumeration only, when the walk was asked to read them: the entry's
+  // size and times as the walk found them (hasAttributes), so that a build
+  // need not open the entry again.
+  bool hasAttributes = false;
+  uint64_t fileSize = 0;
+  uint64_t creationTime = 0;   // birth time, or change time without one
+  uint64_t lastWriteTime = 0;  // modification time
 };
 
 // A sorted set of file references.
@@ -166,8 +174,10 @@ class VolumeJournal {
 
   // Starts a walk of the whole volume. With keepMet, the cursor keeps every
   // reference it meets; with rememberNames, walked entries enter the name
-  // memory (needed when their paths are asked for soon after). Thread safe.
-  EnumerationCursor StartEnumeration(bool keepMet, bool rememberNames);
+  // memory (needed when their paths are asked for soon after); with
+  // readAttributes, records carry the entries' sizes and times. Thread safe.
+  EnumerationCursor StartEnumeration(bool keepMet, bool rememberNames,
+                                     bool readAttributes = false);
   // Starts a walk of everything below the directory dirRef (not the
   // directory itself). Thread safe.
   EnumerationCursor EnumerateBelow(uint64_t dirRef, bool rememberNames);
@@ -240,6 +250,9 @@ class VolumeJournal {
 
 // Converts a time to FILETIME (100 ns units since 1601-01-01 UTC).
 uint64_t ToFileTime(const struct timespec& t);
+// The size and times of a statx result (STATX_BASIC_STATS | STATX_BTIME),
+// as the catalog keeps them.
+EntryAttributes AttributesOf(const struct statx& st);
 
 }  // namespace dirsync
 

@@ -31,7 +31,17 @@ CatalogRecord NewEntry(uint64_t ref, const FileNode& node, std::string_view rel,
     attributes->values = CatalogRecord::Allocate(kRecordHeaderSize);
     attributes->values.set_fileRef(ref);
     attributes->values.set_state(static_cast<uint8_t>(node.state));
-    attributes->status = FillFromFileRef(journal, &attributes->values, -1);
+    if (node.hasAttributes) {
+      // Read by the walk: what changed since is in the journal. A
+      // directory's entry carries no size or times.
+      if (node.state != StateDirectory) {
+        attributes->values.set_fileSize(node.fileSize);
+        attributes->values.set_creationTime(node.creationTime);
+        attributes->values.set_lastWriteTime(node.lastWriteTime);
+      }
+    } else {
+      attributes->status = FillFromFileRef(journal, &attributes->values, -1);
+    }
   }
   if (!attributes->status.ok()) return CatalogRecord();
   CatalogRecord block =

@@ -207,7 +207,9 @@ bool VolumeMonitor::StartUpScan(int64_t nextUsn) {
   if (!anyEntries) {
     // Every catalog is empty: a full scan and the initial build.
     LogPrint("%D Start Scan [%c] From 0\n", volume_->driveLetter);
-    EnumerationCursor cursor = journal_->StartEnumeration(false, false);
+    // The walk reads each entry's size and times as it goes, so that the
+    // build need not open every entry again.
+    EnumerationCursor cursor = journal_->StartEnumeration(false, false, true);
     VolumeScan scan;
     JournalBatch batch;
     int32_t count = 0;
@@ -310,6 +312,10 @@ void VolumeMonitor::TakeScanRecord(const JournalRecord& record,
   }
   auto [it, added] = scan->fileNodes.try_emplace(record.fileRef);
   FileNode& node = it->second;
+  node.hasAttributes = record.hasAttributes;
+  node.fileSize = record.fileSize;
+  node.creationTime = record.creationTime;
+  node.lastWriteTime = record.lastWriteTime;
   if (added) {
     node.parentRef = record.parentRef;
     node.name = record.name;

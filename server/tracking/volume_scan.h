@@ -24,6 +24,11 @@ struct FileNode {
   std::string name;
   int32_t state = 0;  // 1 file, 2 file seen again, 6 directory, -1 deleted
   std::string path;
+  // Size and times as the walk read them, when it did (hasAttributes).
+  bool hasAttributes = false;
+  uint64_t fileSize = 0;
+  uint64_t creationTime = 0;
+  uint64_t lastWriteTime = 0;
 };
 
 struct VolumeScan {

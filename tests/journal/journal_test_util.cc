@@ -74,6 +74,12 @@ std::string JournalUnavailableReason() {
 uint64_t ReferenceOfPath(const std::string& path) {
   int dir = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
   if (dir < 0) return 0;
+  uint64_t ref = ReferenceOfDescriptor(dir);
+  ::close(dir);
+  return ref;
+}
+
+uint64_t ReferenceOfDescriptor(int dir) {
   FileHandleCodec codec;
   uint64_t ref = 0;
   FileHandleBuffer handle;
@@ -82,7 +88,6 @@ uint64_t ReferenceOfPath(const std::string& path) {
       ::name_to_handle_at(dir, "", handle.get(), &mountId, AT_EMPTY_PATH) == 0) {
     codec.Pack(*handle.get(), &ref);
   }
-  ::close(dir);
   return ref;
 }
 

@@ -41,6 +41,8 @@ std::string JournalUnavailableReason();
 // The file reference of a path (its file handle packed into 64 bits as the
 // journal layer does), or 0.
 uint64_t ReferenceOfPath(const std::string& path);
+// The same for the entry an open descriptor refers to.
+uint64_t ReferenceOfDescriptor(int fd);
 
 // Writes a file directly from the test process.
 void WriteFile(const std::string& path, const std::string& contents);

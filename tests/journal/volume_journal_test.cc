@@ -698,21 +698,38 @@ TEST_F(VolumeJournalTest, AttributesAreSizeAndFileTimes) {
   EXPECT_FALSE(journal->OpenEntry(0x7fffffff12345678ULL).valid());
 }
 
-TEST_F(VolumeJournalTest, APathTooLongForAChangeRecordCannotBeHad) {
+TEST_F(VolumeJournalTest, PathsUpToTheSystemsLimitAreHadAndLongerOnesAreNot) {
+  // Directories of 250-byte names, made relative to each other so that
+  // the chain can pass the 4,095 bytes the system resolves from "/".
+  const std::string name(250, 'n');
+  std::vector<std::string> paths;
   std::string path = volume_;
-  std::string name(200, 'n');
-  for (int i = 0; i < 6; ++i) {
+  UniqueFd dir(::open(volume_.c_str(), O_RDONLY | O_DIRECTORY));
+  ASSERT_TRUE(dir.valid());
+  for (int i = 0; i < 18; ++i) {
+    ASSERT_EQ(::mkdirat(dir.get(), name.c_str(), 0755), 0);
+    UniqueFd next(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY));
+    ASSERT_TRUE(next.valid());
+    dir = std::move(next);
     path += "/" + name;
-    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    paths.push_back(path);
   }
   auto journal = OpenJournal();
   ASSERT_NE(journal, nullptr);
   LogCapture log;
+  // Well past the 1,023 bytes of a Windows path, within the system's limit.
+  const std::string& deep = paths[12];
+  ASSERT_GT(deep.size(), 3000u);
+  ASSERT_LT(deep.size(), 4000u);
   std::string windowsPath;
-  EntryHandle entry = journal->OpenEntry(ReferenceOfPath(path));
+  EntryHandle entry = journal->OpenEntry(ReferenceOfPath(deep));
   ASSERT_TRUE(entry.valid());
-  EXPECT_FALSE(journal->FinalPath(entry, &windowsPath));
-  EXPECT_NE(log.text().find("is too long"), std::string::npos);
+  ASSERT_TRUE(journal->FinalPath(entry, &windowsPath));
+  EXPECT_EQ(windowsPath.size(), deep.size() - volume_.size() + std::string("\\\\?\\J:").size());
+  // Past it: the entry exists, but no path names it.
+  EntryHandle beyond = journal->OpenEntry(testing::ReferenceOfDescriptor(dir.get()));
+  ASSERT_TRUE(beyond.valid());
+  EXPECT_FALSE(journal->FinalPath(beyond, &windowsPath));
 }
 
 // ---- faults of the machine ----------------------------------------------
