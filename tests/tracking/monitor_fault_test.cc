@@ -264,7 +264,9 @@ TEST_F(MonitorFaultTest, DamagedStoreIsCaughtUpAgainstTheTree) {
   const uint64_t f7 = ReferenceOfPath(R("d/f7"));
   const uint64_t f1 = ReferenceOfPath(R("d/f1"));
   std::vector<StoredRecord> f7Records = RecordsOf(task, f7);
-  ASSERT_EQ(f7Records.size(), 2u);
+  // The build's record and the later write's (which a slow machine may
+  // see in two batches, each with its record).
+  ASSERT_GE(f7Records.size(), 2u);
   const std::string path = task->store.path;
   env_.Reset();
 
@@ -291,7 +293,8 @@ TEST_F(MonitorFaultTest, DamagedStoreIsCaughtUpAgainstTheTree) {
   EXPECT_TRUE(CatalogEqualsTree(task));
   EXPECT_TRUE(env_.WaitUntil([&] { return !task->needsRebuild.load(); }));
   EXPECT_EQ(RecordsOf(task, f1).size(), 1u);  // untouched: no new record
-  EXPECT_EQ(RecordsOf(task, f7).size(), 2u);  // its lost record written again
+  // Its lost record written again.
+  EXPECT_EQ(RecordsOf(task, f7).size(), f7Records.size());
 
   // The damage stays in the file; every start catches up again, and the
   // catalog comes out the same.
