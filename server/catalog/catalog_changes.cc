@@ -447,6 +447,12 @@ Status WriteEdit(SyncTask& task, WriterLock& lock, CatalogEdit& edit,
   }
   std::vector<CatalogRecord*> marked;
   std::vector<CatalogRecord*> order = WritingOrder(edit);
+  std::vector<uint64_t> departed;
+  auto noteDeparted = [&departed](const CatalogRecord& entry) {
+    if (!IsLiveFileState(entry.state()) && entry.state() != StateDirectory) {
+      departed.push_back(entry.fileRef());
+    }
+  };
   size_t count = order.size();
   assert(count == edit.changed.size());
   for (size_t i = 0; i < count; ++i) {
@@ -456,11 +462,21 @@ Status WriteEdit(SyncTask& task, WriterLock& lock, CatalogEdit& edit,
       task.positionSavedOn = today;
     }
     writer.Write(entry);
+    noteDeparted(entry);
     marked.clear();
     IndexDirectory(task, entry, true, &edit, &marked);
-    for (CatalogRecord* file : marked) writer.Write(*file);
+    for (CatalogRecord* file : marked) {
+      writer.Write(*file);
+      noteDeparted(*file);
+    }
   }
-  return writer.Finish(lastUsnBefore, savedOnBefore);
+  Status written = writer.Finish(lastUsnBefore, savedOnBefore);
+  // Entries that left the tree are forgotten once their records are on
+  // disk; after a failure they are as the disk holds them and stay.
+  if (written.ok()) {
+    task.departed.insert(task.departed.end(), departed.begin(), departed.end());
+  }
+  return written;
 }
 
 }  // namespace
