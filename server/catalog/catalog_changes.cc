@@ -140,6 +140,9 @@ CatalogRecord* AddEntry(SyncTask& task, const CatalogRecord& change,
   record::SetLength(block.data(), blockSize);
   std::memcpy(block.mutable_name(), rel.data(), rel.size());
   block.mutable_name()[rel.size()] = '\0';
+  // The reference may have been an entry that left and was forgotten:
+  // its versions go on rising.
+  if (block.version() < task.versionFloor) block.set_version(task.versionFloor);
   edit.log.Add("%D Add: state = %d, name = %s\n", Signed(block.state()),
                block.name());
   edit.SaveAbsent(change.fileRef());

@@ -117,7 +117,12 @@ std::string CompactionPathFor(const std::string& storePath) {
 }
 
 void ForgetEntry(SyncTask& task, uint64_t ref) {
-  task.entries.erase(ref);
+  auto found = task.entries.find(ref);
+  if (found == task.entries.end()) return;
+  if (found->second && found->second.version() >= task.versionFloor) {
+    task.versionFloor = found->second.version() + 1;
+  }
+  task.entries.erase(found);
   auto parent = task.dirParent.find(ref);
   if (parent == task.dirParent.end()) return;
   auto siblings = task.dirIndex.find(parent->second);

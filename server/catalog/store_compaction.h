@@ -40,8 +40,9 @@ namespace dirsync {
 // The file a compaction writes before it takes the store's place.
 std::string CompactionPathFor(const std::string& storePath);
 
-// Removes ref from the catalog and from the directory index. The caller
-// holds task.catalogLock exclusively.
+// Removes ref from the catalog and from the directory index, raising
+// task.versionFloor above its version. The caller holds task.catalogLock
+// exclusively.
 void ForgetEntry(SyncTask& task, uint64_t ref) REQUIRES(task.catalogLock);
 
 // Forgets the entries of task.departed that are still gone (a later batch

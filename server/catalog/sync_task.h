@@ -130,6 +130,10 @@ struct SyncTask {
   uint32_t positionSavedOn = 0;
   // Highest journal position that the store records. Writer only.
   int64_t lastUsn = 0;
+  // Versions of entries made anew start at least here: above every version
+  // of an entry that was forgotten, so that a reference that comes back
+  // goes on with higher versions than its old records carry. Writer only.
+  uint32_t versionFloor = 0;
   // Entries whose last written record says they left the tree: they are
   // forgotten (ForgetDeparted) once the batch that wrote them is done.
   // Writer only.

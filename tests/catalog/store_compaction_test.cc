@@ -273,9 +273,15 @@ TEST_F(StoreCompactionTest, DepartedEntriesLeaveMemoryButTheirRecordsStay) {
   EXPECT_EQ(last[135], StateDeleted);
   EXPECT_EQ(last[1000], StateDeleted);
 
-  // A reference that comes back is an entry again.
+  // A reference that comes back is an entry again, with a version above
+  // those its old records carry.
+  uint32_t oldVersion = 0;
+  for (const StoredRecord& r : StoreContents(task.store.path).Entries()) {
+    if (r.fileRef == 1000) oldVersion = std::max(oldVersion, r.version);
+  }
   BatchOf(FileChange(1000, 10, "a\\back", 7));
-  EXPECT_EQ(Catalog(task).count(1000), 1u);
+  ASSERT_EQ(Catalog(task).count(1000), 1u);
+  EXPECT_GT(Catalog(task).at(1000).version, oldVersion);
 
   // Loading the store keeps the live entries only, as memory does.
   auto reloaded = OpenTask("docs", "D:\\DATA\\", "", Stores());
