@@ -20,6 +20,8 @@ namespace {
 
 // Below this a store is counted again whenever it grows by this much.
 constexpr int64_t kSmallestCheckStep = 64 * 1024;
+// Forgetting at least this many entries at once gives freed memory back.
+constexpr size_t kTrimAfterForgetting = 1024;
 
 bool IsLive(uint8_t state) {
   return IsLiveFileState(state) || state == StateDirectory;
@@ -257,9 +259,13 @@ Status CompactStore(SyncTask& task) {
 }
 
 void MaintainStore(SyncTask& task, const StoreOptions& options) {
-  ForgetDeparted(task);
+  const size_t forgotten = ForgetDeparted(task);
   if (CompactionDue(task, options.compactMinDeadBytes)) {
     CompactStore(task).IgnoreError();  // logged; tried again later
+  } else if (forgotten >= kTrimAfterForgetting) {
+    // A large deletion freed many small blocks (and the batch's changes
+    // before it): give them back rather than keep them for later.
+    ::malloc_trim(0);
   }
 }
 
