@@ -68,10 +68,12 @@ std::string DirectoryOf(const std::string& path) {
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
 }
 
-// A new store id: the time, as a new store's is, but never the old id.
+// A new store id: the time, as a new store's is, but above the old id, so
+// that compactions in quick succession never give an id again that a
+// client may still hold.
 uint32_t NewStoreId(uint32_t old) {
-  uint32_t id = static_cast<uint32_t>(std::time(nullptr));
-  return id == old ? id + 1 : id;
+  const uint32_t now = static_cast<uint32_t>(std::time(nullptr));
+  return std::max(now, old + 1);
 }
 
 // The new store file as it is written: a store of its own, sealed as the

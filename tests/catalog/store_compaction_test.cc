@@ -8,6 +8,7 @@
 #include <climits>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -355,6 +356,13 @@ TEST_F(StoreCompactionTest, CompactedStoreHoldsOneRecordPerLiveEntryAndLoadsAsTh
   EXPECT_EQ(reloaded->storeId.load(), task.storeId.load());
   EXPECT_EQ(reloaded->lastUsn, lastUsn);
   EXPECT_TRUE(SameCatalog(Catalog(*reloaded), Catalog(task), true));
+
+  // Compactions in quick succession never give an id again.
+  std::set<uint32_t> ids{oldId, task.storeId.load()};
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(CompactStore(task).ok());
+    EXPECT_TRUE(ids.insert(task.storeId.load()).second) << task.storeId.load();
+  }
 
   // Writing goes on behind the new records.
   BatchOf(FileChange(100, 10, "a\\f0", 99), DeletionEvent(101),
