@@ -144,6 +144,7 @@ int LoadTasks(const std::string& configPath, Server* server) {
              p.reason.c_str());
   }
   LoadDriveSection(profile, &server->drives());
+  server->set_compactMinDeadBytes(int64_t{CompactMinKiB(profile)} * 1024);
   return LoadTasks(profile, server);
 }
 
@@ -170,6 +171,16 @@ int32_t MaxConnections(const ProfileFile& profile) {
     return kDefaultMaxConnections;
   }
   return most;
+}
+
+int32_t CompactMinKiB(const ProfileFile& profile) {
+  int32_t kib = profile.GetInt("DB", "COMPACTMINKB", kDefaultCompactMinKiB);
+  if (kib < 0) {
+    LogPrint("%D [DB]: COMPACTMINKB %d is below 0; %d is taken\n", kib,
+             kDefaultCompactMinKiB);
+    return kDefaultCompactMinKiB;
+  }
+  return kib;
 }
 
 int32_t MaxConnections(const std::string& configPath) {

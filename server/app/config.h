@@ -66,6 +66,12 @@ int32_t ListenPort(const std::string& configPath);
 int32_t MaxConnections(const ProfileFile& profile);
 int32_t MaxConnections(const std::string& configPath);
 
+// "COMPACTMINKB" of section [DB]: a task's store is written anew (compacted)
+// once its dead records pass its live ones and this many KiB; default
+// 1024. A negative value is logged and the default taken.
+constexpr int32_t kDefaultCompactMinKiB = 1024;
+int32_t CompactMinKiB(const ProfileFile& profile);
+
 // "ADDRESS" of section [DB]: the local address clients connect to, dotted
 // IPv4 or a host name; empty (the default), "*" or "0.0.0.0" for all
 // addresses. A value that is neither an IPv4 address nor a plausible host

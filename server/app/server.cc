@@ -92,6 +92,7 @@ StoreOptions Server::storeOptions() const {
   StoreOptions store;
   store.env = options_.env;
   store.directory = options_.programDirectory + "data/";
+  store.compactMinDeadBytes = compactMinDeadBytes_;
   return store;
 }
 

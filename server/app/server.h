@@ -70,6 +70,9 @@ class Server : public TaskDirectory {
   const DriveMap& drives() const { return drives_; }
   // Where and how the tasks' stores are kept.
   StoreOptions storeOptions() const;
+  // The dead bytes a store may hold before it is compacted (above its live
+  // ones); for tasks built afterwards.
+  void set_compactMinDeadBytes(int64_t bytes) { compactMinDeadBytes_ = bytes; }
   // The volume of a drive letter (upper case), or null.
   VolumeWatch* volume(char letter) const;
   // The volume of letter, created with timeout when it does not exist yet;
@@ -122,6 +125,7 @@ class Server : public TaskDirectory {
 
  private:
   Options options_;
+  int64_t compactMinDeadBytes_ = StoreOptions().compactMinDeadBytes;
   DriveMap drives_;
   // The volumes table: one slot per drive letter character code ('C' = 67).
   std::array<std::unique_ptr<VolumeWatch>, 128> volumes_;

@@ -140,6 +140,9 @@ CatalogRecord* AddEntry(SyncTask& task, const CatalogRecord& change,
   record::SetLength(block.data(), blockSize);
   std::memcpy(block.mutable_name(), rel.data(), rel.size());
   block.mutable_name()[rel.size()] = '\0';
+  // The reference may have been an entry that left and was forgotten:
+  // its versions go on rising.
+  if (block.version() < task.versionFloor) block.set_version(task.versionFloor);
   edit.log.Add("%D Add: state = %d, name = %s\n", Signed(block.state()),
                block.name());
   edit.SaveAbsent(change.fileRef());
@@ -447,6 +450,12 @@ Status WriteEdit(SyncTask& task, WriterLock& lock, CatalogEdit& edit,
   }
   std::vector<CatalogRecord*> marked;
   std::vector<CatalogRecord*> order = WritingOrder(edit);
+  std::vector<uint64_t> departed;
+  auto noteDeparted = [&departed](const CatalogRecord& entry) {
+    if (!IsLiveFileState(entry.state()) && entry.state() != StateDirectory) {
+      departed.push_back(entry.fileRef());
+    }
+  };
   size_t count = order.size();
   assert(count == edit.changed.size());
   for (size_t i = 0; i < count; ++i) {
@@ -456,11 +465,21 @@ Status WriteEdit(SyncTask& task, WriterLock& lock, CatalogEdit& edit,
       task.positionSavedOn = today;
     }
     writer.Write(entry);
+    noteDeparted(entry);
     marked.clear();
     IndexDirectory(task, entry, true, &edit, &marked);
-    for (CatalogRecord* file : marked) writer.Write(*file);
+    for (CatalogRecord* file : marked) {
+      writer.Write(*file);
+      noteDeparted(*file);
+    }
   }
-  return writer.Finish(lastUsnBefore, savedOnBefore);
+  Status written = writer.Finish(lastUsnBefore, savedOnBefore);
+  // Entries that left the tree are forgotten once their records are on
+  // disk; after a failure they are as the disk holds them and stay.
+  if (written.ok()) {
+    task.departed.insert(task.departed.end(), departed.begin(), departed.end());
+  }
+  return written;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <memory>
 
+#include "catalog/store_compaction.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 
@@ -21,9 +22,6 @@ namespace {
 // Staged bytes above this size are given back after a commit, so a task
 // does not keep a large batch's memory for the rest of the run.
 constexpr size_t kKeptStagedCapacity = 1 << 20;
-// The fileSize field of the header of a store written with seals from its
-// start.
-constexpr uint64_t kSealedFromTheStart = 1;
 // A large write (the initial build, a big batch) is sealed every this many
 // bytes as well, so that damage in it costs at most about this much.
 constexpr int64_t kLongestSpan = 64 * 1024;
@@ -42,7 +40,7 @@ Status CutBack(CatalogStore& store) {
   if (!store.fd.valid()) return Status::OK();
   const int64_t size = store.storeSize.load(std::memory_order_relaxed);
   Status cut = store.env->Truncate(store.fd.get(), size);
-  if (!cut.ok() && !store.cutOwed) {
+  if (!cut.ok() && !store.cutOwed && store.logsFailures) {
     LogPrint("%D store %s: cutting back to %L bytes failed: %s\n",
              store.path.c_str(), size, cut.ToString().c_str());
   }
@@ -60,7 +58,7 @@ Status WriteAtEnd(CatalogStore& store, const std::vector<uint8_t>& bytes) {
   if (written.ok()) written = WriteAt(store, size, bytes.data(), bytes.size());
   if (!written.ok()) {
     // A store that never opened was reported once, when it failed to open.
-    if (store.fd.valid() && !store.writeFailing) {
+    if (store.fd.valid() && !store.writeFailing && store.logsFailures) {
       LogPrint("%D store %s: writing %d bytes at %L failed: %s; the changes "
                "are kept and written again\n",
                store.path.c_str(), static_cast<int>(bytes.size()), size,
@@ -77,7 +75,7 @@ Status WriteAtEnd(CatalogStore& store, const std::vector<uint8_t>& bytes) {
           store.growthListener.load(std::memory_order_acquire)) {
     listener->StoreGrew();
   }
-  if (store.writeFailing) {
+  if (store.writeFailing && store.logsFailures) {
     store.writeFailing = false;
     LogPrint("%D store %s: writing works again after %d s\n", store.path.c_str(),
              static_cast<int>((GetTickCount64() - store.failingSinceTick) / 1000));
@@ -395,6 +393,9 @@ Status OpenStoreFile(SyncTask& task, const StoreOptions& options, UniqueFd* fd,
     opened = Status::IOError("not a regular file",
                              S_ISDIR(st->st_mode) ? EISDIR : EINVAL);
   }
+  // A compaction cut short before its rename left its new file behind; the
+  // store is the old file, whole.
+  if (opened.ok()) options.env->Unlink(CompactionPathFor(store.path)).IgnoreError();
   return opened;
 }
 
@@ -474,6 +475,15 @@ Status ReadBack(SyncTask& task, UniqueFd fd, const struct stat& st) {
     }
   }
   store.spanStart = store.storeSize.load(std::memory_order_relaxed);
+  // Entries whose last record says they left the tree are known to clients
+  // by that record; memory holds the live ones only.
+  std::vector<uint64_t> gone;
+  for (const auto& [ref, entry] : task.entries) {
+    if (!IsLiveFileState(entry.state()) && entry.state() != StateDirectory) {
+      gone.push_back(ref);
+    }
+  }
+  for (uint64_t ref : gone) ForgetEntry(task, ref);
   const int files = static_cast<int>(task.entries.size());
   const int64_t lastUsn = task.lastUsn;
   lock.Unlock();

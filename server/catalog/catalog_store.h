@@ -35,6 +35,9 @@
 namespace dirsync {
 
 constexpr int64_t kBlockSize = 4194304;
+// The fileSize field of the header of a store written with seals from its
+// start.
+constexpr uint64_t kSealedFromTheStart = 1;
 
 // Whether name can be the base name of a store file inside data/: not
 // empty, no '/', '\' or NUL, and neither "." nor "..". Thread safe.
@@ -151,9 +154,10 @@ Status SyncStore(CatalogStore& store);
 
 // Reads count bytes of the store at pos (fewer at the end of the file) into
 // buffer; *got is the number read, also after a failure. Callers read
-// below storeSize only. Thread safe.
+// below storeSize only, holding fileLock so that a compaction cannot put
+// another file in place meanwhile. Thread safe.
 Status ReadStoreAt(const CatalogStore& store, uint64_t pos, uint8_t* buffer,
-                   size_t count, size_t* got);
+                   size_t count, size_t* got) REQUIRES_SHARED(store.fileLock);
 
 }  // namespace dirsync
 

@@ -26,6 +26,9 @@ struct StoreOptions {
   Env* env = Env::Default();
   // The data directory, ending with '/'; created when missing.
   std::string directory;
+  // A store is compacted once its dead records pass both its live ones and
+  // this many bytes (store_compaction.h).
+  int64_t compactMinDeadBytes = 1 << 20;
 };
 
 // A stretch of a store file found damaged when the store was loaded:
@@ -55,7 +58,14 @@ struct CatalogStore {
   // the file's bytes and buffer, and go to disk with one positioned write.
   // Writer only.
   std::vector<uint8_t> staged;
-  // The open store file; not valid when it could not be opened.
+  // Held shared by readers of the file (a "list", a login reading the
+  // store's size and id) and exclusively by a compaction while it puts the
+  // new file in the old one's place, so that a reader sees the size, id
+  // and descriptor of one file, never a mix. Held across one read of at
+  // most a block, never across a send.
+  mutable SharedMutex fileLock;
+  // The open store file; not valid when it could not be opened. Replaced
+  // only by a compaction, under fileLock; the writer uses it without.
   UniqueFd fd;
   // Full path of the store file.
   std::string path;
@@ -81,6 +91,15 @@ struct CatalogStore {
   // Cutting the file back to storeSize after a failed write failed too:
   // the next write cuts it first. Writer only.
   bool cutOwed = false;
+  // Failures of writes are logged (a compaction's new file is quiet: its
+  // failure is logged once by the compaction). Writer only.
+  bool logsFailures = true;
+  // The store size at which the share of dead records is next counted
+  // (see store_compaction.h). Writer only.
+  int64_t nextCompactionCheck = 0;
+  // A compaction failed and none has succeeded since (logged once).
+  // Writer only.
+  bool compactionFailing = false;
 };
 
 struct SyncTask {
@@ -115,6 +134,14 @@ struct SyncTask {
   uint32_t positionSavedOn = 0;
   // Highest journal position that the store records. Writer only.
   int64_t lastUsn = 0;
+  // Versions of entries made anew start at least here: above every version
+  // of an entry that was forgotten, so that a reference that comes back
+  // goes on with higher versions than its old records carry. Writer only.
+  uint32_t versionFloor = 0;
+  // Entries whose last written record says they left the tree: they are
+  // forgotten (ForgetDeparted) once the batch that wrote them is done.
+  // Writer only.
+  std::vector<uint64_t> departed;
 
   CatalogStore store;
 
@@ -124,9 +151,10 @@ struct SyncTask {
   // Only the task's writer changes them, so the writer may read them
   // without the lock.
   mutable SharedMutex catalogLock;
-  // The catalog: file reference number -> current record (deleted entries
-  // included; an entry is removed only when the record that added it could
-  // not be written).
+  // The catalog: file reference number -> current record. An entry that
+  // left the tree (state 255 or 7) stays only until its record is on disk
+  // (ForgetDeparted); an entry is also removed when the record that added
+  // it could not be written.
   std::unordered_map<uint64_t, CatalogRecord> entries GUARDED_BY(catalogLock);
   // Directory -> the directories recorded with it as their parent.
   std::unordered_map<uint64_t, std::unordered_set<uint64_t>> dirIndex

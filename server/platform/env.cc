@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/file_io.h"
 
@@ -47,6 +48,32 @@ Status Env::Truncate(int fd, off_t size) {
     return Status::FromErrno("ftruncate", errno);
   }
   return Status::OK();
+}
+
+Status Env::Sync(int fd) {
+  if (RetryOnEintr([&] { return ::fsync(fd); }) != 0) {
+    return Status::FromErrno("fsync", errno);
+  }
+  return Status::OK();
+}
+
+Status Env::Rename(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    return Status::FromErrno("rename", errno);
+  }
+  return Status::OK();
+}
+
+Status Env::Unlink(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return Status::FromErrno("unlink", errno);
+  return Status::OK();
+}
+
+Status Env::SyncDirectory(const std::string& path) {
+  UniqueFd dir;
+  Status opened = OpenFile(path, O_RDONLY | O_DIRECTORY, 0, &dir);
+  if (!opened.ok()) return opened;
+  return Sync(dir.get());
 }
 
 Status Env::CreateDirectories(const std::string& path) {

@@ -44,6 +44,14 @@ class Env {
   virtual Status SyncData(int fd);
   // ftruncate.
   virtual Status Truncate(int fd, off_t size);
+  // fsync: data and metadata (the size of a new file) are on disk.
+  virtual Status Sync(int fd);
+  // rename(2): replaces to atomically.
+  virtual Status Rename(const std::string& from, const std::string& to);
+  // unlink(2); a missing file is kNotFound.
+  virtual Status Unlink(const std::string& path);
+  // fsync of a directory, so that a rename or creation inside it lasts.
+  virtual Status SyncDirectory(const std::string& path);
   // Creates every missing directory of path, parents first.
   virtual Status CreateDirectories(const std::string& path);
   // One read of what a descriptor holds now (a non-blocking event queue):
@@ -89,6 +97,16 @@ class EnvWrapper : public Env {
   Status SyncData(int fd) override { return target_->SyncData(fd); }
   Status Truncate(int fd, off_t size) override {
     return target_->Truncate(fd, size);
+  }
+  Status Sync(int fd) override { return target_->Sync(fd); }
+  Status Rename(const std::string& from, const std::string& to) override {
+    return target_->Rename(from, to);
+  }
+  Status Unlink(const std::string& path) override {
+    return target_->Unlink(path);
+  }
+  Status SyncDirectory(const std::string& path) override {
+    return target_->SyncDirectory(path);
   }
   Status CreateDirectories(const std::string& path) override {
     return target_->CreateDirectories(path);

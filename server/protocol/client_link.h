@@ -67,6 +67,11 @@ struct ClientLink {
   uint64_t clientPos = 0;
   // The task the client logged in to; null until a successful "reg".
   SyncTask* task = nullptr;
+  // The id of the task's store when the client logged in: positions it
+  // sends are positions in that store. Once a compaction replaces the
+  // store, the link is closed at its next "list" or "ping", and the client
+  // logs in again to learn the new id.
+  uint32_t storeId = 0;
   // File kept open for download (not valid when none), its Windows-form
   // path and its file reference number.
   UniqueFd dlFile;
@@ -105,6 +110,12 @@ struct ClientLink {
 // caller touches nothing of the link afterwards but what it holds a
 // reference to. Thread safe.
 void CloseClientLink(ClientLink& link);
+
+// Whether the store the client logged in to was replaced by a compaction
+// (its positions mean nothing in the new one): then logs it and closes
+// the link (see CloseClientLink), and the client logs in again. Runs on
+// the link's owner.
+bool StoreReplaced(ClientLink& link);
 
 }  // namespace dirsync
 

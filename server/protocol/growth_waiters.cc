@@ -78,9 +78,12 @@ void GrowthWaiters::Run() {
         size_t kept = 0;
         for (Waiter& waiter : waiters_) {
           ClientLink& link = *waiter.link;
+          // A store compacted meanwhile counts as grown: the answer sends
+          // the client to the new one.
           const bool grown =
               link.task->store.storeSize.load(std::memory_order_acquire) >
-              link.request.pos;
+                  link.request.pos ||
+              link.task->storeId.load(std::memory_order_relaxed) != link.storeId;
           if (grown || now >= waiter.deadline ||
               link.closed.load(std::memory_order_acquire)) {
             ready.push_back(std::move(waiter.link));

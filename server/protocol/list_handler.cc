@@ -39,8 +39,19 @@ size_t MarkStaleRecords(SyncTask& task, uint8_t* bytes, size_t n) {
       p += static_cast<size_t>(length);
       continue;
     }
+    const uint8_t state = record::State(r);
     const CatalogRecord* entry = FindEntry(task, record::FileRef(r));
-    if (entry != nullptr && *entry && entry->version() > record::Version(r)) {
+    if (entry != nullptr && *entry) {
+      // A later record of the entry follows: a newer version, or, for a
+      // reference used again after its entry left, a later sequence.
+      if (entry->version() > record::Version(r) ||
+          entry->sequence() > record::Sequence(r)) {
+        record::SetState(r, StateStale);
+      }
+    } else if (entry == nullptr && state != StateHeader &&
+               state != StateDeleted && state != StateDirDeleted) {
+      // The entry left the tree and was forgotten: its departure is told
+      // by a later record, which stays as it is.
       record::SetState(r, StateStale);
     }
     p += static_cast<size_t>(length);
@@ -49,6 +60,30 @@ size_t MarkStaleRecords(SyncTask& task, uint8_t* bytes, size_t n) {
 }
 
 namespace {
+
+// What ReadListed found.
+struct ListedBytes {
+  size_t got = 0;     // bytes read
+  size_t whole = 0;   // of which whole records, overtaken ones marked
+  Status read;        // the read's failure, if any
+  bool replaced = false;  // the store is not the one the client knows
+};
+
+// Reads count bytes of the store at pos into out and marks the records the
+// catalog has overtaken, with the store's file held (no compaction puts
+// another file in place meanwhile).
+ListedBytes ReadListed(ClientLink& link, SyncTask& task, uint64_t pos,
+                       size_t count, uint8_t* out) {
+  ListedBytes listed;
+  ReaderLock fileLock(&task.store.fileLock);
+  if (task.storeId.load(std::memory_order_relaxed) != link.storeId) {
+    listed.replaced = true;
+    return listed;
+  }
+  listed.read = ReadStoreAt(task.store, pos, out, count, &listed.got);
+  if (listed.got > 0) listed.whole = MarkStaleRecords(task, out, listed.got);
+  return listed;
+}
 
 // The reply's error for a read of the store that yielded no bytes: the
 // read's errno, or 0 when the file simply ended.
@@ -102,14 +137,17 @@ void ListPlain(ClientLink& link, SyncTask& task, uint64_t pos, size_t count,
   AppendInt32Param(reply, "zip", 0);
   uint8_t* data = BeginOpenParam(reply, "data", count);
   if (data == nullptr) return;  // no memory for the reply: nothing is sent
-  size_t got = 0;
-  Status read = ReadStoreAt(task.store, pos, data, count, &got);
-  if (got == 0) {
-    TruncateReply(reply, shapeEnd);
-    SendReadError(link, reply, read);
+  ListedBytes listed = ReadListed(link, task, pos, count, data);
+  if (listed.replaced) {
+    StoreReplaced(link);
     return;
   }
-  const size_t n = MarkStaleRecords(task, data, got);
+  if (listed.got == 0) {
+    TruncateReply(reply, shapeEnd);
+    SendReadError(link, reply, listed.read);
+    return;
+  }
+  const size_t n = listed.whole;
   if (n == 0) {
     TruncateReply(reply, shapeEnd);
     SendDamageError(link, reply, pos);
@@ -131,13 +169,16 @@ void ListZipped(ClientLink& link, SyncTask& task, uint64_t pos, size_t count,
     SendError(link, reply, "out of memory.");
     return;
   }
-  size_t got = 0;
-  Status read = ReadStoreAt(task.store, pos, readBuffer.data(), count, &got);
-  if (got == 0) {
-    SendReadError(link, reply, read);
+  ListedBytes listed = ReadListed(link, task, pos, count, readBuffer.data());
+  if (listed.replaced) {
+    StoreReplaced(link);
     return;
   }
-  const size_t n = MarkStaleRecords(task, readBuffer.data(), got);
+  if (listed.got == 0) {
+    SendReadError(link, reply, listed.read);
+    return;
+  }
+  const size_t n = listed.whole;
   if (n == 0) {
     SendDamageError(link, reply, pos);
     return;
@@ -179,8 +220,17 @@ void RunList(ClientLink& link, const HeavyRequest& request, Scratch& scratch) {
   SyncTask& task = *link.task;
   const uint64_t pos = static_cast<uint64_t>(request.pos);
   // Everything below storeSize has been written in full; bytes past it
-  // may still be on their way to the file.
-  const int64_t storeSize = task.store.storeSize.load();
+  // may still be on their way to the file. Size and id are read together;
+  // a compaction after this is caught by the read (ReadListed).
+  int64_t storeSize = 0;
+  bool replaced = false;
+  {
+    ReaderLock fileLock(&task.store.fileLock);
+    replaced = task.storeId.load(std::memory_order_relaxed) != link.storeId;
+    storeSize = task.store.storeSize.load();
+  }
+  // Positions in a store that a compaction replaced mean nothing now.
+  if (replaced && StoreReplaced(link)) return;
 
   ByteBuffer& reply = scratch.reply;
   BeginReply(reply, "-list");

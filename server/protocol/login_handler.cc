@@ -139,10 +139,17 @@ void HandleReg(ClientLink& link, const MessageParams& params,
   BeginReply(reply, "-reg");
   // The stored token is the line up to its first NUL, as the client's is.
   if (!IsEmptyToken(line) && TokensMatch(token, line.c_str())) {
+    int64_t storeSize = 0;
+    {
+      // The size and id of one store, not of one on each side of a
+      // compaction.
+      ReaderLock fileLock(&task->store.fileLock);
+      storeSize = task->store.storeSize.load();
+      link.storeId = task->storeId.load();
+    }
     AppendParam(reply, "data", "ok", 0);
-    AppendInt64Param(reply, "max", task->store.storeSize.load());
-    AppendInt32Param(reply, "ver",
-                     static_cast<int32_t>(task->storeId.load()));
+    AppendInt64Param(reply, "max", storeSize);
+    AppendInt32Param(reply, "ver", static_cast<int32_t>(link.storeId));
     link.task = task;
     link.loggedIn.store(true, std::memory_order_release);
     SendReply(link, reply);
@@ -162,6 +169,7 @@ void HandleReg(ClientLink& link, const MessageParams& params,
 void HandlePing(ClientLink& link, const MessageParams& params,
                 ByteBuffer& reply) {
   if (link.task == nullptr) return;
+  if (StoreReplaced(link)) return;
   const uint64_t pos = static_cast<uint64_t>(Int64Param(params, kSlotPos));
   const int32_t val = Int32Param(params, kSlotVal);
   if (link.clientPos < pos) link.clientPos = pos;

@@ -20,6 +20,7 @@ void SendWaitReply(ClientLink& link, int32_t val, ByteBuffer& reply) {
 
 bool TakeWait(ClientLink& link, const MessageParams& params, ByteBuffer& reply) {
   if (link.task == nullptr) return false;
+  if (StoreReplaced(link)) return false;
   const int64_t pos = Int64Param(params, kSlotPos);
   const int32_t val = Int32Param(params, kSlotVal);
   const int32_t waitMs = Int32Param(params, kSlotTime);
@@ -44,6 +45,8 @@ std::chrono::steady_clock::time_point WaitDeadline(const HeavyRequest& request) 
 }
 
 void AnswerWait(ClientLink& link, const HeavyRequest& request, ByteBuffer& reply) {
+  // A store compacted meanwhile: the client logs in to the new one.
+  if (StoreReplaced(link)) return;
   SendWaitReply(link, request.val, reply);
 }
 

@@ -2,7 +2,9 @@
 // store holds more than "pos" bytes, or after "time" milliseconds (at most
 // kLongestWait) otherwise. The reply "-wait" carries "max" (the store's
 // size when answered) and "val" echoed, as "pong" does; "time" 0 or absent
-// answers at once. Servers that do not know the word drop it without a
+// answers at once. A link whose store was compacted since its login is
+// closed instead of answered, as for "ping", so that it logs in to the
+// new store. Servers that do not know the word drop it without a
 // reply, which clients use to tell them apart (see docs/protocol.md).
 #ifndef DIRSYNC_PROTOCOL_WAIT_HANDLER_H_
 #define DIRSYNC_PROTOCOL_WAIT_HANDLER_H_

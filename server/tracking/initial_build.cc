@@ -103,6 +103,8 @@ int32_t InitVolume(TaskMap& tasks, VolumeScan* scan, VolumeJournal& journal) {
           }
           continue;
         }
+        // A reference forgotten after it left goes on with higher versions.
+        if (block.version() < task.versionFloor) block.set_version(task.versionFloor);
         CatalogRecord* entry;
         {
           WriterLock lock(&task.catalogLock);

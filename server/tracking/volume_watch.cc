@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cstring>
 
+#include "catalog/store_compaction.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "tracking/file_ref_lookup.h"
@@ -73,6 +74,7 @@ bool VolumeWatch::ApplyPending(const BatchExtras& extras, bool stamp) {
   if (!written.ok()) {
     // Logged by the store. Tasks that wrote the batch have its changes:
     // applied again, the changes record only what a task still lacks.
+    for (auto& [name, task] : tasks) ForgetDeparted(*task);
     for (const auto& [ref, change] : pending) confirmOnly.insert(ref);
     Delay();
     return false;
@@ -87,6 +89,9 @@ bool VolumeWatch::ApplyPending(const BatchExtras& extras, bool stamp) {
   // Rebuilds whose changes were waiting are over now.
   for (SyncTask* task : rebuildsAwaitingApply) task->needsRebuild.store(false);
   rebuildsAwaitingApply.clear();
+  // Entries that left are forgotten, and a store mostly made of dead
+  // records is written anew.
+  for (auto& [name, task] : tasks) MaintainStore(*task, storeOptions);
   return true;
 }
 

@@ -15,6 +15,7 @@
 #include "platform/log.h"
 #include "store_test_util.h"
 #include "catalog/catalog_store.h"
+#include "catalog/store_compaction.h"
 #include "platform/program_dir.h"
 #include "tracking/volume_watch.h"
 
@@ -670,6 +671,8 @@ TEST_F(CatalogChangesTest, BothWriteModesPutTheSameRecordsInTheFile) {
                                programDir + "data/same.db");
     programDir_ = programDir;
     VolumeWatch volume{'D', 10000};
+    // A compaction would rewrite the store whose records are compared.
+    volume.storeOptions.compactMinDeadBytes = INT64_MAX;
     AddTask(volume, "same", "D:\\DATA\\");
     auto pend = [&volume](CatalogRecord c) {
       uint64_t ref = c.fileRef();
@@ -789,12 +792,16 @@ TEST_F(CatalogChangesTest, RestartLoadsTheSameCatalogs) {
     Apply(DirChange(10, 99, "\\\\?\\E:\\A"));
     volume_.SaveJournalPosition(5000, true);
     for (const char* name : {"whole", "part"}) {
+      // Entries that left are forgotten after every batch; a store read
+      // back holds none either.
+      ForgetDeparted(*volume_.tasks[name]);
       before.push_back(snapshot(*volume_.tasks[name]));
     }
     volume_.tasks.clear();
   }
   EXPECT_EQ(before[0].lastUsn, 5000);
-  EXPECT_EQ(before[1].entries.size(), 4u);  // T, f, g, new (skip excluded)
+  // T, f, new: g moved out of the part's root, skip is excluded.
+  EXPECT_EQ(before[1].entries.size(), 3u);
 
   int i = 0;
   for (const char* name : {"whole", "part"}) {

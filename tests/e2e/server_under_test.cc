@@ -83,6 +83,9 @@ bool ServerUnderTest::Prepare() {
   if (!settings_.exclude.empty()) ini << "exclude = " << settings_.exclude << "\n";
   ini
       << "[DB]\nPORT = " << port_ << "\n";
+  if (settings_.compactMinKiB >= 0) {
+    ini << "COMPACTMINKB = " << settings_.compactMinKiB << "\n";
+  }
   if (!WriteWhole(dir + "/dirsync.ini", ini.str()) ||
       !WriteWhole(dir + "/user/" + settings_.task + "-" + settings_.user,
                   settings_.token) ||

@@ -27,6 +27,9 @@ struct ServerSettings {
   std::vector<std::string> launcher;
   // The port; 0 takes a free one.
   int port = 0;
+  // [DB] COMPACTMINKB when not negative: the dead KiB a store may hold
+  // beyond its live ones before it is compacted.
+  int compactMinKiB = -1;
 };
 
 class ServerUnderTest {

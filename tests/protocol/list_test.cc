@@ -13,11 +13,14 @@ constexpr int64_t kBlock = 4 * 1024 * 1024;
 
 class ListTest : public ProtocolTest {
  protected:
-  // A store of records: the header and files 1.. with versions 1.
+  // A store of records: the header and files 1.. with versions 1, each
+  // the current record of its catalog entry.
   void FillRecords(size_t bytes) {
     site_.AppendStore(TestSite::MakeRecord(0, 0x5e5e1234, StateHeader, ""));
     for (uint64_t ref = 1; site_.task().store.storeSize.load() + 200 <= static_cast<int64_t>(bytes); ++ref) {
-      site_.AppendStore(TestSite::MakeRecord(ref, 1, StateAdded, "dir\\file" + std::to_string(ref) + ".txt", 100));
+      const std::string name = "dir\\file" + std::to_string(ref) + ".txt";
+      site_.AppendStore(TestSite::MakeRecord(ref, 1, StateAdded, name, 100));
+      site_.SetEntry(ref, 1, name, StateAdded);
     }
     int64_t rest = static_cast<int64_t>(bytes) - site_.task().store.storeSize.load();
     if (rest > 0) site_.AppendStore(TestSite::MakeRecord(0, 0, StateFiller, "", static_cast<int32_t>(rest)));
@@ -115,7 +118,7 @@ TEST_F(ListTest, OvertakenRecordsAreMarkedStaleInTheReplyOnly) {
   site_.AppendStore(TestSite::MakeRecord(0, 0x5e5e1234, StateHeader, ""));
   site_.AppendStore(TestSite::MakeRecord(1, 1, StateAdded, "a.txt"));   // overtaken
   site_.AppendStore(TestSite::MakeRecord(2, 4, StateUpdated, "b.txt")); // current
-  site_.AppendStore(TestSite::MakeRecord(3, 1, StateAdded, "c.txt"));   // not in the catalog
+  site_.AppendStore(TestSite::MakeRecord(3, 1, StateAdded, "c.txt"));   // left, forgotten
   site_.AppendStore(TestSite::MakeRecord(0, 0, StateFiller, "", 100));
   site_.SetEntry(1, 2, "a.txt", StateUpdated);
   site_.SetEntry(2, 4, "b.txt", StateUpdated);
@@ -127,12 +130,64 @@ TEST_F(ListTest, OvertakenRecordsAreMarkedStaleInTheReplyOnly) {
   const size_t a = 66, b = a + 71, cRec = b + 71, filler = cRec + 71;
   EXPECT_EQ(static_cast<uint8_t>(r.data[a + 64]), StateStale);
   EXPECT_EQ(static_cast<uint8_t>(r.data[b + 64]), StateUpdated);
-  EXPECT_EQ(static_cast<uint8_t>(r.data[cRec + 64]), StateAdded);
+  // An entry that left is forgotten once its departure is written: the
+  // records before that departure are overtaken.
+  EXPECT_EQ(static_cast<uint8_t>(r.data[cRec + 64]), StateStale);
   EXPECT_EQ(static_cast<uint8_t>(r.data[filler + 64]), StateFiller);
   std::string expected = before;
   expected[a + 64] = static_cast<char>(StateStale);
+  expected[cRec + 64] = static_cast<char>(StateStale);
   EXPECT_EQ(r.data, expected);
   EXPECT_EQ(site_.StoreBytes(), before);  // the store is unchanged
+}
+
+TEST_F(ListTest, DeparturesOfForgottenEntriesAndReusedReferences) {
+  // ref 5 was added and deleted, and is forgotten; ref 6 was added and
+  // deleted, then its reference came back for another file, whose version
+  // starts anew below the old records' versions.
+  auto numbered = [](std::string bytes, int64_t sequence) {
+    record::SetSequence(reinterpret_cast<uint8_t*>(bytes.data()), sequence);
+    return bytes;
+  };
+  site_.AppendStore(numbered(TestSite::MakeRecord(0, 0x5e5e1234, StateHeader, ""), 1));
+  site_.AppendStore(numbered(TestSite::MakeRecord(5, 1, StateAdded, "x"), 2));
+  site_.AppendStore(numbered(TestSite::MakeRecord(5, 2, StateDeleted, "x"), 3));
+  site_.AppendStore(numbered(TestSite::MakeRecord(6, 3, StateAdded, "y"), 4));
+  site_.AppendStore(numbered(TestSite::MakeRecord(6, 4, StateDeleted, "y"), 5));
+  site_.AppendStore(numbered(TestSite::MakeRecord(6, 0, StateAdded, "z"), 6));
+  site_.SetEntry(6, 0, "z", StateAdded);
+  {
+    WriterLock lock(&site_.task().catalogLock);
+    FindEntry(site_.task(), 6)->set_sequence(6);
+  }
+  auto c = LoggedIn();
+  ListResult r;
+  ASSERT_TRUE(c->List("docs", 0, 0, &r));
+  std::vector<uint8_t> states;
+  for (size_t p = 0; p + 66 <= r.data.size();
+       p += record::Length(reinterpret_cast<const uint8_t*>(r.data.data() + p))) {
+    states.push_back(static_cast<uint8_t>(r.data[p + 64]));
+  }
+  EXPECT_EQ(states, (std::vector<uint8_t>{StateHeader, StateStale, StateDeleted,
+                                          StateStale, StateStale, StateAdded}));
+}
+
+TEST_F(ListTest, LinkOfAReplacedStoreIsClosed) {
+  FillRecords(10000);
+  auto c = LoggedIn();
+  ListResult r;
+  ASSERT_TRUE(c->List("docs", 0, 0, &r));
+  // A compaction put a new store in place: positions of the old one mean
+  // nothing there, so the client must log in again and learn its id.
+  site_.task().storeId.store(site_.task().storeId.load() + 1);
+  c->Send(FrameWriter("list").Text("path", "docs").Int64("pos", 10000));
+  Message m;
+  EXPECT_EQ(c->Receive(&m), dsclient::Connection::Status::kClosed);
+  EXPECT_TRUE(log_.Has("was compacted"));
+  // Logged in again, the client lists the new store.
+  auto again = LoggedIn();
+  ASSERT_TRUE(again->List("docs", 0, 0, &r));
+  EXPECT_EQ(r.data.size(), 10000u);
 }
 
 TEST_F(ListTest, DamagedRecordEndsTheWalk) {
@@ -175,6 +230,7 @@ TEST_F(ListTest, DamageFoundAtLoadIsListedAsOneFiller) {
   std::string garbage(300, '\x5a');
   site_.AppendStore(garbage);                                          // 71..371
   site_.AppendStore(TestSite::MakeRecord(3, 1, StateAdded, "c.txt"));  // 371..442
+  site_.SetEntry(3, 1, "c.txt", StateAdded);
   site_.task().store.damaged.push_back({71, 371});
   auto c = LoggedIn();
   ListResult r;

@@ -366,17 +366,37 @@ TEST_F(MirrorProtocolTest, FileGoneFromTheServerIsSkippedUntilRecordedAgain) {
   EXPECT_EQ(ReadText(mirror / "gone.txt"), "back");
 }
 
-TEST_F(MirrorProtocolTest, NewStoreRebuildsTheMirror) {
+TEST_F(MirrorProtocolTest, NewStoreIsComparedWithWhatTheMirrorHolds) {
   AddFile(30, 1, "keep.txt", "v1");
+  AddFile(31, 1, "gone.txt", "g");
+  AddFile(32, 1, "changed.txt", "c1");
   ASSERT_EQ(Run(), 0);
   WriteText(mirror / "stray/local.txt", "not on the server");
+
+  // A compacted store: one record per live entry, under a new id. keep.txt
+  // is recorded as the mirror holds it (its bytes on the server differ, so
+  // a download would show), changed.txt anew, gone.txt not at all.
+  ASSERT_EQ(::ftruncate(site.task().store.fd.get(), 0), 0);
+  site.task().store.storeSize = 0;
+  {
+    dirsync::WriterLock lock(&site.task().catalogLock);
+    site.task().entries.erase(31);
+  }
+  site.WriteFile("keep.txt", "V1");
+  site.AppendStore(Rec(30, 1, 1, "keep.txt", 2, kJan2020));
+  AddFile(32, 2, "changed.txt", "c2", kJan2020 + 5);
   site.task().storeId = 0x600dcafe;
   ASSERT_EQ(Run(), 0);
-  EXPECT_FALSE(fs::exists(mirror / "stray"));
   EXPECT_EQ(ReadText(mirror / "keep.txt"), "v1");
+  EXPECT_EQ(ReadText(mirror / "changed.txt"), "c2");
+  EXPECT_FALSE(fs::exists(mirror / "gone.txt"));
+  // What the mirror never held is none of its business.
+  EXPECT_TRUE(fs::exists(mirror / "stray/local.txt"));
   MirrorState state = SavedState();
   EXPECT_EQ(state.storeId, 0x600dcafeu);
   EXPECT_EQ(state.position, site.task().store.storeSize.load());
+  EXPECT_EQ(state.entries().count(31), 0u);
+  EXPECT_EQ(state.entries().at(32).version, 2u);
 }
 
 TEST_F(MirrorProtocolTest, CatalogListingFoldsTheWholeStore) {

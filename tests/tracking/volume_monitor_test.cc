@@ -59,8 +59,18 @@ struct Entry {
 Entry Current(SyncTask* task, uint64_t ref) {
   Entry e;
   std::vector<uint8_t> bytes = EntryOf(task, ref);
-  if (bytes.empty()) return e;
-  e.present = true;
+  if (bytes.empty()) {
+    // An entry that left the tree is forgotten once its departure is
+    // written; the store's last record of it says where it went.
+    std::vector<StoredRecord> records = RecordsOf(task, ref);
+    if (records.empty() || (records.back().state() != StateDeleted &&
+                            records.back().state() != StateDirDeleted)) {
+      return e;
+    }
+    bytes = records.back().bytes;
+  } else {
+    e.present = true;
+  }
   e.state = record::State(bytes.data());
   e.version = record::Version(bytes.data());
   e.name = std::string(record::NameView(bytes.data()));

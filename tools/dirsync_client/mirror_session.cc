@@ -99,24 +99,45 @@ MirrorSession::Step MirrorSession::Connect(LoginStatus* status,
   bool shrunk = state_.hasStore && !newStore && state_.position > info.max;
   if (newStore || shrunk) {
     if (newStore) {
-      Log("the server's store is a new one (id %u, was %u): rebuilding %s",
+      Log("the server's store is a new one (id %u, was %u): comparing %s with it",
           info.storeId, state_.storeId, dir_.c_str());
     } else {
       Log("the server's store is shorter than the saved position (%lld < %lld): "
-          "rebuilding %s", static_cast<long long>(info.max),
+          "comparing %s with it", static_cast<long long>(info.max),
           static_cast<long long>(state_.position), dir_.c_str());
     }
-    std::string error;
-    if (!applier_.StartOver(info.storeId, &error)) {
-      Log("%s", error.c_str());
-      return Step::kFatal;
-    }
-    versionWaits_.clear();
-    localFailures_.clear();
-    notFiles_.clear();
+    BeginComparison(info.storeId);
   } else if (!state_.hasStore) {
     state_.Reset(info.storeId);
   }
+  return SaveStep(Step::kOk);
+}
+
+void MirrorSession::BeginComparison(uint32_t storeId) {
+  // The new store is read from its start and its records applied to what
+  // the mirror holds: a file held with the size and write time a record
+  // gives is kept as it is, one that differs is downloaded. Until the end
+  // of the store is reached the saved state names no store, so a run cut
+  // short compares again from the start.
+  comparing_ = true;
+  comparedStoreId_ = storeId;
+  listed_.clear();
+  state_.storeId = 0;
+  state_.position = 0;
+  versionWaits_.clear();
+  localFailures_.clear();
+  notFiles_.clear();
+}
+
+MirrorSession::Step MirrorSession::FinishComparison() {
+  // Every live entry has a record in the new store; what the mirror holds
+  // beyond those left the tree while the old store was followed.
+  size_t removed = applier_.RemoveUnlisted(listed_);
+  Log("compared %s with the new store (id %u): %zu entries held, %zu removed",
+      dir_.c_str(), comparedStoreId_, state_.entries().size(), removed);
+  state_.storeId = comparedStoreId_;
+  comparing_ = false;
+  listed_.clear();
   return SaveStep(Step::kOk);
 }
 
@@ -131,7 +152,12 @@ MirrorSession::Step MirrorSession::CatchUp() {
       if (Stopping()) return SaveStep(Step::kStopped);
       StoreChunk chunk = ReadStoreChunk(connection_, options_.task, state_.position,
                                         options_.zip);
-      if (chunk.status == StoreChunk::Status::kAtEnd) break;
+      if (chunk.status == StoreChunk::Status::kAtEnd) {
+        if (comparing_) {
+          if (Step done = FinishComparison(); done != Step::kOk) return done;
+        }
+        break;
+      }
       switch (chunk.status) {
         case StoreChunk::Status::kLost:
           Log("lost the connection while reading the store: %s", chunk.message.c_str());
@@ -146,6 +172,10 @@ MirrorSession::Step MirrorSession::CatchUp() {
           break;
       }
       for (const dsclient::StoreRecord& record : chunk.records) {
+        if (comparing_ && record.kind() != dsclient::RecordState::kFiller &&
+            record.kind() != dsclient::RecordState::kHeader) {
+          listed_.insert(record.fileRef);
+        }
         applier_.Apply(record);
         // A newer record of the entry: its next download may work.
         versionWaits_.erase(record.fileRef);

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <unordered_set>
 
 #include "connection.h"
 #include "local_tree.h"
@@ -95,6 +96,18 @@ class MirrorSession {
   uint64_t recordsApplied_ = 0;
   uint64_t filesDownloaded_ = 0;
 
+  // The server's store is another one than the state's (a compaction
+  // replaced it): its records are compared with what the mirror holds
+  // instead of starting over.
+  bool comparing_ = false;
+  uint32_t comparedStoreId_ = 0;
+  // References the new store has records of, so far.
+  std::unordered_set<uint64_t> listed_;
+
+  void BeginComparison(uint32_t storeId);
+  // At the end of the new store: removes what it does not list and makes
+  // it the state's store.
+  Step FinishComparison();
   // Saves: onSuccess, or kNoRoom for a full filesystem, kFatal otherwise.
   Step SaveStep(Step onSuccess);
   void RemoveLeftoverDownloads();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <unordered_set>
 #include <utility>
 
@@ -385,6 +386,42 @@ void RecordApplier::RemoveEmptyParents(const std::string& localRelative) {
   tree_.RemoveEmptyParents(localRelative, [this](const std::string& parent) {
     return IsLiveDirectory(parent);
   });
+}
+
+size_t RecordApplier::RemoveUnlisted(const std::unordered_set<uint64_t>& listed) {
+  std::vector<uint64_t> files;
+  std::vector<std::pair<size_t, uint64_t>> directories;  // (depth, ref)
+  for (const auto& [ref, entry] : state_.entries()) {
+    if (listed.count(ref) != 0) continue;
+    if (entry.directory) {
+      directories.emplace_back(
+          static_cast<size_t>(std::count(entry.name.begin(), entry.name.end(), '\\')),
+          ref);
+    } else {
+      files.push_back(ref);
+    }
+  }
+  size_t removed = 0;
+  for (uint64_t ref : files) {
+    RemoveHeld(ref);
+    ++removed;
+  }
+  std::sort(directories.begin(), directories.end(), std::greater<>());
+  for (const auto& [depth, ref] : directories) {
+    if (state_.Find(ref) == nullptr) continue;  // went with a parent
+    bool holdsListed = false;
+    for (uint64_t below : HeldSubtree(ref)) {
+      if (listed.count(below) != 0) holdsListed = true;
+    }
+    if (holdsListed) {
+      Log("directory '%s' is not in the server's store but holds entries that "
+          "are; kept", Printable(state_.Find(ref)->name).c_str());
+      continue;
+    }
+    RemoveHeld(ref);
+    ++removed;
+  }
+  return removed;
 }
 
 bool RecordApplier::StartOver(uint32_t newStoreId, std::string* error) {

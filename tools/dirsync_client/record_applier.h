@@ -57,6 +57,14 @@ class RecordApplier {
   // come in store order; the caller advances state.position.
   void Apply(const dsclient::StoreRecord& record);
 
+  // Removes every held entry whose reference is not in listed: after the
+  // records of a store that replaced the one the mirror followed (which
+  // lists every live entry) have been applied, those are the entries that
+  // left meanwhile. Files first, then directories, deepest first; a
+  // directory that still holds a listed entry below it stays. Returns the
+  // number of entries removed.
+  size_t RemoveUnlisted(const std::unordered_set<uint64_t>& listed);
+
   // Forgets everything: clears the mirror directory (all but .dirsync)
   // and starts the state over for store newStoreId. False when the
   // directory could not be cleared.
