@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "catalog/catalog_store.h"
+#include "catalog/record_extension.h"
 #include "platform/log.h"
 #include "platform/program_dir.h"
 
@@ -77,10 +78,15 @@ void EnsureBlock(CatalogRecord& entry, size_t needed) {
 // Gives entry a new state and name (and, for a rename, the previous name
 // behind it) and raises its version by one. With header, the entry first
 // takes the 66 header bytes of a change record: its parent, size, times
-// and usn. name and oldName must not point into entry's block.
+// and usn, and its type and permissions (the extras behind its names)
+// when the change carries them; otherwise the entry keeps its own. name and oldName must not point into
+// entry's block.
 void Rewrite(CatalogRecord& entry, const uint8_t* header, uint8_t state,
              std::string_view name, std::string_view oldName) {
   uint32_t version = entry.version();
+  EntryExtras extras;
+  if (header != nullptr) extras = ReadExtras(header);
+  if (!extras.present) extras = ReadExtras(entry.data());
   size_t needed = kRecordHeaderSize + name.size();
   if (state == StateRenamed) needed += oldName.size() + 1;
   EnsureBlock(entry, needed);
@@ -97,6 +103,7 @@ void Rewrite(CatalogRecord& entry, const uint8_t* header, uint8_t state,
     std::memcpy(out, oldName.data(), oldName.size());
     out[oldName.size()] = '\0';
   }
+  WriteExtras(entry, extras);
 }
 
 // What a file entry becomes when it takes the relative path rel, judged by
@@ -140,6 +147,7 @@ CatalogRecord* AddEntry(SyncTask& task, const CatalogRecord& change,
   record::SetLength(block.data(), blockSize);
   std::memcpy(block.mutable_name(), rel.data(), rel.size());
   block.mutable_name()[rel.size()] = '\0';
+  WriteExtras(block, ReadExtras(change.data()));
   edit.log.Add("%D Add: state = %d, name = %s\n", Signed(block.state()),
                block.name());
   edit.SaveAbsent(change.fileRef());
@@ -474,7 +482,8 @@ bool TellsSomethingNew(const SyncTask& task, const CatalogRecord& change) {
   return RelativePath(task, path) != entry->nameView() ||
          change.parentRef() != entry->parentRef() ||
          change.fileSize() != entry->fileSize() ||
-         change.lastWriteTime() != entry->lastWriteTime();
+         change.lastWriteTime() != entry->lastWriteTime() ||
+         ReadExtras(change.data()) != ReadExtras(entry->data());
 }
 
 namespace {

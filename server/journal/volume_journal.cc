@@ -363,6 +363,7 @@ Status VolumeJournal::OpenEntry(uint64_t fileRef, EntryHandle* entry) {
   entry->ref_ = fileRef;
   EntryAttributes& a = entry->attributes_;
   a.directory = S_ISDIR(st.stx_mode);
+  a.mode = st.stx_mode;
   a.fileSize = st.stx_size;
   struct statx_timestamp created =
       (st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_ctime;

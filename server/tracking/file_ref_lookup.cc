@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "catalog/record_extension.h"
 #include "platform/log.h"
 
 namespace dirsync {
@@ -94,6 +95,7 @@ Status FillFromEntry(VolumeJournal& journal, const EntryHandle& entry,
       record->set_fileSize(attributes.fileSize);
       record->set_creationTime(attributes.creationTime);
       record->set_lastWriteTime(attributes.lastWriteTime);
+      WriteExtras(*record, ExtrasForMode(attributes.mode));
     }
   }
   return located;
@@ -143,6 +145,7 @@ bool RefreshChange(VolumeJournal& journal, CatalogRecord* change) {
       change->set_fileSize(attributes.fileSize);
       change->set_creationTime(attributes.creationTime);
       change->set_lastWriteTime(attributes.lastWriteTime);
+      WriteExtras(*change, ExtrasForMode(attributes.mode));
     }
   }
   return moved;

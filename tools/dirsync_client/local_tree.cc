@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -38,6 +39,7 @@ LocalTree::Kind LocalTree::KindOf(std::string_view relative) const {
   if (::lstat(Full(relative).c_str(), &st) != 0) return Kind::kMissing;
   if (S_ISREG(st.st_mode)) return Kind::kFile;
   if (S_ISDIR(st.st_mode)) return Kind::kDirectory;
+  if (S_ISLNK(st.st_mode)) return Kind::kLink;
   return Kind::kOther;
 }
 
@@ -190,6 +192,33 @@ bool LocalTree::SetModificationTime(std::string_view relative, uint64_t fileTime
   if (!AncestorsAreDirectories(relative)) return false;
   return ::utimensat(AT_FDCWD, Full(relative).c_str(), times,
                      AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool LocalTree::SetPermissions(std::string_view relative, uint32_t permissions) {
+  if (!AncestorsAreDirectories(relative)) return false;
+  // Opened without following a link and without blocking on a FIFO; the
+  // bits are set on what was opened, once it proves a regular file.
+  std::string full = Full(relative);
+  int fd = ::open(full.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (ok) {
+    std::string viaFd = "/proc/self/fd/" + std::to_string(fd);
+    ok = ::chmod(viaFd.c_str(), static_cast<mode_t>(permissions & 0777)) == 0;
+  }
+  ::close(fd);
+  return ok;
+}
+
+bool LocalTree::ReadLink(std::string_view relative, std::string* target) const {
+  if (!AncestorsAreDirectories(relative)) return false;
+  std::string text(PATH_MAX + 1, '\0');
+  ssize_t n = ::readlink(Full(relative).c_str(), text.data(), text.size());
+  if (n < 0 || static_cast<size_t>(n) >= text.size()) return false;
+  text.resize(static_cast<size_t>(n));
+  *target = std::move(text);
+  return true;
 }
 
 }  // namespace dsclient_tool

@@ -204,6 +204,9 @@ MirrorSession::Step MirrorSession::DownloadPending() {
     request.catalogName = entry.name;
     request.target = tree_.Full(local);
     request.replaceDirectory = true;
+    request.link = entry.link();
+    request.hasMode = entry.mode != 0;
+    request.mode = entry.mode;
     request.tree = &tree_;
     request.local = local;
     downloader.Add(std::move(request));

@@ -122,6 +122,8 @@ class RecordApplier {
   uint64_t pendingBytes_ = 0;
   size_t waiting_ = 0;
   size_t refused_ = 0;
+  // FIFOs, sockets and devices told of in this run (one line each).
+  std::unordered_set<uint64_t> skippedSpecial_;
 };
 
 // The local relative path of a catalog name, or empty when refused.
