@@ -63,7 +63,7 @@ class LinkTest : public MirrorFixture {
     for (auto it = fs::recursive_directory_iterator(sandbox_.root(), ec);
          it != fs::recursive_directory_iterator(); it.increment(ec)) {
       if (!it->is_symlink(ec)) continue;
-      std::string rel = fs::relative(it->path(), sandbox_.root()).string();
+      std::string rel = it->path().lexically_relative(sandbox_.root()).string();
       if (!fs::is_symlink(fs::symlink_status(M(rel)))) {
         out += rel + ": no link in the mirror\n";
       } else if (LinkText(M(rel)) != LinkText(it->path().string())) {
