@@ -372,6 +372,37 @@ TEST_F(MirrorProtocolTest, LinksArriveAsLinksAndPermissionsAsInTheTree) {
     fs::create_directories(mirror.path());
   }
 
+  // On request, links that lead out of the mirror are left out (one line
+  // each), and one an earlier run made goes; the others are made.
+  ASSERT_EQ(Run(), 0);
+  site.SetEntryRecord(WithMode(Rec(11, 2, 2, "abs", 13, kJan2020 + 1), 0120777));
+  site.AppendStore(WithMode(Rec(11, 2, 2, "abs", 13, kJan2020 + 1), 0120777));
+  options.skipOutsideLinks = true;
+  {
+    std::vector<std::string> lines;
+    SetLogCapture(&lines);
+    ASSERT_EQ(Run(), 0);
+    SetLogCapture(nullptr);
+    EXPECT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
+    struct stat st;
+    EXPECT_NE(::lstat((mirror / "abs").c_str(), &st), 0);
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(mirror / "up")));  // not fetched again
+    fs::remove_all(mirror.path());
+    fs::create_directories(mirror.path());
+    lines.clear();
+    SetLogCapture(&lines);
+    ASSERT_EQ(Run(), 0);
+    SetLogCapture(nullptr);
+    EXPECT_NE(::lstat((mirror / "abs").c_str(), &st), 0);
+    EXPECT_NE(::lstat((mirror / "up").c_str(), &st), 0);
+    EXPECT_EQ(fs::read_symlink(mirror / "rel").string(), "sub/x.txt");
+    EXPECT_EQ(fs::read_symlink(mirror / "dangling").string(), "no/such/place");
+    EXPECT_EQ(lines.size(), 3u) << ::testing::PrintToString(lines);  // abs, up, pipe
+    fs::remove_all(mirror.path());
+    fs::create_directories(mirror.path());
+  }
+  options.skipOutsideLinks = false;
+
   // A link whose place now holds a file is not served as that file's
   // content: the server reads links only, and never follows one.
   fs::remove(site.rootDir() + "/rel");

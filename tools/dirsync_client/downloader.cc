@@ -498,6 +498,17 @@ bool Transfer::MakeLink(FileSlot& slot) {
 Completion Transfer::DoFinish(size_t index) {
   FileSlot& slot = slots_[index];
   const DownloadRequest& request = slot.request;
+  if (request.link && request.skipOutsideLink && !slot.localFailed &&
+      LinkLeavesTree(request.local, slot.linkText)) {
+    // What an earlier run made there goes: only a link, never a file.
+    struct stat st;
+    if (::lstat(request.target.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      ::unlink(request.target.c_str());
+    }
+    std::string detail = "the link points outside the mirror (" + slot.linkText + ")";
+    Discard(slot);
+    return {index, DownloadOutcome::kSkipped, detail};
+  }
   if (request.link) {
     if (!slot.localFailed) MakeLink(slot);
   } else if (!slot.localFailed && slot.fd < 0) {
@@ -566,6 +577,7 @@ const char* DownloadOutcomeName(DownloadOutcome outcome) {
     case DownloadOutcome::kNoRoom: return "no room";
     case DownloadOutcome::kConnectionLost: return "connection lost";
     case DownloadOutcome::kCancelled: return "cancelled";
+    case DownloadOutcome::kSkipped: return "skipped";
   }
   return "?";
 }

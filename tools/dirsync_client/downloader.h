@@ -50,6 +50,9 @@ struct DownloadRequest {
   // The content is the target text of a symbolic link: the link is made
   // (under a temporary name, then renamed into place), never a file.
   bool link = false;
+  // A link whose target is absolute or leads out of the mirror (judged
+  // with local) is not made: kSkipped, and a link left at target goes.
+  bool skipOutsideLink = false;
   // The permission bits the file takes (never wider than mode & 0777);
   // without, a new file gets 0644 less the umask.
   bool hasMode = false;
@@ -72,6 +75,7 @@ enum class DownloadOutcome {
                     // descriptors or memory used up (IsLackOfRoom)
   kConnectionLost,
   kCancelled,       // the run was stopped before the file was whole
+  kSkipped,         // a link pointing outside the mirror, left out on request
 };
 
 const char* DownloadOutcomeName(DownloadOutcome outcome);
