@@ -122,7 +122,7 @@ std::string OpenEntryFile(ClientLink& link, SyncTask& task, uint64_t fileRef,
 
 // The content of a symbolic link is its target text, read from the link
 // itself (never through it) for every range asked for: it is short, and a
-// link is not kept open.
+// link is not kept open. Runs on the worker that runs the request.
 DownloadRead ReadLinkTarget(ClientLink& link, SyncTask& task, uint64_t fileRef,
                             const std::string& name, uint64_t pos, int32_t size,
                             uint8_t* destination) {

@@ -14,7 +14,7 @@
 
 namespace dirsync {
 
-Status EntryFileOpener::OpenBeneath(const SyncTask& task, uint64_t fileRef,
+Status EntryFileOpener::OpenBeneath(const SyncTask& task,
                                     std::string_view relativeName,
                                     uint64_t flags, UniqueFd* fd,
                                     struct stat* st) {
@@ -45,11 +45,16 @@ Status EntryFileOpener::OpenBeneath(const SyncTask& task, uint64_t fileRef,
   if (::fstat(file.get(), st) != 0) {
     return Status::FromErrno("fstat " + relative, errno);
   }
-  if (checkIdentity_ &&
-      static_cast<uint32_t>(st->st_ino) != InodeOfReference(fileRef)) {
-    return Status::Mismatch(relative + " is another entry now");
-  }
   *fd = std::move(file);
+  return Status::OK();
+}
+
+Status EntryFileOpener::CheckIdentity(const struct stat& st, uint64_t fileRef,
+                                      std::string_view relativeName) const {
+  if (checkIdentity_ &&
+      static_cast<uint32_t>(st.st_ino) != InodeOfReference(fileRef)) {
+    return Status::Mismatch(std::string(relativeName) + " is another entry now");
+  }
   return Status::OK();
 }
 
@@ -58,13 +63,15 @@ Status EntryFileOpener::OpenForRead(const SyncTask& task, uint64_t fileRef,
                                     UniqueFd* fd) {
   UniqueFd file;
   struct stat st;
-  Status opened = OpenBeneath(task, fileRef, relativeName,
+  Status opened = OpenBeneath(task, relativeName,
                               O_RDONLY | O_NOCTTY | O_NONBLOCK, &file, &st);
   if (!opened.ok()) return opened;
   if (!S_ISREG(st.st_mode)) {
     return Status::IOError("open " + std::string(relativeName),
                            S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
   }
+  Status same = CheckIdentity(st, fileRef, relativeName);
+  if (!same.ok()) return same;
   *fd = std::move(file);
   return Status::OK();
 }
@@ -74,13 +81,14 @@ Status EntryFileOpener::ReadLink(const SyncTask& task, uint64_t fileRef,
                                  std::string* target) {
   UniqueFd link;
   struct stat st;
-  Status opened = OpenBeneath(task, fileRef, relativeName, O_PATH | O_NOFOLLOW,
-                              &link, &st);
+  Status opened = OpenBeneath(task, relativeName, O_PATH | O_NOFOLLOW, &link, &st);
   if (!opened.ok()) return opened;
   if (!S_ISLNK(st.st_mode)) {
     return Status::IOError("readlink " + std::string(relativeName),
                            S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
   }
+  Status same = CheckIdentity(st, fileRef, relativeName);
+  if (!same.ok()) return same;
   // A target text is at most PATH_MAX bytes; one more shows a cut one.
   std::string text(PATH_MAX + 1, '\0');
   ssize_t n = ::readlinkat(link.get(), "", text.data(), text.size());

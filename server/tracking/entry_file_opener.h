@@ -35,10 +35,12 @@ class EntryFileOpener : public EntryFiles {
 
  private:
   // Opens relativeName below task's root with openat2 (flags, no link
-  // followed on the way) and checks that it is the entry fileRef.
-  Status OpenBeneath(const SyncTask& task, uint64_t fileRef,
-                     std::string_view relativeName, uint64_t flags,
-                     UniqueFd* fd, struct stat* st);
+  // followed on the way) and stats what it opened.
+  Status OpenBeneath(const SyncTask& task, std::string_view relativeName,
+                     uint64_t flags, UniqueFd* fd, struct stat* st);
+  // kMismatch when what was opened is not the entry fileRef.
+  Status CheckIdentity(const struct stat& st, uint64_t fileRef,
+                       std::string_view relativeName) const;
 
   const DriveMap& drives_;
   const bool checkIdentity_;
