@@ -272,7 +272,8 @@ void MoveSubtree(SyncTask& task, const CatalogRecord& directory,
 
 // A directory that stays in the root is recorded only when it moved: to
 // another path (letter case included), taking its subtree along, or under
-// another parent. Other directory changes record nothing. A directory that
+// another parent; or when its type or permissions changed (a record in
+// state 6 at the same path). Other directory changes record nothing. A directory that
 // had left the root (state 7) and is below it again returns to state 6.
 CatalogRecord* MoveDirectory(SyncTask& task, CatalogRecord& entry,
                              const CatalogRecord& change, std::string_view rel,
@@ -293,7 +294,17 @@ CatalogRecord* MoveDirectory(SyncTask& task, CatalogRecord& entry,
   std::string oldPath(entry.nameView());
   std::string newPath(rel);
   bool pathChanged = oldPath != newPath;
-  if (!pathChanged && change.parentRef() == entry.parentRef()) return nullptr;
+  EntryExtras extras = ReadExtras(change.data());
+  bool permissionsChanged = extras.present && extras != ReadExtras(entry.data());
+  if (!pathChanged && change.parentRef() == entry.parentRef()) {
+    if (!permissionsChanged) return nullptr;
+    edit.log.Add("%D Update Dir: name = %s, mode = 0%o\n", oldPath.c_str(),
+                 static_cast<int>(extras.mode));
+    edit.Save(entry);
+    Rewrite(entry, change.data(), StateDirectory, newPath, {});
+    edit.Add(&entry);
+    return &entry;
+  }
   edit.log.Add("%D Rename Dir: old-name = %s, new-name=%s\n", oldPath.c_str(),
                newPath.c_str());
   edit.Save(entry);

@@ -999,6 +999,21 @@ TEST_F(CatalogChangesTest, TypeAndPermissionsTravelWithEntriesAndReload) {
   EXPECT_TRUE(ReadExtras(Entry(task, 101).data()).isLink());
   EXPECT_EQ(Entry(task, 101).oldNameView(), "longer-name\\link");
 
+  // A directory's change of permissions alone is recorded at its path;
+  // one that changes nothing is not.
+  Apply(WithMode(DirChange(5, 1, InRoot("longer-name")), 040755));
+  uint32_t dirVersion = Entry(task, 5).version();
+  size_t written = EntryRecords(task).size();
+  Apply(WithMode(DirChange(5, 1, InRoot("longer-name")), 040755));
+  EXPECT_EQ(EntryRecords(task).size(), written);
+  Apply(WithMode(DirChange(5, 1, InRoot("longer-name")), 040700));
+  EXPECT_EQ(Entry(task, 5).state(), StateDirectory);
+  EXPECT_EQ(Entry(task, 5).version(), dirVersion + 1);
+  EXPECT_EQ(Entry(task, 5).nameView(), "longer-name");
+  EXPECT_EQ(ReadExtras(Entry(task, 5).data()).mode, 040700u);
+  ASSERT_EQ(EntryRecords(task).size(), written + 1);
+  EXPECT_EQ(EntryRecords(task).back().fileRef, 5u);
+
   // What the store holds loads back with the same extras.
   std::unique_ptr<SyncTask> reloaded = Open("docs");
   ASSERT_NE(reloaded, nullptr);

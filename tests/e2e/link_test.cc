@@ -89,6 +89,8 @@ TEST_F(LinkTest, CopiedTreeWithLinksIsMirroredWithLinksModesAndNoSpecials) {
   ASSERT_EQ(::symlink("sub", (src + "/dirlink").c_str()), 0);
   ASSERT_EQ(::symlink("../../outside.txt", (src + "/sub/up").c_str()), 0);
   ASSERT_EQ(::mkfifo((src + "/pipe").c_str(), 0644), 0);
+  Write(src + "/private/inside.txt", "readable, in a closed directory");
+  ASSERT_EQ(::chmod((src + "/private").c_str(), 0700), 0);
   struct stat outsideBefore = Lstat(A("outside.txt"));
 
   ASSERT_TRUE(server_->Start()) << server_->error() << "\n" << server_->LogTail();
@@ -121,6 +123,8 @@ TEST_F(LinkTest, CopiedTreeWithLinksIsMirroredWithLinksModesAndNoSpecials) {
   // Permissions as in the tree: never wider.
   EXPECT_EQ(Lstat(M("copy/secret.txt")).st_mode & 0777, 0600u);
   EXPECT_EQ(Lstat(M("copy/run.sh")).st_mode & 0777, 0750u);
+  EXPECT_EQ(Lstat(M("copy/private")).st_mode & 0777, 0700u);
+  EXPECT_EQ(Read(M("copy/private/inside.txt")), "readable, in a closed directory");
   // The FIFO is not made, and told of once.
   EXPECT_EQ(Lstat(M("copy/pipe")).st_mode, 0u);
   std::string log = client_->Log();
@@ -177,6 +181,14 @@ TEST_F(LinkTest, ChangesOfModeOrTimeAloneReachStoreAndMirror) {
   EXPECT_EQ(history.back().state, 2);
   EXPECT_GT(history.back().version, version);
   version = history.back().version;
+
+  // A directory's chmod reaches the mirror too.
+  fs::create_directories(R("dir"));
+  EXPECT_TRUE(Eventually([&] { return S_ISDIR(Lstat(M("dir")).st_mode); }));
+  ASSERT_EQ(::chmod(R("dir").c_str(), 0711), 0);
+  EXPECT_TRUE(Eventually([&] { return (Lstat(M("dir")).st_mode & 0777) == 0711; }))
+      << std::oct << (Lstat(M("dir")).st_mode & 0777) << "\n" << client_->LogTail();
+  ASSERT_TRUE(ReadHistory(*server_, &history, &error)) << error;
 
   // touch -d: the time alone changes, and the mirror's time follows.
   ASSERT_TRUE(Run("touch -d '2001-02-03 04:05:06' '" + R("a.txt") + "'"));

@@ -327,6 +327,14 @@ TEST_F(RecordApplierTest, PermissionsAloneChangeWithoutDownload) {
   ASSERT_EQ(::stat((dir / "secret").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
   EXPECT_EQ(state.entries().at(1).mode, 0100640u);
+  // Directories: group and others as the record says, the owner always
+  // full access (what lies below must stay writable).
+  applier.Apply(WithMode(Rec(5, kDirectory, "private"), 040750));
+  ASSERT_EQ(::stat((dir / "private").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0750u);
+  applier.Apply(WithMode(Rec(5, kDirectory, "private", 2), 040500));
+  ASSERT_EQ(::stat((dir / "private").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
   // Special bits never come along.
   applier.Apply(WithMode(Rec(1, kUpdated, "secret", 3, 3, 111), 0104755));
   ASSERT_EQ(::stat((dir / "secret").c_str(), &st), 0);

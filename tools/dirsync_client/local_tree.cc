@@ -194,21 +194,33 @@ bool LocalTree::SetModificationTime(std::string_view relative, uint64_t fileTime
                      AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-bool LocalTree::SetPermissions(std::string_view relative, uint32_t permissions) {
-  if (!AncestorsAreDirectories(relative)) return false;
-  // Opened without following a link and without blocking on a FIFO; the
-  // bits are set on what was opened, once it proves a regular file.
-  std::string full = Full(relative);
-  int fd = ::open(full.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+namespace {
+
+// Sets the bits on what path names, once it proves of the type wanted:
+// opened without following a link and without blocking on a FIFO.
+bool ChmodIf(const std::string& path, mode_t type, uint32_t permissions) {
+  int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st;
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  bool ok = ::fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == type;
   if (ok) {
     std::string viaFd = "/proc/self/fd/" + std::to_string(fd);
     ok = ::chmod(viaFd.c_str(), static_cast<mode_t>(permissions & 0777)) == 0;
   }
   ::close(fd);
   return ok;
+}
+
+}  // namespace
+
+bool LocalTree::SetPermissions(std::string_view relative, uint32_t permissions) {
+  if (!AncestorsAreDirectories(relative)) return false;
+  return ChmodIf(Full(relative), S_IFREG, permissions);
+}
+
+bool LocalTree::SetDirectoryPermissions(std::string_view relative, uint32_t permissions) {
+  if (!AncestorsAreDirectories(relative)) return false;
+  return ChmodIf(Full(relative), S_IFDIR, permissions);
 }
 
 bool LocalTree::ReadLink(std::string_view relative, std::string* target) const {

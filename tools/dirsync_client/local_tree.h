@@ -66,6 +66,8 @@ class LocalTree {
   // Sets the permission bits of the regular file relative (a link or
   // anything else there is left alone).
   bool SetPermissions(std::string_view relative, uint32_t permissions);
+  // The same for the directory relative.
+  bool SetDirectoryPermissions(std::string_view relative, uint32_t permissions);
   // The target text of the link relative (false when none is there).
   bool ReadLink(std::string_view relative, std::string* target) const;
 

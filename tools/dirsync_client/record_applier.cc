@@ -234,11 +234,18 @@ void RecordApplier::ApplyDirectory(const StoreRecord& r, const std::string& loca
   }
   ReleaseName(local, r.fileRef);
   if (!tree_.MakeDirectory(local, &error)) Log("%s", error.c_str());
+  // The tree's permissions for group and others; the owner (this client)
+  // keeps full access, so that what lies below can still be written.
+  if (r.hasAttributes &&
+      !tree_.SetDirectoryPermissions(local, (r.mode & 0777) | 0700)) {
+    Log("cannot set the permissions of %s", tree_.Full(local).c_str());
+  }
   MirrorEntry entry;
   entry.directory = true;
   entry.name = r.name;
   entry.parentRef = r.parentRef;
   entry.version = r.version;
+  entry.mode = r.hasAttributes ? r.mode : 0;
   Put(r.fileRef, entry);
 }
 
