@@ -1,5 +1,7 @@
 #include "store_record.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 namespace dsclient {
@@ -21,6 +23,37 @@ std::string_view TextIn(const char* p, const char* end) {
 }
 
 }  // namespace
+
+bool StoreRecord::isLink() const {
+  return hasAttributes && S_ISLNK(static_cast<mode_t>(mode));
+}
+
+bool StoreRecord::isSpecial() const {
+  mode_t m = static_cast<mode_t>(mode);
+  return hasAttributes && !S_ISLNK(m) && !S_ISREG(m) && !S_ISDIR(m);
+}
+
+void ParseRecordExtension(const char* p, const char* end, StoreRecord* rec) {
+  if (p >= end || end - p < 4 || std::memcmp(p, "DSX", 3) != 0) return;
+  const char* bodyEnd = p + 4 + static_cast<uint8_t>(p[3]);
+  if (bodyEnd > end) return;
+  StoreRecord found;
+  for (const char* at = p + 4; at + 2 <= bodyEnd;) {
+    uint8_t tag = static_cast<uint8_t>(at[0]);
+    size_t size = static_cast<uint8_t>(at[1]);
+    at += 2;
+    if (size > static_cast<size_t>(bodyEnd - at)) return;  // damaged: nothing
+    if (tag == 1 && size >= 8) {  // other tags: not known here, passed over
+      found.hasAttributes = true;
+      found.fileAttributes = static_cast<uint32_t>(ReadLE(at, 4));
+      found.mode = static_cast<uint32_t>(ReadLE(at + 4, 4));
+    }
+    at += size;
+  }
+  rec->hasAttributes = found.hasAttributes;
+  rec->fileAttributes = found.fileAttributes;
+  rec->mode = found.mode;
+}
 
 size_t ParseStoreRecords(std::string_view data, int64_t offset,
                          std::vector<StoreRecord>* out, int64_t* damageAt) {
@@ -45,9 +78,13 @@ size_t ParseStoreRecords(std::string_view data, int64_t offset,
     const char* end = r + length;
     std::string_view name = TextIn(r + 65, end);
     rec.name.assign(name);
-    if (rec.kind() == RecordState::kRenamed) {
-      rec.oldName.assign(TextIn(r + 65 + name.size() + 1, end));
+    const char* behind = r + 65 + name.size() + 1;
+    if (rec.kind() == RecordState::kRenamed && behind < end) {
+      std::string_view old = TextIn(behind, end);
+      rec.oldName.assign(old);
+      behind += old.size() + 1;
     }
+    ParseRecordExtension(behind, end, &rec);
     out->push_back(std::move(rec));
     at += static_cast<size_t>(length);
   }

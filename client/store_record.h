@@ -6,6 +6,10 @@
 // uint64 last write time (both 100 ns units since 1601-01-01 UTC), one
 // state byte, then the NUL-terminated path relative to the task root
 // ('\' separated); a rename record carries the previous path behind it.
+// Behind the names a record may carry the entry's type and permissions in
+// a tagged extension ("DSX", u8 body length, items of u8 tag, u8 size and
+// data; tag 1: u32 Windows attribute bits, u32 st_mode); records without
+// it say nothing about either.
 //
 // Plain data and pure functions; thread safe on distinct objects.
 #ifndef DIRSYNC_CLIENT_STORE_RECORD_H_
@@ -47,9 +51,21 @@ struct StoreRecord {
   uint8_t state = 0;
   std::string name;
   std::string oldName;  // only for renamed records
+  // From the extension behind the names, when the record has one.
+  bool hasAttributes = false;
+  uint32_t fileAttributes = 0;  // Windows bits: 0x400 reparse point (link)
+  uint32_t mode = 0;            // st_mode: type and permission bits
 
   RecordState kind() const { return static_cast<RecordState>(state); }
+  // A symbolic link: its content is its target text.
+  bool isLink() const;
+  // A FIFO, socket or device: nothing a mirror can hold.
+  bool isSpecial() const;
 };
+
+// Reads the extension that begins at p (end: the record's end) into rec;
+// absent or damaged leaves rec's attributes unset.
+void ParseRecordExtension(const char* p, const char* end, StoreRecord* rec);
 
 // Cuts list data (store bytes starting at store position `offset`) into
 // records. Returns the number of bytes consumed by whole, sound records;

@@ -20,6 +20,7 @@
 
 #include "catalog/catalog_record.h"
 #include "catalog/catalog_store.h"
+#include "catalog/record_extension.h"
 
 namespace {
 
@@ -58,6 +59,11 @@ class DumpVisitor : public StoreVisitor {
     if (state == StateRenamed) {
       std::string_view old = record::OldNameView(r);
       std::printf(" old=\"%.*s\"", static_cast<int>(old.size()), old.data());
+    }
+    EntryExtras extras = ReadExtras(r);
+    if (extras.present) {
+      std::printf(" attributes=0x%" PRIx32 " mode=0%" PRIo32, extras.fileAttributes,
+                  extras.mode);
     }
     std::printf("\n");
   }

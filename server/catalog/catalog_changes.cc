@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "catalog/catalog_store.h"
+#include "catalog/record_extension.h"
 #include "platform/log.h"
 #include "platform/program_dir.h"
 
@@ -77,10 +78,15 @@ void EnsureBlock(CatalogRecord& entry, size_t needed) {
 // Gives entry a new state and name (and, for a rename, the previous name
 // behind it) and raises its version by one. With header, the entry first
 // takes the 66 header bytes of a change record: its parent, size, times
-// and usn. name and oldName must not point into entry's block.
+// and usn, and its type and permissions (the extras behind its names)
+// when the change carries them; otherwise the entry keeps its own. name and oldName must not point into
+// entry's block.
 void Rewrite(CatalogRecord& entry, const uint8_t* header, uint8_t state,
              std::string_view name, std::string_view oldName) {
   uint32_t version = entry.version();
+  EntryExtras extras;
+  if (header != nullptr) extras = ReadExtras(header);
+  if (!extras.present) extras = ReadExtras(entry.data());
   size_t needed = kRecordHeaderSize + name.size();
   if (state == StateRenamed) needed += oldName.size() + 1;
   EnsureBlock(entry, needed);
@@ -97,6 +103,7 @@ void Rewrite(CatalogRecord& entry, const uint8_t* header, uint8_t state,
     std::memcpy(out, oldName.data(), oldName.size());
     out[oldName.size()] = '\0';
   }
+  WriteExtras(entry, extras);
 }
 
 // What a file entry becomes when it takes the relative path rel, judged by
@@ -140,6 +147,7 @@ CatalogRecord* AddEntry(SyncTask& task, const CatalogRecord& change,
   record::SetLength(block.data(), blockSize);
   std::memcpy(block.mutable_name(), rel.data(), rel.size());
   block.mutable_name()[rel.size()] = '\0';
+  WriteExtras(block, ReadExtras(change.data()));
   // The reference may have been an entry that left and was forgotten:
   // its versions go on rising.
   if (block.version() < task.versionFloor) block.set_version(task.versionFloor);
@@ -267,7 +275,8 @@ void MoveSubtree(SyncTask& task, const CatalogRecord& directory,
 
 // A directory that stays in the root is recorded only when it moved: to
 // another path (letter case included), taking its subtree along, or under
-// another parent. Other directory changes record nothing. A directory that
+// another parent; or when its type or permissions changed (a record in
+// state 6 at the same path). Other directory changes record nothing. A directory that
 // had left the root (state 7) and is below it again returns to state 6.
 CatalogRecord* MoveDirectory(SyncTask& task, CatalogRecord& entry,
                              const CatalogRecord& change, std::string_view rel,
@@ -288,7 +297,17 @@ CatalogRecord* MoveDirectory(SyncTask& task, CatalogRecord& entry,
   std::string oldPath(entry.nameView());
   std::string newPath(rel);
   bool pathChanged = oldPath != newPath;
-  if (!pathChanged && change.parentRef() == entry.parentRef()) return nullptr;
+  EntryExtras extras = ReadExtras(change.data());
+  bool permissionsChanged = extras.present && extras != ReadExtras(entry.data());
+  if (!pathChanged && change.parentRef() == entry.parentRef()) {
+    if (!permissionsChanged) return nullptr;
+    edit.log.Add("%D Update Dir: name = %s, mode = 0%o\n", oldPath.c_str(),
+                 static_cast<int>(extras.mode));
+    edit.Save(entry);
+    Rewrite(entry, change.data(), StateDirectory, newPath, {});
+    edit.Add(&entry);
+    return &entry;
+  }
   edit.log.Add("%D Rename Dir: old-name = %s, new-name=%s\n", oldPath.c_str(),
                newPath.c_str());
   edit.Save(entry);
@@ -493,7 +512,8 @@ bool TellsSomethingNew(const SyncTask& task, const CatalogRecord& change) {
   return RelativePath(task, path) != entry->nameView() ||
          change.parentRef() != entry->parentRef() ||
          change.fileSize() != entry->fileSize() ||
-         change.lastWriteTime() != entry->lastWriteTime();
+         change.lastWriteTime() != entry->lastWriteTime() ||
+         ReadExtras(change.data()) != ReadExtras(entry->data());
 }
 
 namespace {

@@ -126,15 +126,17 @@ void CollectSubtree(const SyncTask& task, uint64_t dirRef,
 // on the applying thread for each task before the task's lock is taken;
 // appends to *extra, which the application then applies after its own,
 // leaving out a file change that finds the file where and as the catalog
-// then holds it (same relative path, parent, size and write time).
+// then holds it (same relative path, parent, size, write time, type and
+// permissions).
 using BatchExtras =
     std::function<void(SyncTask& task, std::vector<CatalogRecord>* extra)>;
 
 // Whether a change would record anything in task: not for a file change
 // that finds the file where and as the catalog holds it (same relative
-// path, letter case included, parent, size and write time). Every other
-// change says something, though applying it may still record nothing (a
-// deletion of an entry gone already, a directory where it was). The
+// path, letter case included, parent, size, write time, type and
+// permissions). Every other change says something, though applying it may
+// still record nothing (a deletion of an entry gone already, a directory
+// where it was). The
 // caller holds task.catalogLock.
 bool TellsSomethingNew(const SyncTask& task, const CatalogRecord& change)
     REQUIRES_SHARED(task.catalogLock);

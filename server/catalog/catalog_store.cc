@@ -135,6 +135,9 @@ class CatalogLoader : public StoreVisitor {
     }
     int32_t blockSize = entry.length();
     std::memcpy(entry.data(), r, static_cast<size_t>(length));
+    // Nothing of an earlier, longer record stays behind this one's bytes,
+    // where it could be read as this record's extension.
+    std::memset(entry.data() + length, 0, static_cast<size_t>(blockSize - length));
     record::SetLength(entry.data(), blockSize);
     if (IsDirectoryState(entry.state())) {
       EnterDirectory(task_, entry.fileRef(), entry.parentRef());

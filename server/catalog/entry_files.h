@@ -6,6 +6,7 @@
 #define DIRSYNC_CATALOG_ENTRY_FILES_H_
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "catalog/sync_task.h"
@@ -25,6 +26,14 @@ class EntryFiles {
   // with kNotFound when the root cannot be placed. Thread safe.
   virtual Status OpenForRead(const SyncTask& task, uint64_t fileRef,
                              std::string_view relativeName, UniqueFd* fd) = 0;
+
+  // Reads the target text of the symbolic link at relativeName below
+  // task's root, which must be the entry fileRef itself, without following
+  // it or any link on the way. Fails like OpenForRead (EINVAL when what
+  // stands there is no symbolic link). Thread safe.
+  virtual Status ReadLink(const SyncTask& task, uint64_t fileRef,
+                          std::string_view relativeName,
+                          std::string* target) = 0;
 };
 
 }  // namespace dirsync

@@ -204,6 +204,7 @@ void TreeWalk::VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
     record.fileSize = attributes.fileSize;
     record.creationTime = attributes.creationTime;
     record.lastWriteTime = attributes.lastWriteTime;
+    record.mode = attributes.mode;
   }
   out->records.push_back(std::move(record));
 }

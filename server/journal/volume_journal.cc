@@ -99,6 +99,7 @@ uint64_t ToFileTime(const struct timespec& t) {
 EntryAttributes AttributesOf(const struct statx& st) {
   EntryAttributes a;
   a.directory = S_ISDIR(st.stx_mode);
+  a.mode = st.stx_mode;
   a.fileSize = st.stx_size;
   struct statx_timestamp created =
       (st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_ctime;

@@ -58,6 +58,7 @@ struct JournalRecord {
   uint64_t fileSize = 0;
   uint64_t creationTime = 0;   // birth time, or change time without one
   uint64_t lastWriteTime = 0;  // modification time
+  uint32_t mode = 0;           // type and permission bits
 };
 
 // A sorted set of file references.
@@ -81,9 +82,12 @@ struct JournalBatch {
   void Clear();
 };
 
-// Size and times of an entry, times as FILETIME (100 ns units since 1601).
+// Size, times, type and permissions of an entry, times as FILETIME (100 ns
+// units since 1601). For a symbolic link (never followed) the size is
+// that of its target text.
 struct EntryAttributes {
   uint64_t fileSize = 0;
+  uint32_t mode = 0;           // st_mode: type and permission bits
   uint64_t creationTime = 0;   // birth time, or change time without one
   uint64_t lastWriteTime = 0;  // modification time
   bool directory = false;

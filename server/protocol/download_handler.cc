@@ -1,11 +1,13 @@
 #include "protocol/download_handler.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "catalog/catalog_record.h"
+#include "catalog/record_extension.h"
 #include "catalog/sync_task.h"
 #include "platform/file_io.h"
 #include "platform/log.h"
@@ -118,6 +120,31 @@ std::string OpenEntryFile(ClientLink& link, SyncTask& task, uint64_t fileRef,
   return {};
 }
 
+// The content of a symbolic link is its target text, read from the link
+// itself (never through it) for every range asked for: it is short, and a
+// link is not kept open. Runs on the worker that runs the request.
+DownloadRead ReadLinkTarget(ClientLink& link, SyncTask& task, uint64_t fileRef,
+                            const std::string& name, uint64_t pos, int32_t size,
+                            uint8_t* destination) {
+  std::string target;
+  Status read = link.context.files->ReadLink(task, fileRef, name, &target);
+  if (read.code() == Status::Code::kMismatch) {
+    return {0, ErrorText("file %s is another entry now", name.c_str())};
+  }
+  if (!read.ok()) {
+    if (read.error() != 0) {
+      LogPrint("%D read link error=%d,%s\n", read.error(),
+               EscapeForLog(task.rootPath + name).c_str());
+    }
+    return {0, ErrorText("open file %s fail!", name.c_str())};
+  }
+  if (pos >= target.size()) return {0, ErrorText("error=%d", 0)};
+  size_t got = std::min(target.size() - static_cast<size_t>(pos),
+                        static_cast<size_t>(size));
+  std::memcpy(destination, target.data() + pos, got);
+  return {static_cast<int32_t>(got), {}};
+}
+
 }  // namespace
 
 DownloadRead ReadForDownload(ClientLink& link, uint64_t fileRef, uint64_t pos,
@@ -126,6 +153,7 @@ DownloadRead ReadForDownload(ClientLink& link, uint64_t fileRef, uint64_t pos,
   SyncTask& task = *link.task;
   uint32_t entryVersion = 0;
   std::string name;
+  bool isLink = false;
   {
     ReaderLock lock(&task.catalogLock);
     const CatalogRecord* entry = FindEntry(task, fileRef);
@@ -133,6 +161,7 @@ DownloadRead ReadForDownload(ClientLink& link, uint64_t fileRef, uint64_t pos,
     entryVersion = entry->version();
     // The name ends at its NUL or at the record's end, whichever is first.
     name = std::string(entry->nameView());
+    isLink = ReadExtras(entry->data()).isLink();
   }
   if (entryVersion != version) {
     return {0, ErrorText("server-ver=%d, client-ver=%d, current does not need "
@@ -140,9 +169,10 @@ DownloadRead ReadForDownload(ClientLink& link, uint64_t fileRef, uint64_t pos,
                          static_cast<int>(entryVersion),
                          static_cast<int>(version))};
   }
+  if (size < 0) return {0, ErrorText("error=%d", EINVAL)};
+  if (isLink) return ReadLinkTarget(link, task, fileRef, name, pos, size, destination);
   std::string failure = OpenEntryFile(link, task, fileRef, name);
   if (!failure.empty()) return {0, failure};
-  if (size < 0) return {0, ErrorText("error=%d", EINVAL)};
   size_t got = 0;
   Status read = PReadFull(link.dlFile.get(), destination,
                           static_cast<size_t>(size), static_cast<off_t>(pos),

@@ -3,7 +3,9 @@
 // still holds the version the client names. The file is opened through
 // the context's EntryFiles (strictly below the task's root, and only when
 // it is the entry itself) and stays open in the link between requests for
-// the same file reference.
+// the same file reference. An entry whose record marks it a symbolic link
+// is served its target text, read from the link itself (never followed)
+// for each request.
 //
 // TakeDload checks a request on the link's owner and takes it into
 // link.request; RunDload reads, compresses and answers it on a worker. The

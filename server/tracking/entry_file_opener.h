@@ -3,7 +3,8 @@
 // below it with openat2 and RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS, so no
 // symbolic link is followed, at the end of the path or on the way; only
 // regular files are opened, and without blocking, so that a FIFO cannot
-// stall the caller.
+// stall the caller. A symbolic link's target text is read from the link
+// itself (an O_PATH descriptor of the link, never of what it points to).
 //
 // The file opened by the entry's name must be the entry itself (the inode
 // its file reference names): while the catalog waits for a batch, another
@@ -11,6 +12,8 @@
 // out under the entry's version.
 #ifndef DIRSYNC_TRACKING_ENTRY_FILE_OPENER_H_
 #define DIRSYNC_TRACKING_ENTRY_FILE_OPENER_H_
+
+#include <sys/stat.h>
 
 #include "catalog/entry_files.h"
 #include "platform/drive_map.h"
@@ -27,8 +30,18 @@ class EntryFileOpener : public EntryFiles {
 
   Status OpenForRead(const SyncTask& task, uint64_t fileRef,
                      std::string_view relativeName, UniqueFd* fd) override;
+  Status ReadLink(const SyncTask& task, uint64_t fileRef,
+                  std::string_view relativeName, std::string* target) override;
 
  private:
+  // Opens relativeName below task's root with openat2 (flags, no link
+  // followed on the way) and stats what it opened.
+  Status OpenBeneath(const SyncTask& task, std::string_view relativeName,
+                     uint64_t flags, UniqueFd* fd, struct stat* st);
+  // kMismatch when what was opened is not the entry fileRef.
+  Status CheckIdentity(const struct stat& st, uint64_t fileRef,
+                       std::string_view relativeName) const;
+
   const DriveMap& drives_;
   const bool checkIdentity_;
 };

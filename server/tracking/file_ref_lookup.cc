@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "catalog/record_extension.h"
 #include "platform/log.h"
 
 namespace dirsync {
@@ -87,13 +88,16 @@ Status FillFromEntry(VolumeJournal& journal, const EntryHandle& entry,
       if (parent != 0) record->set_parentRef(parent);
     }
   }
-  if (record->state() != StateDirectory) {
-    EntryAttributes attributes;
-    if (journal.Attributes(entry, &attributes)) {
+  EntryAttributes attributes;
+  if (journal.Attributes(entry, &attributes)) {
+    // A directory's record carries no size or times, only its type and
+    // permissions.
+    if (record->state() != StateDirectory) {
       record->set_fileSize(attributes.fileSize);
       record->set_creationTime(attributes.creationTime);
       record->set_lastWriteTime(attributes.lastWriteTime);
     }
+    WriteExtras(*record, ExtrasForMode(attributes.mode));
   }
   return located;
 }
@@ -137,13 +141,14 @@ bool RefreshChange(VolumeJournal& journal, CatalogRecord* change) {
   std::memset(change->mutable_name(), 0, room);
   std::memcpy(change->mutable_name(), path.c_str(), path.size() + 1);
   if (parent != 0) change->set_parentRef(parent);
-  if (change->state() != StateDirectory) {
-    EntryAttributes attributes;
-    if (journal.Attributes(entry, &attributes)) {
+  EntryAttributes attributes;
+  if (journal.Attributes(entry, &attributes)) {
+    if (change->state() != StateDirectory) {
       change->set_fileSize(attributes.fileSize);
       change->set_creationTime(attributes.creationTime);
       change->set_lastWriteTime(attributes.lastWriteTime);
     }
+    WriteExtras(*change, ExtrasForMode(attributes.mode));
   }
   return moved;
 }

@@ -63,7 +63,9 @@ CatalogRecord ChangeByReference(VolumeJournal& journal, uint64_t ref);
 // Fills record from its fileRef. With name mode 0: name = the entry's full
 // final path ("\\?\X:\..."), and parentRef = the directory that path lies
 // in, so that the two agree. A negative mode leaves name and parent alone.
-// For a record not in state 6: fileSize, creationTime, lastWriteTime.
+// For a record not in state 6: fileSize, creationTime, lastWriteTime; for
+// every record the entry's type and permissions behind its name
+// (record_extension.h).
 // When the entry cannot be opened the record stays untouched and the
 // open's failure is returned (kNotFound: the entry is gone); when its
 // path cannot be had, name stays as it was. Thread safe.

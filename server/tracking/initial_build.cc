@@ -7,6 +7,7 @@
 #include "platform/log.h"
 #include "catalog/catalog_changes.h"
 #include "catalog/catalog_store.h"
+#include "catalog/record_extension.h"
 #include "tracking/file_ref_lookup.h"
 
 namespace dirsync {
@@ -39,6 +40,7 @@ CatalogRecord NewEntry(uint64_t ref, const FileNode& node, std::string_view rel,
         attributes->values.set_creationTime(node.creationTime);
         attributes->values.set_lastWriteTime(node.lastWriteTime);
       }
+      WriteExtras(attributes->values, ExtrasForMode(node.mode));
     } else {
       attributes->status = FillFromFileRef(journal, &attributes->values, -1);
     }
@@ -54,6 +56,7 @@ CatalogRecord NewEntry(uint64_t ref, const FileNode& node, std::string_view rel,
   block.set_fileSize(attributes->values.fileSize());
   block.set_creationTime(attributes->values.creationTime());
   block.set_lastWriteTime(attributes->values.lastWriteTime());
+  WriteExtras(block, ReadExtras(attributes->values.data()));
   return block;
 }
 

@@ -316,6 +316,7 @@ void VolumeMonitor::TakeScanRecord(const JournalRecord& record,
   node.fileSize = record.fileSize;
   node.creationTime = record.creationTime;
   node.lastWriteTime = record.lastWriteTime;
+  node.mode = record.mode;
   if (added) {
     node.parentRef = record.parentRef;
     node.name = record.name;

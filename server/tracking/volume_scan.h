@@ -29,6 +29,7 @@ struct FileNode {
   uint64_t fileSize = 0;
   uint64_t creationTime = 0;
   uint64_t lastWriteTime = 0;
+  uint32_t mode = 0;
 };
 
 struct VolumeScan {

@@ -15,6 +15,7 @@
 #include "platform/log.h"
 #include "store_test_util.h"
 #include "catalog/catalog_store.h"
+#include "catalog/record_extension.h"
 #include "catalog/store_compaction.h"
 #include "platform/program_dir.h"
 #include "tracking/volume_watch.h"
@@ -963,6 +964,99 @@ TEST_F(CatalogChangesTest, RecordByRecordFailureKeepsWhatReachedTheDisk) {
   EXPECT_EQ(task.entries.size(), 2u);
   for (const StoredRecord& r : onDisk) EXPECT_NE(FindEntry(task, r.fileRef), nullptr);
   env_ = Env::Default();
+}
+
+// --- Type and permissions behind the names ------------------------------
+
+CatalogRecord WithMode(CatalogRecord change, uint32_t mode) {
+  WriteExtras(change, ExtrasForMode(mode));
+  return change;
+}
+
+TEST_F(CatalogChangesTest, TypeAndPermissionsTravelWithEntriesAndReload) {
+  SyncTask& task = AddTask("docs");
+  Apply(DirChange(5, 1, InRoot("d")));
+  Apply(WithMode(FileChange(100, 5, InRoot("d\\secret.txt"), 10), 0100600));
+  Apply(WithMode(FileChange(101, 5, InRoot("d\\link"), 9), 0120777));
+  EXPECT_EQ(ReadExtras(Entry(task, 100).data()), ExtrasForMode(0100600));
+  EXPECT_TRUE(ReadExtras(Entry(task, 101).data()).isLink());
+  EXPECT_EQ(ReadExtras(Entry(task, 101).data()).fileAttributes, kAttributeReparsePoint);
+
+  // A change of permissions alone is news, and is recorded as an update.
+  CatalogRecord chmod = WithMode(FileChange(100, 5, InRoot("d\\secret.txt"), 10), 0100644);
+  {
+    ReaderLock lock(&task.catalogLock);
+    EXPECT_TRUE(TellsSomethingNew(task, chmod));
+    EXPECT_FALSE(TellsSomethingNew(
+        task, WithMode(FileChange(100, 5, InRoot("d\\secret.txt"), 10), 0100600)));
+  }
+  Apply(chmod);
+  EXPECT_EQ(Entry(task, 100).state(), StateUpdated);
+  EXPECT_EQ(Entry(task, 100).version(), 1u);
+  EXPECT_EQ(ReadExtras(Entry(task, 100).data()).mode, 0100644u);
+
+  // A directory's move renames the files below it: each keeps its extras
+  // behind both names. A change without extras keeps the entry's.
+  Apply(DirChange(5, 1, InRoot("longer-name")));
+  EXPECT_EQ(Entry(task, 100).state(), StateRenamed);
+  EXPECT_EQ(Entry(task, 100).oldNameView(), "d\\secret.txt");
+  EXPECT_EQ(ReadExtras(Entry(task, 100).data()).mode, 0100644u);
+  EXPECT_TRUE(ReadExtras(Entry(task, 101).data()).isLink());
+  Apply(FileChange(101, 5, InRoot("longer-name\\l"), 9));
+  EXPECT_TRUE(ReadExtras(Entry(task, 101).data()).isLink());
+  EXPECT_EQ(Entry(task, 101).oldNameView(), "longer-name\\link");
+
+  // A directory's change of permissions alone is recorded at its path;
+  // one that changes nothing is not.
+  Apply(WithMode(DirChange(5, 1, InRoot("longer-name")), 040755));
+  uint32_t dirVersion = Entry(task, 5).version();
+  size_t written = EntryRecords(task).size();
+  Apply(WithMode(DirChange(5, 1, InRoot("longer-name")), 040755));
+  EXPECT_EQ(EntryRecords(task).size(), written);
+  Apply(WithMode(DirChange(5, 1, InRoot("longer-name")), 040700));
+  EXPECT_EQ(Entry(task, 5).state(), StateDirectory);
+  EXPECT_EQ(Entry(task, 5).version(), dirVersion + 1);
+  EXPECT_EQ(Entry(task, 5).nameView(), "longer-name");
+  EXPECT_EQ(ReadExtras(Entry(task, 5).data()).mode, 040700u);
+  ASSERT_EQ(EntryRecords(task).size(), written + 1);
+  EXPECT_EQ(EntryRecords(task).back().fileRef, 5u);
+
+  // What the store holds loads back with the same extras.
+  std::unique_ptr<SyncTask> reloaded = Open("docs");
+  ASSERT_NE(reloaded, nullptr);
+  ReaderLock lock(&reloaded->catalogLock);
+  const CatalogRecord* file = FindEntry(*reloaded, 100);
+  const CatalogRecord* link = FindEntry(*reloaded, 101);
+  ASSERT_NE(file, nullptr);
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(ReadExtras(file->data()).mode, 0100644u);
+  EXPECT_EQ(ReadExtras(link->data()).mode, 0120777u);
+  EXPECT_EQ(link->nameView(), "longer-name\\l");
+}
+
+TEST_F(CatalogChangesTest, RecordsWithoutOrWithDamagedExtrasSayNothing) {
+  // As older stores hold them: the record ends with the name's NUL.
+  CatalogRecord old = MakeRecord(7, StateAdded, "a.txt");
+  EXPECT_FALSE(ReadExtras(old.data()).present);
+  // Zeros behind the name, as a larger block leaves them.
+  CatalogRecord padded = MakeRecord(7, StateAdded, "a.txt", 120);
+  EXPECT_FALSE(ReadExtras(padded.data()).present);
+  // A body that runs past the record, or an item past its body.
+  CatalogRecord cut = MakeRecord(7, StateAdded, "a.txt");
+  WriteExtras(cut, ExtrasForMode(0100644));
+  EXPECT_TRUE(ReadExtras(cut.data()).present);
+  record::SetLength(cut.data(), cut.length() - 1);
+  EXPECT_FALSE(ReadExtras(cut.data()).present);
+  CatalogRecord badItem = MakeRecord(7, StateAdded, "a.txt");
+  WriteExtras(badItem, ExtrasForMode(0100644));
+  badItem.data()[NamesEnd(badItem.data()) + 5] = 200;  // item size
+  EXPECT_FALSE(ReadExtras(badItem.data()).present);
+  // Writing no extras leaves nothing behind the names.
+  WriteExtras(badItem, EntryExtras());
+  EXPECT_FALSE(ReadExtras(badItem.data()).present);
+  // A FIFO is a device to readers of the attribute bits.
+  EXPECT_EQ(ExtrasForMode(0010644).fileAttributes, kAttributeDevice);
+  EXPECT_EQ(ExtrasForMode(0100444).fileAttributes, kAttributeArchive | kAttributeReadOnly);
 }
 
 }  // namespace

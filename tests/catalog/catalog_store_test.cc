@@ -1,4 +1,5 @@
 #include "catalog/catalog_store.h"
+#include "catalog/record_extension.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -239,6 +240,36 @@ TEST_F(CatalogStoreTest, SealClosesABlockBehindUnsealedRecords) {
   EXPECT_EQ(closing.length, 150);
   EXPECT_EQ(closing.start, kBlockSize - 250);
   EXPECT_EQ(file.seals.back().start, kBlockSize);
+}
+
+// An entry whose last record carries no extension (written by an older
+// server) loads without one, whatever an earlier, longer record of it
+// carried.
+TEST_F(CatalogStoreTest, LoadedEntryTakesOnlyItsLastRecordsExtension) {
+  {
+    auto task = Open("extras");
+    CatalogRecord first = MakeRecord(7, StateAdded, "ab");
+    WriteExtras(first, ExtrasForMode(0100600));
+    CatalogRecord second = MakeRecord(7, StateUpdated, "ab");
+    CatalogRecord other = MakeRecord(8, StateAdded, "cd");
+    WriteExtras(other, ExtrasForMode(0120777));
+    {
+      WriterLock lock(&task->catalogLock);
+      StageRecord(task->store, first, false);
+      StageRecord(task->store, second, false);
+      StageRecord(task->store, other, false);
+    }
+    ASSERT_TRUE(CommitStaged(task->store).ok());
+  }
+  auto task = Open("extras");
+  ReaderLock lock(&task->catalogLock);
+  const CatalogRecord* seven = FindEntry(*task, 7);
+  const CatalogRecord* eight = FindEntry(*task, 8);
+  ASSERT_NE(seven, nullptr);
+  ASSERT_NE(eight, nullptr);
+  EXPECT_EQ(seven->state(), StateUpdated);
+  EXPECT_FALSE(ReadExtras(seven->data()).present);
+  EXPECT_TRUE(ReadExtras(eight->data()).isLink());
 }
 
 TEST_F(CatalogStoreTest, BufferedWritesFlushWholeBlocks) {

@@ -127,6 +127,14 @@ void TestSite::SetEntry(uint64_t fileRef, uint32_t version,
   task_->entries[fileRef] = std::move(entry);
 }
 
+void TestSite::SetEntryRecord(std::string_view bytes) {
+  CatalogRecord entry = CatalogRecord::Allocate(static_cast<int32_t>(bytes.size()));
+  std::copy(bytes.begin(), bytes.end(), entry.data());
+  uint64_t fileRef = entry.fileRef();
+  WriterLock lock(&task_->catalogLock);
+  task_->entries[fileRef] = std::move(entry);
+}
+
 void TestSite::WriteFile(std::string_view relative, std::string_view content) {
   fs::path path = fs::path(rootDir()) / std::string(relative);
   fs::create_directories(path.parent_path());

@@ -65,6 +65,8 @@ class TestSite {
   // Sets the catalog entry of fileRef.
   void SetEntry(uint64_t fileRef, uint32_t version, std::string_view name,
                 uint8_t state = 1);
+  // Sets the catalog entry of the record bytes (a whole record).
+  void SetEntryRecord(std::string_view bytes);
   // Writes a file below the task's root (relative Linux path).
   void WriteFile(std::string_view relative, std::string_view content);
 

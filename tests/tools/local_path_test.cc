@@ -52,5 +52,18 @@ TEST(OptionsTest, ParsesTheCommandLine) {
   EXPECT_TRUE(o.help);
 }
 
+TEST(LocalPathTest, LinksThatLeaveTheTreeAreToldByTheirText) {
+  EXPECT_TRUE(LinkLeavesTree("a", "/etc/passwd"));
+  EXPECT_TRUE(LinkLeavesTree("a", ""));
+  EXPECT_TRUE(LinkLeavesTree("a", ".."));
+  EXPECT_TRUE(LinkLeavesTree("d/a", "../../x"));
+  EXPECT_TRUE(LinkLeavesTree("d/a", "x/../../../y"));
+  EXPECT_FALSE(LinkLeavesTree("d/a", "../x"));
+  EXPECT_FALSE(LinkLeavesTree("d/e/a", "../../x"));
+  EXPECT_FALSE(LinkLeavesTree("a", "x/y/../z"));
+  EXPECT_FALSE(LinkLeavesTree("a", "./x//y/"));
+  EXPECT_FALSE(LinkLeavesTree("a", "no/such/place"));
+}
+
 }  // namespace
 }  // namespace dsclient_tool

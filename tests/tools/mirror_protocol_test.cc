@@ -27,6 +27,7 @@
 #include "protocol/test_site.h"
 #include "tools/temp_dir.h"
 #include "catalog/catalog_record.h"
+#include "catalog/record_extension.h"
 
 namespace dsclient_tool {
 namespace {
@@ -45,6 +46,14 @@ std::string Rec(uint64_t ref, uint32_t version, uint8_t state, const std::string
   dirsync::record::SetFileSize(r, size);
   dirsync::record::SetLastWriteTime(r, writeTime);
   return bytes;
+}
+
+// The record with the entry's type and permissions behind its names.
+std::string WithMode(const std::string& bytes, uint32_t mode) {
+  dirsync::CatalogRecord r = dirsync::CatalogRecord::Allocate(static_cast<int32_t>(bytes.size()));
+  std::copy(bytes.begin(), bytes.end(), r.data());
+  dirsync::WriteExtras(r, dirsync::ExtrasForMode(mode));
+  return std::string(reinterpret_cast<const char*>(r.data()), static_cast<size_t>(r.length()));
 }
 
 class MirrorProtocolTest : public ::testing::Test {
@@ -299,6 +308,113 @@ TEST_F(MirrorProtocolTest, EmptyFilesAreMadeButAFifoNeverIs) {
   EXPECT_NE(::lstat((mirror / "pipe").c_str(), &st), 0);
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                           [](const std::string& line) { return line.find("pipe") != std::string::npos; }),
+            1) << ::testing::PrintToString(lines);
+}
+
+TEST_F(MirrorProtocolTest, LinksArriveAsLinksAndPermissionsAsInTheTree) {
+  // On the server: links of every kind, a private file, a FIFO.
+  struct Link {
+    uint64_t ref;
+    std::string name, target;
+  };
+  const std::vector<Link> links = {{10, "rel", "sub/x.txt"},
+                                   {11, "abs", "/etc/hostname"},
+                                   {12, "dangling", "no/such/place"},
+                                   {13, "up", "../../outside"}};
+  for (const Link& l : links) {
+    ASSERT_EQ(::symlink(l.target.c_str(), (site.rootDir() + "/" + l.name).c_str()), 0);
+    std::string record = WithMode(Rec(l.ref, 1, 1, l.name, l.target.size(), kJan2020), 0120777);
+    site.SetEntryRecord(record);
+    site.AppendStore(record);
+  }
+  site.WriteFile("secret", "private");
+  ASSERT_EQ(::chmod((site.rootDir() + "/secret").c_str(), 0600), 0);
+  std::string secret = WithMode(Rec(20, 1, 1, "secret", 7, kJan2020), 0100600);
+  site.SetEntryRecord(secret);
+  site.AppendStore(secret);
+  ASSERT_EQ(::mkfifo((site.rootDir() + "/pipe").c_str(), 0644), 0);
+  std::string pipe = WithMode(Rec(21, 1, 1, "pipe", 0, kJan2020), 0010644);
+  site.SetEntryRecord(pipe);
+  site.AppendStore(pipe);
+  // A link in the mirror where the tree has a file: replaced, its target
+  // left alone.
+  TempDir outside;
+  WriteText(outside / "victim", "untouched");
+  std::string outsideFile = outside / "victim";
+  site.WriteFile("over", "content");
+  std::string over = WithMode(Rec(22, 1, 1, "over", 7, kJan2020), 0100644);
+  site.SetEntryRecord(over);
+  site.AppendStore(over);
+  ASSERT_EQ(::symlink(outsideFile.c_str(), (mirror / "over").c_str()), 0);
+
+  for (bool zip : {false, true}) {
+    options.zip = zip;
+    std::vector<std::string> lines;
+    SetLogCapture(&lines);
+    ASSERT_EQ(Run(), 0) << zip;
+    SetLogCapture(nullptr);
+    for (const Link& l : links) {
+      ASSERT_TRUE(fs::is_symlink(fs::symlink_status(mirror / l.name))) << l.name;
+      EXPECT_EQ(fs::read_symlink(mirror / l.name).string(), l.target) << l.name;
+    }
+    struct stat st;
+    ASSERT_EQ(::lstat((mirror / "secret").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(ReadText(mirror / "secret"), "private");
+    EXPECT_NE(::lstat((mirror / "pipe").c_str(), &st), 0);
+    ASSERT_EQ(::lstat((mirror / "over").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(ReadText(outsideFile), "untouched");
+    // One line: the FIFO.
+    EXPECT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
+    EXPECT_TRUE(Leftovers(mirror.path()).empty());
+    fs::remove_all(mirror.path());
+    fs::create_directories(mirror.path());
+  }
+
+  // On request, links that lead out of the mirror are left out (one line
+  // each), and one an earlier run made goes; the others are made.
+  ASSERT_EQ(Run(), 0);
+  site.SetEntryRecord(WithMode(Rec(11, 2, 2, "abs", 13, kJan2020 + 1), 0120777));
+  site.AppendStore(WithMode(Rec(11, 2, 2, "abs", 13, kJan2020 + 1), 0120777));
+  options.skipOutsideLinks = true;
+  {
+    std::vector<std::string> lines;
+    SetLogCapture(&lines);
+    ASSERT_EQ(Run(), 0);
+    SetLogCapture(nullptr);
+    EXPECT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
+    struct stat st;
+    EXPECT_NE(::lstat((mirror / "abs").c_str(), &st), 0);
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(mirror / "up")));  // not fetched again
+    fs::remove_all(mirror.path());
+    fs::create_directories(mirror.path());
+    lines.clear();
+    SetLogCapture(&lines);
+    ASSERT_EQ(Run(), 0);
+    SetLogCapture(nullptr);
+    EXPECT_NE(::lstat((mirror / "abs").c_str(), &st), 0);
+    EXPECT_NE(::lstat((mirror / "up").c_str(), &st), 0);
+    EXPECT_EQ(fs::read_symlink(mirror / "rel").string(), "sub/x.txt");
+    EXPECT_EQ(fs::read_symlink(mirror / "dangling").string(), "no/such/place");
+    EXPECT_EQ(lines.size(), 3u) << ::testing::PrintToString(lines);  // abs, up, pipe
+    fs::remove_all(mirror.path());
+    fs::create_directories(mirror.path());
+  }
+  options.skipOutsideLinks = false;
+
+  // A link whose place now holds a file is not served as that file's
+  // content: the server reads links only, and never follows one.
+  fs::remove(site.rootDir() + "/rel");
+  site.WriteFile("rel", "sub/x.tx!");  // as long as the target text
+  std::vector<std::string> lines;
+  SetLogCapture(&lines);
+  ASSERT_EQ(Run(), 0);
+  SetLogCapture(nullptr);
+  struct stat st;
+  EXPECT_NE(::lstat((mirror / "rel").c_str(), &st), 0);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.find("rel") != std::string::npos; }),
             1) << ::testing::PrintToString(lines);
 }
 

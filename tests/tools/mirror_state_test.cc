@@ -35,7 +35,14 @@ MirrorState SampleState() {
   file.needsDownload = true;
   file.waiting = true;
   file.parentRef = 0xfffffffffffffffeULL;
+  file.mode = 0100640;
   state.Put(0xffffffffffffffffULL, file);
+  MirrorEntry link;
+  link.name = "Sub Dir\\link";
+  link.size = 9;
+  link.parentRef = 7;
+  link.mode = 0120777;
+  state.Put(8, link);
   MirrorEntry plain;
   plain.name = "a";
   state.Put(1, plain);
@@ -59,7 +66,7 @@ TEST(MirrorStateTest, SaveAndLoadKeepEveryField) {
   EXPECT_EQ(loaded.entries(), saved.entries());
   // Names are escaped: one entry per line whatever they hold.
   std::string text = ReadText(MirrorState::PathFor(dir.path()));
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 9);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10);
 }
 
 TEST(MirrorStateTest, MissingFileIsAFreshMirrorAndDamagedOnesAreRefused) {

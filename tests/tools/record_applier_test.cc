@@ -281,5 +281,73 @@ TEST_F(RecordApplierTest, ReusedReferenceAndFileReplacedByDirectory) {
   EXPECT_FALSE(Exists("x"));
 }
 
+StoreRecord WithMode(StoreRecord r, uint32_t mode) {
+  r.hasAttributes = true;
+  r.mode = mode;
+  return r;
+}
+
+TEST_F(RecordApplierTest, LinksAreHeldAsLinksAndSpecialsAreSkipped) {
+  applier.Apply(WithMode(Rec(1, kAdded, "link", 1, 3, 111), 0120777));
+  EXPECT_EQ(applier.PendingDownloads(), std::vector<uint64_t>{1});
+  EXPECT_TRUE(state.entries().at(1).link());
+  ASSERT_EQ(::symlink("a/b", (dir / "link").c_str()), 0);  // what the downloader makes
+  applier.MarkDownloaded(1);
+  // A rename moves the link itself, with no download.
+  applier.Apply(WithMode(Rec(1, kRenamed, "moved", 2, 3, 111, "link"), 0120777));
+  EXPECT_TRUE(applier.PendingDownloads().empty());
+  EXPECT_EQ(fs::read_symlink(dir / "moved"), "a/b");
+  EXPECT_FALSE(Exists("link"));
+  // A regular file at the link's place is never taken for it, and a link
+  // record never for a file there: either way the content is fetched.
+  applier.Apply(Rec(2, kAdded, "f", 1, 3, 111));
+  Download(2, "abc");
+  applier.Apply(WithMode(Rec(2, kUpdated, "f", 2, 3, 111), 0120777));
+  EXPECT_EQ(applier.PendingDownloads(), std::vector<uint64_t>{2});
+
+  // FIFOs, sockets and devices: no entry, nothing to download, and what
+  // the reference held before goes.
+  applier.Apply(Rec(3, kAdded, "p", 1, 0, 111));
+  Download(3, "");
+  applier.Apply(WithMode(Rec(3, kUpdated, "p", 2, 0, 111), 0010644));
+  applier.Apply(WithMode(Rec(4, kAdded, "sock", 1, 0, 111), 0140755));
+  EXPECT_EQ(state.entries().count(3), 0u);
+  EXPECT_EQ(state.entries().count(4), 0u);
+  EXPECT_FALSE(Exists("p"));
+  EXPECT_EQ(applier.PendingDownloads(), std::vector<uint64_t>{2});
+}
+
+TEST_F(RecordApplierTest, PermissionsAloneChangeWithoutDownload) {
+  applier.Apply(WithMode(Rec(1, kAdded, "secret", 1, 3, 111), 0100600));
+  Download(1, "abc");
+  ASSERT_EQ(::chmod((dir / "secret").c_str(), 0644), 0);  // as a fresh file may be
+  applier.Apply(WithMode(Rec(1, kUpdated, "secret", 2, 3, 111), 0100640));
+  EXPECT_TRUE(applier.PendingDownloads().empty());
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "secret").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(state.entries().at(1).mode, 0100640u);
+  // Directories: group and others as the record says, the owner always
+  // full access (what lies below must stay writable).
+  applier.Apply(WithMode(Rec(5, kDirectory, "private"), 040750));
+  ASSERT_EQ(::stat((dir / "private").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0750u);
+  applier.Apply(WithMode(Rec(5, kDirectory, "private", 2), 040500));
+  ASSERT_EQ(::stat((dir / "private").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  // Special bits never come along.
+  applier.Apply(WithMode(Rec(1, kUpdated, "secret", 3, 3, 111), 0104755));
+  ASSERT_EQ(::stat((dir / "secret").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  // A link planted at the place is not followed by a change of mode.
+  WriteText(dir / "target", "t");
+  ASSERT_EQ(::chmod((dir / "target").c_str(), 0600), 0);
+  fs::remove(dir / "secret");
+  ASSERT_EQ(::symlink("target", (dir / "secret").c_str()), 0);
+  applier.Apply(WithMode(Rec(1, kUpdated, "secret", 4, 3, 111), 0100666));
+  ASSERT_EQ(::stat((dir / "target").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
 }  // namespace
 }  // namespace dsclient_tool

@@ -73,3 +73,47 @@ TEST(StoreRecordTest, StopsAtDamageOrACutOffRecord) {
 
 }  // namespace
 }  // namespace dsclient_tool
+
+namespace dsclient_tool {
+namespace {
+
+// The extension behind the names: "DSX", body length, items.
+std::string Extension(uint32_t attributes, uint32_t mode, const std::string& before = "") {
+  std::string item(10, '\0');
+  item[0] = 1;
+  item[1] = 8;
+  PutLE(item, 2, attributes, 4);
+  PutLE(item, 6, mode, 4);
+  std::string body = before + item;
+  return std::string("DSX") + static_cast<char>(body.size()) + body;
+}
+
+TEST(StoreRecordTest, ReadsTypeAndPermissionsBehindTheNames) {
+  std::string file = Record(5, 1, std::string("a.txt\0", 6) + Extension(0x20, 0100600));
+  // An unknown item first is passed over.
+  std::string link = Record(6, 3, std::string("new\0old\0", 8) +
+                                      Extension(0x400, 0120777, std::string("\x09\x02zz", 4)));
+  std::string fifo = Record(7, 1, std::string("p\0", 2) + Extension(0x40, 0010644));
+  std::string plain = Record(8, 1, "old-style");
+  std::string cut = Record(9, 1, std::string("c\0", 2) + Extension(0x20, 0100644));
+  cut[65 + 2 + 3] = 100;  // a body longer than the record
+  std::vector<dsclient::StoreRecord> records;
+  std::string data = file + link + fifo + plain + cut;
+  ASSERT_EQ(dsclient::ParseStoreRecords(data, 0, &records), data.size());
+  ASSERT_EQ(records.size(), 5u);
+  EXPECT_TRUE(records[0].hasAttributes);
+  EXPECT_EQ(records[0].mode, 0100600u);
+  EXPECT_FALSE(records[0].isLink());
+  EXPECT_FALSE(records[0].isSpecial());
+  EXPECT_EQ(records[1].oldName, "old");
+  EXPECT_TRUE(records[1].isLink());
+  EXPECT_EQ(records[1].fileAttributes, 0x400u);
+  EXPECT_TRUE(records[2].isSpecial());
+  EXPECT_FALSE(records[3].hasAttributes);
+  EXPECT_FALSE(records[3].isSpecial());
+  EXPECT_FALSE(records[4].hasAttributes);
+  EXPECT_EQ(records[4].name, "c");
+}
+
+}  // namespace
+}  // namespace dsclient_tool

@@ -87,6 +87,10 @@ int RunGet(const Options& options, const std::string& token) {
       Log("%s is a directory", Printable(path).c_str());
       return 1;
     }
+    if (record->isSpecial()) {
+      Log("%s is a FIFO, socket or device", Printable(path).c_str());
+      return 1;
+    }
     Downloader downloader(connection, options.zip);
     DownloadRequest request;
     request.fileRef = record->fileRef;
@@ -95,6 +99,9 @@ int RunGet(const Options& options, const std::string& token) {
     request.lastWriteTime = record->lastWriteTime;
     request.catalogName = record->name;
     request.target = TargetFor(options.out, record->name);
+    request.link = record->isLink();
+    request.hasMode = record->hasAttributes;
+    request.mode = record->mode;
     std::string detail;
     DownloadOutcome outcome = downloader.Fetch(request, &detail);
     if (outcome == DownloadOutcome::kDone) return 0;

@@ -46,6 +46,7 @@ struct FileSlot {
 
   int fd = -1;
   std::string temp;
+  std::string linkText;  // a link's target text as it arrives
   bool localFailed = false;
   int localErrno = 0;
   std::string localDetail;
@@ -95,6 +96,9 @@ class Transfer {
   Completion DoFinish(size_t index);
   void Discard(FileSlot& slot);
   bool OpenTemporary(FileSlot& slot);
+  bool MakeLink(FileSlot& slot);
+  // Renames the finished temporary over the target.
+  Completion RenameIntoPlace(size_t index);
 
   // Jobs collect in batch_ and go to the writer together (one lock and at
   // most one wake-up for many), before the network side would wait.
@@ -418,12 +422,15 @@ bool Transfer::OpenTemporary(FileSlot& slot) {
     }
   }
   slot.temp = TemporaryNameFor(request.target, request.fileRef);
+  if (request.link) return true;  // made at the finish, from its text
   // A new file of its own, never one that a link or an earlier run left
   // under the name: that one is removed and the creation tried again.
   constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
-  slot.fd = ::open(slot.temp.c_str(), kFlags, 0644);
+  // A file with permissions of its own is nobody else's while written.
+  const mode_t createMode = request.hasMode ? 0600 : 0644;
+  slot.fd = ::open(slot.temp.c_str(), kFlags, createMode);
   if (slot.fd < 0 && errno == EEXIST && ::unlink(slot.temp.c_str()) == 0) {
-    slot.fd = ::open(slot.temp.c_str(), kFlags, 0644);
+    slot.fd = ::open(slot.temp.c_str(), kFlags, createMode);
   }
   if (slot.fd < 0) {
     slot.localFailed = true;
@@ -437,6 +444,10 @@ bool Transfer::OpenTemporary(FileSlot& slot) {
 
 void Transfer::DoWrite(FileSlot& slot, const std::string& data) {
   if (slot.localFailed) return;
+  if (slot.request.link) {
+    slot.linkText += data;
+    return;
+  }
   if (slot.fd < 0 && !OpenTemporary(slot)) return;
   if (!WriteAll(slot.fd, data)) {
     slot.localFailed = true;
@@ -451,15 +462,68 @@ void Transfer::Discard(FileSlot& slot) {
   slot.fd = -1;
   if (!slot.temp.empty()) ::unlink(slot.temp.c_str());
   slot.temp.clear();
+  slot.linkText.clear();
+}
+
+bool Transfer::MakeLink(FileSlot& slot) {
+  if (slot.temp.empty() && !OpenTemporary(slot)) return false;
+  if (slot.linkText.empty() || slot.linkText.find('\0') != std::string::npos) {
+    slot.localFailed = true;
+    slot.localErrno = EINVAL;
+    slot.localDetail = "the link target of " + slot.request.target + " is not a path";
+    return false;
+  }
+  // symlink never follows what stands at its name: a leftover of an
+  // earlier run is removed and the creation tried again.
+  int made = ::symlink(slot.linkText.c_str(), slot.temp.c_str());
+  if (made != 0 && errno == EEXIST && ::unlink(slot.temp.c_str()) == 0) {
+    made = ::symlink(slot.linkText.c_str(), slot.temp.c_str());
+  }
+  if (made != 0) {
+    slot.localFailed = true;
+    slot.localErrno = errno;
+    slot.localDetail = SystemError("cannot create link", slot.temp);
+    slot.temp.clear();
+    return false;
+  }
+  struct timespec times[2];
+  if (FileTimeToTimespec(slot.request.lastWriteTime, &times[1])) {
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    ::utimensat(AT_FDCWD, slot.temp.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  }
+  return true;
 }
 
 Completion Transfer::DoFinish(size_t index) {
   FileSlot& slot = slots_[index];
   const DownloadRequest& request = slot.request;
-  if (!slot.localFailed && slot.fd < 0) OpenTemporary(slot);  // an empty file
+  if (request.link && request.skipOutsideLink && !slot.localFailed &&
+      LinkLeavesTree(request.local, slot.linkText)) {
+    // What an earlier run made there goes: only a link, never a file.
+    struct stat st;
+    if (::lstat(request.target.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      ::unlink(request.target.c_str());
+    }
+    std::string detail = "the link points outside the mirror (" + slot.linkText + ")";
+    Discard(slot);
+    return {index, DownloadOutcome::kSkipped, detail};
+  }
+  if (request.link) {
+    if (!slot.localFailed) MakeLink(slot);
+  } else if (!slot.localFailed && slot.fd < 0) {
+    OpenTemporary(slot);  // an empty file
+  }
   if (slot.localFailed) {
     Discard(slot);
     return {index, LocalOutcome(slot.localErrno), slot.localDetail};
+  }
+  if (request.link) return RenameIntoPlace(index);
+  if (request.hasMode && ::fchmod(slot.fd, static_cast<mode_t>(request.mode & 0777)) != 0) {
+    const int error = errno;
+    std::string detail = SystemError("cannot set the permissions of", slot.temp);
+    Discard(slot);
+    return {index, LocalOutcome(error), detail};
   }
   struct timespec times[2];
   if (FileTimeToTimespec(request.lastWriteTime, &times[1])) {
@@ -475,6 +539,12 @@ Completion Transfer::DoFinish(size_t index) {
     Discard(slot);
     return {index, LocalOutcome(error), detail};
   }
+  return RenameIntoPlace(index);
+}
+
+Completion Transfer::RenameIntoPlace(size_t index) {
+  FileSlot& slot = slots_[index];
+  const DownloadRequest& request = slot.request;
   bool renamed = ::rename(slot.temp.c_str(), request.target.c_str()) == 0;
   struct stat st;
   if (!renamed && request.replaceDirectory && ::lstat(request.target.c_str(), &st) == 0 &&
@@ -507,6 +577,7 @@ const char* DownloadOutcomeName(DownloadOutcome outcome) {
     case DownloadOutcome::kNoRoom: return "no room";
     case DownloadOutcome::kConnectionLost: return "connection lost";
     case DownloadOutcome::kCancelled: return "cancelled";
+    case DownloadOutcome::kSkipped: return "skipped";
   }
   return "?";
 }

@@ -13,7 +13,9 @@
 // creates the target's parents when asked, writes a temporary file in the
 // target's directory, gives it the catalog's write time and renames it
 // over the target, so a reader of the mirror never sees a half-written
-// file. An empty file is asked for as well (one byte): only a server that
+// file. A file with permissions is written readable by its owner alone
+// and takes its permissions before the rename. A link's target text is
+// collected and the link made the same way. An empty file is asked for as well (one byte): only a server that
 // finds it a readable, empty regular file makes one, so that a FIFO,
 // socket or device in the tree is never made into a file here.
 //
@@ -45,6 +47,16 @@ struct DownloadRequest {
   // the catalog now has a file in its place); otherwise it fails the
   // download.
   bool replaceDirectory = false;
+  // The content is the target text of a symbolic link: the link is made
+  // (under a temporary name, then renamed into place), never a file.
+  bool link = false;
+  // A link whose target is absolute or leads out of the mirror (judged
+  // with local) is not made: kSkipped, and a link left at target goes.
+  bool skipOutsideLink = false;
+  // The permission bits the file takes (never wider than mode & 0777);
+  // without, a new file gets 0644 less the umask.
+  bool hasMode = false;
+  uint32_t mode = 0;
   // When set, the writer creates the missing parents of local (target's
   // path relative to the tree) first, through the tree's checks.
   LocalTree* tree = nullptr;
@@ -63,6 +75,7 @@ enum class DownloadOutcome {
                     // descriptors or memory used up (IsLackOfRoom)
   kConnectionLost,
   kCancelled,       // the run was stopped before the file was whole
+  kSkipped,         // a link pointing outside the mirror, left out on request
 };
 
 const char* DownloadOutcomeName(DownloadOutcome outcome);

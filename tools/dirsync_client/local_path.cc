@@ -52,4 +52,26 @@ std::string ParentOf(std::string_view relative) {
                                          : std::string(relative.substr(0, slash));
 }
 
+bool LinkLeavesTree(std::string_view linkPath, std::string_view target) {
+  if (target.empty() || target.front() == '/') return true;
+  // Depth of the link's directory below the root.
+  long depth = 0;
+  for (char c : linkPath) depth += c == '/' ? 1 : 0;
+  size_t at = 0;
+  while (at <= target.size()) {
+    size_t slash = target.find('/', at);
+    std::string_view part = target.substr(at, slash == std::string_view::npos
+                                                  ? std::string_view::npos
+                                                  : slash - at);
+    if (part == "..") {
+      if (--depth < 0) return true;
+    } else if (!part.empty() && part != ".") {
+      ++depth;
+    }
+    if (slash == std::string_view::npos) break;
+    at = slash + 1;
+  }
+  return false;
+}
+
 }  // namespace dsclient_tool

@@ -23,6 +23,12 @@ bool ToLocalRelative(std::string_view catalogName, std::string* relative,
 // The parent of a relative path ("a/b/c" -> "a/b", "c" -> "").
 std::string ParentOf(std::string_view relative);
 
+// Whether a symbolic link at the relative path linkPath whose target text
+// is target points outside the mirror: an absolute target, or one whose
+// ".." components climb above the mirror's root (judged by the text
+// alone; links on the way are not followed).
+bool LinkLeavesTree(std::string_view linkPath, std::string_view target);
+
 }  // namespace dsclient_tool
 
 #endif  // DIRSYNC_TOOLS_LOCAL_PATH_H_

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -38,6 +39,7 @@ LocalTree::Kind LocalTree::KindOf(std::string_view relative) const {
   if (::lstat(Full(relative).c_str(), &st) != 0) return Kind::kMissing;
   if (S_ISREG(st.st_mode)) return Kind::kFile;
   if (S_ISDIR(st.st_mode)) return Kind::kDirectory;
+  if (S_ISLNK(st.st_mode)) return Kind::kLink;
   return Kind::kOther;
 }
 
@@ -190,6 +192,45 @@ bool LocalTree::SetModificationTime(std::string_view relative, uint64_t fileTime
   if (!AncestorsAreDirectories(relative)) return false;
   return ::utimensat(AT_FDCWD, Full(relative).c_str(), times,
                      AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+namespace {
+
+// Sets the bits on what path names, once it proves of the type wanted:
+// opened without following a link and without blocking on a FIFO.
+bool ChmodIf(const std::string& path, mode_t type, uint32_t permissions) {
+  int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == type;
+  if (ok) {
+    std::string viaFd = "/proc/self/fd/" + std::to_string(fd);
+    ok = ::chmod(viaFd.c_str(), static_cast<mode_t>(permissions & 0777)) == 0;
+  }
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+bool LocalTree::SetPermissions(std::string_view relative, uint32_t permissions) {
+  if (!AncestorsAreDirectories(relative)) return false;
+  return ChmodIf(Full(relative), S_IFREG, permissions);
+}
+
+bool LocalTree::SetDirectoryPermissions(std::string_view relative, uint32_t permissions) {
+  if (!AncestorsAreDirectories(relative)) return false;
+  return ChmodIf(Full(relative), S_IFDIR, permissions);
+}
+
+bool LocalTree::ReadLink(std::string_view relative, std::string* target) const {
+  if (!AncestorsAreDirectories(relative)) return false;
+  std::string text(PATH_MAX + 1, '\0');
+  ssize_t n = ::readlink(Full(relative).c_str(), text.data(), text.size());
+  if (n < 0 || static_cast<size_t>(n) >= text.size()) return false;
+  text.resize(static_cast<size_t>(n));
+  *target = std::move(text);
+  return true;
 }
 
 }  // namespace dsclient_tool

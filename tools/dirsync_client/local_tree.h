@@ -19,7 +19,7 @@ namespace dsclient_tool {
 
 class LocalTree {
  public:
-  enum class Kind { kMissing, kFile, kDirectory, kOther };
+  enum class Kind { kMissing, kFile, kDirectory, kLink, kOther };
 
   explicit LocalTree(std::string root);
 
@@ -27,7 +27,7 @@ class LocalTree {
   // root + "/" + relative.
   std::string Full(std::string_view relative) const;
 
-  // lstat of the path itself (a link is kOther).
+  // lstat of the path itself (a symbolic link is kLink, never followed).
   Kind KindOf(std::string_view relative) const;
   // Every ancestor of relative that exists is a real directory.
   bool AncestorsAreDirectories(std::string_view relative) const;
@@ -60,8 +60,16 @@ class LocalTree {
                           const std::function<bool(const std::string&)>& keep);
   // Removes everything in the root except the entry named keepName.
   bool ClearAllBut(std::string_view keepName, std::string* error);
-  // Sets the modification time from a catalog file time (no-op for 0).
+  // Sets the modification time from a catalog file time (no-op for 0); a
+  // link's own time, never its target's.
   bool SetModificationTime(std::string_view relative, uint64_t fileTime);
+  // Sets the permission bits of the regular file relative (a link or
+  // anything else there is left alone).
+  bool SetPermissions(std::string_view relative, uint32_t permissions);
+  // The same for the directory relative.
+  bool SetDirectoryPermissions(std::string_view relative, uint32_t permissions);
+  // The target text of the link relative (false when none is there).
+  bool ReadLink(std::string_view relative, std::string* target) const;
 
  private:
   std::string root_;

@@ -239,6 +239,10 @@ MirrorSession::Step MirrorSession::DownloadPending() {
     request.catalogName = entry.name;
     request.target = tree_.Full(local);
     request.replaceDirectory = true;
+    request.link = entry.link();
+    request.skipOutsideLink = options_.skipOutsideLinks;
+    request.hasMode = entry.mode != 0;
+    request.mode = entry.mode;
     request.tree = &tree_;
     request.local = local;
     downloader.Add(std::move(request));
@@ -270,6 +274,11 @@ MirrorSession::Step MirrorSession::DownloadPending() {
               detail.c_str());
         }
         applier_.MarkWaiting(ref);
+        break;
+      case DownloadOutcome::kSkipped:
+        // Left out on request; fetched again only with its next record.
+        Log("%s: %s", Printable(request.catalogName).c_str(), detail.c_str());
+        applier_.MarkDownloaded(ref);
         break;
       case DownloadOutcome::kLocalError:
         Log("%s", detail.c_str());

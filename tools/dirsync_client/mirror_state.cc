@@ -1,5 +1,7 @@
 #include "mirror_state.h"
 
+#include <sys/stat.h>
+
 #include <charconv>
 #include <sstream>
 
@@ -96,6 +98,8 @@ std::string MirrorState::PathFor(const std::string& mirrorDir) {
   return mirrorDir + "/" + kStateDirName + "/state";
 }
 
+bool MirrorEntry::link() const { return S_ISLNK(static_cast<mode_t>(mode)); }
+
 void MirrorState::AppendEntryLine(std::string* out, uint64_t ref, const MirrorEntry& e) {
   // Written for every entry of every save: numbers go straight into the
   // text, without a string of their own each.
@@ -116,6 +120,7 @@ void MirrorState::AppendEntryLine(std::string* out, uint64_t ref, const MirrorEn
   AppendEscaped(out, e.name);
   out->push_back(' ');
   number(e.parentRef);
+  if (e.mode != 0) number(e.mode);
   out->back() = '\n';
 }
 
@@ -146,6 +151,10 @@ bool MirrorState::ParseEntryLine(const std::string& line, uint64_t* fileRef,
   // The parent reference came later: a line without it leaves 0.
   if (ok && !(fields >> e.parentRef)) {
     e.parentRef = 0;
+    ok = fields.eof();
+  } else if (ok && !(fields >> e.mode)) {
+    // The mode came later still: a line without it leaves 0.
+    e.mode = 0;
     ok = fields.eof();
   }
   if (ok) {

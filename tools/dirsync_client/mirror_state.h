@@ -2,11 +2,11 @@
 // task and the identity of the store it copies, the store position up to which records
 // have been applied, and one entry per file or directory it holds (file
 // reference, catalog path, parent reference, version, size, write time,
-// whether its content still has to be downloaded).
+// whether its content still has to be downloaded, type and permissions).
 //
 // A snapshot is text, one entry per line, names escaped (%XX for control
-// bytes, blanks and '%'), the parent reference behind the name (a state
-// without it still loads), and ends with a line "end" so that a cut-off
+// bytes, blanks and '%'), the parent reference and the mode behind the
+// name (a state without them still loads), and ends with a line "end" so that a cut-off
 // file is told from a whole one. How snapshots and the change log behind
 // them are written is StateFile's business (state_file.h).
 //
@@ -34,6 +34,12 @@ struct MirrorEntry {
   // The last download attempt found the server's version newer or the
   // file gone: wait for the next record of this entry before trying again.
   bool waiting = false;
+  // The entry's st_mode (type and permission bits) as its record gave it;
+  // 0 when the record said nothing of it (stores of older servers).
+  uint32_t mode = 0;
+
+  // A symbolic link: its content is its target text.
+  bool link() const;
 
   bool operator==(const MirrorEntry&) const = default;
 };

@@ -18,7 +18,8 @@ bool ToInt(const std::string& text, int low, int high, int* out) {
 
 std::string HelpText() {
   return R"(Usage:
-  dirsync-client mirror [CONNECTION] [--zip] [--follow] [--interval-ms N] DIR
+  dirsync-client mirror [CONNECTION] [--zip] [--follow] [--interval-ms N]
+                        [--skip-outside-links] DIR
   dirsync-client ls     [CONNECTION]
   dirsync-client get    [CONNECTION] [--zip] --out FILE PATH
   dirsync-client --help
@@ -43,6 +44,10 @@ mirror   Keeps DIR a copy of the task's tree. It reads the task's change
          server as it is stored (servers that cannot tell are asked every
          --interval-ms milliseconds, default 500), and reconnects with
          back-off (0.2 s doubling to 5 s) when the connection is lost.
+         Symbolic links are made as links with their target text as it is;
+         permissions are those of the tree's files; FIFOs, sockets and
+         devices are skipped. --skip-outside-links leaves out links whose
+         targets are absolute or lead out of DIR.
 ls       Prints the task's catalog: one line per file or directory,
          "PATH<TAB>STATE<TAB>VERSION<TAB>SIZE", sorted by path.
 get      Downloads the file PATH (catalog path, '/' or '\' separators,
@@ -83,12 +88,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options,
       value = arg.substr(equals + 1);
       inlineValue = true;
     }
-    if (name == "--zip" || name == "--follow") {
+    if (name == "--zip" || name == "--follow" || name == "--skip-outside-links") {
       if (inlineValue) {
         *error = name + " takes no value";
         return false;
       }
-      (name == "--zip" ? options->zip : options->follow) = true;
+      (name == "--zip"      ? options->zip
+       : name == "--follow" ? options->follow
+                            : options->skipOutsideLinks) = true;
       continue;
     }
     static const char* const withValue[] = {"--host", "--port", "--task", "--user",

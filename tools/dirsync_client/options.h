@@ -18,6 +18,9 @@ struct Options {
   std::string tokenFile;
   bool zip = false;
   bool follow = false;
+  // mirror: links whose targets are absolute or lead out of DIR are not
+  // made (one line each).
+  bool skipOutsideLinks = false;
   int intervalMs = 500;
   std::string out;                    // get: the local file to write
   std::vector<std::string> operands;  // mirror: DIR; get: PATH

@@ -137,8 +137,20 @@ void RecordApplier::Apply(const StoreRecord& r) {
 }
 
 void RecordApplier::ApplyFile(const StoreRecord& r, const std::string& local) {
+  if (r.isSpecial()) {
+    // A FIFO, socket or device: nothing a mirror holds. Whatever the
+    // reference held before is gone from the catalog.
+    RemoveHeld(r.fileRef);
+    if (skippedSpecial_.insert(r.fileRef).second) {
+      Log("%s is a FIFO, socket or device; skipped", Printable(r.name).c_str());
+    }
+    return;
+  }
+  const bool link = r.isLink();
+  const LocalTree::Kind kind = link ? LocalTree::Kind::kLink : LocalTree::Kind::kFile;
   std::string error;
   bool sameContent = false;
+  uint32_t heldMode = 0;
   const MirrorEntry* held = state_.Find(r.fileRef);
   if (held != nullptr && held->directory) {
     // A reference that named a directory now names a file: the directory
@@ -150,7 +162,8 @@ void RecordApplier::ApplyFile(const StoreRecord& r, const std::string& local) {
     bool ours = Owns(knownLocal, r.fileRef);
     if (knownLocal != local && ours) {
       owners_.erase(knownLocal);
-      if (tree_.KindOf(knownLocal) == LocalTree::Kind::kFile) {
+      LocalTree::Kind there = tree_.KindOf(knownLocal);
+      if (there == LocalTree::Kind::kFile || there == LocalTree::Kind::kLink) {
         ReleaseName(local, r.fileRef);
         if (tree_.Move(knownLocal, local, &error)) {
           RemoveEmptyParents(knownLocal);
@@ -160,7 +173,8 @@ void RecordApplier::ApplyFile(const StoreRecord& r, const std::string& local) {
       }
     }
     sameContent = ours && !known.needsDownload && known.size == r.fileSize &&
-                  known.lastWriteTime == r.lastWriteTime;
+                  known.lastWriteTime == r.lastWriteTime && known.link() == link;
+    heldMode = known.mode;
   }
   ReleaseName(local, r.fileRef);
 
@@ -170,9 +184,16 @@ void RecordApplier::ApplyFile(const StoreRecord& r, const std::string& local) {
   entry.version = r.version;
   entry.size = r.fileSize;
   entry.lastWriteTime = r.lastWriteTime;
-  entry.needsDownload =
-      !sameContent || tree_.KindOf(local) != LocalTree::Kind::kFile;
-  if (!entry.needsDownload) tree_.SetModificationTime(local, r.lastWriteTime);
+  entry.mode = r.hasAttributes ? r.mode : 0;
+  entry.needsDownload = !sameContent || tree_.KindOf(local) != kind;
+  if (!entry.needsDownload) {
+    tree_.SetModificationTime(local, r.lastWriteTime);
+    // A change of permissions alone (chmod) needs no download.
+    if (!link && r.hasAttributes && r.mode != heldMode &&
+        !tree_.SetPermissions(local, r.mode)) {
+      Log("cannot set the permissions of %s", tree_.Full(local).c_str());
+    }
+  }
   Put(r.fileRef, entry);
 }
 
@@ -214,11 +235,18 @@ void RecordApplier::ApplyDirectory(const StoreRecord& r, const std::string& loca
   }
   ReleaseName(local, r.fileRef);
   if (!tree_.MakeDirectory(local, &error)) Log("%s", error.c_str());
+  // The tree's permissions for group and others; the owner (this client)
+  // keeps full access, so that what lies below can still be written.
+  if (r.hasAttributes &&
+      !tree_.SetDirectoryPermissions(local, (r.mode & 0777) | 0700)) {
+    Log("cannot set the permissions of %s", tree_.Full(local).c_str());
+  }
   MirrorEntry entry;
   entry.directory = true;
   entry.name = r.name;
   entry.parentRef = r.parentRef;
   entry.version = r.version;
+  entry.mode = r.hasAttributes ? r.mode : 0;
   Put(r.fileRef, entry);
 }
 

@@ -6,9 +6,13 @@
 // - added / updated / renamed file: a file held under another path (a
 //   rename, a change of letter case, a move whose record was overtaken)
 //   is moved there; its content is marked for download unless size and
-//   write time match what the mirror already has.
-// - directory: created; one held under another path is moved with
-//   everything below it, and the paths of the entries below follow.
+//   write time match what the mirror already has (then only permissions
+//   the record carries are set). A symbolic link is held as a link (its
+//   content is its target text); a FIFO, socket or device is skipped with
+//   one line.
+// - directory: created (group and others get the permissions the record
+//   carries, the owner full access); one held under another path is moved
+//   with everything below it, and the paths of the entries below follow.
 // - deleted: the file is removed, when the mirror still holds it under
 //   that reference.
 // - directory deleted or left the root: every entry held below it (by
@@ -130,6 +134,8 @@ class RecordApplier {
   uint64_t pendingBytes_ = 0;
   size_t waiting_ = 0;
   size_t refused_ = 0;
+  // FIFOs, sockets and devices told of in this run (one line each).
+  std::unordered_set<uint64_t> skippedSpecial_;
 };
 
 // The local relative path of a catalog name, or empty when refused.
