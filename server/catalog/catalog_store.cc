@@ -12,6 +12,7 @@
 #include <ctime>
 #include <memory>
 
+#include "catalog/entry_links.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 
@@ -134,6 +135,13 @@ class CatalogLoader : public StoreVisitor {
     int32_t blockSize = entry.length();
     std::memcpy(entry.data(), r, static_cast<size_t>(length));
     record::SetLength(entry.data(), blockSize);
+    // A further name of a file: its trailer moves to the end of the
+    // block, and the file knows the entry again.
+    if (HasLinkTrailer(r)) {
+      uint64_t file = FileOfRecord(r);
+      if (blockSize != length) StampLinkTrailer(entry, file);
+      EnterLink(task_, file, record::FileRef(r));
+    }
     if (IsDirectoryState(entry.state())) {
       EnterDirectory(task_, entry.fileRef(), entry.parentRef());
     }

@@ -32,6 +32,8 @@
 
 #include <cstdint>
 #include <unordered_map>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "journal/entry_resolver.h"
@@ -70,6 +72,8 @@ class JournalEventTranslator {
     bool hadDirectory = false;  // some event named a directory
     bool deletedSelf = false;   // the kernel reported the entry removed
     bool unreadable = false;    // some event's directory could not be looked up
+    // Every place the events named before the last one.
+    std::vector<std::pair<uint64_t, std::string>> earlierPlaces;
   };
 
   EntryResolver::Place PlaceOfEvent(const FanotifyEvent& event);

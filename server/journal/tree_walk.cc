@@ -169,19 +169,21 @@ void TreeWalk::VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
   }
   bool directory = type == DT_DIR;
   int64_t ctime = 0;
+  uint32_t links = 0;
   // Walks that keep what they met catch up by change time: they read it
   // for every entry, so that the caller can judge each record itself.
   if (type == DT_UNKNOWN || lowUsn != 0 || options_.keepMet) {
     struct statx st;
     Status statted = resolver_->env()->StatAt(
         dirFd_.get(), name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-        STATX_TYPE | STATX_CTIME, &st);
+        STATX_TYPE | STATX_CTIME | STATX_NLINK, &st);
     if (!statted.ok()) {
       if (!Vanished(statted.error())) MissedSome("stat an entry of", dirRef_, statted);
       return;
     }
     directory = S_ISDIR(st.stx_mode);
     ctime = Nanoseconds(st.stx_ctime);
+    links = st.stx_nlink;
   }
   if (options_.keepMet) met_.sorted.push_back(ref);
   if (directory && visited_.insert(ref).second) toVisit_.push_back(ref);
@@ -192,6 +194,7 @@ void TreeWalk::VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
   record.name = name;
   record.directory = directory;
   record.changeTime = ctime;
+  record.links = links;
   out->records.push_back(std::move(record));
 }
 

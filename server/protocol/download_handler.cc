@@ -6,6 +6,7 @@
 #include <string>
 
 #include "catalog/catalog_record.h"
+#include "catalog/entry_links.h"
 #include "catalog/sync_task.h"
 #include "platform/file_io.h"
 #include "platform/log.h"
@@ -94,16 +95,18 @@ void DloadZipped(ClientLink& link, const HeavyRequest& request,
 }
 
 // Keeps the entry's file open in the link, opening it when the link holds
-// another (or none). Returns the error text of the reply, empty when the
-// file is open.
+// another (or none). fileRef is the entry's key, file the reference of the
+// file it names (another for a further name of a file with several), which
+// the file opened must be. Returns the error text of the reply, empty when
+// the file is open.
 std::string OpenEntryFile(ClientLink& link, SyncTask& task, uint64_t fileRef,
-                          const std::string& name) {
+                          uint64_t file, const std::string& name) {
   if (fileRef == link.dlFileRef && link.dlFile.valid()) return {};
   link.dlFile.reset();
   link.dlFileRef = fileRef;
   link.dlPath = task.rootPath + name;
-  UniqueFd file;
-  Status opened = link.context.files->OpenForRead(task, fileRef, name, &file);
+  UniqueFd openedFile;
+  Status opened = link.context.files->OpenForRead(task, file, name, &openedFile);
   if (opened.code() == Status::Code::kMismatch) {
     return ErrorText("file %s is another entry now", name.c_str());
   }
@@ -114,7 +117,7 @@ std::string OpenEntryFile(ClientLink& link, SyncTask& task, uint64_t fileRef,
     }
     return ErrorText("open file %s fail!", name.c_str());
   }
-  link.dlFile = std::move(file);
+  link.dlFile = std::move(openedFile);
   return {};
 }
 
@@ -125,12 +128,14 @@ DownloadRead ReadForDownload(ClientLink& link, uint64_t fileRef, uint64_t pos,
                              uint8_t* destination) {
   SyncTask& task = *link.task;
   uint32_t entryVersion = 0;
+  uint64_t file = 0;
   std::string name;
   {
     ReaderLock lock(&task.catalogLock);
     const CatalogRecord* entry = FindEntry(task, fileRef);
     if (entry == nullptr || !*entry) return {0, "file is not exists!"};
     entryVersion = entry->version();
+    file = FileOfEntry(*entry);
     // The name ends at its NUL or at the record's end, whichever is first.
     name = std::string(entry->nameView());
   }
@@ -140,7 +145,7 @@ DownloadRead ReadForDownload(ClientLink& link, uint64_t fileRef, uint64_t pos,
                          static_cast<int>(entryVersion),
                          static_cast<int>(version))};
   }
-  std::string failure = OpenEntryFile(link, task, fileRef, name);
+  std::string failure = OpenEntryFile(link, task, fileRef, file, name);
   if (!failure.empty()) return {0, failure};
   if (size < 0) return {0, ErrorText("error=%d", EINVAL)};
   size_t got = 0;

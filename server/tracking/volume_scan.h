@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace dirsync {
 
@@ -24,6 +26,9 @@ struct FileNode {
   std::string name;
   int32_t state = 0;  // 1 file, 2 file seen again, 6 directory, -1 deleted
   std::string path;
+  // Further places (parent, name) where the scan met the same file: names
+  // of a file with several, or a place it was renamed from meanwhile.
+  std::vector<std::pair<uint64_t, std::string>> otherNames;
 };
 
 struct VolumeScan {
