@@ -113,80 +113,80 @@ int32_t InitVolume(TaskMap& tasks, VolumeScan* scan, VolumeJournal& journal) {
       names = CheckedNames(ref, node, journal, scan);
     }
     for (const LinkName& name : names) {
-    for (auto& [taskName, taskPointer] : tasks) {
-      const std::string& path = name.path;
-      SyncTask& task = *taskPointer;
-      // A task whose store is not open takes nothing: it is caught up
-      // against the tree once its store opens.
-      if (!task.storeOpen.load(std::memory_order_acquire)) continue;
-      if (node.state == -1 || node.state == 7) {
-        LogPrint("%D Init Delete file: %s\n", path.c_str());
-        continue;
-      }
-      size_t rootLength = task.rootPath.size();
-      if (path.size() <= rootLength + kFinalPathPrefixLength ||
-          !IsBelowRoot(task, path)) {
-        continue;
-      }
-      std::string_view rel = RelativePath(task, path);
-      if (IsExcluded(task, rel)) continue;
-
-      bool add;
-      uint64_t key = ref;
-      {
-        ReaderLock lock(&task.catalogLock);
-        const CatalogRecord* existing = FindEntry(task, ref);
-        add = existing == nullptr || existing->state() == StateDirDeleted;
-        if (!add && name.path != node.path) {
-          // A further name, unless the task holds it already.
-          add = true;
-          for (uint64_t held : KeysOfFile(task, ref)) {
-            if (task.entries.find(held)->second.nameView() == rel) add = false;
-          }
-          key = KeyForNewName(task, ref, name.parentRef, rel);
-        }
-      }
-      if (add) {
-        CatalogRecord block = NewEntry(ref, node, rel, journal, &attributes);
-        if (block) block.set_parentRef(name.parentRef);
-        if (block && key != ref) {
-          block = FurtherNameEntry(block, key, ref, name.parentRef);
-        }
-        if (!block) {
-          if (!attributes.status.IsNotFound() && !scan->incomplete) {
-            scan->incomplete = true;
-            LogPrint("%D Init_Volume: cannot read %s: %s; left for a catch-up\n",
-                     path.c_str(), attributes.status.ToString().c_str());
-          }
+      for (auto& [taskName, taskPointer] : tasks) {
+        const std::string& path = name.path;
+        SyncTask& task = *taskPointer;
+        // A task whose store is not open takes nothing: it is caught up
+        // against the tree once its store opens.
+        if (!task.storeOpen.load(std::memory_order_acquire)) continue;
+        if (node.state == -1 || node.state == 7) {
+          LogPrint("%D Init Delete file: %s\n", path.c_str());
           continue;
         }
-        CatalogRecord* entry;
-        {
-          WriterLock lock(&task.catalogLock);
-          entry = &(task.entries[key] = std::move(block));
-          EnterLink(task, ref, key);
-          IndexDirectory(task, *entry, false, nullptr, nullptr);
+        size_t rootLength = task.rootPath.size();
+        if (path.size() <= rootLength + kFinalPathPrefixLength ||
+            !IsBelowRoot(task, path)) {
+          continue;
         }
-        // A failed write is logged by the store; the catalog keeps the
-        // entry.
-        WriteEntry(task, *entry, true).IgnoreError();
-        if (task.logDetail) {
-          LogPrint("%D Add: state = %d, name = %s\n",
-                   static_cast<int>(static_cast<int8_t>(entry->state())),
-                   std::string(rel).c_str());
-        }
-      }
-      ++count;
-      if (count % 10000 == 0) {
-        int size;
+        std::string_view rel = RelativePath(task, path);
+        if (IsExcluded(task, rel)) continue;
+
+        bool add;
+        uint64_t key = ref;
         {
           ReaderLock lock(&task.catalogLock);
-          size = static_cast<int>(task.entries.size());
+          const CatalogRecord* existing = FindEntry(task, ref);
+          add = existing == nullptr || existing->state() == StateDirDeleted;
+          if (!add && name.path != node.path) {
+            // A further name, unless the task holds it already.
+            add = true;
+            for (uint64_t held : KeysOfFile(task, ref)) {
+              if (task.entries.find(held)->second.nameView() == rel) add = false;
+            }
+            key = KeyForNewName(task, ref, name.parentRef, rel);
+          }
         }
-        LogPrint("%D Add: cnt = %d, path = %s, size = %d\n", count,
-                 task.rootPath.c_str(), size);
+        if (add) {
+          CatalogRecord block = NewEntry(ref, node, rel, journal, &attributes);
+          if (block) block.set_parentRef(name.parentRef);
+          if (block && key != ref) {
+            block = FurtherNameEntry(block, key, ref, name.parentRef);
+          }
+          if (!block) {
+            if (!attributes.status.IsNotFound() && !scan->incomplete) {
+              scan->incomplete = true;
+              LogPrint("%D Init_Volume: cannot read %s: %s; left for a catch-up\n",
+                       path.c_str(), attributes.status.ToString().c_str());
+            }
+            continue;
+          }
+          CatalogRecord* entry;
+          {
+            WriterLock lock(&task.catalogLock);
+            entry = &(task.entries[key] = std::move(block));
+            EnterLink(task, ref, key);
+            IndexDirectory(task, *entry, false, nullptr, nullptr);
+          }
+          // A failed write is logged by the store; the catalog keeps the
+          // entry.
+          WriteEntry(task, *entry, true).IgnoreError();
+          if (task.logDetail) {
+            LogPrint("%D Add: state = %d, name = %s\n",
+                     static_cast<int>(static_cast<int8_t>(entry->state())),
+                     std::string(rel).c_str());
+          }
+        }
+        ++count;
+        if (count % 10000 == 0) {
+          int size;
+          {
+            ReaderLock lock(&task.catalogLock);
+            size = static_cast<int>(task.entries.size());
+          }
+          LogPrint("%D Add: cnt = %d, path = %s, size = %d\n", count,
+                   task.rootPath.c_str(), size);
+        }
       }
-    }
     }
     std::string().swap(node.name);
     std::string().swap(node.path);
