@@ -69,7 +69,7 @@ class InitialBuildTest : public ::testing::Test {
     AddFile(ref, parent, name, 6);
   }
   void AddFile(uint64_t ref, uint64_t parent, const std::string& name, int32_t state) {
-    scan_.fileNodes[ref] = FileNode{parent, name, state, ""};
+    scan_.fileNodes[ref] = FileNode{parent, name, state, "", {}};
   }
   const CatalogRecord* Entry(SyncTask* task, uint64_t ref) { return FindEntry(*task, ref); }
 
