@@ -20,6 +20,7 @@
 
 #include "catalog/catalog_record.h"
 #include "catalog/catalog_store.h"
+#include "catalog/entry_links.h"
 
 namespace {
 
@@ -59,6 +60,8 @@ class DumpVisitor : public StoreVisitor {
       std::string_view old = record::OldNameView(r);
       std::printf(" old=\"%.*s\"", static_cast<int>(old.size()), old.data());
     }
+    // A further name of a file with several: the file it names.
+    if (HasLinkTrailer(r)) std::printf(" file=%" PRIu64, FileOfRecord(r));
     std::printf("\n");
   }
 
