@@ -120,8 +120,14 @@ int JournalEventTranslator::Translate(const std::vector<FanotifyEvent>& events,
 
 bool JournalEventTranslator::Finish(const Sighting& s, JournalRecord* record) {
   // A known place outside the volume settles it, unless another event of
-  // the reference happened inside or could not be placed.
-  if (!s.inside && s.outside && !s.unreadable) return false;
+  // the reference happened inside or could not be placed, or the layer saw
+  // the file inside: a file with several names written through a name
+  // outside still has its names inside (its own path tells, below).
+  if (!s.inside && s.outside && !s.unreadable) {
+    uint64_t parent = 0;
+    std::string name;
+    if (s.directory || !resolver_->Recall(s.ref, &parent, &name)) return false;
+  }
 
   record->fileRef = s.ref;
   record->directory = s.directory;

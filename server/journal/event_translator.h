@@ -4,7 +4,9 @@
 // - An event's reference is its own handle; its parent is the new
 //   directory of a rename, else the event's directory; its name likewise.
 // - Events whose directories (old and new, for a rename) all lie outside
-//   the volume's directory are dropped. A reference none of whose events
+//   the volume's directory are dropped, unless the name memory saw the
+//   file inside (a file with several names written through a name
+//   outside): then the entry's own path decides. A reference none of whose events
 //   could be placed is judged by the entry's own path while it exists.
 //   A deletion that cannot be placed is kept when its directory is gone as
 //   well (a removed tree), when the name memory does not place it outside,

@@ -242,6 +242,21 @@ TEST_F(MonitorFaultTest, NamesThatCannotBeCheckedWaitAndArriveLater) {
   EXPECT_TRUE(CatalogEqualsTree(task));
 }
 
+// A file with a name inside the root and one outside the volume's
+// directory: a write through the name outside reaches the name inside.
+TEST_F(MonitorFaultTest, AWriteThroughANameOutsideTheVolumeReachesTheNameInside) {
+  const std::string elsewhere = env_.tree() / "elsewhere";
+  ASSERT_EQ(RunWriter({"mkdir " + elsewhere, "write " + elsewhere + "/f 4"}), 0);
+  env_.AddVolume('J', volume_, 20);
+  SyncTask* task = env_.AddTask("outside", "J:\\Root");
+  ASSERT_TRUE(env_.Start());
+  ASSERT_EQ(RunWriter({"link " + elsewhere + "/f " + R("in")}), 0);
+  ASSERT_TRUE(CatalogEqualsTree(task));
+  ASSERT_EQ(RunWriter({"append " + elsewhere + "/f 3"}), 0);
+  EXPECT_TRUE(CatalogEqualsTree(task));
+  EXPECT_EQ(CatalogOf(task)["in"], 7);
+}
+
 // The disk of one task's store runs full during a burst of changes: that
 // task's catalog stays as its store holds it (no version a client could
 // see without a record), the other task goes on; once the disk takes
