@@ -20,6 +20,7 @@
 
 #include "catalog/catalog_record.h"
 #include "catalog/catalog_store.h"
+#include "catalog/entry_links.h"
 #include "catalog/record_extension.h"
 
 namespace {
@@ -65,6 +66,8 @@ class DumpVisitor : public StoreVisitor {
       std::printf(" attributes=0x%" PRIx32 " mode=0%" PRIo32, extras.fileAttributes,
                   extras.mode);
     }
+    // A further name of a file with several: the file it names.
+    if (HasLinkTrailer(r)) std::printf(" file=%" PRIu64, FileOfRecord(r));
     std::printf("\n");
   }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "catalog/catalog_store.h"
+#include "catalog/entry_links.h"
 #include "catalog/record_extension.h"
 #include "platform/log.h"
 #include "platform/program_dir.h"
@@ -79,20 +80,26 @@ void EnsureBlock(CatalogRecord& entry, size_t needed) {
 // behind it) and raises its version by one. With header, the entry first
 // takes the 66 header bytes of a change record: its parent, size, times
 // and usn, and its type and permissions (the extras behind its names)
-// when the change carries them; otherwise the entry keeps its own. name and oldName must not point into
-// entry's block.
+// when the change carries them; otherwise the entry keeps its own. It
+// keeps its own key; a further name of a file keeps its link trailer.
+// name and oldName must not point into entry's block.
 void Rewrite(CatalogRecord& entry, const uint8_t* header, uint8_t state,
              std::string_view name, std::string_view oldName) {
   uint32_t version = entry.version();
   EntryExtras extras;
   if (header != nullptr) extras = ReadExtras(header);
   if (!extras.present) extras = ReadExtras(entry.data());
+  const uint64_t key = entry.fileRef();
+  const bool linked = HasLinkTrailer(entry.data());
+  const uint64_t file = FileOfEntry(entry);
   size_t needed = kRecordHeaderSize + name.size();
   if (state == StateRenamed) needed += oldName.size() + 1;
+  if (linked) needed += kLinkTrailerSize;
   EnsureBlock(entry, needed);
   int32_t blockSize = entry.length();
   if (header != nullptr) std::memcpy(entry.data(), header, kRecordHeaderSize);
   record::SetLength(entry.data(), blockSize);
+  entry.set_fileRef(key);
   entry.set_state(state);
   entry.set_version(version + 1);
   char* out = entry.mutable_name();
@@ -104,6 +111,8 @@ void Rewrite(CatalogRecord& entry, const uint8_t* header, uint8_t state,
     out[oldName.size()] = '\0';
   }
   WriteExtras(entry, extras);
+  // Behind the extras, at the block's end.
+  if (linked) StampLinkTrailer(entry, file);
 }
 
 // What a file entry becomes when it takes the relative path rel, judged by
@@ -160,7 +169,8 @@ CatalogRecord* AddEntry(SyncTask& task, const CatalogRecord& change,
   return &entry;
 }
 
-CatalogRecord* UpdateFile(CatalogRecord& entry, const CatalogRecord& change,
+// header: the 66 header bytes of the change (parent, size, times).
+CatalogRecord* UpdateFile(CatalogRecord& entry, const uint8_t* header,
                           std::string_view rel, CatalogEdit& edit) {
   FileOutcome outcome = FileOutcomeFor(entry, rel, edit);
   std::string relText(rel);
@@ -170,7 +180,7 @@ CatalogRecord* UpdateFile(CatalogRecord& entry, const CatalogRecord& change,
                Signed(entry.state()), std::string(entry.nameView()).c_str(),
                relText.c_str());
   edit.Save(entry);
-  Rewrite(entry, change.data(), outcome.state, relText, outcome.previousName);
+  Rewrite(entry, header, outcome.state, relText, outcome.previousName);
   edit.Add(&entry);
   return &entry;
 }
@@ -323,6 +333,153 @@ CatalogRecord* DeleteEntry(CatalogRecord& entry, const CatalogRecord& change,
   return MarkGone(entry, directory, path, edit) ? &entry : nullptr;
 }
 
+// One name of a name-set change below the task's root.
+struct WantedName {
+  std::string rel;
+  uint64_t parentRef;
+  bool taken = false;
+};
+
+// Brings the entry of one name of a file up to the change: its size and
+// times, and rel and parentRef as the name's place. With confirm, an entry
+// that already says all that is left alone.
+void UpdateName(CatalogRecord& entry, const CatalogRecord& change,
+                const WantedName& name, bool confirm, CatalogEdit& edit) {
+  if (confirm && entry.nameView() == name.rel &&
+      entry.parentRef() == name.parentRef &&
+      entry.fileSize() == change.fileSize() &&
+      entry.lastWriteTime() == change.lastWriteTime()) {
+    return;
+  }
+  uint8_t header[kRecordHeaderSize];
+  std::memcpy(header, change.data(), kRecordHeaderSize);
+  record::SetParentRef(header, name.parentRef);
+  UpdateFile(entry, header, name.rel, edit);
+}
+
+// A name of file the catalog lacks becomes an entry: keyed by the file's
+// reference when the catalog holds no entry of it, else by a key of its
+// own (LinkKey). A deleted entry of the same file under that key (the name
+// came back) is taken up again.
+CatalogRecord* AddName(SyncTask& task, const CatalogRecord& change,
+                       const WantedName& name, CatalogEdit& edit)
+    REQUIRES(task.catalogLock) {
+  const uint64_t file = change.fileRef();
+  uint64_t key = file;
+  auto own = task.entries.find(file);
+  if (own != task.entries.end()) {
+    if (own->second.state() == StateDeleted) {
+      UpdateName(own->second, change, name, false, edit);
+      return &own->second;
+    }
+    for (uint32_t attempt = 0;; ++attempt) {
+      key = LinkKey(file, name.parentRef, name.rel, attempt);
+      if (key == 0 || key == file || key == kSealTag) continue;
+      auto taken = task.entries.find(key);
+      if (taken == task.entries.end()) break;
+      CatalogRecord& earlier = taken->second;
+      if (FileOfEntry(earlier) == file && earlier.state() == StateDeleted) {
+        UpdateName(earlier, change, name, false, edit);
+        return &earlier;
+      }
+    }
+  }
+  size_t size = kRecordHeaderSize + name.rel.size() + LinkTrailerRoom(file, key);
+  CatalogRecord block = CatalogRecord::Allocate(static_cast<int32_t>(size));
+  std::memcpy(block.data(), change.data(), kRecordHeaderSize);
+  record::SetLength(block.data(), static_cast<int32_t>(size));
+  block.set_fileRef(key);
+  block.set_parentRef(name.parentRef);
+  block.set_state(StateAdded);
+  std::memcpy(block.mutable_name(), name.rel.data(), name.rel.size());
+  WriteExtras(block, ReadExtras(change.data()));
+  if (key != file) StampLinkTrailer(block, file);
+  edit.log.Add("%D Add: state = %d, name = %s\n", Signed(block.state()),
+               block.name());
+  edit.SaveAbsent(key);
+  CatalogRecord& entry = task.entries[key];
+  entry = std::move(block);
+  EnterLink(task, file, key);
+  edit.Add(&entry);
+  return &entry;
+}
+
+// Applies a change that lists every name of its file: each live entry of
+// the file whose name is listed is updated (with confirm, only where it
+// differs), the others take the listed names no entry holds (a rename of
+// one name), and what is left over is deleted (entries) or added (names).
+// Returns the entry of the change's first name, or null.
+CatalogRecord* ApplyNameSet(SyncTask& task, const CatalogRecord& change,
+                            const std::vector<LinkName>& names, bool confirm,
+                            CatalogEdit& edit) REQUIRES(task.catalogLock) {
+  if (change.usn() > task.lastUsn) task.lastUsn = change.usn();
+  std::vector<WantedName> wanted;
+  for (const LinkName& name : names) {
+    if (!IsBelowRoot(task, name.path)) continue;
+    std::string_view rel = RelativePath(task, name.path);
+    if (rel.empty() || IsExcluded(task, rel)) continue;
+    bool known = std::any_of(wanted.begin(), wanted.end(),
+                             [&](const WantedName& w) { return w.rel == rel; });
+    if (!known) wanted.push_back({std::string(rel), name.parentRef});
+  }
+  std::string_view first =
+      IsBelowRoot(task, names[0].path) ? RelativePath(task, names[0].path)
+                                       : std::string_view();
+  CatalogRecord* result = nullptr;
+  auto note = [&](CatalogRecord* entry) {
+    if (entry != nullptr && entry->nameView() == first) result = entry;
+  };
+  std::vector<CatalogRecord*> unmatched;
+  for (uint64_t key : KeysOfFile(task, change.fileRef())) {
+    CatalogRecord& entry = task.entries.find(key)->second;
+    if (!IsLiveFileState(entry.state())) continue;
+    auto same = std::find_if(wanted.begin(), wanted.end(), [&](const WantedName& w) {
+      return !w.taken && w.rel == entry.nameView();
+    });
+    if (same == wanted.end()) {
+      unmatched.push_back(&entry);
+      continue;
+    }
+    same->taken = true;
+    UpdateName(entry, change, *same, confirm, edit);
+    note(&entry);
+  }
+  auto untaken = wanted.begin();
+  auto nextUntaken = [&]() {
+    while (untaken != wanted.end() && untaken->taken) ++untaken;
+    return untaken;
+  };
+  for (CatalogRecord* entry : unmatched) {
+    auto name = nextUntaken();
+    if (name == wanted.end()) {
+      MarkGone(*entry, false, names[0].path, edit);
+      continue;
+    }
+    name->taken = true;
+    UpdateName(*entry, change, *name, false, edit);
+    note(entry);
+  }
+  for (auto name = nextUntaken(); name != wanted.end(); name = nextUntaken()) {
+    name->taken = true;
+    note(AddName(task, change, *name, edit));
+  }
+  return result;
+}
+
+// A file that no longer exists takes every name with it.
+void MarkFurtherNamesGone(SyncTask& task, const CatalogRecord& change,
+                          CatalogEdit& edit) REQUIRES(task.catalogLock) {
+  auto links = task.links.find(change.fileRef());
+  if (links == task.links.end()) return;
+  for (uint64_t key : links->second) {
+    auto entry = task.entries.find(key);
+    if (entry == task.entries.end()) continue;
+    if (IsLiveFileState(entry->second.state())) {
+      MarkGone(entry->second, false, change.nameView(), edit);
+    }
+  }
+}
+
 // Takes dirRef out of the directory index, where an entry that is no
 // directory (or no entry at all) must not be.
 void ForgetDirectory(SyncTask& task, uint64_t dirRef) REQUIRES(task.catalogLock) {
@@ -402,6 +559,10 @@ class EditWriter {
                                    ? std::move(written->second)
                                    : std::move(was.record);
       if (!restored) {
+        auto added = task_.entries.find(was.ref);
+        if (added != task_.entries.end() && HasLinkTrailer(added->second.data())) {
+          ForgetLink(task_, FileOfEntry(added->second), was.ref);
+        }
         task_.entries.erase(was.ref);
         ForgetDirectory(task_, was.ref);
         continue;
@@ -505,6 +666,9 @@ Status WriteEdit(SyncTask& task, WriterLock& lock, CatalogEdit& edit,
 
 bool TellsSomethingNew(const SyncTask& task, const CatalogRecord& change) {
   if (change.state() != StateAdded) return true;
+  // A file with several names: the application compares each name.
+  std::vector<LinkName> names;
+  if (ReadNameSet(change, &names)) return true;
   const CatalogRecord* entry = FindEntry(task, change.fileRef());
   if (entry == nullptr || !IsLiveFileState(entry->state())) return true;
   std::string_view path = change.nameView();
@@ -523,6 +687,11 @@ namespace {
 void ApplyOrConfirm(SyncTask& task, const CatalogRecord& change,
                     bool confirmOnly, CatalogEdit& edit)
     REQUIRES(task.catalogLock) {
+  std::vector<LinkName> names;
+  if (ReadNameSet(change, &names)) {
+    ApplyNameSet(task, change, names, confirmOnly, edit);
+    return;
+  }
   if (confirmOnly && !TellsSomethingNew(task, change)) return;
   ApplyChange(task, change, edit);
 }
@@ -531,7 +700,12 @@ void ApplyOrConfirm(SyncTask& task, const CatalogRecord& change,
 
 CatalogRecord* ApplyChange(SyncTask& task, const CatalogRecord& change,
                            CatalogEdit& edit) {
+  std::vector<LinkName> names;
+  if (ReadNameSet(change, &names)) {
+    return ApplyNameSet(task, change, names, false, edit);
+  }
   if (change.usn() > task.lastUsn) task.lastUsn = change.usn();
+  if (change.state() == StateDeleted) MarkFurtherNamesGone(task, change, edit);
   std::string_view path = change.nameView();
   CatalogRecord* entry = FindEntry(task, change.fileRef());
   if (entry == nullptr) return AddEntry(task, change, path, edit);
@@ -544,7 +718,7 @@ CatalogRecord* ApplyChange(SyncTask& task, const CatalogRecord& change,
     if (IsDirectoryState(change.state())) {
       return MoveDirectory(task, *entry, change, rel, edit);
     }
-    return UpdateFile(*entry, change, rel, edit);
+    return UpdateFile(*entry, change.data(), rel, edit);
   }
   return DeleteEntry(*entry, change, path, edit);
 }

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <memory>
 
+#include "catalog/entry_links.h"
 #include "catalog/store_compaction.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -139,6 +140,13 @@ class CatalogLoader : public StoreVisitor {
     // where it could be read as this record's extension.
     std::memset(entry.data() + length, 0, static_cast<size_t>(blockSize - length));
     record::SetLength(entry.data(), blockSize);
+    // A further name of a file: its trailer moves to the end of the
+    // block, and the file knows the entry again.
+    if (HasLinkTrailer(r)) {
+      uint64_t file = FileOfRecord(r);
+      if (blockSize != length) StampLinkTrailer(entry, file);
+      EnterLink(task_, file, record::FileRef(r));
+    }
     if (IsDirectoryState(entry.state())) {
       EnterDirectory(task_, entry.fileRef(), entry.parentRef());
     }

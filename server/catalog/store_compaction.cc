@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "catalog/catalog_record.h"
+#include "catalog/entry_links.h"
+#include "catalog/record_extension.h"
 #include "catalog/catalog_store.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -45,6 +47,10 @@ CatalogRecord TrimmedCopy(const CatalogRecord& entry) {
   record::SetLength(copy.data(), length);
   // A name cut by a damaged length still ends in a NUL.
   copy.data()[length - 1] = 0;
+  // Its type and permissions stay, and a further name of a file keeps the
+  // trailer that names the file.
+  WriteExtras(copy, ReadExtras(entry.data()));
+  if (HasLinkTrailer(entry.data())) StampLinkTrailer(copy, FileOfEntry(entry));
   return copy;
 }
 
@@ -125,6 +131,10 @@ void ForgetEntry(SyncTask& task, uint64_t ref) {
   if (found == task.entries.end()) return;
   if (found->second && found->second.version() >= task.versionFloor) {
     task.versionFloor = found->second.version() + 1;
+  }
+  // A further name of a file leaves the file's list of names.
+  if (found->second && HasLinkTrailer(found->second.data())) {
+    ForgetLink(task, FileOfEntry(found->second), ref);
   }
   task.entries.erase(found);
   auto parent = task.dirParent.find(ref);

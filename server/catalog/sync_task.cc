@@ -2,7 +2,10 @@
 
 #include <strings.h>
 
+#include <algorithm>
+
 #include "catalog/catalog_store.h"
+#include "catalog/entry_links.h"
 #include "platform/program_dir.h"
 
 namespace dirsync {
@@ -57,6 +60,42 @@ void EnterDirectory(SyncTask& task, uint64_t dirRef, uint64_t parentRef) {
     it->second = parentRef;
   }
   task.dirIndex[parentRef].insert(dirRef);
+}
+
+void EnterLink(SyncTask& task, uint64_t fileRef, uint64_t key) {
+  if (key == fileRef) return;
+  std::vector<uint64_t>& keys = task.links[fileRef];
+  if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
+}
+
+void ForgetLink(SyncTask& task, uint64_t fileRef, uint64_t key) {
+  auto it = task.links.find(fileRef);
+  if (it == task.links.end()) return;
+  std::vector<uint64_t>& keys = it->second;
+  keys.erase(std::remove(keys.begin(), keys.end(), key), keys.end());
+  if (keys.empty()) task.links.erase(it);
+}
+
+std::vector<uint64_t> KeysOfFile(const SyncTask& task, uint64_t fileRef) {
+  std::vector<uint64_t> keys;
+  if (task.entries.count(fileRef) != 0) keys.push_back(fileRef);
+  auto it = task.links.find(fileRef);
+  if (it != task.links.end()) {
+    for (uint64_t key : it->second) {
+      if (task.entries.count(key) != 0) keys.push_back(key);
+    }
+  }
+  return keys;
+}
+
+uint64_t KeyForNewName(const SyncTask& task, uint64_t fileRef,
+                       uint64_t parentRef, std::string_view rel) {
+  if (task.entries.count(fileRef) == 0) return fileRef;
+  for (uint32_t attempt = 0;; ++attempt) {
+    uint64_t key = LinkKey(fileRef, parentRef, rel, attempt);
+    if (key == 0 || key == fileRef || key == kSealTag) continue;
+    if (task.entries.count(key) == 0) return key;
+  }
 }
 
 bool IsExcluded(const SyncTask& task, std::string_view relativePath) {

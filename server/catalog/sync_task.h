@@ -162,6 +162,12 @@ struct SyncTask {
   // Directory -> the parent whose dirIndex set holds it now, so that a
   // directory entered under a new parent leaves the former parent's set.
   std::unordered_map<uint64_t, uint64_t> dirParent GUARDED_BY(catalogLock);
+  // File reference -> the keys of the entries of its further names (those
+  // with a link trailer, see catalog/entry_links.h), deleted ones
+  // included. A file's first name is keyed by its reference and is not
+  // listed here.
+  std::unordered_map<uint64_t, std::vector<uint64_t>> links
+      GUARDED_BY(catalogLock);
 };
 
 // The tasks of one volume by name.
@@ -191,6 +197,28 @@ const CatalogRecord* FindEntry(const SyncTask& task, uint64_t fileRef)
 // caller holds task.catalogLock exclusively.
 void EnterDirectory(SyncTask& task, uint64_t dirRef, uint64_t parentRef)
     REQUIRES(task.catalogLock);
+
+// Notes that the entry key is a further name of the file fileRef (no-op
+// when key is fileRef or listed already). ForgetLink undoes it. The caller
+// holds task.catalogLock exclusively.
+void EnterLink(SyncTask& task, uint64_t fileRef, uint64_t key)
+    REQUIRES(task.catalogLock);
+void ForgetLink(SyncTask& task, uint64_t fileRef, uint64_t key)
+    REQUIRES(task.catalogLock);
+
+// The keys of every entry of the file fileRef, in any state: its own
+// reference first when the catalog holds it, then its further names. The
+// caller holds task.catalogLock (shared or exclusive).
+std::vector<uint64_t> KeysOfFile(const SyncTask& task, uint64_t fileRef)
+    REQUIRES_SHARED(task.catalogLock);
+
+// The key for a new entry of the name rel (in directory parentRef) of the
+// file fileRef: fileRef itself when the catalog holds no entry under it,
+// else the first LinkKey the catalog does not hold. The caller holds
+// task.catalogLock (shared or exclusive).
+uint64_t KeyForNewName(const SyncTask& task, uint64_t fileRef,
+                       uint64_t parentRef, std::string_view rel)
+    REQUIRES_SHARED(task.catalogLock);
 
 // Whether relativePath is an exclude entry or lies below one (ASCII case
 // ignored). Thread safe (reads the constant excludes only).

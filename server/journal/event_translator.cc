@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace dirsync {
@@ -88,6 +89,13 @@ int JournalEventTranslator::Translate(const std::vector<FanotifyEvent>& events,
     }
     if (event.mask & FAN_ONDIR) s.directory = true;
     if (event.mask & FAN_DELETE_SELF) s.deletedSelf = true;
+    if ((event.hasNew || event.hasDir) && s.hasPlace) {
+      std::pair<uint64_t, std::string> earlier(s.parentRef, s.name);
+      if (std::find(s.earlierPlaces.begin(), s.earlierPlaces.end(), earlier) ==
+          s.earlierPlaces.end()) {
+        s.earlierPlaces.push_back(std::move(earlier));
+      }
+    }
     if (event.hasNew) {
       s.hasPlace = true;
       s.parentRef = event.newDir;
@@ -112,13 +120,24 @@ int JournalEventTranslator::Translate(const std::vector<FanotifyEvent>& events,
 
 bool JournalEventTranslator::Finish(const Sighting& s, JournalRecord* record) {
   // A known place outside the volume settles it, unless another event of
-  // the reference happened inside or could not be placed.
-  if (!s.inside && s.outside && !s.unreadable) return false;
+  // the reference happened inside or could not be placed, or the layer saw
+  // the file inside: a file with several names written through a name
+  // outside still has its names inside (its own path tells, below).
+  if (!s.inside && s.outside && !s.unreadable) {
+    uint64_t parent = 0;
+    std::string name;
+    if (s.directory || !resolver_->Recall(s.ref, &parent, &name)) return false;
+  }
 
   record->fileRef = s.ref;
   record->directory = s.directory;
   record->name = s.name;
   record->parentRef = s.hasPlace ? s.parentRef : 0;
+  for (const auto& place : s.earlierPlaces) {
+    if (place.first != s.parentRef || place.second != s.name) {
+      record->otherPlaces.push_back(place);
+    }
+  }
   bool remembered = false;
   if (!s.hasPlace) {
     uint64_t parent = 0;
@@ -149,6 +168,7 @@ bool JournalEventTranslator::Finish(const Sighting& s, JournalRecord* record) {
                                               STATX_TYPE | STATX_NLINK, &st);
     if (statted.ok()) {
       gone = st.stx_nlink == 0;
+      record->links = st.stx_nlink;
       if (!gone) record->directory = S_ISDIR(st.stx_mode);
     } else {
       failed = true;

@@ -4,7 +4,9 @@
 // - An event's reference is its own handle; its parent is the new
 //   directory of a rename, else the event's directory; its name likewise.
 // - Events whose directories (old and new, for a rename) all lie outside
-//   the volume's directory are dropped. A reference none of whose events
+//   the volume's directory are dropped, unless the name memory saw the
+//   file inside (a file with several names written through a name
+//   outside): then the entry's own path decides. A reference none of whose events
 //   could be placed is judged by the entry's own path while it exists.
 //   A deletion that cannot be placed is kept when its directory is gone as
 //   well (a removed tree), when the name memory does not place it outside,
@@ -32,6 +34,8 @@
 
 #include <cstdint>
 #include <unordered_map>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "journal/entry_resolver.h"
@@ -70,6 +74,8 @@ class JournalEventTranslator {
     bool hadDirectory = false;  // some event named a directory
     bool deletedSelf = false;   // the kernel reported the entry removed
     bool unreadable = false;    // some event's directory could not be looked up
+    // Every place the events named before the last one.
+    std::vector<std::pair<uint64_t, std::string>> earlierPlaces;
   };
 
   EntryResolver::Place PlaceOfEvent(const FanotifyEvent& event);

@@ -169,6 +169,7 @@ void TreeWalk::VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
   }
   bool directory = type == DT_DIR;
   int64_t ctime = 0;
+  uint32_t links = 0;
   struct statx st;
   bool statted = false;
   // Walks that keep what they met catch up by change time: they read it
@@ -178,7 +179,7 @@ void TreeWalk::VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
       options_.readAttributes) {
     const unsigned mask = options_.readAttributes
                               ? STATX_BASIC_STATS | STATX_BTIME
-                              : STATX_TYPE | STATX_CTIME;
+                              : STATX_TYPE | STATX_CTIME | STATX_NLINK;
     Status stat = resolver_->env()->StatAt(
         dirFd_.get(), name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &st);
     if (!stat.ok()) {
@@ -188,6 +189,7 @@ void TreeWalk::VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
     statted = true;
     directory = S_ISDIR(st.stx_mode);
     ctime = Nanoseconds(st.stx_ctime);
+    links = st.stx_nlink;
   }
   if (options_.keepMet) met_.sorted.push_back(ref);
   if (directory && visited_.insert(ref).second) toVisit_.push_back(ref);
@@ -206,6 +208,7 @@ void TreeWalk::VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
     record.lastWriteTime = attributes.lastWriteTime;
     record.mode = attributes.mode;
   }
+  record.links = links;
   out->records.push_back(std::move(record));
 }
 

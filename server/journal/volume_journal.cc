@@ -406,6 +406,27 @@ Status VolumeJournal::FindPath(const EntryHandle& entry, std::string* path,
   return Status::OK();
 }
 
+Status VolumeJournal::PlaceOfName(uint64_t fileRef, uint64_t parentRef,
+                                  std::string_view name, std::string* path) {
+  if (name.empty() || name.find('/') != std::string_view::npos) {
+    return Status::NotFound("no such name");
+  }
+  std::string directory;
+  Status found = resolver_->DirectoryPath(parentRef, &directory);
+  if (!found.ok()) return found;
+  std::string linuxPath = directory == "/" ? "/" + std::string(name)
+                                           : directory + "/" + std::string(name);
+  uint64_t named = 0;
+  Status at = resolver_->ReferenceAt(AT_FDCWD, linuxPath.c_str(), &named);
+  if (at.code() == Status::Code::kMismatch) return Status::NotFound("another entry");
+  if (!at.ok()) return at;
+  if (named != fileRef) return Status::NotFound("another entry");
+  std::string windowsPath = resolver_->WindowsForm(linuxPath);
+  if (windowsPath.size() > kLongestPath) return Status::NotFound("path too long");
+  *path = std::move(windowsPath);
+  return Status::OK();
+}
+
 bool VolumeJournal::Attributes(const EntryHandle& entry,
                                EntryAttributes* attributes) {
   if (!entry.valid()) return false;

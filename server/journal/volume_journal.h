@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/drive_map.h"
@@ -59,6 +60,13 @@ struct JournalRecord {
   uint64_t creationTime = 0;   // birth time, or change time without one
   uint64_t lastWriteTime = 0;  // modification time
   uint32_t mode = 0;           // type and permission bits
+  // The entry's link count when it was looked up (a file with several
+  // names has more than one); 0 when not known.
+  uint32_t links = 0;
+  // Read only: the other places (parent, name) the read's events of the
+  // entry named, besides parentRef and name: further names it may have
+  // been given (links made in a row). Hints, unchecked.
+  std::vector<std::pair<uint64_t, std::string>> otherPlaces;
 };
 
 // A sorted set of file references.
@@ -226,6 +234,12 @@ class VolumeJournal {
   }
   // Size and times as of OpenEntry. Thread safe.
   bool Attributes(const EntryHandle& entry, EntryAttributes* attributes);
+  // Whether the entry called name in the directory parentRef is fileRef,
+  // and then its full path ("\\?\X:\...", as FindPath gives). kNotFound
+  // when the directory or the name is gone or names another entry,
+  // kIOError when a lookup failed. Thread safe.
+  Status PlaceOfName(uint64_t fileRef, uint64_t parentRef, std::string_view name,
+                     std::string* path);
 
  private:
   struct ReadState;

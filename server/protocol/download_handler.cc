@@ -7,6 +7,7 @@
 #include <string>
 
 #include "catalog/catalog_record.h"
+#include "catalog/entry_links.h"
 #include "catalog/record_extension.h"
 #include "catalog/sync_task.h"
 #include "platform/file_io.h"
@@ -96,16 +97,18 @@ void DloadZipped(ClientLink& link, const HeavyRequest& request,
 }
 
 // Keeps the entry's file open in the link, opening it when the link holds
-// another (or none). Returns the error text of the reply, empty when the
-// file is open.
+// another (or none). fileRef is the entry's key, file the reference of the
+// file it names (another for a further name of a file with several), which
+// the file opened must be. Returns the error text of the reply, empty when
+// the file is open.
 std::string OpenEntryFile(ClientLink& link, SyncTask& task, uint64_t fileRef,
-                          const std::string& name) {
+                          uint64_t file, const std::string& name) {
   if (fileRef == link.dlFileRef && link.dlFile.valid()) return {};
   link.dlFile.reset();
   link.dlFileRef = fileRef;
   link.dlPath = task.rootPath + name;
-  UniqueFd file;
-  Status opened = link.context.files->OpenForRead(task, fileRef, name, &file);
+  UniqueFd openedFile;
+  Status opened = link.context.files->OpenForRead(task, file, name, &openedFile);
   if (opened.code() == Status::Code::kMismatch) {
     return ErrorText("file %s is another entry now", name.c_str());
   }
@@ -116,7 +119,7 @@ std::string OpenEntryFile(ClientLink& link, SyncTask& task, uint64_t fileRef,
     }
     return ErrorText("open file %s fail!", name.c_str());
   }
-  link.dlFile = std::move(file);
+  link.dlFile = std::move(openedFile);
   return {};
 }
 
@@ -152,6 +155,7 @@ DownloadRead ReadForDownload(ClientLink& link, uint64_t fileRef, uint64_t pos,
                              uint8_t* destination) {
   SyncTask& task = *link.task;
   uint32_t entryVersion = 0;
+  uint64_t file = 0;
   std::string name;
   bool isLink = false;
   {
@@ -159,6 +163,7 @@ DownloadRead ReadForDownload(ClientLink& link, uint64_t fileRef, uint64_t pos,
     const CatalogRecord* entry = FindEntry(task, fileRef);
     if (entry == nullptr || !*entry) return {0, "file is not exists!"};
     entryVersion = entry->version();
+    file = FileOfEntry(*entry);
     // The name ends at its NUL or at the record's end, whichever is first.
     name = std::string(entry->nameView());
     isLink = ReadExtras(entry->data()).isLink();
@@ -170,8 +175,9 @@ DownloadRead ReadForDownload(ClientLink& link, uint64_t fileRef, uint64_t pos,
                          static_cast<int>(version))};
   }
   if (size < 0) return {0, ErrorText("error=%d", EINVAL)};
-  if (isLink) return ReadLinkTarget(link, task, fileRef, name, pos, size, destination);
-  std::string failure = OpenEntryFile(link, task, fileRef, name);
+  // A link is checked against the file it names, not a further name's key.
+  if (isLink) return ReadLinkTarget(link, task, file, name, pos, size, destination);
+  std::string failure = OpenEntryFile(link, task, fileRef, file, name);
   if (!failure.empty()) return {0, failure};
   size_t got = 0;
   Status read = PReadFull(link.dlFile.get(), destination,

@@ -114,6 +114,16 @@ bool RefreshChange(VolumeJournal& journal, CatalogRecord* change) {
     *change = std::move(found);
     return true;
   }
+  if (change->length() < kChangeRecordSize) {
+    // A change listing several names (or a short one): back to the plain
+    // form with room for any path; the names are gathered again.
+    CatalogRecord plain = CatalogRecord::Allocate(kChangeRecordSize);
+    std::memcpy(plain.data(), change->data(), kRecordHeaderSize);
+    record::SetLength(plain.data(), kChangeRecordSize);
+    std::string_view name = change->nameView();
+    std::memcpy(plain.mutable_name(), name.data(), name.size());
+    *change = std::move(plain);
+  }
   EntryHandle entry;
   Status opened = journal.OpenEntry(change->fileRef(), &entry);
   if (opened.IsNotFound()) {

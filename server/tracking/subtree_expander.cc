@@ -1,9 +1,13 @@
 #include "tracking/subtree_expander.h"
 
+#include <algorithm>
 #include <cctype>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "catalog/catalog_changes.h"
+#include "catalog/entry_links.h"
 #include "tracking/file_ref_lookup.h"
 
 namespace dirsync {
@@ -72,11 +76,13 @@ void SubtreeExpander::Prepare(const TaskMap& tasks,
       uint8_t state = entry.state();
       bool directory = IsDirectoryState(state);
       if (!directory && !IsLiveFileState(state)) continue;
-      if (own.count(ref) != 0) continue;
+      // A further name of a file is resolved as the file.
+      const uint64_t file = directory ? ref : FileOfEntry(entry);
+      if (own.count(file) != 0) continue;
       if (subtree.count(entry.parentRef()) != 0 ||
           (directory && subtree.count(ref) != 0) ||
           HasAncestorIn(entry.nameView(), prefixes)) {
-        below.insert(ref);
+        below.insert(file);
       }
     }
   }
@@ -105,6 +111,7 @@ void SubtreeExpander::WalkBelow(uint64_t dirRef,
   JournalBatch batch;
   while (journal_->Enumerate(&cursor, 0, 0, &batch)) {
     for (const JournalRecord& r : batch.records) {
+      NoteLinkPlaces(r, &hints_);
       if (skip.count(r.fileRef) != 0 || collected_.count(r.fileRef) != 0) continue;
       CatalogRecord change = MakeChange(*journal_, r);
       if (change) collected_.emplace(r.fileRef, std::move(change));
@@ -135,6 +142,20 @@ bool SubtreeExpander::ResolveByReference(uint64_t ref) {
 void SubtreeExpander::Forget() {
   for (const auto& [ref, change] : collected_) applied_.insert(ref);
   collected_.clear();
+}
+
+void SubtreeExpander::GatherLinkNames(TaskMap& tasks, const LinkHints& hints) {
+  LinkHints merged = hints_;
+  for (const auto& [ref, places] : hints) {
+    if (collected_.count(ref) == 0) continue;
+    std::vector<std::pair<uint64_t, std::string>>& into = merged[ref];
+    for (const auto& place : places) {
+      if (std::find(into.begin(), into.end(), place) == into.end()) {
+        into.push_back(place);
+      }
+    }
+  }
+  dirsync::GatherLinkNames(*journal_, tasks, merged, &collected_);
 }
 
 bool SubtreeExpander::RefreshAll() {

@@ -36,6 +36,7 @@
 #include "catalog/catalog_record.h"
 #include "catalog/sync_task.h"
 #include "journal/volume_journal.h"
+#include "tracking/link_names.h"
 
 namespace dirsync {
 
@@ -62,6 +63,10 @@ class SubtreeExpander {
   // ones, for task (the application leaves out those that change nothing
   // there).
   void Expand(SyncTask& task, std::vector<CatalogRecord>* extra) const;
+  // Lists every name of the files of the collected changes that have
+  // several (tracking/link_names.h), with hints as well as the places the
+  // walks below directories met. The caller holds the volume's lock.
+  void GatherLinkNames(TaskMap& tasks, const LinkHints& hints);
   // Moves the unresolved changes collected into *held.
   void TakeUnresolved(std::unordered_map<uint64_t, CatalogRecord>* held);
   // The directories whose walk below could not see everything.
@@ -85,6 +90,8 @@ class SubtreeExpander {
 
   VolumeJournal* journal_;
   std::unordered_map<uint64_t, CatalogRecord> collected_;
+  // Places of files with several names that the walks below met.
+  LinkHints hints_;
   std::unordered_set<uint64_t> applied_;
   std::unordered_set<uint64_t> incompleteWalks_;
 };

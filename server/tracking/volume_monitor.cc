@@ -12,6 +12,7 @@
 
 #include "catalog/catalog_changes.h"
 #include "catalog/catalog_store.h"
+#include "catalog/entry_links.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "tracking/file_ref_lookup.h"
@@ -58,7 +59,9 @@ std::vector<uint64_t> LiveReferencesNotMet(VolumeWatch& volume,
     for (const auto& [ref, entry] : task->entries) {
       uint8_t state = entry.state();
       if (!IsLiveFileState(state) && state != StateDirectory) continue;
-      if (!met.Contains(ref)) refs.push_back(ref);
+      // A further name of a file stands for the file's own reference.
+      uint64_t file = FileOfEntry(entry);
+      if (!met.Contains(file)) refs.push_back(file);
     }
   }
   std::sort(refs.begin(), refs.end());
@@ -324,12 +327,23 @@ void VolumeMonitor::TakeScanRecord(const JournalRecord& record,
     return;
   }
   node.state = record.directory ? 6 : 2;
-  if (node.name != record.name) {
-    LogPrint("%D change filename: %s->%s\n", node.name.c_str(),
-             record.name.c_str());
-    node.name = record.name;
+  if (record.directory) {
+    if (node.name != record.name) {
+      LogPrint("%D change filename: %s->%s\n", node.name.c_str(),
+               record.name.c_str());
+      node.name = record.name;
+    }
+    node.parentRef = record.parentRef;
+    return;
   }
-  node.parentRef = record.parentRef;
+  // A file met again under another place: a further name, or the place
+  // it was renamed to during the scan. The build checks each.
+  if (node.name == record.name && node.parentRef == record.parentRef) return;
+  std::pair<uint64_t, std::string> place(record.parentRef, record.name);
+  if (std::find(node.otherNames.begin(), node.otherNames.end(), place) ==
+      node.otherNames.end()) {
+    node.otherNames.push_back(std::move(place));
+  }
 }
 
 bool VolumeMonitor::CatchUpWalk(const WalkPlan& plan, int32_t* walked) {
@@ -358,6 +372,9 @@ bool VolumeMonitor::CatchUpWalk(const WalkPlan& plan, int32_t* walked) {
       if (change) found.emplace_back(std::move(change), record.changeTime < freshFrom);
     }
     MutexLock guard(&volume_->lock);
+    for (const JournalRecord& record : batch.records) {
+      NoteLinkPlaces(record, &volume_->linkHints);
+    }
     for (auto& [change, confirm] : found) PutPending(std::move(change), confirm);
     if (applying && volume_->pending.size() >= kCatchUpChunk) {
       ApplyBatch(true);
@@ -511,6 +528,7 @@ void VolumeMonitor::TakeBatch(const JournalBatch& batch, int64_t nextUsn) {
   for (const JournalRecord& record : batch.records) {
     CatalogRecord change = MakeChange(*journal_, record);
     if (change) PutPending(std::move(change));
+    NoteLinkPlaces(record, &volume_->linkHints);
   }
   if (batch.caughtUp) {
     // Events were lost: what the catch-up walk did not meet is gone.
@@ -607,6 +625,10 @@ bool VolumeMonitor::ApplyBatch(bool force) {
     if (now - deferredSince_ < kLongestDeferralMs) return false;
   }
   deferredSince_ = 0;
+  // A file with several names: every name is looked at.
+  GatherLinkNames(*journal_, volume_->tasks, volume_->linkHints,
+                  &volume_->pending);
+  expander.GatherLinkNames(volume_->tasks, volume_->linkHints);
   // What cannot be applied now waits: changes whose entries could not be
   // looked up, and directories entering a root whose contents could not
   // all be walked (applied, they would never be walked again).
@@ -641,6 +663,7 @@ bool VolumeMonitor::ApplyBatch(bool force) {
   } else if (written) {
     volume_->Recovered();
   }
+  PruneLinkHints(volume_->pending, &volume_->linkHints);
   return true;
 }
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace dirsync {
 
@@ -30,6 +32,9 @@ struct FileNode {
   uint64_t creationTime = 0;
   uint64_t lastWriteTime = 0;
   uint32_t mode = 0;
+  // Further places (parent, name) where the scan met the same file: names
+  // of a file with several, or a place it was renamed from meanwhile.
+  std::vector<std::pair<uint64_t, std::string>> otherNames;
 };
 
 struct VolumeScan {

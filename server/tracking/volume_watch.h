@@ -30,6 +30,7 @@
 #include "platform/drive_map.h"
 #include "platform/mutex.h"
 #include "platform/thread_annotations.h"
+#include "tracking/link_names.h"
 
 namespace dirsync {
 
@@ -71,6 +72,9 @@ class VolumeWatch {
   // changes of a batch some task could not write (the others have them),
   // and what catch-up walks found of entries the catalogs may know.
   std::unordered_set<uint64_t> confirmOnly GUARDED_BY(lock);
+  // Places where files of pending changes were seen while they had
+  // several names; checked and dropped when their changes are applied.
+  LinkHints linkHints GUARDED_BY(lock);
   // The flush thread applies nothing before this tick (0: no hold): after
   // a failed write, or while entries cannot be looked up.
   uint64_t holdUntilTick GUARDED_BY(lock) = 0;

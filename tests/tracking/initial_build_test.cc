@@ -69,7 +69,11 @@ class InitialBuildTest : public ::testing::Test {
     AddFile(ref, parent, name, 6);
   }
   void AddFile(uint64_t ref, uint64_t parent, const std::string& name, int32_t state) {
-    scan_.fileNodes[ref] = FileNode{parent, name, state, ""};
+    FileNode node;
+    node.parentRef = parent;
+    node.name = name;
+    node.state = state;
+    scan_.fileNodes[ref] = std::move(node);
   }
   const CatalogRecord* Entry(SyncTask* task, uint64_t ref) { return FindEntry(*task, ref); }
 

@@ -197,6 +197,72 @@ TEST_F(MonitorFaultTest, ChangesThatCannotBeLookedUpWaitAndArriveLater) {
   EXPECT_TRUE(env_.WaitUntil([&] { return log.Count("can be looked up again") == 1; }));
 }
 
+// While `starved` is set, naming entries (name_to_handle_at) fails with
+// EMFILE: the names of a file cannot be checked.
+class StarvedNamesEnv final : public EnvWrapper {
+ public:
+  StarvedNamesEnv() : EnvWrapper(Env::Default()) {}
+  std::atomic<bool> starved{false};
+  Status HandleAt(int dirfd, const char* path, int flags,
+                  struct file_handle* handle, int* mountId) override {
+    if (starved) return Status::FromErrno("name_to_handle_at", EMFILE);
+    return EnvWrapper::HandleAt(dirfd, path, flags, handle, mountId);
+  }
+};
+
+// A file with several names: links made in a row and a write while its
+// names cannot be checked. No name is taken for gone or made up; once the
+// checks work the catalog holds every name, and removing or renaming one
+// name afterwards changes that name alone.
+TEST_F(MonitorFaultTest, NamesThatCannotBeCheckedWaitAndArriveLater) {
+  ASSERT_EQ(RunWriter({"write " + R("x") + " 4", "mkdir " + R("d")}), 0);
+  StarvedNamesEnv starved;
+  VolumeJournal::Options options;
+  options.env = &starved;
+  env_.AddVolume('J', volume_, 20);
+  SyncTask* task = env_.AddTask("names", "J:\\Root");
+  ASSERT_TRUE(env_.Start(options));
+  ASSERT_TRUE(CatalogEqualsTree(task));
+  const uint64_t x = ReferenceOfPath(R("x"));
+
+  LogCapture log;
+  starved.starved = true;
+  ASSERT_EQ(RunWriter({"link " + R("x") + " " + R("d/y"), "link " + R("x") + " " + R("z"),
+                       "link " + R("x") + " " + R("d/w"), "append " + R("x") + " 3"}),
+            0);
+  ASSERT_TRUE(env_.WaitUntil(
+      [&] { return log.Count("cannot be looked up: Too many open files") > 0; }));
+  {
+    Listing catalog = CatalogOf(task);
+    EXPECT_EQ(catalog, (Listing{{"x", 4}, {"d", -1}}));
+  }
+  starved.starved = false;
+  EXPECT_TRUE(CatalogEqualsTree(task));
+  EXPECT_EQ(CatalogOf(task).size(), 5u);
+  EXPECT_FALSE(EverDeleted(task, x));
+
+  ASSERT_EQ(RunWriter({"unlink " + R("d/y"), "rename " + R("z") + " " + R("z2")}), 0);
+  EXPECT_TRUE(CatalogEqualsTree(task));
+  EXPECT_FALSE(EverDeleted(task, x));
+  ASSERT_EQ(RunWriter({"unlink " + R("x")}), 0);
+  EXPECT_TRUE(CatalogEqualsTree(task));
+}
+
+// A file with a name inside the root and one outside the volume's
+// directory: a write through the name outside reaches the name inside.
+TEST_F(MonitorFaultTest, AWriteThroughANameOutsideTheVolumeReachesTheNameInside) {
+  const std::string elsewhere = env_.tree() / "elsewhere";
+  ASSERT_EQ(RunWriter({"mkdir " + elsewhere, "write " + elsewhere + "/f 4"}), 0);
+  env_.AddVolume('J', volume_, 20);
+  SyncTask* task = env_.AddTask("outside", "J:\\Root");
+  ASSERT_TRUE(env_.Start());
+  ASSERT_EQ(RunWriter({"link " + elsewhere + "/f " + R("in")}), 0);
+  ASSERT_TRUE(CatalogEqualsTree(task));
+  ASSERT_EQ(RunWriter({"append " + elsewhere + "/f 3"}), 0);
+  EXPECT_TRUE(CatalogEqualsTree(task));
+  EXPECT_EQ(CatalogOf(task)["in"], 7);
+}
+
 // The disk of one task's store runs full during a burst of changes: that
 // task's catalog stays as its store holds it (no version a client could
 // see without a record), the other task goes on; once the disk takes
