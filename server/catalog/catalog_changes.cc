@@ -345,16 +345,20 @@ struct WantedName {
 // that already says all that is left alone.
 void UpdateName(CatalogRecord& entry, const CatalogRecord& change,
                 const WantedName& name, bool confirm, CatalogEdit& edit) {
+  const EntryExtras extras = ReadExtras(change.data());
   if (confirm && entry.nameView() == name.rel &&
       entry.parentRef() == name.parentRef &&
       entry.fileSize() == change.fileSize() &&
-      entry.lastWriteTime() == change.lastWriteTime()) {
+      entry.lastWriteTime() == change.lastWriteTime() &&
+      (!extras.present || extras == ReadExtras(entry.data()))) {
     return;
   }
-  uint8_t header[kRecordHeaderSize];
-  std::memcpy(header, change.data(), kRecordHeaderSize);
-  record::SetParentRef(header, name.parentRef);
-  UpdateFile(entry, header, name.rel, edit);
+  // The whole change, so that its type and permissions come along, under
+  // this name's parent.
+  CatalogRecord placed = CatalogRecord::Allocate(change.length());
+  std::memcpy(placed.data(), change.data(), static_cast<size_t>(change.length()));
+  placed.set_parentRef(name.parentRef);
+  UpdateFile(entry, placed.data(), name.rel, edit);
 }
 
 // A name of file the catalog lacks becomes an entry: keyed by the file's

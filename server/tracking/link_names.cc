@@ -41,6 +41,22 @@ void CatalogPlaces(TaskMap& tasks, uint64_t ref, std::vector<Place>* places,
   }
 }
 
+// Whether a place the catalog holds for file ref, other than the change's
+// own path, still names the file. A lookup that fails for want of
+// resources counts as yes: the caller then looks again and holds the
+// change back if it fails again.
+bool NamedElsewhere(VolumeJournal& journal, uint64_t ref,
+                    const CatalogRecord& change, const std::vector<Place>& places) {
+  for (const Place& p : places) {
+    std::string path;
+    Status found = journal.PlaceOfName(ref, p.first, p.second, &path);
+    if (found.IsNotFound()) continue;
+    if (!found.ok()) return true;
+    if (path != change.nameView()) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void NoteLinkPlaces(const JournalRecord& record, LinkHints* hints) {
@@ -63,8 +79,13 @@ void GatherLinkNames(VolumeJournal& journal, TaskMap& tasks,
       for (const Place& p : hinted->second) AddPlace(&places, p.first, p.second);
     }
     // A file known under one name, with no other seen: the change as it
-    // is tells where that name is now.
-    if (!further && hinted == hints.end()) continue;
+    // is tells where that name is now, unless the name the catalog holds
+    // still names the file (a link was made to it: a walk reports that
+    // without the link count).
+    if (!further && hinted == hints.end() &&
+        !NamedElsewhere(journal, ref, change, places)) {
+      continue;
+    }
 
     std::vector<LinkName> names;
     names.push_back({change.parentRef(), std::string(change.nameView())});

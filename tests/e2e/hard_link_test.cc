@@ -113,6 +113,36 @@ TEST_F(HardLinkTest, EveryNameIsMirroredWhileFollowingAndAcrossRestarts) {
   EXPECT_TRUE(server_->Stop()) << server_->error();
 }
 
+// With the quiet period off, the copy's directory is applied before the
+// links inside it are read, so the links first arrive from a walk of the
+// new directory, which tells no link counts: the names the catalog holds
+// must be found still naming the files, not taken for renames.
+class HardLinkNoQuietTest : public HardLinkTest {
+ protected:
+  ServerSettings Settings() const override {
+    ServerSettings settings = HardLinkTest::Settings();
+    settings.timeoutMs = -1;
+    return settings;
+  }
+};
+
+TEST_F(HardLinkNoQuietTest, ACopyOfLinksLeavesTheFirstNamesWhereTheyAre) {
+  Write(R("a/one"), "one");
+  Write(R("a/two"), "two");
+  fs::create_directories(R("a/sub"));
+  Write(R("a/sub/three"), "three");
+  ASSERT_TRUE(server_->Start()) << server_->error() << "\n" << server_->LogTail();
+  ASSERT_TRUE(client_->StartFollowing({.zip = false, .intervalMs = 50}));
+  Converge("initial build");
+  for (const char* copy : {"b", "c"}) {
+    Run("cp -al '" + R("a") + "' '" + R(copy) + "'");
+    Converge(std::string("cp -al a ") + copy);
+  }
+  EXPECT_EQ(Links(R("a/sub/three")), 3u);
+  EXPECT_EQ(WireFaults(), "");
+  EXPECT_TRUE(server_->Stop()) << server_->error();
+}
+
 TEST_F(HardLinkTest, NameInsideTheRootOfAFileOutsideItStays) {
   Write(A("outside"), "lives outside the root");
   Write(R("plain"), "plain");
