@@ -27,6 +27,11 @@ struct ServerSettings {
   std::vector<std::string> launcher;
   // The port; 0 takes a free one.
   int port = 0;
+  // An encrypted port (a free one) with this certificate and key, when
+  // tlsCert is set; tlsClientCa: clients need a certificate it signed.
+  std::string tlsCert;
+  std::string tlsKey;
+  std::string tlsClientCa;
 };
 
 class ServerUnderTest {
@@ -58,6 +63,8 @@ class ServerUnderTest {
   bool running() { return process_.running(); }
 
   int port() const { return port_; }
+  // The encrypted port; 0 without one.
+  int tlsPort() const { return tlsPort_; }
   const ServerSettings& settings() const { return settings_; }
   std::string tokenFile() const { return sandbox_.base() + "/token"; }
   std::string storePath() const {
@@ -80,6 +87,7 @@ class ServerUnderTest {
   ServerSettings settings_;
   ChildProcess process_;
   int port_ = 0;
+  int tlsPort_ = 0;
   size_t runStart_ = 0;
   std::string error_;
 };

@@ -17,6 +17,10 @@ struct Options {
   std::string user;
   std::string tokenFile;
   bool zip = false;
+  bool tls = false;      // --tls: encrypt, verify the server
+  std::string caFile;    // --ca: authorities for the server (default system)
+  std::string certFile;  // --cert/--key: client certificate (mutual TLS)
+  std::string keyFile;
   bool follow = false;
   int intervalMs = 500;
   std::string out;                    // get: the local file to write
