@@ -101,7 +101,8 @@ KRL_API int KRL_NetListenAt(const char* address, int port,
  * ids, callbacks and threads, the same order of data, the same pause for
  * queued output, holds, drain calls and close; the host sees only its own
  * bytes, and KRL_NetQueuedOutput counts encrypted ones. TLS 1.2 at least,
- * 1.3 preferred; for 1.2 only ECDHE suites with AES-GCM or ChaCha20;
+ * 1.3 preferred (AES-128-GCM first); for 1.2 only ECDHE suites with
+ * AES-GCM or ChaCha20;
  * no renegotiation, no compression. Servers cache sessions and issue
  * tickets, so clients can resume. */
 

@@ -304,7 +304,10 @@ bool KRL_NetHandler::sendTlsLocked(const char* data, int length) {
   }
   for (int offset = 0; offset < length; offset += kTlsWritePiece) {
     const int piece = std::min(kTlsWritePiece, length - offset);
-    if (!tls_->write(data + offset, piece)) return false;
+    if (!tls_->reserveOutput(static_cast<size_t>(piece)) ||
+        !tls_->write(data + offset, piece)) {
+      return false;
+    }
     char* report = nullptr;
     if (offset + piece == length && sentCallback_ != nullptr &&
         loop_ != nullptr) {
@@ -344,24 +347,21 @@ bool KRL_NetHandler::flushTlsOutputLocked(char* report, int reportLength) {
       return false;
     }
   }
-  char* rest = nullptr;
+  // What the socket did not take is queued as it is: the session's buffer
+  // itself goes to the queue, so encrypted bytes are never copied.
+  SendBlock block = {nullptr, 0, 0};
   if (written < length) {
-    // Encrypted bytes cannot be dropped without breaking the stream: no
-    // memory for them fails the connection.
-    rest = new (std::nothrow) char[length - written];
-    if (rest == nullptr) {
-      tls_->clearOutput();
-      delete[] report;
-      return false;
-    }
-    memcpy(rest, bytes + written, static_cast<size_t>(length - written));
+    size_t released;
+    block.data = tls_->releaseOutput(&released);
+    block.length = static_cast<int>(released);
+    block.written = written;
+  } else {
+    tls_->clearOutput();
   }
-  tls_->clearOutput();
-  SendBlock block = {rest, length - written, 0};
   block.report = report;
   block.reportLength = reportLength;
   block.quiet = report == nullptr;
-  if (rest != nullptr) {
+  if (block.data != nullptr) {
     output_.push(block);
     refreshInterestLocked();
   } else if (report != nullptr) {

@@ -107,9 +107,10 @@ class KRL_NetHandler : public ACE_Event_Handler,
                          NetEventCallback onEvent, NetSentCallback onSent,
                          std::unique_ptr<TlsSession> tls = nullptr);
 
-  // Sends are encrypted in pieces of this size, so that the session's
-  // output buffer stays small however large a send is.
-  static constexpr int kTlsWritePiece = 64 * 1024;
+  // Sends are encrypted in pieces of this size into a buffer the session
+  // reuses while the socket takes them, so a large send needs no large
+  // buffer of fresh memory.
+  static constexpr int kTlsWritePiece = 128 * 1024;
 
   KRL_NetHandler(const KRL_NetHandler&) = delete;
   KRL_NetHandler& operator=(const KRL_NetHandler&) = delete;

@@ -8,11 +8,14 @@ namespace linkcore {
 namespace {
 
 // TLS 1.2 suites: forward secrecy and authenticated encryption only. TLS
-// 1.3 keeps OpenSSL's defaults (all AEAD).
+// 1.3 suites are all AEAD; AES-128-GCM comes first, the fastest where the
+// processor has AES instructions, ChaCha20 last for those without.
 constexpr const char* kTls12Ciphers =
     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
     "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
     "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+constexpr const char* kTls13Suites =
+    "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
 
 // Names the server's session cache, so that sessions resumed with client
 // certificates are matched to this service.
@@ -27,7 +30,8 @@ SSL_CTX* NewContext(bool server) {
                                SSL_OP_CIPHER_SERVER_PREFERENCE);
   // Idle connections keep no read or write buffers.
   SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
-  if (SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1) {
+  if (SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1 ||
+      SSL_CTX_set_ciphersuites(ctx, kTls13Suites) != 1) {
     SSL_CTX_free(ctx);
     return nullptr;
   }

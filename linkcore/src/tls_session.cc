@@ -2,10 +2,96 @@
 
 #include <arpa/inet.h>
 
+#include <string.h>
+
+#include <algorithm>
+#include <mutex>
+#include <new>
+
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 
 namespace linkcore {
+
+namespace {
+// The output buffer's first size: handshake flights and small replies.
+constexpr size_t kOutputCapacity = 16 * 1024;
+// A buffer larger than this is let go once its bytes are out.
+constexpr size_t kOutputKept = 256 * 1024;
+// What a record adds to at most 16 KiB of data: header, content type or
+// explicit nonce, tag; with room to spare.
+constexpr size_t kRecordOverhead = 64;
+constexpr size_t kRecordData = 16 * 1024;
+}  // namespace
+
+bool TlsSession::growOutput(Output* out, size_t capacity) {
+  if (capacity <= out->capacity) return true;
+  char* bigger = new (std::nothrow) char[capacity];
+  if (bigger == nullptr) return false;
+  if (out->length > 0) memcpy(bigger, out->data, out->length);
+  delete[] out->data;
+  out->data = bigger;
+  out->capacity = capacity;
+  return true;
+}
+
+bool TlsSession::reserveOutput(size_t plainLength) {
+  const size_t records = plainLength / kRecordData + 2;
+  return growOutput(&out_, out_.length + plainLength + records * kRecordOverhead);
+}
+
+void TlsSession::clearOutput() {
+  out_.length = 0;
+  if (out_.capacity > kOutputKept) {
+    delete[] out_.data;
+    out_ = Output();
+  }
+}
+
+BIO_METHOD* TlsSession::outputMethod() {
+  static BIO_METHOD* method;
+  static std::once_flag built;
+  std::call_once(built, [] {
+    method = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK,
+                          "linkcore output");
+    if (method != nullptr) {
+      BIO_meth_set_write(method, &TlsSession::outputWrite);
+      BIO_meth_set_ctrl(method, &TlsSession::outputControl);
+    }
+  });
+  return method;
+}
+
+int TlsSession::outputWrite(BIO* bio, const char* data, int length) {
+  Output* out = static_cast<Output*>(BIO_get_data(bio));
+  if (length <= 0) return 0;
+  const size_t needed = out->length + static_cast<size_t>(length);
+  if (needed > out->capacity &&
+      !growOutput(out, std::max(needed, std::max(out->capacity * 2,
+                                                 kOutputCapacity)))) {
+    return -1;  // the write fails, and the session with it
+  }
+  memcpy(out->data + out->length, data, static_cast<size_t>(length));
+  out->length = needed;
+  return length;
+}
+
+long TlsSession::outputControl(BIO* bio, int command, long, void*) {
+  const Output* out = static_cast<const Output*>(BIO_get_data(bio));
+  switch (command) {
+    case BIO_CTRL_FLUSH: return 1;  // nothing is held back
+    case BIO_CTRL_WPENDING: return static_cast<long>(out->length);
+    case BIO_CTRL_PENDING: return 0;
+    default: return 0;
+  }
+}
+
+char* TlsSession::releaseOutput(size_t* length) {
+  char* data = out_.data;
+  *length = out_.length;
+  out_ = Output();
+  return data;
+}
 
 std::unique_ptr<TlsSession> TlsSession::create(
     std::shared_ptr<TlsContext> context, const std::string& verifyName,
@@ -13,7 +99,8 @@ std::unique_ptr<TlsSession> TlsSession::create(
   SSL* ssl = SSL_new(context->get());
   if (ssl == nullptr) return nullptr;
   BIO* in = BIO_new(BIO_s_mem());
-  BIO* out = BIO_new(BIO_s_mem());
+  BIO_METHOD* method = outputMethod();
+  BIO* out = method != nullptr ? BIO_new(method) : nullptr;
   if (in == nullptr || out == nullptr) {
     BIO_free(in);
     BIO_free(out);
@@ -22,7 +109,7 @@ std::unique_ptr<TlsSession> TlsSession::create(
   }
   // An empty input buffer means "wait for more", not the end of the stream.
   BIO_set_mem_eof_return(in, -1);
-  BIO_set_mem_eof_return(out, -1);
+  BIO_set_init(out, 1);
   SSL_set_bio(ssl, in, out);
   if (context->isServer()) {
     SSL_set_accept_state(ssl);
@@ -40,11 +127,20 @@ std::unique_ptr<TlsSession> TlsSession::create(
     }
     if (resume != nullptr) SSL_set_session(ssl, resume);
   }
-  return std::unique_ptr<TlsSession>(
-      new TlsSession(std::move(context), ssl, in, out));
+  std::unique_ptr<TlsSession> session(new (std::nothrow)
+                                          TlsSession(std::move(context), ssl, in));
+  if (session == nullptr) {
+    SSL_free(ssl);
+    return nullptr;
+  }
+  BIO_set_data(out, &session->out_);
+  return session;
 }
 
-TlsSession::~TlsSession() { SSL_free(ssl_); }
+TlsSession::~TlsSession() {
+  SSL_free(ssl_);
+  delete[] out_.data;
+}
 
 bool TlsSession::feed(const char* data, size_t length) {
   return BIO_write(in_, data, static_cast<int>(length)) ==
@@ -115,14 +211,6 @@ bool TlsSession::hasBufferedInput() const {
   return BIO_ctrl_pending(in_) > 0 || SSL_pending(ssl_) > 0;
 }
 
-size_t TlsSession::output(const char** data) const {
-  char* bytes = nullptr;
-  const long length = BIO_get_mem_data(out_, &bytes);
-  *data = bytes;
-  return length > 0 ? static_cast<size_t>(length) : 0;
-}
-
-void TlsSession::clearOutput() { (void)BIO_reset(out_); }
 
 std::string TlsSession::description() const {
   return std::string(SSL_get_version(ssl_)) + " " +

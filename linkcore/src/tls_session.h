@@ -2,9 +2,11 @@
 // connection's loop puts the bytes it reads from the socket in (feed), the
 // session decrypts them (read), encrypts what the host sends (write), and
 // leaves every byte meant for the socket in an output buffer that the
-// connection writes out like any other output (output, clearOutput). The
-// session never touches the socket itself, so the loop keeps its own
-// reading, writing, backpressure and close.
+// connection writes out like any other output (output, clearOutput), or
+// takes over whole when the socket does not take it all (releaseOutput),
+// so encrypted bytes are never copied. The session never touches the
+// socket itself, so the loop keeps its own reading, writing, backpressure
+// and close.
 //
 // Not thread safe: the owning handler guards it with its write lock.
 #ifndef LINKCORE_TLS_SESSION_H_
@@ -59,9 +61,16 @@ class TlsSession {
   // Whether fed bytes wait to be decrypted, or decrypted ones to be read.
   bool hasBufferedInput() const;
 
-  // The bytes waiting to go to the socket, and their removal once taken.
-  size_t output(const char** data) const;
+  // Makes room in the output for the records of plainLength more bytes, so
+  // that encrypting them copies nothing twice. False without memory.
+  bool reserveOutput(size_t plainLength);
+  // The bytes waiting to go to the socket, and their removal once taken
+  // (a large buffer is let go then, so an idle connection keeps little).
+  size_t output(const char** data) const { *data = out_.data; return out_.length; }
   void clearOutput();
+  // Hands the output buffer (new[]-allocated, *length bytes) to the caller,
+  // who frees it with delete[]; the session starts a new one.
+  char* releaseOutput(size_t* length);
 
   // Why the session failed, once it has.
   const std::string& failure() const { return failure_; }
@@ -73,15 +82,28 @@ class TlsSession {
   SSL_SESSION* takeSession() const { return SSL_get1_session(ssl_); }
 
  private:
-  TlsSession(std::shared_ptr<TlsContext> context, SSL* ssl, BIO* in, BIO* out)
-      : context_(std::move(context)), ssl_(ssl), in_(in), out_(out) {}
+  // The output buffer that the session's write side appends to.
+  struct Output {
+    char* data = nullptr;
+    size_t length = 0;
+    size_t capacity = 0;
+  };
+  // The BIO type of the write side, built once per process.
+  static BIO_METHOD* outputMethod();
+  // Grows the output buffer to hold at least capacity bytes.
+  static bool growOutput(Output* out, size_t capacity);
+  static int outputWrite(BIO* bio, const char* data, int length);
+  static long outputControl(BIO* bio, int command, long number, void* pointer);
+
+  TlsSession(std::shared_ptr<TlsContext> context, SSL* ssl, BIO* in)
+      : context_(std::move(context)), ssl_(ssl), in_(in) {}
   // Turns an OpenSSL result into a step, recording the failure's reason.
   Step classify(int result, const char* what);
 
   const std::shared_ptr<TlsContext> context_;  // outlives ssl_
   SSL* const ssl_;
-  BIO* const in_;   // owned by ssl_
-  BIO* const out_;  // owned by ssl_
+  BIO* const in_;  // owned by ssl_
+  Output out_;
   bool done_ = false;
   bool failed_ = false;
   std::string failure_;
