@@ -2,6 +2,9 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
 
 #include <cerrno>
 #include <chrono>
@@ -29,6 +32,40 @@ std::string LastError(const char* fallback) {
   ERR_clear_error();
   return text;
 }
+
+// OpenSSL writes to the socket with write(), which raises SIGPIPE when the
+// server has gone. While one lives, SIGPIPE is held back on this thread and
+// one it caused is taken away again, so that a program using the channel
+// sees a failed write instead of dying.
+class NoSigpipe {
+ public:
+  NoSigpipe() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    // One already pending belongs to someone else: leave it alone.
+    wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+    blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
+  }
+  ~NoSigpipe() {
+    if (!blocked_) return;
+    if (!wasPending_) {
+      const timespec none = {0, 0};
+      while (sigtimedwait(&pipe_, nullptr, &none) > 0) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  NoSigpipe(const NoSigpipe&) = delete;
+  NoSigpipe& operator=(const NoSigpipe&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t old_;
+  bool wasPending_ = false;
+  bool blocked_ = false;
+};
 
 }  // namespace
 
@@ -110,6 +147,7 @@ bool TlsChannel::Handshake(int fd, const std::string& host, int timeoutMs,
   }
   if (session_ != nullptr) SSL_set_session(ssl_, session_);
   const int64_t deadline = NowMs() + timeoutMs;
+  NoSigpipe quiet;
   for (;;) {
     ERR_clear_error();
     const int result = SSL_connect(ssl_);
@@ -142,11 +180,17 @@ bool TlsChannel::Handshake(int fd, const std::string& host, int timeoutMs,
     }
   }
   resumed_ = SSL_session_reused(ssl_) == 1;
+  failure_.clear();
   return true;
 }
 
 void TlsChannel::Close() {
   if (ssl_ == nullptr) return;
+  // A session that did not fail stays good for resuming: without this
+  // mark, freeing it unshut would strike it off.
+  if (failure_.empty() && SSL_is_init_finished(ssl_)) {
+    SSL_set_shutdown(ssl_, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+  }
   // The session to resume next time: TLS 1.3 servers send it after the
   // handshake, so it is taken at the end.
   SSL_SESSION* session = SSL_get1_session(ssl_);
@@ -186,6 +230,7 @@ ssize_t TlsChannel::Read(char* buffer, size_t n, Io* io) {
 ssize_t TlsChannel::Write(const char* data, size_t n, Io* io) {
   size_t written = 0;
   ERR_clear_error();
+  NoSigpipe quiet;
   const int result = SSL_write_ex(ssl_, data, n, &written);
   if (result == 1) {
     *io = Io::kDone;

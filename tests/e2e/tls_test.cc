@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "connection.h"
 #include "e2e/mirror_fixture.h"
 #include "support/test_certificates.h"
 
@@ -123,6 +124,26 @@ TEST_F(TlsMirrorTest, MirrorOverMutualTlsConvergesAndOthersAreRefused) {
   const std::string serverLog = server_->LogOfThisRun();
   EXPECT_NE(serverLog.find("TLS handshake with 127.0.0.1:"), std::string::npos)
       << server_->LogTail();
+  // A client that connects again resumes its session: no second full
+  // handshake (the server issued a ticket during the first).
+  dsclient::Connection again;
+  dsclient::TlsOptions tls;
+  tls.enabled = true;
+  tls.caFile = ca_.certFile();
+  tls.certFile = clientCert_.cert;
+  tls.keyFile = clientCert_.key;
+  std::string error;
+  ASSERT_TRUE(again.UseTls(tls, &error)) << error;
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(again.Connect("127.0.0.1", server_->tlsPort())) << again.error();
+    EXPECT_EQ(again.resumed(), round == 1);
+    dsclient::LoginResult login;
+    ASSERT_TRUE(again.Login(server_->settings().user, server_->settings().token,
+                            server_->settings().task, &login));
+    EXPECT_EQ(login.data, "ok");
+    again.Close();
+  }
+
   status = RunOnce("plain", {}, &log);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << log;
   EXPECT_GT(FilesIn("plain"), 0u);
