@@ -123,12 +123,13 @@ void Ping(int port, bool resp, int connections, double seconds) {
         // Decrypted replies: taken whole from the connection, without
         // waiting (one is in flight per connection).
         Message m;
-        Connection::Status status;
-        while ((status = conns[i]->Receive(&m, 0)) == Connection::Status::kOk) {
+        do {
+          const Connection::Status status = conns[i]->Receive(&m, 0);
+          if (status == Connection::Status::kTimeout) break;
+          if (status != Connection::Status::kOk) Fail("connection lost");
           if (now >= measureFrom) ++trips;
           conns[i]->SendBytes(request);
-        }
-        if (status != Connection::Status::kTimeout) Fail("connection lost");
+        } while (conns[i]->HasWholeMessage());
         continue;
       }
       ssize_t got = ::recv(conns[i]->fd(), chunk, sizeof chunk, MSG_DONTWAIT);

@@ -174,11 +174,13 @@ Connection::Status Connection::Receive(Message* out, int timeoutMs) {
       char* into = reader_.Reserve(kReadSize);
       size_t got = 0;
       TlsChannel::Io io = TlsChannel::Io::kDone;
-      while (got < kReadSize) {
+      // One read from the socket, then what the session holds already: a
+      // further read that would only find the socket empty is left out.
+      do {
         const ssize_t n = channel_.Read(into + got, kReadSize - got, &io);
         if (n <= 0) break;
         got += static_cast<size_t>(n);
-      }
+      } while (got < kReadSize && channel_.HasPending());
       if (got > 0) {
         reader_.Commit(got);
         continue;

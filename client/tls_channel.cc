@@ -240,6 +240,8 @@ ssize_t TlsChannel::Write(const char* data, size_t n, Io* io) {
   return 0;
 }
 
-bool TlsChannel::HasPending() const { return ssl_ != nullptr && SSL_pending(ssl_) > 0; }
+bool TlsChannel::HasPending() const {
+  return ssl_ != nullptr && (SSL_pending(ssl_) > 0 || SSL_has_pending(ssl_) == 1);
+}
 
 }  // namespace dsclient

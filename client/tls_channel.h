@@ -53,7 +53,8 @@ class TlsChannel {
   ssize_t Read(char* buffer, size_t n, Io* io);
   // Writes up to n bytes: > 0 bytes taken, or 0 with *io as for Read.
   ssize_t Write(const char* data, size_t n, Io* io);
-  // Whether decrypted bytes wait to be read without touching the socket.
+  // Whether bytes read from the socket (decrypted or not) wait in the
+  // session, so that a Read needs no system call.
   bool HasPending() const;
   // Why the last Read or Write failed (kFailed): a TLS alert of the server
   // ("tlsv13 alert certificate required") or a broken record.
