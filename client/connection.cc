@@ -93,21 +93,28 @@ bool Connection::Connect(const std::string& host, int port, int timeoutMs) {
     return false;
   }
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  bool ok = fd >= 0;
-  if (ok && ::connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
-    ok = errno == EINPROGRESS;
-    if (ok) {
+  int failure = fd >= 0 ? 0 : errno;
+  if (fd >= 0 && ::connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
+    failure = errno;
+    if (failure == EINPROGRESS) {
       pollfd p{fd, POLLOUT, 0};
       int soError = 0;
       socklen_t len = sizeof soError;
-      ok = ::poll(&p, 1, timeoutMs) == 1 &&
-           ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 &&
-           soError == 0;
+      const int ready = ::poll(&p, 1, timeoutMs);
+      if (ready == 0) {
+        failure = ETIMEDOUT;
+      } else if (ready < 0 ||
+                 ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) {
+        failure = errno;
+      } else {
+        failure = soError;
+      }
     }
   }
   freeaddrinfo(found);
+  const bool ok = failure == 0;
   if (!ok) {
-    error_ = std::strerror(errno != 0 ? errno : ECONNREFUSED);
+    error_ = std::strerror(failure);
     if (fd >= 0) ::close(fd);
     return false;
   }
