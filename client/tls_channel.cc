@@ -94,7 +94,7 @@ bool TlsChannel::Configure(const TlsOptions& options, std::string* error) {
   // Records are read in large gulps, not header and body apart: a 4 MiB
   // reply takes a few dozen reads instead of hundreds.
   SSL_CTX_set_read_ahead(ctx, 1);
-  SSL_CTX_set_default_read_buffer_len(ctx, 128 * 1024);
+  SSL_CTX_set_default_read_buffer_len(ctx, 64 * 1024);
   const int loaded =
       options.caFile.empty()
           ? SSL_CTX_set_default_verify_paths(ctx)
