@@ -6,8 +6,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -146,6 +148,56 @@ TEST(NetTls, HeldInputKeepsDecryptedBytesUntilReleased) {
   // Released from another thread: the rest comes without new input.
   EXPECT_EQ(KRL_NetHoldInput(accepted, 0), 1);
   EXPECT_TRUE(WaitFor([&] { return Events().Get(accepted).data == message; }, 3000));
+  KRL_NetFini();
+}
+
+std::atomic<int> tlsDrains{0};
+void CountTlsDrain(uint64_t) { ++tlsDrains; }
+
+TEST(NetTls, OutputToAPeerThatDoesNotReadPausesReadingAndDrains) {
+  CertDir dir;
+  TestAuthority ca(dir.path(), "main");
+  const CertFiles server = ca.Issue("server", LeafSpec());
+  ASSERT_EQ(KRL_NetInit(2), 1);
+  const int port = ListenTls(server, "", RecordData);
+  ASSERT_GT(port, 0);
+  const uint64_t client =
+      KRL_NetConnectTls("127.0.0.1", port, nullptr, ca.certFile().c_str(),
+                        nullptr, nullptr, RecordData, RecordEvent, nullptr);
+  ASSERT_NE(client, 0u);
+  uint64_t accepted = 0;
+  ASSERT_TRUE(WaitFor([&] { return Events().Opens() == 2; }, 2000));
+  for (uint64_t id : Events().OpenOrder()) {
+    if (id != client) accepted = id;
+  }
+  // The client stops reading; the accepting side sends 24 MiB.
+  ASSERT_EQ(KRL_NetHoldInput(client, 1), 1);
+  const std::string block = Pattern(1 << 20);
+  for (int i = 0; i < 24; ++i) {
+    ASSERT_EQ(KRL_NetSend(accepted, block.data(), static_cast<int>(block.size())), 1);
+  }
+  // Encrypted output waits, counted as queued (more than the plain bytes
+  // the sockets could take), and its drain is armed.
+  EXPECT_GT(KRL_NetQueuedOutput(accepted), 8 << 20);
+  EXPECT_EQ(KRL_NetNotifyDrained(accepted, 0, CountTlsDrain), 1);
+  // Above 8 MiB queued the accepting side reads nothing from its peer.
+  ASSERT_EQ(KRL_NetSend(client, "late", 4), 1);
+  EXPECT_FALSE(WaitFor([&] { return !Events().Get(accepted).data.empty(); }, 400));
+  // The client reads again: everything arrives in order, the drain comes
+  // once, and the accepting side reads again.
+  ASSERT_EQ(KRL_NetHoldInput(client, 0), 1);
+  // (Each look copies what arrived: looked at every 50 ms.)
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return Events().Get(client).data.size() == 24u << 20;
+      },
+      20000));
+  EXPECT_EQ(Events().Get(client).data.substr(0, block.size()), block);
+  EXPECT_EQ(Events().Get(client).data.substr(23u << 20), block);
+  EXPECT_TRUE(WaitFor([&] { return Events().Get(accepted).data == "late"; }, 3000));
+  EXPECT_TRUE(WaitFor([] { return tlsDrains.load() == 1; }, 3000));
+  EXPECT_EQ(KRL_NetQueuedOutput(accepted), 0);
   KRL_NetFini();
 }
 
