@@ -191,7 +191,8 @@ void KRL_NetHandler::tlsInput() {
   bool wanted;
   {
     ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
-    wanted = !inputHeld_ && !readPaused_;
+    // A handshake goes on while sends wait for it, however many.
+    wanted = !inputHeld_ && (!readPaused_ || !tls_->handshakeDone());
   }
   // A call asked for by kickBufferedInputLocked may find the socket empty.
   if (wanted) {
@@ -524,8 +525,11 @@ bool KRL_NetHandler::refreshInterestLocked() {
   }
   if (wasPaused && !readPaused_) kickBufferedInputLocked();
   const bool open = closeTicks_.load() == 0;
+  // Sends kept for a TLS handshake may pause reading, but the handshake
+  // itself must still be read, or they would never go out.
+  const bool handshaking = tls_ != nullptr && !tls_->handshakeDone();
   ACE_Reactor_Mask mask = 0;
-  if (open && !readPaused_ && !inputHeld_) {
+  if (open && (!readPaused_ || handshaking) && !inputHeld_) {
     mask |= ACE_Event_Handler::READ_MASK;
   }
   if (!output_.empty() || !finished_.empty()) {

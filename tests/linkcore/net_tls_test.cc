@@ -201,6 +201,47 @@ TEST(NetTls, OutputToAPeerThatDoesNotReadPausesReadingAndDrains) {
   KRL_NetFini();
 }
 
+// Event callback of an accepting side that greets each new connection
+// with 9 MiB at once, before its handshake is done.
+void GreetLargely(uint64_t id, int opened) {
+  RecordEvent(id, opened);
+  if (opened == 1) {
+    const std::string greeting = Pattern(9 << 20);
+    KRL_NetSend(id, greeting.data(), static_cast<int>(greeting.size()));
+  }
+}
+
+TEST(NetTls, SendsKeptForTheHandshakeDoNotStallIt) {
+  CertDir dir;
+  TestAuthority ca(dir.path(), "main");
+  const CertFiles server = ca.Issue("server", LeafSpec());
+  ASSERT_EQ(KRL_NetInit(2), 1);
+  int port = -1;
+  for (int attempt = 0; attempt < 20 && port < 0; ++attempt) {
+    const int candidate = FreePort();
+    if (KRL_NetListenTls("127.0.0.1", candidate, server.cert.c_str(),
+                         server.key.c_str(), nullptr, RecordData, GreetLargely,
+                         nullptr) == 1) {
+      port = candidate;
+    }
+  }
+  ASSERT_GT(port, 0);
+  // More than the pause for queued output waits before the handshake: the
+  // handshake must still be read, and the greeting then goes out.
+  const uint64_t client =
+      KRL_NetConnectTls("127.0.0.1", port, nullptr, ca.certFile().c_str(),
+                        nullptr, nullptr, RecordData, RecordEvent, nullptr);
+  ASSERT_NE(client, 0u);
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return Events().Get(client).data.size() == 9u << 20;
+      },
+      20000));
+  EXPECT_EQ(Events().Get(client).data, Pattern(9 << 20));
+  KRL_NetFini();
+}
+
 TEST(NetTls, MutualTlsAcceptsClientsOfItsAuthorityOnly) {
   CertDir dir;
   TestAuthority ca(dir.path(), "main");
