@@ -97,8 +97,10 @@ void BuildStore(SyncTask& task, int64_t bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: %s DIR PORT STORE_KIB FILE_MIB\n", argv[0]);
+  if (argc != 5 && argc != 8) {
+    std::fprintf(stderr,
+                 "usage: %s DIR PORT STORE_KIB FILE_MIB [TLS_PORT CERT KEY]\n",
+                 argv[0]);
     return 2;
   }
   ReturnLargeBlocksToSystem();  // as the dirsync program does
@@ -147,6 +149,13 @@ int main(int argc, char** argv) {
   KRL_NetInit(5);
   if (KRL_NetListen(port, OnReceive, OnConnectionEvent, nullptr) != 1) {
     std::fprintf(stderr, "cannot listen on %d\n", port);
+    return 1;
+  }
+  // The same server on an encrypted port, for figures beside the plain ones.
+  if (argc == 8 &&
+      KRL_NetListenTls(nullptr, std::atoi(argv[5]), argv[6], argv[7], nullptr,
+                       OnReceive, OnConnectionEvent, nullptr) != 1) {
+    std::fprintf(stderr, "cannot listen with TLS on %s\n", argv[5]);
     return 1;
   }
   std::fprintf(stderr, "ready\n");

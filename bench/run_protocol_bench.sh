@@ -6,7 +6,9 @@
 #  - "dload" MiB/s for a 256 MiB file in 4 MiB ranges, plain and zipped;
 #    each beside iperf3's raw loopback TCP throughput for the same bytes;
 #  - the server's resident memory with 1,000 logged-in clients that have
-#    each listed once (stores of 64 KiB and 1 MiB).
+#    each listed once (stores of 64 KiB and 1 MiB);
+#  - ping (50 clients) and dload over TLS beside the same over the plain
+#    port of the same server, in the same run.
 # Everything runs on 127.0.0.1 and stops by itself.
 #   bench/run_protocol_bench.sh [BUILD_DIR] [PING_SECONDS]
 # PING_SECONDS (default 5) is the length of each ping run; 0 leaves the
@@ -35,9 +37,10 @@ free_port() {
 # $server_pid; its standard input stays open on fd 3.
 start_server() {
   local name=$1 store=$2 file=$3
+  shift 3
   port=$(free_port)
   mkfifo "$work/$name.in"
-  "$bin/protocol_bench_server" "$work/$name" "$port" "$store" "$file" \
+  "$bin/protocol_bench_server" "$work/$name" "$port" "$store" "$file" "$@" \
     <"$work/$name.in" >/dev/null 2>"$work/$name.err" &
   server_pid=$!
   pids+=("$server_pid")
@@ -113,3 +116,20 @@ for store_kib in 64 1024; do
   wait "$hold_pid" 2>/dev/null || true
   stop_server
 done
+
+echo "== TLS beside plain, the same server (ping 50 clients for 3 s; dload 256 MiB)"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 \
+  -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" \
+  -keyout "$work/tls-key.pem" -out "$work/tls.pem" 2>/dev/null
+tls_port=$(free_port)
+start_server tls 64 256 "$tls_port" "$work/tls.pem" "$work/tls-key.pem"
+tls=(--tls "$work/tls.pem")
+p=$("$bin/protocol_load_client" ping "$port" dirsync 50 3)
+t=$("$bin/protocol_load_client" "${tls[@]}" ping "$tls_port" dirsync 50 3)
+echo "tls ping clients=50 plain=$p tls=$t ratio=$(ratio "$t" "$p")"
+for zip in 0 1; do
+  p=$("$bin/protocol_load_client" dload "$port" "$zip" 1)
+  t=$("$bin/protocol_load_client" "${tls[@]}" dload "$tls_port" "$zip" 1)
+  echo "tls dload zip=$zip plain=${p}MiB/s tls=${t}MiB/s ratio=$(ratio "$t" "$p")"
+done
+stop_server

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <utility>
 
 namespace dsclient {
@@ -60,46 +61,94 @@ bool ParseDloadReply(Message& m, DloadResult* out) {
 
 Connection::~Connection() { Close(); }
 
+bool Connection::UseTls(const TlsOptions& options, std::string* error) {
+  if (!options.enabled) {
+    tlsEnabled_ = false;
+    return true;
+  }
+  if (!channel_.Configure(options, error)) return false;
+  tlsEnabled_ = true;
+  return true;
+}
+
+bool Connection::WaitFor(short events, int timeoutMs) {
+  for (;;) {
+    pollfd p{fd_, events, 0};
+    const int r = ::poll(&p, 1, timeoutMs);
+    if (r < 0 && errno == EINTR) continue;
+    return r > 0;
+  }
+}
+
 bool Connection::Connect(const std::string& host, int port, int timeoutMs) {
   Close();
+  error_.clear();
+  tlsFailed_ = false;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
+    error_ = "cannot resolve " + host;
     return false;
   }
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  bool ok = fd >= 0;
-  if (ok && ::connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
-    ok = errno == EINPROGRESS;
-    if (ok) {
+  int failure = fd >= 0 ? 0 : errno;
+  if (fd >= 0 && ::connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
+    failure = errno;
+    if (failure == EINPROGRESS) {
       pollfd p{fd, POLLOUT, 0};
       int soError = 0;
       socklen_t len = sizeof soError;
-      ok = ::poll(&p, 1, timeoutMs) == 1 &&
-           ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 &&
-           soError == 0;
+      const int ready = ::poll(&p, 1, timeoutMs);
+      if (ready == 0) {
+        failure = ETIMEDOUT;
+      } else if (ready < 0 ||
+                 ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) {
+        failure = errno;
+      } else {
+        failure = soError;
+      }
     }
   }
   freeaddrinfo(found);
+  const bool ok = failure == 0;
   if (!ok) {
+    error_ = std::strerror(failure);
     if (fd >= 0) ::close(fd);
     return false;
   }
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (tlsEnabled_ && !channel_.Handshake(fd, host, timeoutMs, &error_)) {
+    tlsFailed_ = true;
+    ::close(fd);
+    return false;
+  }
   fd_ = fd;
   reader_ = FrameReader();
   return true;
 }
 
 void Connection::Close() {
+  if (tlsEnabled_) channel_.Close();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
 
 bool Connection::SendBytes(std::string_view bytes) {
+  while (tlsEnabled_ && !bytes.empty()) {
+    if (fd_ < 0) return false;
+    TlsChannel::Io io;
+    const ssize_t w = channel_.Write(bytes.data(), bytes.size(), &io);
+    if (w > 0) {
+      bytes.remove_prefix(static_cast<size_t>(w));
+      continue;
+    }
+    if (io == TlsChannel::Io::kWantWrite && WaitFor(POLLOUT, 5000)) continue;
+    if (io == TlsChannel::Io::kWantRead && WaitFor(POLLIN, 5000)) continue;
+    return false;
+  }
   while (!bytes.empty()) {
     if (fd_ < 0) return false;
     ssize_t w = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -124,6 +173,43 @@ Connection::Status Connection::Receive(Message* out, int timeoutMs) {
       case FrameReader::Status::kNeedMore: break;
     }
     if (fd_ < 0) return Status::kClosed;
+    if (tlsEnabled_) {
+      // Decrypted bytes may wait in the session with the socket empty, so
+      // the session is asked first and the socket waited for only when it
+      // wants more.
+      constexpr size_t kReadSize = 1024 * 1024;
+      char* into = reader_.Reserve(kReadSize);
+      size_t got = 0;
+      TlsChannel::Io io = TlsChannel::Io::kDone;
+      // One read from the socket, then what the session holds already: a
+      // further read that would only find the socket empty is left out.
+      do {
+        const ssize_t n = channel_.Read(into + got, kReadSize - got, &io);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+      } while (got < kReadSize && channel_.HasPending());
+      if (got > 0) {
+        reader_.Commit(got);
+        continue;
+      }
+      if (io == TlsChannel::Io::kClosed || io == TlsChannel::Io::kFailed) {
+        if (io == TlsChannel::Io::kFailed) {
+          // The server refused the session after the handshake (a client
+          // certificate it does not accept), or a record was broken.
+          error_ = channel_.failure();
+          tlsFailed_ = true;
+        }
+        Close();
+        return Status::kClosed;
+      }
+      const int64_t left = deadline - NowMs();
+      if (left < 0) return Status::kTimeout;
+      if (!WaitFor(io == TlsChannel::Io::kWantWrite ? POLLOUT : POLLIN,
+                   static_cast<int>(left))) {
+        return Status::kTimeout;
+      }
+      continue;
+    }
     // A timeout of 0 still takes what has already arrived.
     int64_t left = deadline - NowMs();
     if (left < 0) return Status::kTimeout;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "frame.h"
+#include "tls_channel.h"
 
 namespace dsclient {
 
@@ -72,8 +73,22 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Connects to host:port (dotted IPv4 or a name). False on failure.
+  // Encrypts the connections made from now on (options.enabled), or not.
+  // False with *error when the authorities or the client certificate
+  // cannot be used.
+  bool UseTls(const TlsOptions& options, std::string* error);
+  // Connects to host:port (dotted IPv4 or a name), with the TLS handshake
+  // when UseTls enabled it. False on failure, with error() saying why.
   bool Connect(const std::string& host, int port, int timeoutMs = 5000);
+  // Why the last Connect failed.
+  const std::string& error() const { return error_; }
+  // The last Connect failed in the TLS handshake (a certificate that does
+  // not verify, a protocol the server does not speak, ...), or the server
+  // ended the session with a TLS alert since (error() says which).
+  bool tlsFailed() const { return tlsFailed_; }
+  bool tls() const { return tlsEnabled_; }
+  // Whether the last TLS handshake resumed an earlier session.
+  bool resumed() const { return tlsEnabled_ && channel_.resumed(); }
   void Close();
   bool connected() const { return fd_ >= 0; }
   int fd() const { return fd_; }
@@ -113,8 +128,16 @@ class Connection {
   // Waits for a message with this command word.
   bool Expect(std::string_view command, Message* out);
 
+  // Waits until fd_ is ready for events, at most timeoutMs (-1: no limit
+  // here). False on timeout.
+  bool WaitFor(short events, int timeoutMs);
+
   int fd_ = -1;
   FrameReader reader_;
+  bool tlsEnabled_ = false;
+  TlsChannel channel_;
+  std::string error_;
+  bool tlsFailed_ = false;
 };
 
 }  // namespace dsclient

@@ -47,6 +47,8 @@ int KRL_NetListen(int, NetDataCallback, NetEventCallback, NetSentCallback) { std
 void KRL_NetFini() { std::abort(); }
 int KRL_NetWaitFini() { std::abort(); }
 int KRL_NetSetLimits(int, int) { std::abort(); }
+int KRL_NetListenTls(const char*, int, const char*, const char*, const char*, NetDataCallback,
+                     NetEventCallback, NetSentCallback) { std::abort(); }
 }
 
 namespace dirsync {

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential g++ cmake ninja-build ccache pkg-config git
-  libace-dev zlib1g-dev libdeflate-dev libssl-dev libpam0g-dev libsmbclient-dev
+  libace-dev zlib1g-dev libdeflate-dev libssl-dev openssl libpam0g-dev libsmbclient-dev
   libpam-modules passwd
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev

@@ -23,6 +23,17 @@ if [ ! -d "$demo/Docs" ]; then
   echo "not part of the task" > "$demo/Other/elsewhere.txt"
 fi
 
+# A self-signed certificate for the encrypted port, for localhost and
+# 127.0.0.1, valid for a year. Clients verify it with --ca on this file.
+tls="$bin/tls"
+if [ ! -f "$tls/server.pem" ] || [ ! -f "$tls/server-key.pem" ]; then
+  mkdir -p -m 0700 "$tls"
+  (umask 077; openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 \
+    -nodes -days 365 -subj "/CN=localhost" \
+    -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" \
+    -keyout "$tls/server-key.pem" -out "$tls/server.pem" 2>/dev/null)
+fi
+
 if [ ! -f "$bin/dirsync.ini" ]; then
   cat > "$bin/dirsync.ini" <<INI
 ; dirsync demo configuration (see README.md).
@@ -37,6 +48,9 @@ timeout = 1000
 
 [DB]
 PORT = 3333
+TLSPORT = 3334
+CERT = tls/server.pem
+KEY = tls/server-key.pem
 INI
 fi
 
@@ -49,4 +63,7 @@ if [ ! -f "$bin/user/docs/demo" ] && [ ! -f "$bin/user/docs-demo" ]; then
 fi
 
 echo "Demo tree: $demo  (task docs = D:\\Docs, port 3333, user demo, token demo-token)"
+if grep -q '^TLSPORT' "$bin/dirsync.ini"; then
+  echo "TLS: port 3334, certificate $tls/server.pem (dirsync-client --tls --port 3334 --ca $tls/server.pem)"
+fi
 exec "$bin/dirsync"

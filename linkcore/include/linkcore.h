@@ -96,6 +96,53 @@ KRL_API int KRL_NetListen(int port, NetDataCallback onData,
 KRL_API int KRL_NetListenAt(const char* address, int port,
                             NetDataCallback onData, NetEventCallback onEvent,
                             NetSentCallback onSent);
+/* ---- Encrypted connections (TLS) ---------------------------------------
+ * A TLS connection behaves for its host exactly as a plain one: the same
+ * ids, callbacks and threads, the same order of data, the same pause for
+ * queued output, holds, drain calls and close; the host sees only its own
+ * bytes, and KRL_NetQueuedOutput counts encrypted ones. TLS 1.2 at least,
+ * 1.3 preferred (AES-128-GCM first); for 1.2 only ECDHE suites with
+ * AES-GCM or ChaCha20;
+ * no renegotiation, no compression. Servers cache sessions and issue
+ * tickets, so clients can resume. */
+
+/* As KRL_NetListenAt, for TLS: certFile holds the server's certificate
+ * chain and keyFile its private key (PEM). clientCaFile, when not null or
+ * empty, names the authorities (PEM) whose certificates clients must
+ * present: a client without one is refused in the handshake. An accepted
+ * connection's open event comes at once, its first data callback after the
+ * handshake. A handshake that fails, or that has not finished within the
+ * handshake timeout, is logged once with the peer's address and the
+ * connection is closed (close event on the I/O thread, or on the
+ * library's sweeper thread for a timeout). Returns 1, or 0 as
+ * KRL_NetListenAt, and 0 with nothing entered in the table (errno EINVAL,
+ * logged) when the certificate, key or authorities cannot be used.
+ * Thread safe. */
+KRL_API int KRL_NetListenTls(const char* address, int port,
+                             const char* certFile, const char* keyFile,
+                             const char* clientCaFile, NetDataCallback onData,
+                             NetEventCallback onEvent, NetSentCallback onSent);
+/* As KRL_NetConnect, for TLS: connects and completes the handshake on the
+ * calling thread, within 10 s in all. The server's certificate must chain
+ * to caFile (PEM; null or empty: the system's store) and name serverName
+ * (null or empty: host), as a DNS name or, for a dotted address, an IP
+ * address. certFile and keyFile (both or neither) are presented when the
+ * server asks for a client certificate. Returns the id after its open
+ * event, or 0 (logged) when the connection or the handshake fails; a
+ * server that refuses the client's certificate after a TLS 1.3 handshake
+ * closes the connection, and its close event follows. Thread safe. */
+KRL_API uint64_t KRL_NetConnectTls(const char* host, int port,
+                                   const char* serverName, const char* caFile,
+                                   const char* certFile, const char* keyFile,
+                                   NetDataCallback onData,
+                                   NetEventCallback onEvent,
+                                   NetSentCallback onSent);
+/* The time an accepted TLS connection has to finish its handshake, in
+ * milliseconds (default 10000), for connections accepted from now on.
+ * Checked every 200 ms. Returns 1, or 0 for a value <= 0 (no change).
+ * Thread safe. */
+KRL_API int KRL_NetSetHandshakeTimeout(int milliseconds);
+
 /* Stops listening on port; accepted connections go on. 1, or 0 when the
  * port is not in the table. Thread safe. */
 KRL_API int KRL_NetUnListen(int port);

@@ -59,6 +59,31 @@ KRL_API int KRL_NetListenAt(const char* address, int port,
                                             onSent);
 }
 
+KRL_API int KRL_NetListenTls(const char* address, int port,
+                             const char* certFile, const char* keyFile,
+                             const char* clientCaFile, NetDataCallback onData,
+                             NetEventCallback onEvent,
+                             NetSentCallback onSent) {
+  return KRL_NetServer::instance().listenTls(address, port, certFile, keyFile,
+                                             clientCaFile, onData, onEvent,
+                                             onSent);
+}
+
+KRL_API uint64_t KRL_NetConnectTls(const char* host, int port,
+                                   const char* serverName, const char* caFile,
+                                   const char* certFile, const char* keyFile,
+                                   NetDataCallback onData,
+                                   NetEventCallback onEvent,
+                                   NetSentCallback onSent) {
+  return KRL_NetServer::instance().connectTls(host, port, serverName, caFile,
+                                              certFile, keyFile, onData,
+                                              onEvent, onSent);
+}
+
+KRL_API int KRL_NetSetHandshakeTimeout(int milliseconds) {
+  return KRL_NetServer::instance().setHandshakeTimeout(milliseconds);
+}
+
 KRL_API int KRL_NetUnListen(int port) {
   return KRL_NetServer::instance().unListen(port);
 }

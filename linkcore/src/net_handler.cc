@@ -3,10 +3,13 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <new>
+#include <string>
 
 #include <ace/ACE.h>
 #include <ace/Flag_Manip.h>
@@ -40,6 +43,7 @@ KRL_NetHandler::~KRL_NetHandler() {
   std::vector<SendBlock> left;
   output_.takeAll(&left);
   left.insert(left.end(), finished_.begin(), finished_.end());
+  left.insert(left.end(), heldPlain_.begin(), heldPlain_.end());
   dropBlocks(&left);
   // The last touch of the server: shutdown goes on once every handler
   // has been counted here.
@@ -73,13 +77,15 @@ uint32_t KRL_NetHandler::create(ACE_HANDLE socket, const ACE_INET_Addr& remote,
                                 const ACE_INET_Addr& local, KRL_NetLoop* loop,
                                 int listenPort, NetDataCallback onData,
                                 NetEventCallback onEvent,
-                                NetSentCallback onSent) {
+                                NetSentCallback onSent,
+                                std::unique_ptr<TlsSession> tls) {
   KRL_NetHandler* built =
       new (std::nothrow) KRL_NetHandler(socket, remote, local, loop);
   if (built == nullptr) {
     ACE_OS::closesocket(socket);
     return 0;
   }
+  built->tls_ = std::move(tls);
   built->dataCallback_ = onData;
   built->eventCallback_ = onEvent;
   built->sentCallback_ = onSent;
@@ -120,6 +126,9 @@ bool KRL_NetHandler::open(int listenPort) {
                                &sentCallback_);
   }
   if (eventCallback_ != nullptr) eventCallback_(id_, 1);
+  if (tls_ != nullptr && !tls_->handshakeDone()) {
+    server.watchHandshake(shared_from_this());
+  }
   startRead();
   return true;
 }
@@ -143,6 +152,8 @@ void KRL_NetHandler::startRead() {
     } else {
       registered_ = true;
       interest_ = mask;
+      // An outgoing connection's handshake may have read past its end.
+      kickBufferedInputLocked();
     }
   }
   if (failed) {
@@ -153,7 +164,9 @@ void KRL_NetHandler::startRead() {
 }
 
 int KRL_NetHandler::handle_input(ACE_HANDLE) {
-  if (closeTicks_.load() == 0) {
+  if (closeTicks_.load() == 0 && tls_ != nullptr) {
+    tlsInput();
+  } else if (closeTicks_.load() == 0) {
     ssize_t received;
     do {
       received = ::recv(socket_.load(), readBuffer_, kMaxRead, 0);
@@ -171,6 +184,205 @@ int KRL_NetHandler::handle_input(ACE_HANDLE) {
 void KRL_NetHandler::onData(int length) {
   readBuffer_[length] = 0;
   if (dataCallback_ != nullptr) dataCallback_(id_, readBuffer_, length);
+}
+
+void KRL_NetHandler::tlsInput() {
+  bool ended = false;  // the peer closed its side, or the read failed
+  bool wanted;
+  {
+    ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
+    // A handshake goes on while sends wait for it, however many.
+    wanted = !inputHeld_ && (!readPaused_ || !tls_->handshakeDone());
+  }
+  // A call asked for by kickBufferedInputLocked may find the socket empty.
+  if (wanted) {
+    ssize_t received;
+    do {
+      received = ::recv(socket_.load(), readBuffer_, kMaxRead, 0);
+    } while (received < 0 && errno == EINTR);
+    if (received > 0) {
+      ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
+      if (!tls_->feed(readBuffer_, static_cast<size_t>(received))) ended = true;
+    } else if (received == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      ended = true;
+    }
+  }
+  // Deliver what decrypts, one chunk per callback, while reading is
+  // wanted; the callback may hold input or close the connection.
+  for (;;) {
+    if (closeTicks_.load() != 0) return;
+    TlsSession::Step step;
+    int length = 0;
+    bool held = false;
+    bool writeFailed = false;
+    bool inHandshake;
+    std::string failure;
+    {
+      ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
+      inHandshake = !tls_->handshakeDone();
+      step = tls_->handshake();
+      if (step == TlsSession::Step::kDone && inHandshake &&
+          !sendHeldPlainLocked()) {
+        writeFailed = true;
+      }
+      if (step == TlsSession::Step::kDone) {
+        if (inputHeld_ || readPaused_) {
+          held = true;
+        } else {
+          length = tls_->read(readBuffer_, kMaxRead, &step);
+        }
+      }
+      // Handshake messages, alerts and answers to the peer's records.
+      if (!flushTlsOutputLocked(nullptr, 0)) writeFailed = true;
+      if (step == TlsSession::Step::kFailed) failure = tls_->failure();
+    }
+    if (step == TlsSession::Step::kFailed) {
+      tlsFailed(failure, inHandshake);
+      return;
+    }
+    if (writeFailed) {
+      onWriteFailed();
+      return;
+    }
+    if (length > 0) {
+      onData(length);
+      continue;
+    }
+    if (step == TlsSession::Step::kClosed) {
+      onReadEnd();  // the peer's close_notify
+      return;
+    }
+    // Held: what is buffered waits for the hold's release. An end of the
+    // stream is seen again then, as the socket stays at its end.
+    if (held) return;
+    // Everything fed is delivered.
+    if (ended) onReadEnd();
+    return;
+  }
+}
+
+std::string KRL_NetHandler::peerText() const {
+  char text[64];
+  snprintf(text, sizeof text, "%s:%u", remoteAddress_.get_host_addr(),
+           static_cast<unsigned>(remoteAddress_.get_port_number()));
+  return text;
+}
+
+void KRL_NetHandler::tlsFailed(const std::string& reason, bool inHandshake) {
+  ACE_ERROR((LM_WARNING,
+             ACE_TEXT("linkcore: TLS %C with %C failed: %C; closed\n"),
+             inHandshake ? "handshake" : "connection", peerText().c_str(),
+             reason.c_str()));
+  disconnect();
+}
+
+bool KRL_NetHandler::handshakePending() {
+  ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
+  return tls_ != nullptr && !tls_->handshakeDone();
+}
+
+void KRL_NetHandler::handshakeExpired(int timeoutMs) {
+  if (closeTicks_.load() != 0 || !handshakePending()) return;
+  ACE_ERROR((LM_WARNING,
+             ACE_TEXT("linkcore: TLS handshake with %C not finished within "
+                      "%d ms; closed\n"),
+             peerText().c_str(), timeoutMs));
+  disconnect();
+}
+
+bool KRL_NetHandler::sendTlsLocked(const char* data, int length) {
+  if (!tls_->handshakeDone()) {
+    // Kept, and encrypted once the handshake is complete. Without memory
+    // the whole send is dropped, which leaves the stream whole.
+    char* copy = new (std::nothrow) char[length];
+    if (copy == nullptr) return true;
+    memcpy(copy, data, static_cast<size_t>(length));
+    SendBlock block = {copy, length, 0};
+    heldPlain_.push_back(block);
+    heldPlainBytes_ += static_cast<size_t>(length);
+    refreshInterestLocked();
+    return true;
+  }
+  for (int offset = 0; offset < length; offset += kTlsWritePiece) {
+    const int piece = std::min(kTlsWritePiece, length - offset);
+    if (!tls_->reserveOutput(static_cast<size_t>(piece)) ||
+        !tls_->write(data + offset, piece)) {
+      return false;
+    }
+    char* report = nullptr;
+    if (offset + piece == length && sentCallback_ != nullptr &&
+        loop_ != nullptr) {
+      // The host's bytes, for the sent callback once the last piece is out
+      // (no memory: no callback for this send).
+      report = new (std::nothrow) char[length];
+      if (report != nullptr) memcpy(report, data, static_cast<size_t>(length));
+    }
+    if (!flushTlsOutputLocked(report, report != nullptr ? length : 0)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool KRL_NetHandler::sendHeldPlainLocked() {
+  std::vector<SendBlock> held;
+  held.swap(heldPlain_);
+  heldPlainBytes_ = 0;
+  bool ok = true;
+  for (const SendBlock& block : held) {
+    if (ok) ok = sendTlsLocked(block.data, block.length);
+  }
+  dropBlocks(&held);
+  return ok;
+}
+
+bool KRL_NetHandler::flushTlsOutputLocked(char* report, int reportLength) {
+  const char* bytes = nullptr;
+  const int length = static_cast<int>(tls_->output(&bytes));
+  int written = 0;
+  if (length > 0) {
+    written = output_.empty() ? writeNow(bytes, length) : 0;
+    if (written < 0) {
+      tls_->clearOutput();
+      delete[] report;
+      return false;
+    }
+  }
+  // What the socket did not take is queued as it is: the session's buffer
+  // itself goes to the queue, so encrypted bytes are never copied.
+  SendBlock block = {nullptr, 0, 0};
+  if (written < length) {
+    size_t released;
+    block.data = tls_->releaseOutput(&released);
+    block.length = static_cast<int>(released);
+    block.written = written;
+  } else {
+    tls_->clearOutput();
+  }
+  block.report = report;
+  block.reportLength = reportLength;
+  block.quiet = report == nullptr;
+  if (block.data != nullptr) {
+    output_.push(block);
+    refreshInterestLocked();
+  } else if (report != nullptr) {
+    finished_.push_back(block);
+    refreshInterestLocked();
+  }
+  return true;
+}
+
+void KRL_NetHandler::kickBufferedInputLocked() {
+  if (tls_ == nullptr || !registered_ || closeTicks_.load() != 0 ||
+      inputHeld_ || readPaused_ || !tls_->hasBufferedInput()) {
+    return;
+  }
+  // The loop calls handle_input for it. The handler outlives the call: it
+  // is destroyed through a notification of its own, posted after this one
+  // (the caller holds a reference now).
+  if (loop_->reactor()->notify(this, ACE_Event_Handler::READ_MASK) == -1) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("ACE_Reactor::notify")));
+  }
 }
 
 int KRL_NetHandler::handle_output(ACE_HANDLE) {
@@ -204,7 +416,7 @@ int KRL_NetHandler::handle_output(ACE_HANDLE) {
 }
 
 NetDrainCallback KRL_NetHandler::takeDueDrainLocked() {
-  if (drainCallback_ == nullptr || output_.unwrittenBytes() > drainMark_) {
+  if (drainCallback_ == nullptr || unwrittenLocked() > drainMark_) {
     return nullptr;
   }
   NetDrainCallback due = drainCallback_;
@@ -218,16 +430,17 @@ void KRL_NetHandler::holdInput(bool hold) {
   inputHeld_ = hold;
   // An open connection never asks to leave the loop here.
   refreshInterestLocked();
+  if (!hold) kickBufferedInputLocked();
 }
 
 size_t KRL_NetHandler::queuedOutput() {
   ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
-  return output_.unwrittenBytes();
+  return unwrittenLocked();
 }
 
 int KRL_NetHandler::notifyDrained(size_t lowMark, NetDrainCallback onDrained) {
   ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
-  if (output_.unwrittenBytes() <= lowMark) {
+  if (unwrittenLocked() <= lowMark) {
     drainCallback_ = nullptr;
     return 2;
   }
@@ -253,6 +466,8 @@ void KRL_NetHandler::send(const char* data, int length) {
     ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
     if (closeTicks_.load() != 0 || socketShut_) {
       failed = true;  // a closing connection takes no more output
+    } else if (tls_ != nullptr) {
+      failed = !sendTlsLocked(data, length);
     } else {
       const int written = output_.empty() ? writeNow(data, length) : 0;
       if (written < 0) {
@@ -301,15 +516,20 @@ int KRL_NetHandler::writeNow(const char* data, int length) {
 
 bool KRL_NetHandler::refreshInterestLocked() {
   if (!registered_) return true;  // startRead will set it
-  const size_t unwritten = output_.unwrittenBytes();
+  const size_t unwritten = unwrittenLocked();
+  const bool wasPaused = readPaused_;
   if (unwritten > kPauseReadingAbove) {
     readPaused_ = true;
   } else if (unwritten < kResumeReadingBelow) {
     readPaused_ = false;
   }
+  if (wasPaused && !readPaused_) kickBufferedInputLocked();
   const bool open = closeTicks_.load() == 0;
+  // Sends kept for a TLS handshake may pause reading, but the handshake
+  // itself must still be read, or they would never go out.
+  const bool handshaking = tls_ != nullptr && !tls_->handshakeDone();
   ACE_Reactor_Mask mask = 0;
-  if (open && !readPaused_ && !inputHeld_) {
+  if (open && (!readPaused_ || handshaking) && !inputHeld_) {
     mask |= ACE_Event_Handler::READ_MASK;
   }
   if (!output_.empty() || !finished_.empty()) {
@@ -377,16 +597,24 @@ void KRL_NetHandler::leaveLoop(bool removedByReactor) {
 
 void KRL_NetHandler::deliverSent(std::vector<SendBlock>* blocks) {
   for (const SendBlock& block : *blocks) {
-    if (sentCallback_ != nullptr) {
-      sentCallback_(id_, block.data, block.length);
+    if (sentCallback_ != nullptr && !block.quiet) {
+      if (block.report != nullptr) {
+        sentCallback_(id_, block.report, block.reportLength);
+      } else {
+        sentCallback_(id_, block.data, block.length);
+      }
     }
     delete[] block.data;
+    delete[] block.report;
   }
   blocks->clear();
 }
 
 void KRL_NetHandler::dropBlocks(std::vector<SendBlock>* blocks) {
-  for (const SendBlock& block : *blocks) delete[] block.data;
+  for (const SendBlock& block : *blocks) {
+    delete[] block.data;
+    delete[] block.report;
+  }
   blocks->clear();
 }
 

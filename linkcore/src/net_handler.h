@@ -40,6 +40,21 @@
 // number is never reused while the loop may still use it; until then
 // "closing the socket" means shutting it down in both directions, which
 // the peer sees at once.
+//
+// Encryption: a handler with a TLS session (tls_) passes the bytes it reads
+// through the session and the host's sends through it too; what the
+// session produces for the peer is written out like any other output, so
+// the callbacks, their threads and order, the pause for queued output and
+// the close are those of a plain connection. The open event comes when the
+// connection is accepted, as for a plain one; the first data callback
+// after the handshake. Sends made before the handshake is complete are
+// kept and encrypted once it is. Decrypted bytes that a hold (the host's or
+// the pause) keeps back stay in the session; when reading resumes, the
+// handler asks its loop to call it once more (the reactor's notify),
+// because the socket may have nothing left to wake it. A handshake that
+// fails is logged once with the peer's address and the connection is
+// closed; one that has not finished by its deadline is closed by the
+// sweeper (KRL_NetServer).
 #ifndef LINKCORE_NET_HANDLER_H_
 #define LINKCORE_NET_HANDLER_H_
 
@@ -55,6 +70,7 @@
 
 #include "linkcore.h"
 #include "net_output_queue.h"
+#include "tls_session.h"
 
 namespace linkcore {
 
@@ -83,10 +99,18 @@ class KRL_NetHandler : public ACE_Event_Handler,
   // served: then no event was delivered and the socket is closed. The
   // handler lives on through the references of the table and the loop.
   // Calling thread (a loop's, for an accepted connection).
+  // tls: the connection's TLS session (null for a plain connection); an
+  // outgoing connection's has finished its handshake.
   static uint32_t create(ACE_HANDLE socket, const ACE_INET_Addr& remote,
                          const ACE_INET_Addr& local, KRL_NetLoop* loop,
                          int listenPort, NetDataCallback onData,
-                         NetEventCallback onEvent, NetSentCallback onSent);
+                         NetEventCallback onEvent, NetSentCallback onSent,
+                         std::unique_ptr<TlsSession> tls = nullptr);
+
+  // Sends are encrypted in pieces of this size into a buffer the session
+  // reuses while the socket takes them, so a large send needs no large
+  // buffer of fresh memory.
+  static constexpr int kTlsWritePiece = 128 * 1024;
 
   KRL_NetHandler(const KRL_NetHandler&) = delete;
   KRL_NetHandler& operator=(const KRL_NetHandler&) = delete;
@@ -114,6 +138,13 @@ class KRL_NetHandler : public ACE_Event_Handler,
   // closing list has nothing left to do with the handler. Sweeper thread,
   // under netLock.
   bool sweep();
+
+  // Whether a TLS handshake is still under way. Thread safe.
+  bool handshakePending();
+  // The handshake's deadline has passed: when it is still under way, logs
+  // it and disconnects (the close event comes on the calling thread).
+  // Sweeper thread, no lock held.
+  void handshakeExpired(int timeoutMs);
 
   uint32_t id() const { return id_; }
   // Fixed from construction; any thread.
@@ -174,6 +205,34 @@ class KRL_NetHandler : public ACE_Event_Handler,
   // Delivers length bytes of the receive buffer to the host.
   void onData(int length);
 
+  // handle_input of an encrypted connection: reads the socket once, then
+  // advances the handshake and delivers what decrypts, as long as reading
+  // is wanted. Loop thread.
+  void tlsInput();
+  // Logs a failed session once, with the peer's address, and disconnects.
+  void tlsFailed(const std::string& reason, bool inHandshake);
+  // Encrypts a send (kept for later while the handshake is under way) and
+  // writes or queues the result. False when the connection must fail.
+  // writeLock_ held.
+  bool sendTlsLocked(const char* data, int length);
+  // Encrypts the sends kept during the handshake. writeLock_ held.
+  bool sendHeldPlainLocked();
+  // Writes (or queues) what the session has produced for the peer; report
+  // (owned from here on) is what the sent callback shows once it is out,
+  // null for bytes of the session's own. False when the connection must
+  // fail. writeLock_ held.
+  bool flushTlsOutputLocked(char* report, int reportLength);
+  // Asks the loop for one more handle_input when decrypted or undecrypted
+  // input waits in the session and reading is wanted. writeLock_ held.
+  void kickBufferedInputLocked();
+  // Output not yet written: queued bytes and sends kept during the
+  // handshake. writeLock_ held.
+  size_t unwrittenLocked() const {
+    return output_.unwrittenBytes() + heldPlainBytes_;
+  }
+  // "a.b.c.d:port" of the peer.
+  std::string peerText() const;
+
   // Writes as much of data as the socket takes now: the count, or -1 when
   // the socket failed. writeLock_ held.
   int writeNow(const char* data, int length);
@@ -229,6 +288,12 @@ class KRL_NetHandler : public ACE_Event_Handler,
   size_t drainMark_ = 0;
   OutputQueue output_;
   std::vector<SendBlock> finished_;  // written, sent callback not yet made
+  // The TLS session (null: plain), set before the open and kept until the
+  // destructor; its state is guarded by writeLock_. Sends kept until the
+  // handshake is complete, and their size.
+  std::unique_ptr<TlsSession> tls_;
+  std::vector<SendBlock> heldPlain_;
+  size_t heldPlainBytes_ = 0;
 
   NetDataCallback dataCallback_ = nullptr;
   NetEventCallback eventCallback_ = nullptr;

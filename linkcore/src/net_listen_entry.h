@@ -3,7 +3,10 @@
 #ifndef LINKCORE_NET_LISTEN_ENTRY_H_
 #define LINKCORE_NET_LISTEN_ENTRY_H_
 
+#include <memory>
+
 #include "linkcore.h"
+#include "tls_context.h"
 
 namespace linkcore {
 
@@ -14,6 +17,7 @@ struct ListenEntry {
   NetEventCallback eventCallback = nullptr;
   NetSentCallback sentCallback = nullptr;
   KRL_NetListener* acceptor = nullptr;  // owned by the server (see there)
+  std::shared_ptr<TlsContext> tls;      // null: plain connections
 };
 
 }  // namespace linkcore

@@ -16,10 +16,16 @@
 namespace linkcore {
 
 // One send's bytes, owned by the library until written (and reported).
+// On an encrypted connection data holds the encrypted bytes; the host's
+// own bytes, when a sent callback wants them, are kept in report, and
+// bytes the session produced on its own (handshake, alerts) are quiet.
 struct SendBlock {
   char* data;
   int length;
   int written;
+  char* report = nullptr;  // what the sent callback shows instead of data
+  int reportLength = 0;
+  bool quiet = false;      // no sent callback for this block
 };
 
 class OutputQueue {

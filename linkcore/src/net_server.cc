@@ -21,6 +21,7 @@
 #include "net_handler.h"
 #include "net_listener.h"
 #include "net_loop.h"
+#include "tls_handshake.h"
 
 namespace linkcore {
 
@@ -96,15 +97,51 @@ ACE_THR_FUNC_RETURN KRL_NetServer::sweeperMain(void* self) {
 
 void KRL_NetServer::sweep() {
   std::vector<std::shared_ptr<KRL_NetHandler>> done;  // let go after netLock_
-  ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
-  for (auto it = closingHandlers_.begin(); it != closingHandlers_.end();) {
-    if ((*it)->sweep()) {
-      done.push_back(std::move(*it));
-      it = closingHandlers_.erase(it);
-    } else {
-      ++it;
+  std::vector<std::shared_ptr<KRL_NetHandler>> overdue;
+  {
+    ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+    for (auto it = closingHandlers_.begin(); it != closingHandlers_.end();) {
+      if ((*it)->sweep()) {
+        done.push_back(std::move(*it));
+        it = closingHandlers_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    const int64_t now = MonotonicNanoseconds();
+    for (auto it = handshaking_.begin(); it != handshaking_.end();) {
+      std::shared_ptr<KRL_NetHandler> handler = it->handler.lock();
+      if (handler == nullptr || !handler->handshakePending()) {
+        if (handler != nullptr) done.push_back(std::move(handler));
+        it = handshaking_.erase(it);
+      } else if (now >= it->deadline) {
+        overdue.push_back(std::move(handler));
+        it = handshaking_.erase(it);
+      } else {
+        done.push_back(std::move(handler));
+        ++it;
+      }
     }
   }
+  // Closed with no library lock held: the close event comes on this thread.
+  for (const std::shared_ptr<KRL_NetHandler>& handler : overdue) {
+    handler->handshakeExpired(handshakeTimeoutMs_.load());
+  }
+}
+
+void KRL_NetServer::watchHandshake(
+    const std::shared_ptr<KRL_NetHandler>& handler) {
+  const int64_t deadline =
+      MonotonicNanoseconds() +
+      static_cast<int64_t>(handshakeTimeoutMs_.load()) * 1000000;
+  ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+  handshaking_.push_back({deadline, handler});
+}
+
+int KRL_NetServer::setHandshakeTimeout(int milliseconds) {
+  if (milliseconds <= 0) return 0;
+  handshakeTimeoutMs_.store(milliseconds);
+  return 1;
 }
 
 void KRL_NetServer::addClosing(std::shared_ptr<KRL_NetHandler> handler) {
@@ -216,9 +253,32 @@ int KRL_NetServer::listen(int port, NetDataCallback onData,
   return listenAt(nullptr, port, onData, onEvent, onSent);
 }
 
+int KRL_NetServer::listenTls(const char* address, int port,
+                             const char* certFile, const char* keyFile,
+                             const char* clientCaFile, NetDataCallback onData,
+                             NetEventCallback onEvent, NetSentCallback onSent) {
+  std::string error;
+  std::shared_ptr<TlsContext> tls;
+  if (certFile == nullptr || keyFile == nullptr) {
+    error = "no certificate or key given";
+  } else {
+    tls = TlsContext::forServer(certFile, keyFile,
+                                clientCaFile != nullptr ? clientCaFile : "",
+                                &error);
+  }
+  if (tls == nullptr) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("linkcore: port %d: TLS %C\n"), port,
+               error.c_str()));
+    errno = EINVAL;
+    return 0;
+  }
+  return listenAt(address, port, onData, onEvent, onSent, std::move(tls));
+}
+
 int KRL_NetServer::listenAt(const char* host, int port,
                             NetDataCallback onData, NetEventCallback onEvent,
-                            NetSentCallback onSent) {
+                            NetSentCallback onSent,
+                            std::shared_ptr<TlsContext> tls) {
   ACE_INET_Addr address(static_cast<u_short>(port),
                         static_cast<ACE_UINT32>(INADDR_ANY));
   if (host != nullptr && host[0] != '\0' &&
@@ -239,6 +299,7 @@ int KRL_NetServer::listenAt(const char* host, int port,
     entry.eventCallback = onEvent;
     entry.sentCallback = onSent;
     entry.acceptor = listener;
+    entry.tls = std::move(tls);
     listeners_[port] = entry;
     listenCount_.store(static_cast<int>(listeners_.size()));
   }
@@ -318,12 +379,98 @@ bool KRL_NetServer::endOpen(uint32_t id) {
   return closed;
 }
 
+std::unique_ptr<TlsSession> KRL_NetServer::sessionForPort(int listenPort,
+                                                          bool* failed) {
+  std::shared_ptr<TlsContext> context;
+  {
+    ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+    auto it = listeners_.find(listenPort);
+    if (it != listeners_.end()) context = it->second.tls;
+  }
+  *failed = false;
+  if (context == nullptr) return nullptr;
+  std::unique_ptr<TlsSession> session =
+      TlsSession::create(std::move(context), "", nullptr);
+  *failed = session == nullptr;
+  return session;
+}
+
 void KRL_NetServer::accepted(ACE_HANDLE socket, const ACE_INET_Addr& remote,
                              int listenPort) {
   ACE_INET_Addr local;
   ACE_SOCK_Stream(socket).get_local_addr(local);
+  bool failed;
+  std::unique_ptr<TlsSession> session = sessionForPort(listenPort, &failed);
+  if (failed) {
+    // No memory for the session: the connection is refused as a whole
+    // rather than served in clear text.
+    ACE_OS::closesocket(socket);
+    endOpen(0);
+    return;
+  }
   endOpen(KRL_NetHandler::create(socket, remote, local, nextLoop(),
-                                 listenPort, nullptr, nullptr, nullptr));
+                                 listenPort, nullptr, nullptr, nullptr,
+                                 std::move(session)));
+}
+
+uint64_t KRL_NetServer::connectTls(const char* host, int port,
+                                   const char* serverName, const char* caFile,
+                                   const char* certFile, const char* keyFile,
+                                   NetDataCallback onData,
+                                   NetEventCallback onEvent,
+                                   NetSentCallback onSent) {
+  if (host == nullptr) return 0;
+  std::string error;
+  std::shared_ptr<TlsContext> context = TlsContext::forClient(
+      caFile != nullptr ? caFile : "", certFile != nullptr ? certFile : "",
+      keyFile != nullptr ? keyFile : "", &error);
+  if (context == nullptr) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("linkcore: TLS to %C:%d: %C\n"), host, port,
+               error.c_str()));
+    return 0;
+  }
+  {
+    ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
+    if (!runningLocked()) return 0;
+    ++opensInProgress_;  // shutdown waits for this call to finish
+  }
+  uint32_t id = 0;
+  ACE_INET_Addr remote;
+  if (remote.set(static_cast<u_short>(port), host, 1, AF_INET) == 0) {
+    ACE_SOCK_Stream stream;
+    ACE_SOCK_Connector connector;
+    ACE_Time_Value timeout(kConnectTimeoutSeconds);
+    const int64_t started = MonotonicNanoseconds();
+    std::unique_ptr<TlsSession> session;
+    if (connector.connect(stream, remote, &timeout) == -1) {
+      stream.close();
+    } else if ((session = TlsSession::create(
+                    context,
+                    serverName != nullptr && serverName[0] != '\0' ? serverName
+                                                                   : host,
+                    nullptr)) == nullptr) {
+      stream.close();
+    } else {
+      // The handshake has what is left of the connect's time.
+      const int elapsedMs =
+          static_cast<int>((MonotonicNanoseconds() - started) / 1000000);
+      const int leftMs = std::max(kConnectTimeoutSeconds * 1000 - elapsedMs, 1);
+      if (!RunClientHandshake(stream.get_handle(), session.get(), leftMs,
+                              &error)) {
+        ACE_ERROR((LM_WARNING,
+                   ACE_TEXT("linkcore: TLS handshake with %C:%d failed: %C\n"),
+                   host, port, error.c_str()));
+        stream.close();
+      } else {
+        ACE_INET_Addr local;
+        stream.get_local_addr(local);
+        id = KRL_NetHandler::create(stream.get_handle(), remote, local,
+                                    nextLoop(), -1, onData, onEvent, onSent,
+                                    std::move(session));
+      }
+    }
+  }
+  return endOpen(id) ? 0 : id;
 }
 
 uint64_t KRL_NetServer::connect(const char* host, int port,

@@ -38,6 +38,8 @@
 #include "net_connection_table.h"
 #include "net_guarded_counter.h"
 #include "net_listen_entry.h"
+#include "tls_context.h"
+#include "tls_session.h"
 
 namespace linkcore {
 
@@ -58,7 +60,17 @@ class KRL_NetServer {
   int listen(int port, NetDataCallback onData, NetEventCallback onEvent,
              NetSentCallback onSent);
   int listenAt(const char* address, int port, NetDataCallback onData,
-               NetEventCallback onEvent, NetSentCallback onSent);
+               NetEventCallback onEvent, NetSentCallback onSent,
+               std::shared_ptr<TlsContext> tls = nullptr);
+  int listenTls(const char* address, int port, const char* certFile,
+                const char* keyFile, const char* clientCaFile,
+                NetDataCallback onData, NetEventCallback onEvent,
+                NetSentCallback onSent);
+  uint64_t connectTls(const char* host, int port, const char* serverName,
+                      const char* caFile, const char* certFile,
+                      const char* keyFile, NetDataCallback onData,
+                      NetEventCallback onEvent, NetSentCallback onSent);
+  int setHandshakeTimeout(int milliseconds);
   int unListen(int port);
   uint64_t connect(const char* host, int port, NetDataCallback onData,
                    NetEventCallback onEvent, NetSentCallback onSent);
@@ -91,6 +103,11 @@ class KRL_NetServer {
                            NetEventCallback* onEvent,
                            NetSentCallback* onSent);
 
+  // Puts an accepted connection whose TLS handshake is under way on the
+  // sweeper's watch: it is closed when the handshake has not finished by
+  // the deadline (KRL_NetSetHandshakeTimeout). Thread safe.
+  void watchHandshake(const std::shared_ptr<KRL_NetHandler>& handler);
+
   // The next connection id: 1, 2, ... never 0. Thread safe.
   uint32_t takeConnectionId();
 
@@ -117,8 +134,12 @@ class KRL_NetServer {
   // it; true when that happened.
   bool endOpen(uint32_t id);
   // One pass over the closing handlers, letting go of those whose socket
-  // is shut.
+  // is shut; then closes connections whose handshake is overdue.
   void sweep();
+  // The TLS session for a connection accepted on listenPort, null for a
+  // plain port; *failed when the port wants TLS and no session could be
+  // built. Thread safe (netLock).
+  std::unique_ptr<TlsSession> sessionForPort(int listenPort, bool* failed);
   static ACE_THR_FUNC_RETURN sweeperMain(void* self);
   // Whether listen and connect may work now. Caller holds netLock.
   bool runningLocked() const {
@@ -149,6 +170,15 @@ class KRL_NetServer {
   // Admission bounds (KRL_NetSetLimits); 0: none.
   std::atomic<int> maxConnections_{0};
   std::atomic<int> reservedDescriptors_{0};
+
+  // Accepted connections in their TLS handshake, with the deadline
+  // (monotonic nanoseconds) of each. netLock_.
+  struct Handshaking {
+    int64_t deadline;
+    std::weak_ptr<KRL_NetHandler> handler;
+  };
+  std::list<Handshaking> handshaking_;
+  std::atomic<int> handshakeTimeoutMs_{10000};
 
   std::vector<KRL_NetLoop*> loops_;  // fixed after init until shutdown
   std::atomic<uint32_t> nextLoop_{0};

@@ -233,4 +233,48 @@ int32_t LoginTimeoutSeconds(const std::string& configPath) {
   return LoginTimeoutSeconds(profile);
 }
 
+namespace {
+
+// A file name of the configuration, taken from the program directory
+// unless absolute.
+std::string ConfiguredFile(const std::string& name,
+                           const std::string& programDirectory) {
+  if (name.empty() || name[0] == '/') return name;
+  return programDirectory + name;
+}
+
+}  // namespace
+
+TlsSettings ReadTlsSettings(const ProfileFile& profile,
+                            const std::string& programDirectory) {
+  TlsSettings tls;
+  tls.port = profile.GetInt("DB", "TLSPORT", 0);
+  if (tls.port == 0) return tls;
+  tls.certFile = ConfiguredFile(
+      profile.GetString("DB", "CERT", "", kProfileNameLimit), programDirectory);
+  tls.keyFile = ConfiguredFile(
+      profile.GetString("DB", "KEY", "", kProfileNameLimit), programDirectory);
+  tls.clientCaFile = ConfiguredFile(
+      profile.GetString("DB", "CLIENTCA", "", kProfileNameLimit),
+      programDirectory);
+  if (tls.port < 1 || tls.port > 65535) {
+    LogPrint("%D [DB]: TLSPORT %d is not a TCP port\n", tls.port);
+    tls.valid = false;
+  } else if (tls.port == ListenPort(profile)) {
+    LogPrint("%D [DB]: TLSPORT %d is the plain PORT too\n", tls.port);
+    tls.valid = false;
+  } else if (tls.certFile.empty() || tls.keyFile.empty()) {
+    LogPrint("%D [DB]: TLSPORT %d needs CERT and KEY\n", tls.port);
+    tls.valid = false;
+  }
+  return tls;
+}
+
+TlsSettings ReadTlsSettings(const std::string& configPath,
+                            const std::string& programDirectory) {
+  ProfileFile profile;
+  profile.Load(configPath).IgnoreError();
+  return ReadTlsSettings(profile, programDirectory);
+}
+
 }  // namespace dirsync

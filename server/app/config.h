@@ -86,6 +86,27 @@ constexpr int32_t kDefaultLoginTimeoutSeconds = 30;
 int32_t LoginTimeoutSeconds(const ProfileFile& profile);
 int32_t LoginTimeoutSeconds(const std::string& configPath);
 
+// The encrypted port of section [DB]: "TLSPORT" (absent or 0: none),
+// "CERT" and "KEY" (PEM files of the server's certificate chain and its
+// private key) and "CLIENTCA" (optional: PEM file of the authorities whose
+// certificates clients must present). Relative file names are taken from
+// the program directory.
+struct TlsSettings {
+  int32_t port = 0;  // 0: no encrypted port
+  std::string certFile;
+  std::string keyFile;
+  std::string clientCaFile;  // empty: any client may connect
+  bool valid = true;         // false: configured, but not usable (logged)
+};
+
+// Reads the settings above. A TLSPORT outside 1..65535, equal to PORT, or
+// without CERT and KEY is logged and makes the settings not valid: the
+// operator asked for encryption, so the server does not start without it.
+TlsSettings ReadTlsSettings(const ProfileFile& profile,
+                            const std::string& programDirectory);
+TlsSettings ReadTlsSettings(const std::string& configPath,
+                            const std::string& programDirectory);
+
 }  // namespace dirsync
 
 #endif  // DIRSYNC_APP_CONFIG_H_

@@ -60,7 +60,9 @@ int main() {
       std::chrono::seconds(LoginTimeoutSeconds(configPath)));
   const bool served = server.Run(ListenPort(configPath),
                                  MaxConnections(configPath),
-                                 ListenAddress(configPath));
+                                 ListenAddress(configPath),
+                                 ReadTlsSettings(configPath,
+                                                 options.programDirectory));
   LogPrint("%D Exit!\n");
   return served ? 0 : 1;
 }

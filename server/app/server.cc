@@ -187,7 +187,7 @@ void Server::StopWatching() {
 }
 
 bool Server::Run(int32_t port, int32_t maxConnections,
-                 const std::string& address) {
+                 const std::string& address, const TlsSettings& tls) {
   StartWatching();
   InstallClientLinkTable(&clientLinks_);
   // Clients are served by five network threads.
@@ -221,6 +221,31 @@ bool Server::Run(int32_t port, int32_t maxConnections,
              error != 0 ? std::strerror(error) : "the port is not usable");
     listening = false;
     RequestStop();
+  }
+  // The encrypted port serves the same callbacks: framing, login deadlines
+  // and output bounds apply to its connections as to plain ones.
+  if (listening && tls.port != 0) {
+    errno = 0;
+    if (!tls.valid ||
+        KRL_NetListenTls(address.c_str(), tls.port, tls.certFile.c_str(),
+                         tls.keyFile.c_str(), tls.clientCaFile.c_str(),
+                         OnReceive, OnConnectionEvent, nullptr) != 1) {
+      if (running_.load()) {
+        const int error = errno;
+        LogPrint("%D cannot serve TLS on port %d: %s; the server stops\n",
+                 tls.port,
+                 !tls.valid || error == EINVAL
+                     ? "its settings, certificate or key are not usable"
+                     : error != 0 ? std::strerror(error)
+                                  : "the port is not usable");
+        listening = false;
+        RequestStop();
+      }
+    } else {
+      LogPrint("%D TLS on port %d%s\n", tls.port,
+               tls.clientCaFile.empty() ? ""
+                                        : ", clients need a certificate");
+    }
   }
   // A console event that came before the library was started found nothing
   // to shut down; the shutdown it asked for happens now.

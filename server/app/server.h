@@ -105,11 +105,14 @@ class Server : public TaskDirectory {
   // The whole life of the program after configuration: watching, the
   // network library on port of address (empty: all addresses) with at
   // most maxConnections client connections (fewer when the descriptor
-  // limit leaves room for fewer), and the orderly stop. Returns true once a
-  // console event has stopped the server, false (after a log line and an
-  // orderly stop) when the port cannot be listened on. Main thread.
+  // limit leaves room for fewer), the same protocol over TLS on tls.port
+  // when one is set, and the orderly stop. Returns true once a console
+  // event has stopped the server, false (after a log line and an orderly
+  // stop) when a port cannot be listened on or the TLS settings cannot be
+  // used. Main thread.
   bool Run(int32_t port, int32_t maxConnections = kDefaultMaxConnections,
-           const std::string& address = std::string());
+           const std::string& address = std::string(),
+           const TlsSettings& tls = TlsSettings());
 
   // TaskDirectory. Thread safe: the volumes and their tasks never change
   // once the threads run.

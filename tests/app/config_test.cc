@@ -266,5 +266,37 @@ TEST(ListenPortTest, AddressAndLoginTimeoutHaveDefaultsAndRefuseNonsense) {
   EXPECT_EQ(log.CountWith({"LOGINTIMEOUT 0 is not between 1 and 86400"}), 1u);
 }
 
+TEST(TlsSettingsTest, FilesComeFromTheProgramDirectoryAndBadPortsAreRefused) {
+  LogCapture log;
+  ProfileFile p;
+  p.Parse("[DB]\nPORT=4000\n");
+  TlsSettings none = ReadTlsSettings(p, "/opt/dirsync/");
+  EXPECT_EQ(none.port, 0);
+  EXPECT_TRUE(none.valid);
+
+  p.Parse("[DB]\nPORT=4000\nTLSPORT=4001\nCERT=tls/server.pem\n"
+          "KEY=/etc/keys/server-key.pem\nCLIENTCA=ca.pem\n");
+  TlsSettings tls = ReadTlsSettings(p, "/opt/dirsync/");
+  EXPECT_TRUE(tls.valid);
+  EXPECT_EQ(tls.port, 4001);
+  EXPECT_EQ(tls.certFile, "/opt/dirsync/tls/server.pem");
+  EXPECT_EQ(tls.keyFile, "/etc/keys/server-key.pem");
+  EXPECT_EQ(tls.clientCaFile, "/opt/dirsync/ca.pem");
+
+  // Encryption asked for and not possible: not valid, so the server stops
+  // instead of serving without it.
+  p.Parse("[DB]\nPORT=4000\nTLSPORT=4000\nCERT=c\nKEY=k\n");
+  EXPECT_FALSE(ReadTlsSettings(p, "/d/").valid);
+  EXPECT_EQ(log.CountWith({"TLSPORT 4000 is the plain PORT too"}), 1u);
+  p.Parse("[DB]\nTLSPORT=70000\nCERT=c\nKEY=k\n");
+  EXPECT_FALSE(ReadTlsSettings(p, "/d/").valid);
+  EXPECT_EQ(log.CountWith({"TLSPORT 70000 is not a TCP port"}), 1u);
+  p.Parse("[DB]\nTLSPORT=4001\nCERT=c\n");
+  TlsSettings noKey = ReadTlsSettings(p, "/d/");
+  EXPECT_FALSE(noKey.valid);
+  EXPECT_EQ(noKey.clientCaFile, "");
+  EXPECT_EQ(log.CountWith({"TLSPORT 4001 needs CERT and KEY"}), 1u);
+}
+
 }  // namespace
 }  // namespace dirsync

@@ -12,12 +12,14 @@ bool MirrorClient::Launch(const MirrorOptions& options, bool follow) {
   std::vector<std::string> argv = {
       DIRSYNC_CLIENT_PATH, "mirror",
       "--host", "127.0.0.1",
-      "--port", std::to_string(server_.port()),
+      "--port",
+      std::to_string(options.tlsArgs.empty() ? server_.port() : server_.tlsPort()),
       "--task", server_.settings().task,
       "--user", server_.settings().user,
       "--token-file", server_.tokenFile(),
       "--interval-ms", std::to_string(options.intervalMs)};
   if (options.zip) argv.push_back("--zip");
+  argv.insert(argv.end(), options.tlsArgs.begin(), options.tlsArgs.end());
   if (follow) argv.push_back("--follow");
   argv.push_back(mirrorDir_);
   return process_.Start(argv, logPath_);

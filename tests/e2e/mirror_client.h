@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "e2e/child_process.h"
 #include "e2e/server_under_test.h"
@@ -15,6 +16,9 @@ namespace dirsync::e2e {
 struct MirrorOptions {
   bool zip = false;
   int intervalMs = 100;
+  // Connects to the server's encrypted port with these options (--tls,
+  // --ca, ...) when not empty.
+  std::vector<std::string> tlsArgs = {};
 };
 
 class MirrorClient {

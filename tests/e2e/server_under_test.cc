@@ -86,6 +86,16 @@ bool ServerUnderTest::Prepare() {
   if (settings_.compactMinKiB >= 0) {
     ini << "COMPACTMINKB = " << settings_.compactMinKiB << "\n";
   }
+  if (!settings_.tlsCert.empty()) {
+    do {
+      tlsPort_ = FreePort();
+    } while (tlsPort_ == port_);
+    ini << "TLSPORT = " << tlsPort_ << "\nCERT = " << settings_.tlsCert
+        << "\nKEY = " << settings_.tlsKey << "\n";
+    if (!settings_.tlsClientCa.empty()) {
+      ini << "CLIENTCA = " << settings_.tlsClientCa << "\n";
+    }
+  }
   if (!WriteWhole(dir + "/dirsync.ini", ini.str()) ||
       !WriteWhole(dir + "/user/" + settings_.task + "-" + settings_.user,
                   settings_.token) ||
@@ -119,7 +129,8 @@ bool ServerUnderTest::WaitReady(std::chrono::milliseconds limit) {
                ") during start-up";
       return false;
     }
-    if (LogOfThisRun().find(" begin = ") != std::string::npos && Listens(port_)) {
+    if (LogOfThisRun().find(" begin = ") != std::string::npos && Listens(port_) &&
+        (tlsPort_ == 0 || Listens(tlsPort_))) {
       return true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

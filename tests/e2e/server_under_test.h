@@ -30,6 +30,11 @@ struct ServerSettings {
   // [DB] COMPACTMINKB when not negative: the dead KiB a store may hold
   // beyond its live ones before it is compacted.
   int compactMinKiB = -1;
+  // An encrypted port (a free one) with this certificate and key, when
+  // tlsCert is set; tlsClientCa: clients need a certificate it signed.
+  std::string tlsCert;
+  std::string tlsKey;
+  std::string tlsClientCa;
 };
 
 class ServerUnderTest {
@@ -61,6 +66,8 @@ class ServerUnderTest {
   bool running() { return process_.running(); }
 
   int port() const { return port_; }
+  // The encrypted port; 0 without one.
+  int tlsPort() const { return tlsPort_; }
   const ServerSettings& settings() const { return settings_; }
   std::string tokenFile() const { return sandbox_.base() + "/token"; }
   std::string storePath() const {
@@ -83,6 +90,7 @@ class ServerUnderTest {
   ServerSettings settings_;
   ChildProcess process_;
   int port_ = 0;
+  int tlsPort_ = 0;
   size_t runStart_ = 0;
   std::string error_;
 };

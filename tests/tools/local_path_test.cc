@@ -65,5 +65,38 @@ TEST(LocalPathTest, LinksThatLeaveTheTreeAreToldByTheirText) {
   EXPECT_FALSE(LinkLeavesTree("a", "no/such/place"));
 }
 
+TEST(OptionsTest, TlsOptionsNeedTlsAndCertificateAndKeyGoTogether) {
+  Options o;
+  std::string error;
+  const std::vector<std::string> login = {"ls", "--task", "t", "--user", "u",
+                                          "--token-file", "f"};
+  auto with = [&login](std::vector<std::string> extra) {
+    std::vector<std::string> args = login;
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  };
+  ASSERT_TRUE(ParseOptions(with({"--tls", "--ca", "ca.pem", "--cert=c.pem", "--key", "k.pem"}),
+                           &o, &error))
+      << error;
+  EXPECT_TRUE(o.tls);
+  EXPECT_EQ(o.caFile, "ca.pem");
+  EXPECT_EQ(o.certFile, "c.pem");
+  EXPECT_EQ(o.keyFile, "k.pem");
+  ASSERT_TRUE(ParseOptions(with({"--tls"}), &o, &error)) << error;
+  EXPECT_TRUE(o.caFile.empty());  // the system's store
+
+  const std::vector<std::vector<std::string>> bad = {
+      with({"--ca", "ca.pem"}),                    // without --tls
+      with({"--tls", "--cert", "c.pem"}),          // no key
+      with({"--tls", "--key", "k.pem"}),           // no certificate
+      with({"--tls=yes"}),
+  };
+  for (const auto& args : bad) {
+    error.clear();
+    EXPECT_FALSE(ParseOptions(args, &o, &error));
+    EXPECT_FALSE(error.empty());
+  }
+}
+
 }  // namespace
 }  // namespace dsclient_tool

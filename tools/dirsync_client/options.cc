@@ -31,6 +31,14 @@ CONNECTION:
   --user U          user id (required)
   --token-file F    file holding the user's token (required); one line end
                     at its end is not part of the token
+  --tls             encrypt the connection (the server's TLSPORT) and verify
+                    the server's certificate against the host name given
+                    with --host; a certificate that does not verify ends
+                    the run with exit status 1
+  --ca FILE         PEM file of the authorities that sign the server's
+                    certificate (default: the system's store)
+  --cert FILE       PEM file of this client's certificate, with --key FILE
+                    its private key, for servers that require one
 
 mirror   Keeps DIR a copy of the task's tree. It reads the task's change
          log from where it stopped last time (DIR/.dirsync/state), applies
@@ -88,18 +96,21 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options,
       value = arg.substr(equals + 1);
       inlineValue = true;
     }
-    if (name == "--zip" || name == "--follow" || name == "--skip-outside-links") {
+    if (name == "--zip" || name == "--follow" || name == "--tls" ||
+        name == "--skip-outside-links") {
       if (inlineValue) {
         *error = name + " takes no value";
         return false;
       }
       (name == "--zip"      ? options->zip
        : name == "--follow" ? options->follow
+       : name == "--tls"    ? options->tls
                             : options->skipOutsideLinks) = true;
       continue;
     }
     static const char* const withValue[] = {"--host", "--port", "--task", "--user",
-                                            "--token-file", "--interval-ms", "--out"};
+                                            "--token-file", "--interval-ms", "--out",
+                                            "--ca", "--cert", "--key"};
     bool known = false;
     for (const char* n : withValue) known = known || name == n;
     if (!known) {
@@ -133,6 +144,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options,
       }
     } else if (name == "--out") {
       options->out = value;
+    } else if (name == "--ca") {
+      options->caFile = value;
+    } else if (name == "--cert") {
+      options->certFile = value;
+    } else if (name == "--key") {
+      options->keyFile = value;
     }
   }
 
@@ -147,6 +164,15 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options,
   }
   if (options->task.empty() || options->user.empty() || options->tokenFile.empty()) {
     *error = "--task, --user and --token-file are required";
+    return false;
+  }
+  if (!options->tls &&
+      (!options->caFile.empty() || !options->certFile.empty() || !options->keyFile.empty())) {
+    *error = "--ca, --cert and --key need --tls";
+    return false;
+  }
+  if (options->certFile.empty() != options->keyFile.empty()) {
+    *error = "--cert and --key go together";
     return false;
   }
   size_t operandsWanted = options->command == "ls" ? 0 : 1;

@@ -17,6 +17,10 @@ struct Options {
   std::string user;
   std::string tokenFile;
   bool zip = false;
+  bool tls = false;      // --tls: encrypt, verify the server
+  std::string caFile;    // --ca: authorities for the server (default system)
+  std::string certFile;  // --cert/--key: client certificate (mutual TLS)
+  std::string keyFile;
   bool follow = false;
   // mirror: links whose targets are absolute or lead out of DIR are not
   // made (one line each).

@@ -38,12 +38,37 @@ LoginStatus OpenSession(dsclient::Connection& connection, const Options& options
                         const std::string& token, SessionInfo* info,
                         std::string* message) {
   std::string where = options.host + ":" + std::to_string(options.port);
+  if (options.tls && !connection.tls()) {
+    dsclient::TlsOptions tls;
+    tls.enabled = true;
+    tls.caFile = options.caFile;
+    tls.certFile = options.certFile;
+    tls.keyFile = options.keyFile;
+    std::string error;
+    if (!connection.UseTls(tls, &error)) {
+      *message = "TLS: " + error;
+      return LoginStatus::kTlsFailed;
+    }
+  }
   if (!connection.Connect(options.host, options.port)) {
+    // A handshake that only ran out of time may work later (a server that
+    // is starting); one that failed will fail again.
+    if (connection.tlsFailed() &&
+        connection.error().find("timed out") == std::string::npos) {
+      *message = "TLS handshake with " + where + " failed: " + connection.error();
+      return LoginStatus::kTlsFailed;
+    }
     *message = "cannot connect to " + where;
+    if (!connection.error().empty()) *message += ": " + connection.error();
     return LoginStatus::kCannotConnect;
   }
   dsclient::LoginResult login;
   if (!connection.Login(options.user, token, options.task, &login)) {
+    if (connection.tlsFailed()) {
+      *message = "the server at " + where + " ended the TLS session: " +
+                 connection.error();
+      return LoginStatus::kTlsFailed;
+    }
     if (!connection.connected()) {
       *message = "the server at " + where + " refused the login and closed the "
                  "connection: unknown task '" + options.task + "', unknown user '" +

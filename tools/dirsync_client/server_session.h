@@ -18,6 +18,8 @@ enum class LoginStatus {
   kRefused,        // the server said "fail": wrong token
   kClosed,         // the server closed the connection: unknown task or user
   kNoReply,        // connected, but no answer in time
+  kTlsFailed,      // the TLS settings or the handshake failed (a certificate
+                   // that does not verify, a server without TLS)
 };
 
 struct SessionInfo {
