@@ -158,23 +158,13 @@ void Drive(const std::shared_ptr<ClientLink>& shared, const uint8_t* chunk,
       CloseClientLink(link);
       return;
     }
-    if (result == DispatchResult::kHeavy) {
+    if (result == DispatchResult::kHeavy || result == DispatchResult::kWait) {
+      // The link passes to the request queue, or to the waiters until its
+      // store grows; without them the request is answered here and now.
       RequestQueue* queue = link.context.requests;
-      if (queue == nullptr) {
-        RunHeavyRequest(link, scratch);
-        continue;
-      }
-      if (!keepRest()) {
-        CloseClientLink(link);
-        return;
-      }
-      HoldInput(link);
-      queue->Submit(shared);
-      return;
-    }
-    if (result == DispatchResult::kWait) {
       GrowthWaiters* waiters = link.context.waiters;
-      if (waiters == nullptr || link.context.requests == nullptr) {
+      const bool waiting = result == DispatchResult::kWait;
+      if (queue == nullptr || (waiting && waiters == nullptr)) {
         RunHeavyRequest(link, scratch);
         continue;
       }
@@ -183,11 +173,12 @@ void Drive(const std::shared_ptr<ClientLink>& shared, const uint8_t* chunk,
         return;
       }
       HoldInput(link);
-      if (!waiters->Park(shared, WaitDeadline(link.request))) {
-        RunHeavyRequest(link, scratch);
-        continue;
+      if (!waiting) {
+        queue->Submit(shared);
+        return;
       }
-      return;
+      if (waiters->Park(shared, WaitDeadline(link.request))) return;
+      RunHeavyRequest(link, scratch);  // the waiters have stopped
     }
   }
 
