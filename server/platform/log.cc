@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <thread>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,8 @@ namespace dirsync {
 namespace {
 
 std::atomic<LogTee*> g_logTee{nullptr};
+// Lines being handed to the tee now.
+std::atomic<int> g_logTeeUsers{0};
 
 // Appends text to the line, cutting it at the buffer's limit.
 class LineBuilder {
@@ -239,11 +242,16 @@ void LogPrint(const char* format, ...) {
     // Nowhere is left to report a failing log.
     WriteFull(STDOUT_FILENO, buffer, n).IgnoreError();
   }
-  if (LogTee* tee = g_logTee.load(std::memory_order_acquire)) {
-    tee->Write(buffer, n);
-  }
+  // Counted while the tee is in use, so that SetLogTee can wait for the
+  // lines under way before the old tee goes.
+  g_logTeeUsers.fetch_add(1);
+  if (LogTee* tee = g_logTee.load()) tee->Write(buffer, n);
+  g_logTeeUsers.fetch_sub(1);
 }
 
-void SetLogTee(LogTee* tee) { g_logTee.store(tee, std::memory_order_release); }
+void SetLogTee(LogTee* tee) {
+  g_logTee.store(tee);
+  while (g_logTeeUsers.load() != 0) std::this_thread::yield();
+}
 
 }  // namespace dirsync

@@ -42,7 +42,8 @@ class LogTee {
 };
 
 // Installs (or, with nullptr, removes) the tee. "*tee" must remain live
-// while installed. Thread safe.
+// while installed; once SetLogTee returns, a tee it replaced is called no
+// more. Thread safe; not to be called from a tee's Write.
 void SetLogTee(LogTee* tee);
 
 

@@ -217,6 +217,7 @@ class StarvedNamesEnv final : public EnvWrapper {
 TEST_F(MonitorFaultTest, NamesThatCannotBeCheckedWaitAndArriveLater) {
   ASSERT_EQ(RunWriter({"write " + R("x") + " 4", "mkdir " + R("d")}), 0);
   StarvedNamesEnv starved;
+  testing::StopsAtEnd stops(env_);
   VolumeJournal::Options options;
   options.env = &starved;
   env_.AddVolume('J', volume_, 20);

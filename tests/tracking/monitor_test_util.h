@@ -102,6 +102,20 @@ std::vector<StoredRecord> RecordsOf(SyncTask* task, uint64_t ref);
 // The current catalog entry of ref as bytes, or empty.
 std::vector<uint8_t> EntryOf(SyncTask* task, uint64_t ref);
 
+// Stops the monitors when it goes. Declared after the environments and
+// log captures a test makes, it ends the monitor threads, which use them,
+// before those go.
+class StopsAtEnd {
+ public:
+  explicit StopsAtEnd(MonitoredVolumes& volumes) : volumes_(volumes) {}
+  ~StopsAtEnd() { volumes_.Stop(); }
+  StopsAtEnd(const StopsAtEnd&) = delete;
+  StopsAtEnd& operator=(const StopsAtEnd&) = delete;
+
+ private:
+  MonitoredVolumes& volumes_;
+};
+
 }  // namespace dirsync::testing
 
 #endif  // DIRSYNC_TESTS_TRACKING_MONITOR_TEST_UTIL_H_

@@ -471,6 +471,7 @@ TEST_F(VolumeMonitorTest, FailingReadsAreRetriedAfterGrowingPauses) {
   VolumeJournal::Options failing;
   failing.env = &env;
   LogCapture log;
+  testing::StopsAtEnd stops(env_);
   auto started = std::chrono::steady_clock::now();
   ASSERT_TRUE(env_.Start(failing));
   Change(task, {"write " + R("after") + " 1"});
