@@ -332,11 +332,12 @@ TEST_F(StoreCompactionTest, CompactedStoreHoldsOneRecordPerLiveEntryAndLoadsAsTh
     {
       ReaderLock lock(&task.catalogLock);
       for (const auto& [ref, e] : task.entries) {
-        CatalogRecord copy = CatalogRecord::Allocate(
-            kRecordHeaderSize + static_cast<int32_t>(e.nameView().size()));
-        std::memcpy(copy.data(), e.data(), static_cast<size_t>(copy.length()));
-        record::SetLength(copy.data(), copy.length());
-        copy.data()[copy.length() - 1] = 0;
+        const int32_t length =
+            kRecordHeaderSize + static_cast<int32_t>(e.nameView().size());
+        CatalogRecord copy = CatalogRecord::Allocate(length);
+        std::memcpy(copy.data(), e.data(), static_cast<size_t>(length));
+        record::SetLength(copy.data(), length);
+        copy.data()[length - 1] = 0;
         copies.push_back(std::move(copy));
       }
     }
