@@ -16,15 +16,15 @@ namespace dirsync::e2e {
 namespace {
 
 using test_certs::CertFiles;
-using test_certs::LeafSpec;
+using test_certs::LeafOptions;
 using test_certs::TestAuthority;
 
-LeafSpec ClientSpec() {
-  LeafSpec spec;
-  spec.commonName = "mirror client";
-  spec.altNames = {};
-  spec.client = true;
-  return spec;
+LeafOptions ClientLeaf() {
+  LeafOptions leaf;
+  leaf.commonName = "mirror client";
+  leaf.altNames = {};
+  leaf.client = true;
+  return leaf;
 }
 
 class TlsMirrorTest : public MirrorFixture {
@@ -66,9 +66,9 @@ class TlsMirrorTest : public MirrorFixture {
 
   TestAuthority ca_{sandbox_.base(), "main"};
   TestAuthority stranger_{sandbox_.base(), "stranger"};
-  CertFiles serverCert_ = ca_.Issue("server", LeafSpec());
-  CertFiles clientCert_ = ca_.Issue("client", ClientSpec());
-  CertFiles strangerCert_ = stranger_.Issue("intruder", ClientSpec());
+  CertFiles serverCert_ = ca_.Issue("server", LeafOptions());
+  CertFiles clientCert_ = ca_.Issue("client", ClientLeaf());
+  CertFiles strangerCert_ = stranger_.Issue("intruder", ClientLeaf());
 };
 
 TEST_F(TlsMirrorTest, MirrorOverMutualTlsConvergesAndOthersAreRefused) {

@@ -21,7 +21,7 @@ namespace linkcore_test {
 namespace {
 
 using test_certs::CertFiles;
-using test_certs::LeafSpec;
+using test_certs::LeafOptions;
 using test_certs::TestAuthority;
 
 // A directory of certificates for one test, removed afterwards.
@@ -81,7 +81,7 @@ std::string Pattern(size_t length) {
 TEST(NetTls, EchoKeepsChunksOrderAndSentBytesOfAPlainConnection) {
   CertDir dir;
   TestAuthority ca(dir.path(), "main");
-  const CertFiles server = ca.Issue("server", LeafSpec());
+  const CertFiles server = ca.Issue("server", LeafOptions());
   ASSERT_EQ(KRL_NetInit(2), 1);
   const int port = ListenTls(server, "", Echo);
   ASSERT_GT(port, 0);
@@ -124,7 +124,7 @@ TEST(NetTls, EchoKeepsChunksOrderAndSentBytesOfAPlainConnection) {
 TEST(NetTls, HeldInputKeepsDecryptedBytesUntilReleased) {
   CertDir dir;
   TestAuthority ca(dir.path(), "main");
-  const CertFiles server = ca.Issue("server", LeafSpec());
+  const CertFiles server = ca.Issue("server", LeafOptions());
   ASSERT_EQ(KRL_NetInit(1), 1);
   const int port = ListenTls(server, "", HoldOnRequest);
   ASSERT_GT(port, 0);
@@ -157,7 +157,7 @@ void CountTlsDrain(uint64_t) { ++tlsDrains; }
 TEST(NetTls, OutputToAPeerThatDoesNotReadPausesReadingAndDrains) {
   CertDir dir;
   TestAuthority ca(dir.path(), "main");
-  const CertFiles server = ca.Issue("server", LeafSpec());
+  const CertFiles server = ca.Issue("server", LeafOptions());
   ASSERT_EQ(KRL_NetInit(2), 1);
   const int port = ListenTls(server, "", RecordData);
   ASSERT_GT(port, 0);
@@ -214,7 +214,7 @@ void GreetLargely(uint64_t id, int opened) {
 TEST(NetTls, SendsKeptForTheHandshakeDoNotStallIt) {
   CertDir dir;
   TestAuthority ca(dir.path(), "main");
-  const CertFiles server = ca.Issue("server", LeafSpec());
+  const CertFiles server = ca.Issue("server", LeafOptions());
   ASSERT_EQ(KRL_NetInit(2), 1);
   int port = -1;
   for (int attempt = 0; attempt < 20 && port < 0; ++attempt) {
@@ -246,13 +246,13 @@ TEST(NetTls, MutualTlsAcceptsClientsOfItsAuthorityOnly) {
   CertDir dir;
   TestAuthority ca(dir.path(), "main");
   TestAuthority stranger(dir.path(), "stranger");
-  const CertFiles server = ca.Issue("server", LeafSpec());
-  LeafSpec clientSpec;
-  clientSpec.commonName = "client";
-  clientSpec.altNames = {};
-  clientSpec.client = true;
-  const CertFiles member = ca.Issue("member", clientSpec);
-  const CertFiles outsider = stranger.Issue("outsider", clientSpec);
+  const CertFiles server = ca.Issue("server", LeafOptions());
+  LeafOptions clientLeaf;
+  clientLeaf.commonName = "client";
+  clientLeaf.altNames = {};
+  clientLeaf.client = true;
+  const CertFiles member = ca.Issue("member", clientLeaf);
+  const CertFiles outsider = stranger.Issue("outsider", clientLeaf);
   ASSERT_EQ(KRL_NetInit(2), 1);
   const int port = ListenTls(server, ca.certFile(), Echo);
   ASSERT_GT(port, 0);
@@ -301,12 +301,12 @@ TEST(NetTls, ConnectRefusesWrongNamesExpiredAndUnknownCertificates) {
   CertDir dir;
   TestAuthority ca(dir.path(), "main");
   TestAuthority stranger(dir.path(), "stranger");
-  const CertFiles server = ca.Issue("server", LeafSpec());
-  LeafSpec expiredSpec;
-  expiredSpec.notBefore = -3600L * 48;
-  expiredSpec.notAfter = -3600L * 24;
-  const CertFiles expired = ca.Issue("expired", expiredSpec);
-  const CertFiles unknown = stranger.Issue("unknown", LeafSpec());
+  const CertFiles server = ca.Issue("server", LeafOptions());
+  LeafOptions expiredLeaf;
+  expiredLeaf.notBefore = -3600L * 48;
+  expiredLeaf.notAfter = -3600L * 24;
+  const CertFiles expired = ca.Issue("expired", expiredLeaf);
+  const CertFiles unknown = stranger.Issue("unknown", LeafOptions());
   ASSERT_EQ(KRL_NetInit(2), 1);
   const int good = ListenTls(server, "", Echo);
   const int old = ListenTls(expired, "", Echo);
@@ -339,7 +339,7 @@ TEST(NetTls, ConnectRefusesWrongNamesExpiredAndUnknownCertificates) {
 TEST(NetTls, StalledAndPlainPeersAreClosedWithoutData) {
   CertDir dir;
   TestAuthority ca(dir.path(), "main");
-  const CertFiles server = ca.Issue("server", LeafSpec());
+  const CertFiles server = ca.Issue("server", LeafOptions());
   ASSERT_EQ(KRL_NetInit(1), 1);
   ASSERT_EQ(KRL_NetSetHandshakeTimeout(600), 1);
   EXPECT_EQ(KRL_NetSetHandshakeTimeout(0), 0);
@@ -375,8 +375,8 @@ TEST(NetTls, StalledAndPlainPeersAreClosedWithoutData) {
 TEST(NetTls, UnusableCertificateOrKeyListensNowhere) {
   CertDir dir;
   TestAuthority ca(dir.path(), "main");
-  const CertFiles server = ca.Issue("server", LeafSpec());
-  const CertFiles other = ca.Issue("other", LeafSpec());
+  const CertFiles server = ca.Issue("server", LeafOptions());
+  const CertFiles other = ca.Issue("other", LeafOptions());
   ASSERT_EQ(KRL_NetInit(1), 1);
   const int port = FreePort();
   const std::string missing = dir.path() + "/missing.pem";

@@ -87,21 +87,21 @@ TestAuthority::~TestAuthority() {
   X509_free(static_cast<X509*>(cert_));
 }
 
-CertFiles TestAuthority::Issue(const std::string& file, const LeafSpec& spec) {
+CertFiles TestAuthority::Issue(const std::string& file, const LeafOptions& leaf) {
   X509* issuer = static_cast<X509*>(cert_);
   EVP_PKEY* key = NewKey();
-  X509* cert = NewCert(key, spec.commonName, serial_++, spec.notBefore,
-                       spec.notAfter);
+  X509* cert = NewCert(key, leaf.commonName, serial_++, leaf.notBefore,
+                       leaf.notAfter);
   X509_set_issuer_name(cert, X509_get_subject_name(issuer));
   AddExtension(cert, issuer, NID_basic_constraints, "critical,CA:FALSE");
   AddExtension(cert, issuer, NID_key_usage,
                "critical,digitalSignature,keyEncipherment");
   AddExtension(cert, issuer, NID_ext_key_usage,
-               spec.client ? "clientAuth" : "serverAuth");
+               leaf.client ? "clientAuth" : "serverAuth");
   AddExtension(cert, issuer, NID_authority_key_identifier, "keyid:always");
-  if (!spec.altNames.empty()) {
+  if (!leaf.altNames.empty()) {
     std::string names;
-    for (const std::string& n : spec.altNames) {
+    for (const std::string& n : leaf.altNames) {
       names += (names.empty() ? "" : ",") + n;
     }
     AddExtension(cert, issuer, NID_subject_alt_name, names);

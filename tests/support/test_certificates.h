@@ -15,7 +15,7 @@ struct CertFiles {
   std::string key;
 };
 
-struct LeafSpec {
+struct LeafOptions {
   std::string commonName = "localhost";
   // Subject alternative names: "DNS:localhost", "IP:127.0.0.1", ...
   std::vector<std::string> altNames = {"DNS:localhost", "IP:127.0.0.1"};
@@ -38,7 +38,7 @@ class TestAuthority {
   const std::string& certFile() const { return certFile_; }
   // Signs a new key's certificate and writes dir/FILE.pem and
   // dir/FILE-key.pem.
-  CertFiles Issue(const std::string& file, const LeafSpec& spec);
+  CertFiles Issue(const std::string& file, const LeafOptions& leaf);
 
  private:
   std::string dir_;
