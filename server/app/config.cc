@@ -12,6 +12,14 @@
 namespace dirsync {
 namespace {
 
+// The configuration at configPath for one [DB] setting. An unreadable file
+// was logged by LoadTasks; every setting then takes its default.
+ProfileFile LoadedProfile(const std::string& configPath) {
+  ProfileFile profile;
+  profile.Load(configPath).IgnoreError();
+  return profile;
+}
+
 std::string SectionName(int number) {
   return "task-" + std::to_string(number);
 }
@@ -157,10 +165,7 @@ int32_t ListenPort(const ProfileFile& profile) {
 }
 
 int32_t ListenPort(const std::string& configPath) {
-  ProfileFile profile;
-  // Unreadable: logged by LoadTasks; the default port stands.
-  profile.Load(configPath).IgnoreError();
-  return ListenPort(profile);
+  return ListenPort(LoadedProfile(configPath));
 }
 
 int32_t MaxConnections(const ProfileFile& profile) {
@@ -184,10 +189,7 @@ int32_t CompactMinKiB(const ProfileFile& profile) {
 }
 
 int32_t MaxConnections(const std::string& configPath) {
-  ProfileFile profile;
-  // Unreadable: logged by LoadTasks; the default stands.
-  profile.Load(configPath).IgnoreError();
-  return MaxConnections(profile);
+  return MaxConnections(LoadedProfile(configPath));
 }
 
 std::string ListenAddress(const ProfileFile& profile) {
@@ -209,10 +211,7 @@ std::string ListenAddress(const ProfileFile& profile) {
 }
 
 std::string ListenAddress(const std::string& configPath) {
-  ProfileFile profile;
-  // Unreadable: logged by LoadTasks; all addresses.
-  profile.Load(configPath).IgnoreError();
-  return ListenAddress(profile);
+  return ListenAddress(LoadedProfile(configPath));
 }
 
 int32_t LoginTimeoutSeconds(const ProfileFile& profile) {
@@ -228,9 +227,7 @@ int32_t LoginTimeoutSeconds(const ProfileFile& profile) {
 }
 
 int32_t LoginTimeoutSeconds(const std::string& configPath) {
-  ProfileFile profile;
-  profile.Load(configPath).IgnoreError();
-  return LoginTimeoutSeconds(profile);
+  return LoginTimeoutSeconds(LoadedProfile(configPath));
 }
 
 namespace {
@@ -272,9 +269,7 @@ TlsSettings ReadTlsSettings(const ProfileFile& profile,
 
 TlsSettings ReadTlsSettings(const std::string& configPath,
                             const std::string& programDirectory) {
-  ProfileFile profile;
-  profile.Load(configPath).IgnoreError();
-  return ReadTlsSettings(profile, programDirectory);
+  return ReadTlsSettings(LoadedProfile(configPath), programDirectory);
 }
 
 }  // namespace dirsync
