@@ -25,6 +25,16 @@ constexpr std::chrono::milliseconds kGather{1};
 
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 
+// Writes bytes to stdout with plain write calls (safe in a signal handler).
+void WriteRaw(const char* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::write(STDOUT_FILENO, data + done, size - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+}
+
 class Batch {
  public:
   Batch() { pending_.reserve(kMostPending + 1024); }
@@ -68,14 +78,10 @@ class Batch {
   // crashing thread may hold it). Lines a writer is busy with may come out
   // twice; none is lost.
   void WriteFromSignalHandler() NO_THREAD_SAFETY_ANALYSIS {
-    const size_t size = pendingSize_.load(std::memory_order_acquire);
-    const char* data = pending_.data();
-    size_t done = 0;
-    while (done < size) {
-      ssize_t n = ::write(STDOUT_FILENO, data + done, size - done);
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
+    // The batch the writer took, which it may not have written yet, then
+    // what waits behind it.
+    WriteRaw(out_.data(), outSize_.load(std::memory_order_acquire));
+    WriteRaw(pending_.data(), pendingSize_.load(std::memory_order_acquire));
   }
 
  private:
@@ -85,7 +91,7 @@ class Batch {
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    std::vector<char> out;
+    std::vector<char>& out = out_;
     MutexLock lock(&mu_);
     while (true) {
       while (pending_.empty() && !stopping_) wake_.Wait(&mu_);
@@ -101,6 +107,7 @@ class Batch {
         wake_.WaitFor(&mu_, kGather);
       }
       out.swap(pending_);
+      outSize_.store(out.size(), std::memory_order_release);
       pending_.clear();
       pending_.reserve(kMostPending + 1024);
       pendingSize_.store(0, std::memory_order_release);
@@ -108,6 +115,7 @@ class Batch {
       mu_.Unlock();
       // Nowhere is left to report a failing log.
       WriteFull(STDOUT_FILENO, out.data(), out.size()).IgnoreError();
+      outSize_.store(0, std::memory_order_release);
       out.clear();
       mu_.Lock();
       written_ = batchEnd;
@@ -120,6 +128,10 @@ class Batch {
   CondVar drained_;  // a batch was written
   std::vector<char> pending_ GUARDED_BY(mu_);
   std::atomic<size_t> pendingSize_{0};  // pending_.size(), for the signal handler
+  // The batch the writer thread is writing (its thread only), and its
+  // size until written, for the signal handler.
+  std::vector<char> out_;
+  std::atomic<size_t> outSize_{0};
   uint64_t appended_ GUARDED_BY(mu_) = 0;  // lines handed in so far
   uint64_t written_ GUARDED_BY(mu_) = 0;   // lines written so far
   bool flushing_ GUARDED_BY(mu_) = false;
