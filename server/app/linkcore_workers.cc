@@ -1,8 +1,5 @@
 #include "app/linkcore_workers.h"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -10,6 +7,7 @@
 
 #include "linkcore.h"
 #include "platform/log.h"
+#include "platform/signals_blocked.h"
 
 namespace dirsync {
 
@@ -19,13 +17,8 @@ namespace {
 // a mask that leaves signals to the thread that waits for them, whenever
 // the pool is made (the server may be built before main blocks them).
 KRL_Pool* CreatePool(int threads, TaskCallback run) {
-  sigset_t all;
-  sigset_t previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &previous);
-  KRL_Pool* pool = KRL_TaskCreate(threads, 0, run);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return pool;
+  SignalsBlocked blocked;
+  return KRL_TaskCreate(threads, 0, run);
 }
 
 // The first message of a pool, which tells that at least one of its

@@ -32,8 +32,10 @@ int main() {
   Server server(options);
 
   // Console events arrive as signals, taken on a thread of their own.
-  // They are blocked here, before any thread exists, so that every later
-  // thread inherits the mask and none takes them in signal context. The
+  // They are blocked here, so that every later thread inherits the mask
+  // and none takes them in signal context; the threads started above (the
+  // log writer, the worker pool, the growth waiter) were born with every
+  // signal blocked, so none of them meets one with its default action. The
   // signal thread is stopped before the server goes (it is declared after
   // it), so no action reaches a server that is gone.
   SignalThread signals;

@@ -13,6 +13,7 @@
 
 #include "platform/file_io.h"
 #include "platform/mutex.h"
+#include "platform/signals_blocked.h"
 #include "platform/thread_annotations.h"
 
 namespace dirsync {
@@ -39,7 +40,12 @@ class Batch {
  public:
   Batch() { pending_.reserve(kMostPending + 1024); }
 
-  void Start() { thread_ = std::thread([this] { Run(); }); }
+  void Start() {
+    // Signals are the business of the threads that route them: the writer
+    // takes none, from its first instruction.
+    SignalsBlocked blocked;
+    thread_ = std::thread([this] { Run(); });
+  }
 
   void Stop() EXCLUDES(mu_) {
     {
@@ -86,11 +92,6 @@ class Batch {
 
  private:
   void Run() EXCLUDES(mu_) {
-    // Signals are the business of the threads that route them: this one
-    // takes none, whenever it was started.
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
     std::vector<char>& out = out_;
     MutexLock lock(&mu_);
     while (true) {

@@ -1,11 +1,9 @@
 #include "protocol/growth_waiters.h"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <utility>
 
 #include "catalog/sync_task.h"
+#include "platform/signals_blocked.h"
 #include "protocol/request_queue.h"
 
 namespace dirsync {
@@ -20,6 +18,8 @@ void GrowthWaiters::Start() {
     if (started_ || stopping_) return;
     started_ = true;
   }
+  // Signals are taken by the thread that routes them.
+  SignalsBlocked blocked;
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -61,11 +61,6 @@ size_t GrowthWaiters::WaitingCount() {
 }
 
 void GrowthWaiters::Run() {
-  // Signals are taken by the thread that routes them.
-  sigset_t all;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, nullptr);
-
   std::vector<std::shared_ptr<ClientLink>> ready;
   for (;;) {
     {
