@@ -629,7 +629,14 @@ void KRL_NetHandler::beginClose() {
 void KRL_NetHandler::disconnect() {
   // Claimed before the socket is shut, so the loop's view of the hang-up
   // cannot deliver the close event ahead of this thread.
-  if (!claimClose()) return;
+  if (!claimClose()) {
+    // Another thread began the close and may not have taken the id out of
+    // the table yet; it is taken out here too, so that the id is no
+    // longer live once this call returns. The close event still comes
+    // once, on that thread, after the id has left the table.
+    KRL_NetServer::instance().connectionTable().remove(id_);
+    return;
+  }
   closeSocket(true);
   wakeIfIdle();
   unregister();

@@ -119,8 +119,9 @@ class KRL_NetHandler : public ACE_Event_Handler,
   void send(const char* data, int length);
 
   // Closes the connection at once: the socket is shut down and the close
-  // event is delivered on the calling thread before this returns. Does
-  // nothing when the connection is already closing. Thread safe.
+  // event is delivered on the calling thread before this returns. When
+  // the connection is already closing, only makes sure its id has left the
+  // connection table before this returns. Thread safe.
   void disconnect();
 
   // The host's hold on reading (KRL_NetHoldInput): while held, the loop
