@@ -16,7 +16,6 @@
 #include <ace/Guard_T.h>
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_sys_socket.h>
-#include <ace/Reactor.h>
 
 #include "net_loop.h"
 #include "net_server.h"
@@ -35,9 +34,7 @@ KRL_NetHandler::KRL_NetHandler(ACE_HANDLE socket, const ACE_INET_Addr& remote,
 
 KRL_NetHandler::~KRL_NetHandler() {
   // No reference is left, so the handler has left its loop (the loop's
-  // reference went with it) and no other thread can reach it. On the
-  // loop's thread, the upcall in which the reactor took it out is over
-  // too, so the reactor no longer holds the descriptor's slot.
+  // reference went with it) and no other thread can reach it.
   const ACE_HANDLE socket = socket_.load();
   if (socket != ACE_INVALID_HANDLE) ACE_OS::closesocket(socket);
   std::vector<SendBlock> left;
@@ -56,21 +53,19 @@ void KRL_NetHandler::release(KRL_NetHandler* handler) {
     return;
   }
   // The loop's thread runs the destruction once it has returned from the
-  // upcall it may be in now, possibly one of this handler's own.
-  handler->destroyPosted_.store(true);
-  if (handler->loop_->reactor()->notify(
-          handler, ACE_Event_Handler::EXCEPT_MASK) == -1) {
-    // Only when the reactor has no memory left to queue the notification
-    // (or could not wake its thread, when it is queued all the same). The
-    // handler is left alone rather than destroyed on a thread that may be
-    // inside it; shutdown would then wait for it.
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("ACE_Reactor::notify")));
-  }
+  // upcall it may be in now, possibly one of this handler's own. Without
+  // memory to queue it (logged by post), the handler is left alone rather
+  // than destroyed on a thread that may be inside it; shutdown would then
+  // wait for it.
+  handler->loop_->post(&KRL_NetHandler::destroyPosted, handler);
 }
 
-int KRL_NetHandler::handle_exception(ACE_HANDLE) {
-  if (destroyPosted_.load()) delete this;
-  return 0;
+void KRL_NetHandler::destroyPosted(void* handler) {
+  delete static_cast<KRL_NetHandler*>(handler);
+}
+
+void KRL_NetHandler::inputPosted(void* handler) {
+  static_cast<KRL_NetHandler*>(handler)->handle_input(ACE_INVALID_HANDLE);
 }
 
 uint32_t KRL_NetHandler::create(ACE_HANDLE socket, const ACE_INET_Addr& remote,
@@ -100,8 +95,6 @@ uint32_t KRL_NetHandler::create(ACE_HANDLE socket, const ACE_INET_Addr& remote,
   if (!handler->open(listenPort)) return 0;
   return handler->id();
 }
-
-ACE_HANDLE KRL_NetHandler::get_handle() const { return socket_.load(); }
 
 bool KRL_NetHandler::open(int listenPort) {
   const ACE_HANDLE socket = socket_.load();
@@ -140,13 +133,11 @@ void KRL_NetHandler::startRead() {
     ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
     // A connection closed during its open event never joins the loop.
     if (loop_ == nullptr || closeTicks_.load() != 0 || socketShut_) return;
-    ACE_Reactor_Mask mask = ACE_Event_Handler::READ_MASK;
-    if (!output_.empty() || !finished_.empty()) {
-      mask |= ACE_Event_Handler::WRITE_MASK;
-    }
+    unsigned mask = KRL_NetLoop::kInput;
+    if (!output_.empty() || !finished_.empty()) mask |= KRL_NetLoop::kOutput;
     // Taken before the loop can first call in.
     registration_ = shared_from_this();
-    if (loop_->reactor()->register_handler(this, mask) == -1) {
+    if (!loop_->add(this, socket_.load(), mask)) {
       unused.swap(registration_);
       failed = true;
     } else {
@@ -158,7 +149,7 @@ void KRL_NetHandler::startRead() {
   }
   if (failed) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"),
-               ACE_TEXT("ACE_Asynch_Read_Stream::open")));
+               ACE_TEXT("linkcore: joining the loop")));
     onReadEnd();
   }
 }
@@ -378,11 +369,9 @@ void KRL_NetHandler::kickBufferedInputLocked() {
     return;
   }
   // The loop calls handle_input for it. The handler outlives the call: it
-  // is destroyed through a notification of its own, posted after this one
-  // (the caller holds a reference now).
-  if (loop_->reactor()->notify(this, ACE_Event_Handler::READ_MASK) == -1) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("ACE_Reactor::notify")));
-  }
+  // is destroyed through a task of its own, posted after this one (the
+  // caller holds a reference now).
+  loop_->post(&KRL_NetHandler::inputPosted, this);
 }
 
 int KRL_NetHandler::handle_output(ACE_HANDLE) {
@@ -407,11 +396,11 @@ int KRL_NetHandler::handle_output(ACE_HANDLE) {
   deliverSent(&written);
   if (failed) {
     onWriteFailed();
-    leaveLoop(false);
+    leaveLoop();
     return 0;
   }
   if (drained != nullptr && closeTicks_.load() == 0) drained(id_);
-  if (leave) leaveLoop(false);
+  if (leave) leaveLoop();
   return 0;
 }
 
@@ -449,14 +438,6 @@ int KRL_NetHandler::notifyDrained(size_t lowMark, NetDrainCallback onDrained) {
   drainCallback_ = onDrained;
   drainMark_ = lowMark;
   return 1;
-}
-
-int KRL_NetHandler::handle_close(ACE_HANDLE, ACE_Reactor_Mask) {
-  // The reactor saw an error or hang-up with nothing to read or write and
-  // has already taken the handler out.
-  onReadEnd();
-  leaveLoop(true);
-  return 0;
 }
 
 void KRL_NetHandler::send(const char* data, int length) {
@@ -528,20 +509,17 @@ bool KRL_NetHandler::refreshInterestLocked() {
   // Sends kept for a TLS handshake may pause reading, but the handshake
   // itself must still be read, or they would never go out.
   const bool handshaking = tls_ != nullptr && !tls_->handshakeDone();
-  ACE_Reactor_Mask mask = 0;
+  unsigned mask = 0;
   if (open && (!readPaused_ || handshaking) && !inputHeld_) {
-    mask |= ACE_Event_Handler::READ_MASK;
+    mask |= KRL_NetLoop::kInput;
   }
-  if (!output_.empty() || !finished_.empty()) {
-    mask |= ACE_Event_Handler::WRITE_MASK;
-  }
+  if (!output_.empty() || !finished_.empty()) mask |= KRL_NetLoop::kOutput;
   // A closing connection that wants nothing leaves the loop. An open one
   // whose input the host holds stays registered with an empty interest
-  // (the reactor takes the descriptor out of epoll and puts it back when
-  // the interest returns); a disconnect wakes it (see disconnect).
+  // (the loop takes the descriptor out of epoll and puts it back when the
+  // interest returns); a disconnect wakes it (see disconnect).
   if (mask == 0 && !open) return false;
-  if (mask != interest_ &&
-      loop_->reactor()->mask_ops(this, mask, ACE_Reactor::SET_MASK) != -1) {
+  if (mask != interest_ && loop_->setInterest(socket_.load(), mask)) {
     interest_ = mask;
   }
   return true;
@@ -553,10 +531,10 @@ void KRL_NetHandler::updateInterest() {
     ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
     leave = !refreshInterestLocked();
   }
-  if (leave) leaveLoop(false);
+  if (leave) leaveLoop();
 }
 
-void KRL_NetHandler::leaveLoop(bool removedByReactor) {
+void KRL_NetHandler::leaveLoop() {
   // The loop's reference goes last. When it is the last of all, the
   // destruction is posted to this thread and runs after this upcall.
   std::shared_ptr<KRL_NetHandler> registration;
@@ -564,30 +542,17 @@ void KRL_NetHandler::leaveLoop(bool removedByReactor) {
   {
     ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
     if (!registered_) return;
-    if (!removedByReactor) {
-      loop_->reactor()->remove_handler(
-          this, ACE_Event_Handler::ALL_EVENTS_MASK |
-                    ACE_Event_Handler::DONT_CALL);
-    } else {
-      // The reactor cleared the interest before calling handle_close and
-      // frees the slot only if it is still empty afterwards; a send that
-      // raced with it may have set it again.
-      loop_->reactor()->mask_ops(this, ACE_Event_Handler::NULL_MASK,
-                                 ACE_Reactor::SET_MASK);
-    }
+    // On the loop's thread: no upcall reaches the handler after this, and
+    // events of this batch still tagged for it are dropped.
+    loop_->remove(socket_.load());
     registered_ = false;
     registration.swap(registration_);
     interest_ = 0;
     output_.takeAll(&dropped);
     dropped.insert(dropped.end(), finished_.begin(), finished_.end());
     finished_.clear();
-    // Shut down earlier while the loop still held it: release it now. When
-    // the reactor took the handler out, it frees the slot of this
-    // descriptor number only after this upcall; the destructor, which runs
-    // on this thread later, closes the descriptor then.
-    reactorHoldsSlot_ = removedByReactor;
-    if (!removedByReactor && socketShut_ &&
-        socket_.load() != ACE_INVALID_HANDLE) {
+    // Shut down earlier while the loop still held it: release it now.
+    if (socketShut_ && socket_.load() != ACE_INVALID_HANDLE) {
       ACE_OS::closesocket(socket_.load());
       socket_.store(ACE_INVALID_HANDLE);
     }
@@ -634,7 +599,7 @@ bool KRL_NetHandler::closeSocket(bool force) {
       ACE_OS::shutdown(socket, ACE_SHUTDOWN_BOTH);
       socketShut_ = true;
     }
-    if (!registered_ && !reactorHoldsSlot_) {
+    if (!registered_) {
       ACE_OS::closesocket(socket);
       socket_.store(ACE_INVALID_HANDLE);
       output_.takeAll(&dropped);
@@ -664,7 +629,14 @@ void KRL_NetHandler::beginClose() {
 void KRL_NetHandler::disconnect() {
   // Claimed before the socket is shut, so the loop's view of the hang-up
   // cannot deliver the close event ahead of this thread.
-  if (!claimClose()) return;
+  if (!claimClose()) {
+    // Another thread began the close and may not have taken the id out of
+    // the table yet; it is taken out here too, so that the id is no
+    // longer live once this call returns. The close event still comes
+    // once, on that thread, after the id has left the table.
+    KRL_NetServer::instance().connectionTable().remove(id_);
+    return;
+  }
   closeSocket(true);
   wakeIfIdle();
   unregister();
@@ -677,9 +649,8 @@ void KRL_NetHandler::wakeIfIdle() {
   // Asking for input once more lets the loop see the hang-up (or the
   // socket's error) and leave as for any closing connection.
   if (registered_ && interest_ == 0 &&
-      loop_->reactor()->mask_ops(this, ACE_Event_Handler::READ_MASK,
-                                 ACE_Reactor::SET_MASK) != -1) {
-    interest_ = ACE_Event_Handler::READ_MASK;
+      loop_->setInterest(socket_.load(), KRL_NetLoop::kInput)) {
+    interest_ = KRL_NetLoop::kInput;
   }
 }
 

@@ -3,9 +3,9 @@
 //
 // A handler is registered with one loop (KRL_NetLoop) for its whole life.
 // On input it reads at most 8188 bytes into its own 8192-byte buffer, puts
-// a 0 after them and calls the data callback; the loop re-arms it only
-// after the callback has returned, so one connection's data callbacks never
-// overlap and come in stream order.
+// a 0 after them and calls the data callback; its loop is one thread that
+// calls it again only after the callback has returned, so one connection's
+// data callbacks never overlap and come in stream order.
 //
 // Sending copies the host's bytes at most once. Under the write lock a send
 // is written at once when nothing is queued; what the socket does not take
@@ -21,9 +21,9 @@
 // with it (so every upcall runs with one held), and by the closing list
 // while the sweeper still has its socket to shut. When the last reference
 // goes, on whatever thread, the destruction is posted to the handler's loop
-// (the reactor's notify) and runs there once that thread has finished its
+// (KRL_NetLoop::post) and runs there once that thread has finished its
 // current upcall; a handler without a loop is destroyed where the last
-// reference went. The reactor's bare pointer to a registered handler is
+// reference went. The loop's bare pointer to a registered handler is
 // covered by the loop's reference; nothing else keeps a bare pointer to a
 // handler beyond a call.
 //
@@ -50,7 +50,7 @@
 // after the handshake. Sends made before the handshake is complete are
 // kept and encrypted once it is. Decrypted bytes that a hold (the host's or
 // the pause) keeps back stay in the session; when reading resumes, the
-// handler asks its loop to call it once more (the reactor's notify),
+// handler asks its loop to call it once more (a posted task),
 // because the socket may have nothing left to wake it. A handshake that
 // fails is logged once with the peer's address and the connection is
 // closed; one that has not finished by its deadline is closed by the
@@ -119,8 +119,9 @@ class KRL_NetHandler : public ACE_Event_Handler,
   void send(const char* data, int length);
 
   // Closes the connection at once: the socket is shut down and the close
-  // event is delivered on the calling thread before this returns. Does
-  // nothing when the connection is already closing. Thread safe.
+  // event is delivered on the calling thread before this returns. When
+  // the connection is already closing, only makes sure its id has left the
+  // connection table before this returns. Thread safe.
   void disconnect();
 
   // The host's hold on reading (KRL_NetHoldInput): while held, the loop
@@ -151,14 +152,9 @@ class KRL_NetHandler : public ACE_Event_Handler,
   const ACE_INET_Addr& remoteAddress() const { return remoteAddress_; }
   const ACE_INET_Addr& localAddress() const { return localAddress_; }
 
-  // ACE_Event_Handler; called by the loop's reactor on the loop's thread.
-  ACE_HANDLE get_handle() const override;
+  // Upcalls of the loop, on the loop's thread.
   int handle_input(ACE_HANDLE) override;
   int handle_output(ACE_HANDLE) override;
-  int handle_close(ACE_HANDLE, ACE_Reactor_Mask) override;
-  // Only the posted destruction (see release) comes here: the handler
-  // never asks its loop for exception events. Deletes the handler.
-  int handle_exception(ACE_HANDLE) override;
 
  private:
   // Takes the next connection id and the socket. Any thread.
@@ -174,6 +170,10 @@ class KRL_NetHandler : public ACE_Event_Handler,
   // reference goes: posts the destruction to the loop (destroys at once
   // when there is none).
   static void release(KRL_NetHandler* handler);
+  // Tasks posted to the loop: the destruction release asks for, and the
+  // extra handle_input kickBufferedInputLocked asks for.
+  static void destroyPosted(void* handler);
+  static void inputPosted(void* handler);
 
   // The open of create. False, with no event delivered and nothing
   // registered, when the connection cannot be served.
@@ -194,8 +194,7 @@ class KRL_NetHandler : public ACE_Event_Handler,
   void beginClose();
   // After a close begun on a host thread: a registered connection with no
   // interest (its input held, nothing to write) asks for input again, so
-  // that its loop sees the end and leaves. Not under netLock (the reactor's
-  // lock is taken). Thread safe.
+  // that its loop sees the end and leaves. Thread safe.
   void wakeIfIdle();
   // Removes the id from the connection table, then delivers the close
   // event on the calling thread with no library lock held.
@@ -249,9 +248,9 @@ class KRL_NetHandler : public ACE_Event_Handler,
   // Loop thread.
   void updateInterest();
   // Leaves the loop for good, dropping output that can no longer go out,
-  // and lets go of the loop's reference. removedByReactor: the reactor has
-  // already taken the handler out. Loop thread.
-  void leaveLoop(bool removedByReactor);
+  // closing a descriptor already shut, and lets go of the loop's
+  // reference. Loop thread.
+  void leaveLoop();
   // Calls the sent callback for each block and releases it. No lock held.
   void deliverSent(std::vector<SendBlock>* blocks);
   // Releases blocks that will never be written.
@@ -266,20 +265,17 @@ class KRL_NetHandler : public ACE_Event_Handler,
 
   // writeLock_ guards the output side and the socket's state: output_,
   // finished_, the descriptor's shutdown and close, registered_,
-  // registration_, reactorHoldsSlot_, interest_, readPaused_, inputHeld_
-  // and the drain request. Taken
-  // under netLock (the sweep) and before the reactor's own lock; no
-  // callback runs and no handler reference is let go while it is held.
+  // registration_, interest_, readPaused_, inputHeld_ and the drain
+  // request. Taken under netLock (the sweep) and before the loop's slot
+  // lock; no callback runs and no handler reference is let go while it is
+  // held.
   ACE_Thread_Mutex writeLock_;
   std::atomic<ACE_HANDLE> socket_;
   bool socketShut_ = false;
   bool registered_ = false;
   // The loop's reference, held exactly while registered_.
   std::shared_ptr<KRL_NetHandler> registration_;
-  // The reactor took the handler out itself and frees the descriptor's
-  // slot only after that upcall: the descriptor is left to the destructor.
-  bool reactorHoldsSlot_ = false;
-  ACE_Reactor_Mask interest_ = 0;
+  unsigned interest_ = 0;  // KRL_NetLoop::kInput | kOutput
   bool readPaused_ = false;
   // The host's hold on input, and its drain request: drainCallback_ is
   // called once no more than drainMark_ bytes remain queued.
@@ -298,9 +294,6 @@ class KRL_NetHandler : public ACE_Event_Handler,
   NetDataCallback dataCallback_ = nullptr;
   NetEventCallback eventCallback_ = nullptr;
   NetSentCallback sentCallback_ = nullptr;
-  // Set by release just before the destruction is posted; handle_exception
-  // acts only on it.
-  std::atomic<bool> destroyPosted_{false};
 };
 
 }  // namespace linkcore

@@ -10,7 +10,6 @@
 #include <ace/Log_Msg.h>
 #include <ace/OS_NS_fcntl.h>
 #include <ace/OS_NS_unistd.h>
-#include <ace/Reactor.h>
 #include <ace/SOCK_Stream.h>
 
 #include "net_loop.h"
@@ -44,8 +43,7 @@ bool KRL_NetListener::open() {
   acceptor_.enable(ACE_NONBLOCK);
   spare_ = ACE_OS::open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (loop_ != nullptr) {
-    if (loop_->reactor()->register_handler(
-            this, ACE_Event_Handler::ACCEPT_MASK) == -1) {
+    if (!loop_->add(this, acceptor_.get_handle(), KRL_NetLoop::kInput)) {
       const int error = errno;
       acceptor_.close();
       errno = error;
@@ -61,8 +59,7 @@ void KRL_NetListener::close() {
   if (closed_) return;
   closed_ = true;
   if (registered_) {
-    loop_->reactor()->remove_handler(
-        this, ACE_Event_Handler::ACCEPT_MASK | ACE_Event_Handler::DONT_CALL);
+    loop_->remove(acceptor_.get_handle());
     registered_ = false;
   }
   acceptor_.close();

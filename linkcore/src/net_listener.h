@@ -50,7 +50,8 @@ class KRL_NetListener : public ACE_Event_Handler {
   const ACE_INET_Addr address_;
   KRL_NetLoop* const loop_;
   // lock_ guards the listening socket against being closed while an
-  // accept uses it, and the flags below. Taken before the reactor's lock.
+  // accept uses it, and the flags below. Taken before the loop's slot
+  // lock.
   mutable ACE_Thread_Mutex lock_;
   ACE_SOCK_Acceptor acceptor_;
   ACE_HANDLE spare_ = ACE_INVALID_HANDLE;

@@ -27,7 +27,7 @@ namespace linkcore {
 
 namespace {
 
-// The reactor's handler table is an array indexed by descriptor; beyond
+// A loop's registration table is an array indexed by descriptor; beyond
 // this many descriptors per loop its memory outweighs its use.
 constexpr size_t kMaxLoopCapacity = 1u << 18;
 
@@ -63,8 +63,8 @@ int KRL_NetServer::init(int threadCount) {
   initialised_.store(1);
   threadCount_ = static_cast<uint32_t>(std::max(threadCount, 0));
 
-  // Each reactor sizes its handler table when it is built: raise the
-  // descriptor limit to the hard limit first.
+  // Each loop bounds its registration table by the descriptor limit when
+  // it is built: raise the limit to the hard limit first.
   ACE::set_handle_limit();
   const size_t capacity = std::min(
       static_cast<size_t>(std::max(ACE::max_handles(), 1)), kMaxLoopCapacity);
@@ -217,7 +217,7 @@ void KRL_NetServer::fini() {
   while (exitedThreads_.value() < static_cast<int32_t>(threadCount_) + 1) {
     SleepMilliseconds(1);
   }
-  // Nothing runs on the loops any more: their reactors and the listeners
+  // Nothing runs on the loops any more: the loops and the listeners
   // they may have been dispatching can go.
   for (KRL_NetLoop* loop : loops_) delete loop;
   loops_.clear();

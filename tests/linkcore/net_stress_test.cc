@@ -1,5 +1,8 @@
 // Many threads opening and closing connections at once: every id gets its
-// open event and its close event exactly once, in that order.
+// open event and its close event exactly once, in that order. One loop
+// handed many ready connections at once, where serving one closes the
+// next: no event reaches a connection that has left its loop (the
+// sanitizer build turns any such access into a failure).
 #include <stdlib.h>
 #include <string.h>
 
@@ -131,6 +134,68 @@ TEST(NetStress, ThousandConnectionsOpenedAndClosedByManyThreads) {
       [] { return DumpNumber("Deleted Handles") == kTotal; }, 30000))
       << Dump();
   EXPECT_EQ(DumpNumber("Deleting Handles"), 0);
+}
+
+constexpr int kBatchConnections = 200;
+
+// Echoes each chunk; a chunk starting with 'k' also disconnects the next
+// id of the first kBatchConnections, whose own data and hang-up are
+// usually in the same batch of ready events on the loop's thread.
+void EchoAndCloseNext(uint64_t id, const char* data, int length) {
+  RecordData(id, data, length);
+  KRL_NetSend(id, data, length);
+  if (length > 0 && data[0] == 'k' && id < kBatchConnections) {
+    KRL_NetDisConnect(id + 1);
+  }
+}
+
+TEST(NetStress, OneLoopServesABatchWhoseEarlierEventsCloseLaterOnes) {
+  constexpr int kConnections = kBatchConnections;
+  constexpr int kLateConnections = 50;
+  ASSERT_EQ(KRL_NetInit(1), 1);
+  const int port = ListenOnFreePort(EchoAndCloseNext, RecordEvent, nullptr);
+  ASSERT_GT(port, 0);
+  // One at a time, so peer i is connection i + 1.
+  std::vector<PeerSocket> peers;
+  for (int i = 0; i < kConnections; ++i) {
+    peers.push_back(PeerSocket::Connect(port));
+    ASSERT_TRUE(peers.back().valid());
+    ASSERT_TRUE(WaitFor([&] { return Events().Opens() == i + 1; }, 5000));
+  }
+  // Every peer at once: data, and for every other one its close, while new
+  // connections arrive and take the descriptor numbers that the closed
+  // ones free within the same batches.
+  for (int i = 0; i < kConnections; ++i) {
+    ASSERT_TRUE(peers[static_cast<size_t>(i)].SendAll("k"));
+    if (i % 2 == 1) peers[static_cast<size_t>(i)].Close();
+  }
+  std::vector<PeerSocket> late;
+  for (int i = 0; i < kLateConnections; ++i) {
+    late.push_back(PeerSocket::Connect(port));
+    ASSERT_TRUE(late.back().valid());
+  }
+  constexpr int kTotal = kConnections + kLateConnections;
+  ASSERT_TRUE(WaitFor([] { return Events().Opens() == kTotal; }, 10000));
+  // The loop still serves: each late connection echoes a chunk.
+  for (PeerSocket& peer : late) {
+    ASSERT_TRUE(peer.SendAll("echo"));
+    EXPECT_EQ(peer.Read(4, 5000), "echo");
+  }
+  for (PeerSocket& peer : peers) peer.Close();
+  for (PeerSocket& peer : late) peer.Close();
+  EXPECT_TRUE(WaitFor([] { return Events().Closes() == kTotal; }, 30000))
+      << Events().Closes();
+  EXPECT_TRUE(WaitFor(
+      [] { return DumpNumber("Deleted Handles") == kTotal; }, 30000))
+      << Dump();
+  const std::map<uint64_t, IdRecord> all = Events().All();
+  EXPECT_EQ(static_cast<int>(all.size()), kTotal);
+  for (const auto& [id, record] : all) {
+    EXPECT_EQ(record.opens, 1) << id;
+    EXPECT_EQ(record.closes, 1) << id;
+    EXPECT_FALSE(record.closedBeforeOpened) << id;
+  }
+  EXPECT_EQ(DumpNumber("Active Handles"), 0);
 }
 
 }  // namespace
