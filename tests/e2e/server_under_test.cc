@@ -149,6 +149,16 @@ bool ServerUnderTest::Stop() {
 
 std::string ServerUnderTest::Log() const { return ReadText(logPath()); }
 
+bool ServerUnderTest::LogOfThisRunShows(const std::string& text,
+                                        std::chrono::milliseconds limit) const {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (LogOfThisRun().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 std::string ServerUnderTest::LogOfThisRun() const {
   std::string log = Log();
   return runStart_ <= log.size() ? log.substr(runStart_) : log;

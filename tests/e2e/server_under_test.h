@@ -78,6 +78,11 @@ class ServerUnderTest {
   // The whole log of every run so far, and the part of the current run.
   std::string Log() const;
   std::string LogOfThisRun() const;
+  // Whether text appears in the log of this run within limit: a line
+  // logged after what a test waited for may still be on its way.
+  bool LogOfThisRunShows(const std::string& text,
+                         std::chrono::milliseconds limit =
+                             std::chrono::seconds(5)) const;
   // Log lines that tell of a damaged or unreadable store.
   std::vector<std::string> StoreFailures() const;
   // The last lines of the log, for failure messages.
