@@ -294,11 +294,14 @@ bool KRL_NetHandler::sendTlsLocked(const char* data, int length) {
     refreshInterestLocked();
     return true;
   }
-  for (int offset = 0; offset < length; offset += kTlsWritePiece) {
-    const int piece = std::min(kTlsWritePiece, length - offset);
+  bool ok = true;
+  for (int offset = 0, piece = 0; ok && offset < length; offset += piece) {
+    const int rest = length - offset;
+    piece = rest <= kTlsWritePiece + kTlsWritePiece / 4 ? rest : kTlsWritePiece;
     if (!tls_->reserveOutput(static_cast<size_t>(piece)) ||
         !tls_->write(data + offset, piece)) {
-      return false;
+      ok = false;
+      break;
     }
     char* report = nullptr;
     if (offset + piece == length && sentCallback_ != nullptr &&
@@ -308,11 +311,10 @@ bool KRL_NetHandler::sendTlsLocked(const char* data, int length) {
       report = new (std::nothrow) char[length];
       if (report != nullptr) memcpy(report, data, static_cast<size_t>(length));
     }
-    if (!flushTlsOutputLocked(report, report != nullptr ? length : 0)) {
-      return false;
-    }
+    ok = flushTlsOutputLocked(report, report != nullptr ? length : 0);
   }
-  return true;
+  tls_->trimOutput();
+  return ok;
 }
 
 bool KRL_NetHandler::sendHeldPlainLocked() {

@@ -16,17 +16,36 @@ namespace linkcore {
 namespace {
 // The output buffer's first size: handshake flights and small replies.
 constexpr size_t kOutputCapacity = 16 * 1024;
-// A buffer larger than this is let go once its bytes are out.
+// A buffer larger than this is let go once the send that grew it is out.
 constexpr size_t kOutputKept = 256 * 1024;
 // What a record adds to at most 16 KiB of data: header, content type or
 // explicit nonce, tag; with room to spare.
 constexpr size_t kRecordOverhead = 64;
 constexpr size_t kRecordData = 16 * 1024;
+
+// The last large output buffer that trimOutput let go on this thread, kept
+// for the next large send made here. A buffer that large is mapped afresh
+// by the allocator each time, and faulting in its pages for every reply
+// costs more than the copies around the cipher.
+struct SpareOutput {
+  char* data = nullptr;
+  size_t capacity = 0;
+  ~SpareOutput() { delete[] data; }
+};
+thread_local SpareOutput spareOutput;
 }  // namespace
 
 bool TlsSession::growOutput(Output* out, size_t capacity) {
   if (capacity <= out->capacity) return true;
-  char* bigger = new (std::nothrow) char[capacity];
+  char* bigger;
+  if (capacity > kOutputKept && spareOutput.capacity >= capacity) {
+    bigger = spareOutput.data;
+    capacity = spareOutput.capacity;
+    spareOutput.data = nullptr;
+    spareOutput.capacity = 0;
+  } else {
+    bigger = new (std::nothrow) char[capacity];
+  }
   if (bigger == nullptr) return false;
   if (out->length > 0) memcpy(bigger, out->data, out->length);
   delete[] out->data;
@@ -40,12 +59,18 @@ bool TlsSession::reserveOutput(size_t plainLength) {
   return growOutput(&out_, out_.length + plainLength + records * kRecordOverhead);
 }
 
-void TlsSession::clearOutput() {
-  out_.length = 0;
-  if (out_.capacity > kOutputKept) {
+void TlsSession::clearOutput() { out_.length = 0; }
+
+void TlsSession::trimOutput() {
+  if (out_.length != 0 || out_.capacity <= kOutputKept) return;
+  if (out_.capacity > spareOutput.capacity) {
+    delete[] spareOutput.data;
+    spareOutput.data = out_.data;
+    spareOutput.capacity = out_.capacity;
+  } else {
     delete[] out_.data;
-    out_ = Output();
   }
+  out_ = Output();
 }
 
 BIO_METHOD* TlsSession::outputMethod() {

@@ -64,10 +64,16 @@ class TlsSession {
   // Makes room in the output for the records of plainLength more bytes, so
   // that encrypting them copies nothing twice. False without memory.
   bool reserveOutput(size_t plainLength);
-  // The bytes waiting to go to the socket, and their removal once taken
-  // (a large buffer is let go then, so an idle connection keeps little).
+  // The bytes waiting to go to the socket, and their removal once taken;
+  // the buffer stays for the next records.
   size_t output(const char** data) const { *data = out_.data; return out_.length; }
   void clearOutput();
+  // Lets go of an empty buffer that a large send has grown, so that an idle
+  // connection keeps little; the calling thread keeps the largest such
+  // buffer for its next large send, on any session. Called once the send
+  // is encrypted, not per piece: a fresh large buffer for every piece (or
+  // every reply) costs more than the cipher.
+  void trimOutput();
   // Hands the output buffer (new[]-allocated, *length bytes) to the caller,
   // who frees it with delete[]; the session starts a new one.
   char* releaseOutput(size_t* length);
