@@ -6,9 +6,14 @@
 //   journal_bench scan    [FILES] [DIRS] [BASE]   default 1000000 10000 /tmp
 //   journal_bench churn   [FILES] [BASE]          default 100000 /tmp
 //   journal_bench latency [SAMPLES] [BASE]        default 200 /tmp
+//   journal_bench tree    FILES DIRS BASE
+//   journal_bench catalog BASE
 //
 // Each run builds its tree in a fresh directory below BASE and removes it
-// afterwards. Changes are made by a child process (this program in writer
+// afterwards, but for "tree", which makes the tree of "scan" in
+// BASE/vol/Root and leaves it, and "catalog", which times one start of a
+// server (a fresh store, so a full scan and the initial build) on that
+// tree, to be compared with other tools on the same tree. Changes are made by a child process (this program in writer
 // mode), because the journal drops the server's own events. The server's
 // log lines go to /dev/null; the figures to standard error. Needs root
 // (fanotify, open_by_handle_at).
@@ -50,6 +55,14 @@ using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Processor time of the whole process (every thread), which other
+// processes on a shared machine do not inflate as they do wall-clock time.
+double ProcessCpuSeconds() {
+  timespec t;
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
 }
 
 int64_t HeapBytesInUse() {
@@ -259,6 +272,17 @@ size_t BareWalk(int dirfd) {
   return count;
 }
 
+// FILES empty files spread over DIRS directories below root.
+void MakeTree(const std::string& root, int files, int dirs) {
+  for (int d = 0; d < dirs; ++d) {
+    std::filesystem::create_directories(root + "/d" + std::to_string(d));
+  }
+  for (int i = 0; i < files; ++i) {
+    int fd = ::open(FileName(root, i % dirs, i).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) ::close(fd);
+  }
+}
+
 int Scan(int files, int dirs, const std::string& parent) {
   std::string base = FreshBase(parent);
   LogLines log;
@@ -266,25 +290,20 @@ int Scan(int files, int dirs, const std::string& parent) {
   {
     BenchServer server(base, 1000);
     auto started = Clock::now();
-    for (int d = 0; d < dirs; ++d) {
-      std::filesystem::create_directory(server.root() + "/d" + std::to_string(d));
-    }
-    for (int i = 0; i < files; ++i) {
-      int fd = ::open(FileName(server.root(), i % dirs, i).c_str(),
-                      O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-      if (fd >= 0) ::close(fd);
-    }
+    MakeTree(server.root(), files, dirs);
     std::fprintf(stderr, "tree: %d files in %d directories made in %.1f s\n", files,
                  dirs, SecondsSince(started));
 
-    double bare = 0;
+    double bare = 0, bareCpu = 0;
     size_t walked = 0;
     for (int round = 0; round < 2; ++round) {  // the first warms the caches
       started = Clock::now();
+      double cpuStarted = ProcessCpuSeconds();
       int fd = ::open(server.root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       walked = BareWalk(fd);
       ::close(fd);
       bare = SecondsSince(started);
+      bareCpu = ProcessCpuSeconds() - cpuStarted;
     }
     std::fprintf(stderr, "bare walk (getdents64 + statx): %zu entries in %.2f s = %.0f entries/s\n",
                  walked, bare, walked / bare);
@@ -292,8 +311,10 @@ int Scan(int files, int dirs, const std::string& parent) {
     int64_t heapBefore = HeapBytesInUse();
     int64_t residentBefore = ResidentBytes();
     started = Clock::now();
+    double cpuStarted = ProcessCpuSeconds();
     server.Start();
     double scan = SecondsSince(started);
+    double scanCpu = ProcessCpuSeconds() - cpuStarted;
     size_t entries = server.task()->entries.size();
     std::fprintf(stderr,
                  "full scan + initial build: %zu entries in %.2f s = %.0f entries/s "
@@ -301,6 +322,10 @@ int Scan(int files, int dirs, const std::string& parent) {
                  entries, scan, entries / scan, log.Number("begin = ", "time="),
                  log.Number("Init_Volume", "time=") - log.Number("begin = ", "time="),
                  scan / bare);
+    std::fprintf(stderr,
+                 "processor time: bare walk %.2f s = %.0f entries/s, full scan + initial build "
+                 "%.2f s = %.0f entries/s; %.2fx the bare walk\n",
+                 bareCpu, walked / bareCpu, scanCpu, entries / scanCpu, scanCpu / bareCpu);
     int64_t heap = HeapBytesInUse() - heapBefore;
     int64_t resident = ResidentBytes() - residentBefore;
     std::fprintf(stderr,
@@ -311,6 +336,38 @@ int Scan(int files, int dirs, const std::string& parent) {
   }
   SetLogTee(nullptr);
   std::filesystem::remove_all(base);
+  return 0;
+}
+
+// The tree of Scan in base/vol/Root, left in place.
+int Tree(int files, int dirs, const std::string& base) {
+  auto started = Clock::now();
+  MakeTree(base + "/vol/Root", files, dirs);
+  std::fprintf(stderr, "tree: %d files in %d directories made in %.1f s\n", files, dirs,
+               SecondsSince(started));
+  return 0;
+}
+
+// One start of a server with a fresh store on the tree in base/vol/Root:
+// the full scan and the initial build, until the server follows.
+int Catalog(const std::string& base) {
+  std::filesystem::remove_all(base + "/program");
+  size_t entries = 0;
+  double seconds = 0, cpu = 0;
+  {
+    BenchServer server(base, 1000);
+    auto started = Clock::now();
+    double cpuStarted = ProcessCpuSeconds();
+    server.Start();
+    seconds = SecondsSince(started);
+    cpu = ProcessCpuSeconds() - cpuStarted;
+    entries = server.task()->entries.size();
+    server.Stop();
+  }
+  std::filesystem::remove_all(base + "/program");
+  std::fprintf(stderr,
+               "initial catalog: %zu entries in %.3f s = %.0f entries/s, %.3f s of processor\n",
+               entries, seconds, entries / seconds, cpu);
   return 0;
 }
 
@@ -414,6 +471,10 @@ int main(int argc, char** argv) {
   if (mode == "latency") {
     return Latency(argc > 2 ? std::atoi(argv[2]) : 200, argc > 3 ? argv[3] : "/tmp");
   }
-  std::fprintf(stderr, "usage: journal_bench scan|churn|latency [...]\n");
+  if (mode == "tree" && argc > 4) {
+    return Tree(std::atoi(argv[2]), std::atoi(argv[3]), argv[4]);
+  }
+  if (mode == "catalog" && argc > 2) return Catalog(argv[2]);
+  std::fprintf(stderr, "usage: journal_bench scan|churn|latency|tree|catalog [...]\n");
   return 2;
 }

@@ -10,4 +10,6 @@ void ReturnLargeBlocksToSystem() {
   mallopt(M_MMAP_THRESHOLD, static_cast<int>(kLargeBlockBytes));
 }
 
+void ReturnFreeMemoryToSystem() { malloc_trim(0); }
+
 }  // namespace dirsync

@@ -19,6 +19,13 @@ constexpr size_t kLargeBlockBytes = 64 * 1024;
 // of main, before other threads exist.
 void ReturnLargeBlocksToSystem();
 
+// Gives the free memory inside the heaps back to the system (glibc's
+// malloc_trim): after a burst of short-lived blocks, such as the scan
+// that precedes an initial build, it stays resident otherwise, as a heap
+// gives back only what is free at its top. Thread safe; takes time in
+// proportion to the heaps, so it is called after such bursts only.
+void ReturnFreeMemoryToSystem();
+
 }  // namespace dirsync
 
 #endif  // DIRSYNC_PLATFORM_ALLOCATOR_H_

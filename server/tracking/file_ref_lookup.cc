@@ -170,8 +170,19 @@ CatalogRecord CloneRecord(const CatalogRecord& record) {
 }
 
 std::string JoinPath(const std::string& path, const std::string& name) {
-  if (name.find('\\') != std::string::npos) return "\\\\?\\/" + name;
-  return path.empty() ? name : path + "\\" + name;
+  std::string joined;
+  JoinPathInto(path, name, &joined);
+  return joined;
+}
+
+void JoinPathInto(const std::string& path, const std::string& name, std::string* out) {
+  if (name.find('\\') != std::string::npos) {
+    out->assign("\\\\?\\/").append(name);
+  } else if (path.empty()) {
+    out->assign(name);
+  } else {
+    out->assign(path).append(1, '\\').append(name);
+  }
 }
 
 const std::string& DirectoryPath(VolumeScan& scan, VolumeJournal& journal,

@@ -95,6 +95,8 @@ CatalogRecord CloneRecord(const CatalogRecord& record);
 // form, so it gives a path below no task's root ("\\?\/" and the name),
 // and so does every path below it: such entries stay out of the catalogs.
 std::string JoinPath(const std::string& path, const std::string& name);
+// The same into *out, whose buffer is reused.
+void JoinPathInto(const std::string& path, const std::string& name, std::string* out);
 
 // The full path of a directory that a full scan saw ("\\?\X:\a\b"): its
 // parent's path (from scan.dirNodes, computed once and kept in each

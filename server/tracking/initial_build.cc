@@ -16,50 +16,62 @@
 namespace dirsync {
 namespace {
 
-// Size and times of one item, read by its reference at most once however
-// many tasks take it.
+// Size, times and extras of one item, read by its reference at most once
+// however many tasks take it.
 struct ItemAttributes {
   bool read = false;
-  Status status;         // how reading them went
-  CatalogRecord values;  // a header holding size and times
+  Status status;  // how reading them went
+  uint64_t fileSize = 0;
+  uint64_t creationTime = 0;
+  uint64_t lastWriteTime = 0;
+  EntryExtras extras;
 };
 
-// The new entry of an item: version 1, its relative path, size and times.
-// Empty when its size and times cannot be had: an item gone meanwhile is
-// no entry, and one whose lookup failed is left for the catch-up walk that
-// follows an incomplete build, rather than entered with a size of 0.
-CatalogRecord NewEntry(uint64_t ref, const FileNode& node, std::string_view rel,
-                       VolumeJournal& journal, ItemAttributes* attributes) {
-  if (!attributes->read) {
-    attributes->read = true;
-    attributes->values = CatalogRecord::Allocate(kRecordHeaderSize);
-    attributes->values.set_fileRef(ref);
-    attributes->values.set_state(static_cast<uint8_t>(node.state));
-    if (node.hasAttributes) {
-      // Read by the walk: what changed since is in the journal. A
-      // directory's entry carries no size or times.
-      if (node.state != StateDirectory) {
-        attributes->values.set_fileSize(node.fileSize);
-        attributes->values.set_creationTime(node.creationTime);
-        attributes->values.set_lastWriteTime(node.lastWriteTime);
-      }
-      WriteExtras(attributes->values, ExtrasForMode(node.mode));
-    } else {
-      attributes->status = FillFromFileRef(journal, &attributes->values, -1);
+// Fills attributes once: from what the walk read when it did (what changed
+// since is in the journal), else by the item's reference. A directory's
+// entry carries no size or times.
+void ReadAttributes(uint64_t ref, const FileNode& node, VolumeJournal& journal,
+                    ItemAttributes* attributes) {
+  if (attributes->read) return;
+  attributes->read = true;
+  if (node.hasAttributes) {
+    if (node.state != StateDirectory) {
+      attributes->fileSize = node.fileSize;
+      attributes->creationTime = node.creationTime;
+      attributes->lastWriteTime = node.lastWriteTime;
     }
+    attributes->extras = ExtrasForMode(node.mode);
+    return;
   }
-  if (!attributes->status.ok()) return CatalogRecord();
-  CatalogRecord block =
-      CatalogRecord::Allocate(static_cast<int32_t>(kRecordHeaderSize + rel.size()));
+  CatalogRecord values = CatalogRecord::Allocate(kRecordHeaderSize);
+  values.set_fileRef(ref);
+  values.set_state(static_cast<uint8_t>(node.state));
+  attributes->status = FillFromFileRef(journal, &values, -1);
+  attributes->fileSize = values.fileSize();
+  attributes->creationTime = values.creationTime();
+  attributes->lastWriteTime = values.lastWriteTime();
+  attributes->extras = ReadExtras(values.data());
+}
+
+// The new entry of an item: version 1, its relative path, size, times and
+// extras, in one block of its final size. Empty when its size and times
+// could not be had: an item gone meanwhile is no entry, and one whose
+// lookup failed is left for the catch-up walk that follows an incomplete
+// build, rather than entered with a size of 0.
+CatalogRecord NewEntry(uint64_t ref, const FileNode& node, std::string_view rel,
+                       const ItemAttributes& attributes) {
+  if (!attributes.status.ok()) return CatalogRecord();
+  CatalogRecord block = CatalogRecord::Allocate(static_cast<int32_t>(
+      kRecordHeaderSize + rel.size() + ExtensionSize(attributes.extras)));
   block.set_fileRef(ref);
   block.set_parentRef(node.parentRef);
   block.set_state(static_cast<uint8_t>(node.state));
   block.set_version(1);
   std::memcpy(block.mutable_name(), rel.data(), rel.size());
-  block.set_fileSize(attributes->values.fileSize());
-  block.set_creationTime(attributes->values.creationTime());
-  block.set_lastWriteTime(attributes->values.lastWriteTime());
-  WriteExtras(block, ReadExtras(attributes->values.data()));
+  block.set_fileSize(attributes.fileSize);
+  block.set_creationTime(attributes.creationTime);
+  block.set_lastWriteTime(attributes.lastWriteTime);
+  WriteExtras(block, attributes.extras);
   return block;
 }
 
@@ -106,115 +118,161 @@ CatalogRecord FurtherNameEntry(const CatalogRecord& block, uint64_t key,
   return out;
 }
 
-}  // namespace
+// Whether task takes a new entry for the name rel (in directory parentRef)
+// of the file ref, and under which key: the file's own reference unless
+// the catalog holds it already, the next free further-name key for a
+// further name the task does not hold yet.
+bool TakesName(const SyncTask& task, uint64_t ref, bool furtherName,
+               uint64_t parentRef, std::string_view rel, uint64_t* key)
+    REQUIRES_SHARED(task.catalogLock) {
+  *key = ref;
+  const CatalogRecord* existing = FindEntry(task, ref);
+  if (existing == nullptr || existing->state() == StateDirDeleted) return true;
+  if (!furtherName) return false;
+  for (uint64_t held : KeysOfFile(task, ref)) {
+    if (task.entries.find(held)->second.nameView() == rel) return false;
+  }
+  *key = KeyForNewName(task, ref, parentRef, rel);
+  return true;
+}
 
-int32_t InitVolume(TaskMap& tasks, VolumeScan* scan, VolumeJournal& journal) {
-  int32_t count = 0;
-  for (auto& [ref, node] : scan->fileNodes) {
-    auto parent = scan->dirNodes.find(node.parentRef);
-    node.path = JoinPath(parent == scan->dirNodes.end()
-                             ? std::string()
-                             : DirectoryPath(*scan, journal, node.parentRef,
-                                             parent->second),
-                         node.name);
-    ItemAttributes attributes;
-    // A file met in several places: every place that still names it is an
-    // entry of its own.
-    std::vector<LinkName> names;
-    if (node.otherNames.empty() || node.state == -1 || node.state == 6) {
-      names.push_back({node.parentRef, node.path});
-    } else {
-      names = CheckedNames(ref, node, journal, scan);
+// One pass of the initial build over a scan.
+class InitialBuild {
+ public:
+  InitialBuild(TaskMap& tasks, VolumeScan* scan, VolumeJournal& journal)
+      : tasks_(tasks), scan_(scan), journal_(journal) {}
+
+  int32_t Run() {
+    // The catalogs grow to about the scan's size at once rather than by
+    // doubling; what a task whose root holds less does not need is given
+    // back at the end.
+    for (auto& [taskName, task] : tasks_) {
+      if (!task->storeOpen.load(std::memory_order_acquire)) continue;
+      WriterLock lock(&task->catalogLock);
+      task->entries.reserve(task->entries.size() + scan_->fileNodes.size());
     }
-    for (const LinkName& name : names) {
-      for (auto& [taskName, taskPointer] : tasks) {
-        const std::string& path = name.path;
-        SyncTask& task = *taskPointer;
-        // A task whose store is not open takes nothing: it is caught up
-        // against the tree once its store opens.
-        if (!task.storeOpen.load(std::memory_order_acquire)) continue;
-        if (node.state == -1 || node.state == 7) {
-          LogPrint("%D Init Delete file: %s\n", path.c_str());
-          continue;
+    std::string path;  // one buffer for every item's path
+    for (auto& [ref, node] : scan_->fileNodes) {
+      auto parent = scan_->dirNodes.find(node.parentRef);
+      JoinPathInto(parent == scan_->dirNodes.end()
+                       ? std::string()
+                       : DirectoryPath(*scan_, journal_, node.parentRef, parent->second),
+                   node.name, &path);
+      ItemAttributes attributes;
+      // A file met in several places: every place that still names it is
+      // an entry of its own.
+      if (node.otherNames.empty() || node.state == -1 || node.state == 6) {
+        TakeName(ref, node, node.parentRef, path, false, &attributes);
+      } else {
+        for (const LinkName& name : CheckedNames(ref, node, journal_, scan_)) {
+          TakeName(ref, node, name.parentRef, name.path, name.path != path, &attributes);
         }
-        size_t rootLength = task.rootPath.size();
-        if (path.size() <= rootLength + kFinalPathPrefixLength ||
-            !IsBelowRoot(task, path)) {
-          continue;
+      }
+      std::string().swap(node.name);
+    }
+    scan_->fileNodes = {};
+    scan_->dirNodes = {};
+    for (auto& [taskName, task] : tasks_) {
+      {
+        WriterLock lock(&task->catalogLock);
+        if (task->entries.bucket_count() >
+            2 * task->entries.size() / task->entries.max_load_factor() + 64) {
+          task->entries.rehash(0);
         }
-        std::string_view rel = RelativePath(task, path);
-        if (IsExcluded(task, rel)) continue;
+      }
+      // A failed flush is logged by the store, which keeps the bytes for
+      // the next one; the monitor tries again until they are written.
+      FlushBuffer(task->store, true).IgnoreError();
+    }
+    return count_;
+  }
 
-        bool add;
-        uint64_t key = ref;
-        {
-          ReaderLock lock(&task.catalogLock);
-          const CatalogRecord* existing = FindEntry(task, ref);
-          add = existing == nullptr || existing->state() == StateDirDeleted;
-          if (!add && name.path != node.path) {
-            // A further name, unless the task holds it already.
-            add = true;
-            for (uint64_t held : KeysOfFile(task, ref)) {
-              if (task.entries.find(held)->second.nameView() == rel) add = false;
-            }
-            key = KeyForNewName(task, ref, name.parentRef, rel);
-          }
-        }
-        if (add) {
-          CatalogRecord block = NewEntry(ref, node, rel, journal, &attributes);
-          if (block) block.set_parentRef(name.parentRef);
-          if (block && key != ref) {
-            block = FurtherNameEntry(block, key, ref, name.parentRef);
-          }
+ private:
+  // The name path (in directory parentRef) of the item ref, for every task
+  // that holds it below its root.
+  void TakeName(uint64_t ref, const FileNode& node, uint64_t parentRef,
+                const std::string& path, bool furtherName, ItemAttributes* attributes) {
+    for (auto& [taskName, taskPointer] : tasks_) {
+      SyncTask& task = *taskPointer;
+      // A task whose store is not open takes nothing: it is caught up
+      // against the tree once its store opens.
+      if (!task.storeOpen.load(std::memory_order_acquire)) continue;
+      if (node.state == -1 || node.state == 7) {
+        LogPrint("%D Init Delete file: %s\n", path.c_str());
+        continue;
+      }
+      size_t rootLength = task.rootPath.size();
+      if (path.size() <= rootLength + kFinalPathPrefixLength || !IsBelowRoot(task, path)) {
+        continue;
+      }
+      std::string_view rel = RelativePath(task, path);
+      if (IsExcluded(task, rel)) continue;
+
+      ReadAttributes(ref, node, journal_, attributes);
+      CatalogRecord* entry = nullptr;
+      bool unreadable = false;
+      {
+        // One hold for the lookup and the change: only this thread changes
+        // the catalog, and the block is built in memory.
+        WriterLock lock(&task.catalogLock);
+        uint64_t key;
+        if (TakesName(task, ref, furtherName, parentRef, rel, &key)) {
+          CatalogRecord block = NewEntry(ref, node, rel, *attributes);
           if (!block) {
-            if (!attributes.status.IsNotFound() && !scan->incomplete) {
-              scan->incomplete = true;
-              LogPrint("%D Init_Volume: cannot read %s: %s; left for a catch-up\n",
-                       path.c_str(), attributes.status.ToString().c_str());
-            }
-            continue;
-          }
-          // A reference forgotten after it left goes on with higher versions.
-          if (block.version() < task.versionFloor) block.set_version(task.versionFloor);
-          CatalogRecord* entry;
-          {
-            WriterLock lock(&task.catalogLock);
+            unreadable = true;
+          } else {
+            block.set_parentRef(parentRef);
+            if (key != ref) block = FurtherNameEntry(block, key, ref, parentRef);
+            // A reference forgotten after it left goes on with higher
+            // versions.
+            if (block.version() < task.versionFloor) block.set_version(task.versionFloor);
             entry = &(task.entries[key] = std::move(block));
             EnterLink(task, ref, key);
             IndexDirectory(task, *entry, false, nullptr, nullptr);
           }
-          // A failed write is logged by the store; the catalog keeps the
-          // entry.
-          WriteEntry(task, *entry, true).IgnoreError();
-          if (task.logDetail) {
-            LogPrint("%D Add: state = %d, name = %s\n",
-                     static_cast<int>(static_cast<int8_t>(entry->state())),
-                     std::string(rel).c_str());
-          }
-        }
-        ++count;
-        if (count % 10000 == 0) {
-          int size;
-          {
-            ReaderLock lock(&task.catalogLock);
-            size = static_cast<int>(task.entries.size());
-          }
-          LogPrint("%D Add: cnt = %d, path = %s, size = %d\n", count,
-                   task.rootPath.c_str(), size);
         }
       }
+      if (unreadable) {
+        if (!attributes->status.IsNotFound() && !scan_->incomplete) {
+          scan_->incomplete = true;
+          LogPrint("%D Init_Volume: cannot read %s: %s; left for a catch-up\n", path.c_str(),
+                   attributes->status.ToString().c_str());
+        }
+        continue;
+      }
+      if (entry != nullptr) {
+        // A failed write is logged by the store; the catalog keeps the
+        // entry.
+        WriteEntry(task, *entry, true).IgnoreError();
+        if (task.logDetail) {
+          LogPrint("%D Add: state = %d, name = %s\n",
+                   static_cast<int>(static_cast<int8_t>(entry->state())),
+                   std::string(rel).c_str());
+        }
+      }
+      ++count_;
+      if (count_ % 10000 == 0) {
+        int size;
+        {
+          ReaderLock lock(&task.catalogLock);
+          size = static_cast<int>(task.entries.size());
+        }
+        LogPrint("%D Add: cnt = %d, path = %s, size = %d\n", count_, task.rootPath.c_str(),
+                 size);
+      }
     }
-    std::string().swap(node.name);
-    std::string().swap(node.path);
   }
-  scan->fileNodes = {};
-  scan->dirNodes = {};
-  for (auto& [taskName, taskPointer] : tasks) {
-    // A failed flush is logged by the store, which keeps the bytes for the
-    // next one; the monitor tries again until they are written.
-    FlushBuffer(taskPointer->store, true).IgnoreError();
-  }
-  return count;
+
+  TaskMap& tasks_;
+  VolumeScan* scan_;
+  VolumeJournal& journal_;
+  int32_t count_ = 0;
+};
+
+}  // namespace
+
+int32_t InitVolume(TaskMap& tasks, VolumeScan* scan, VolumeJournal& journal) {
+  return InitialBuild(tasks, scan, journal).Run();
 }
 
 }  // namespace dirsync

@@ -13,6 +13,7 @@
 #include "catalog/catalog_changes.h"
 #include "catalog/catalog_store.h"
 #include "catalog/entry_links.h"
+#include "platform/allocator.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "tracking/file_ref_lookup.h"
@@ -232,6 +233,8 @@ bool VolumeMonitor::StartUpScan(int64_t nextUsn) {
     LogPrint("%D begin = %L, filecount=%d, time=%dms, LastUsn=%L\n", int64_t{0},
              count, ElapsedMs(started), nextUsn);
     int32_t built = InitVolume(volume_->tasks, &scan, *journal_);
+    // The scan's maps are gone; their memory would stay resident.
+    ReturnFreeMemoryToSystem();
     LogPrint("%D Init_Volume filecount=%d, time=%dms\n", built, ElapsedMs(started));
     if (!FlushBuffers()) return false;
     for (auto& [name, task] : volume_->tasks) {
@@ -306,15 +309,15 @@ void VolumeMonitor::TakeScanRecord(const JournalRecord& record,
     if (!added) LogPrint("%D upd Directory = %s\n", record.name.c_str());
   }
   if (record.deleted) {
-    auto it = scan->fileNodes.find(record.fileRef);
-    if (it != scan->fileNodes.end()) {
-      it->second.state = -1;
-      it->second.parentRef = record.parentRef;
+    FileNode* met = scan->fileNodes.find(record.fileRef);
+    if (met != nullptr) {
+      met->state = -1;
+      met->parentRef = record.parentRef;
     }
     return;
   }
-  auto [it, added] = scan->fileNodes.try_emplace(record.fileRef);
-  FileNode& node = it->second;
+  auto [met, added] = scan->fileNodes.try_emplace(record.fileRef);
+  FileNode& node = *met;
   node.hasAttributes = record.hasAttributes;
   node.fileSize = record.fileSize;
   node.creationTime = record.creationTime;

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "tracking/scan_nodes.h"
+
 namespace dirsync {
 
 // A directory seen by a full scan.
@@ -25,7 +27,6 @@ struct FileNode {
   uint64_t parentRef = 0;
   std::string name;
   int32_t state = 0;  // 1 file, 2 file seen again, 6 directory, -1 deleted
-  std::string path;
   // Size and times as the walk read them, when it did (hasAttributes).
   bool hasAttributes = false;
   uint64_t fileSize = 0;
@@ -39,7 +40,7 @@ struct FileNode {
 
 struct VolumeScan {
   std::unordered_map<uint64_t, DirNode> dirNodes;
-  std::unordered_map<uint64_t, FileNode> fileNodes;
+  ScanNodes<FileNode> fileNodes;
   // Set when the scan or the build could not see or look up everything
   // (a directory that could not be read, an entry whose size could not be
   // had): what it missed is left out, never made up, and a catch-up walk
