@@ -177,6 +177,15 @@ bool EntryResolver::Recall(uint64_t ref, uint64_t* parentRef,
   return names_.Recall(ref, parentRef, name);
 }
 
+void EntryResolver::ForgetAll(const std::vector<uint64_t>& refs) {
+  if (refs.empty()) return;
+  MutexLock guard(&lock_);
+  for (uint64_t ref : refs) {
+    names_.Forget(ref);
+    directoryPaths_.erase(ref);
+  }
+}
+
 Status EntryResolver::TryRememberedPlace(uint64_t ref, std::string* linuxPath,
                                          uint64_t* parentRef) {
   uint64_t parent = 0;

@@ -91,6 +91,10 @@ class EntryResolver {
   };
   void RememberAll(const std::vector<Sighting>& sightings);
   bool Recall(uint64_t ref, uint64_t* parentRef, std::string* name) const;
+  // Drops what is remembered of entries that no longer exist (their names
+  // and, for directories, their cached paths), so that files created and
+  // deleted by the thousand do not fill the name memory.
+  void ForgetAll(const std::vector<uint64_t>& refs);
 
   // The path rule for an entry open at fd (any open mode, O_PATH will do).
   // *parentRef gets the directory the path lies in (0 for the volume's own
