@@ -55,9 +55,11 @@ void MarkCarriage(CatalogStore& store, CatalogRecord& entry) {
   if (beyond && store.newlyNotCarried.size() < kLoggedNotCarried) {
     // Its beginning and its end: deep paths share long beginnings.
     std::string_view name = entry.nameView();
-    std::string shown(name.substr(0, 100));
-    shown += "...";
-    shown += name.substr(name.size() - 100);
+    std::string shown(name);
+    if (name.size() > 200) {
+      shown = std::string(name.substr(0, 100)) + "..." +
+              std::string(name.substr(name.size() - 100));
+    }
     store.newlyNotCarried.push_back(std::move(shown));
   }
 }
