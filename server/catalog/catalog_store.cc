@@ -28,7 +28,7 @@ constexpr size_t kKeptStagedCapacity = 1 << 20;
 // bytes as well, so that damage in it costs at most about this much.
 constexpr int64_t kLongestSpan = 64 * 1024;
 // Names of entries newly marked "not carried" kept for the log between two
-// commits; a larger batch logs these.
+// commits; further ones in the same batch are marked but not logged.
 constexpr size_t kLoggedNotCarried = 1024;
 
 uint32_t Crc(const uint8_t* bytes, size_t count) {
@@ -41,12 +41,19 @@ uint32_t Crc(const uint8_t* bytes, size_t count) {
 // Gives a live entry the "not carried" item exactly when its name is
 // longer than the store's nameRoom; a further name of a file keeps its
 // link trailer. A name newly marked waits in store.newlyNotCarried.
-void MarkCarriage(CatalogStore& store, CatalogRecord& entry) {
+// Whether MarkCarriage would change the record: a live entry whose mark
+// disagrees with its name's length.
+bool MarkOutOfStep(const CatalogStore& store, const CatalogRecord& entry) {
   const uint8_t state = entry.state();
-  if (!IsLiveFileState(state) && state != StateDirectory) return;
-  EntryExtras extras = ReadExtras(entry.data());
+  if (!IsLiveFileState(state) && state != StateDirectory) return false;
   const bool beyond = entry.nameView().size() > store.nameRoom;
-  if (extras.notCarried == beyond) return;
+  return ReadExtras(entry.data()).notCarried != beyond;
+}
+
+void MarkCarriage(CatalogStore& store, CatalogRecord& entry) {
+  if (!MarkOutOfStep(store, entry)) return;
+  EntryExtras extras = ReadExtras(entry.data());
+  const bool beyond = !extras.notCarried;
   extras.notCarried = beyond;
   const bool linked = HasLinkTrailer(entry.data());
   const uint64_t file = FileOfEntry(entry);
@@ -302,14 +309,17 @@ Status WriteBuffered(CatalogStore& store, CatalogRecord& record,
                      SyncTask* task) {
   assert(store.staged.empty());  // buffered and direct writes never mix
   // The mark may change the record's length, which the filler below
-  // depends on.
-  if (task != nullptr) {
-    WriterLock lock(&task->catalogLock);
-    MarkCarriage(store, record);
-  } else {
-    MarkCarriage(store, record);
+  // depends on. Only the writer changes entries, so it may look without
+  // the lock.
+  if (MarkOutOfStep(store, record)) {
+    if (task != nullptr) {
+      WriterLock lock(&task->catalogLock);
+      MarkCarriage(store, record);
+    } else {
+      MarkCarriage(store, record);
+    }
+    LogNotCarried(store);
   }
-  LogNotCarried(store);
   if (StageFillerBefore(store, record.length(), true) &&
       store.buffer.size() >= static_cast<size_t>(kBlockSize)) {
     Status flushed = FlushBuffer(store, false);
