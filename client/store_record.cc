@@ -47,12 +47,15 @@ void ParseRecordExtension(const char* p, const char* end, StoreRecord* rec) {
       found.hasAttributes = true;
       found.fileAttributes = static_cast<uint32_t>(ReadLE(at, 4));
       found.mode = static_cast<uint32_t>(ReadLE(at + 4, 4));
+    } else if (tag == 2) {
+      found.notCarried = true;
     }
     at += size;
   }
   rec->hasAttributes = found.hasAttributes;
   rec->fileAttributes = found.fileAttributes;
   rec->mode = found.mode;
+  rec->notCarried = found.notCarried;
 }
 
 size_t ParseStoreRecords(std::string_view data, int64_t offset,

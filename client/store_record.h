@@ -8,8 +8,9 @@
 // ('\' separated); a rename record carries the previous path behind it.
 // Behind the names a record may carry the entry's type and permissions in
 // a tagged extension ("DSX", u8 body length, items of u8 tag, u8 size and
-// data; tag 1: u32 Windows attribute bits, u32 st_mode); records without
-// it say nothing about either.
+// data; tag 1: u32 Windows attribute bits, u32 st_mode; tag 2, no data:
+// the entry is not carried, its path being longer than the system allows);
+// records without it say nothing about either.
 //
 // Plain data and pure functions; thread safe on distinct objects.
 #ifndef DIRSYNC_CLIENT_STORE_RECORD_H_
@@ -55,6 +56,9 @@ struct StoreRecord {
   bool hasAttributes = false;
   uint32_t fileAttributes = 0;  // Windows bits: 0x400 reparse point (link)
   uint32_t mode = 0;            // st_mode: type and permission bits
+  // The server does not carry the entry: its path is longer than the
+  // system allows. Nothing of it can be mirrored.
+  bool notCarried = false;
 
   RecordState kind() const { return static_cast<RecordState>(state); }
   // A symbolic link: its content is its target text.

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <climits>
+#include <cstdint>
 #include <memory>
 
 #include "app/server.h"
@@ -69,6 +71,17 @@ void WarnIfRootIsMissing(const DriveMap& drives, const std::string& section,
   }
 }
 
+// The longest name (relative to the root) whose path below root stays
+// within what the kernel resolves from "/": PATH_MAX less its NUL.
+size_t NameRoomBelow(const DriveMap& drives, const std::string& root) {
+  std::string linuxRoot;
+  if (!drives.ToLinuxPath(root, &linuxRoot)) return SIZE_MAX;
+  while (linuxRoot.size() > 1 && linuxRoot.back() == '/') linuxRoot.pop_back();
+  const size_t longest = PATH_MAX - 1;
+  const size_t prefix = linuxRoot.size() + 1;  // the root and a slash
+  return prefix < longest ? longest - prefix : 0;
+}
+
 // Builds the task of one section. Returns 1 when it created a VolumeWatch.
 int AddTask(const TaskSection& s, Server* server) {
   const std::string section = SectionName(s.number);
@@ -103,6 +116,7 @@ int AddTask(const TaskSection& s, Server* server) {
   std::unique_ptr<SyncTask> task =
       OpenTask(s.name, root, s.exclude, server->storeOptions());
   task->logDetail = s.logDetail != 0;
+  task->store.nameRoom = NameRoomBelow(server->drives(), root);
   volume.tasks[s.name] = std::move(task);
   return created ? 1 : 0;
 }

@@ -88,7 +88,11 @@ void Rewrite(CatalogRecord& entry, const uint8_t* header, uint8_t state,
   uint32_t version = entry.version();
   EntryExtras extras;
   if (header != nullptr) extras = ReadExtras(header);
-  if (!extras.present) extras = ReadExtras(entry.data());
+  const EntryExtras own = ReadExtras(entry.data());
+  if (!extras.present) extras = own;
+  // The store judges the mark again by the new name when it writes the
+  // entry; kept until then, it is news only when it changes.
+  extras.notCarried = own.notCarried;
   const uint64_t key = entry.fileRef();
   const bool linked = HasLinkTrailer(entry.data());
   const uint64_t file = FileOfEntry(entry);

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "catalog/entry_links.h"
+#include "catalog/record_extension.h"
 #include "catalog/store_compaction.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -26,12 +27,58 @@ constexpr size_t kKeptStagedCapacity = 1 << 20;
 // A large write (the initial build, a big batch) is sealed every this many
 // bytes as well, so that damage in it costs at most about this much.
 constexpr int64_t kLongestSpan = 64 * 1024;
+// Names of entries newly marked "not carried" kept for the log between two
+// commits; further ones in the same batch are marked but not logged.
+constexpr size_t kLoggedNotCarried = 1024;
 
 uint32_t Crc(const uint8_t* bytes, size_t count) {
   uLong crc = ::crc32(0L, Z_NULL, 0);
   // zlib takes at most 4 GiB per call; a span is at most one block.
   crc = ::crc32(crc, bytes, static_cast<uInt>(count));
   return static_cast<uint32_t>(crc);
+}
+
+// Gives a live entry the "not carried" item exactly when its name is
+// longer than the store's nameRoom; a further name of a file keeps its
+// link trailer. A name newly marked waits in store.newlyNotCarried.
+// Whether MarkCarriage would change the record: a live entry whose mark
+// disagrees with its name's length.
+bool MarkOutOfStep(const CatalogStore& store, const CatalogRecord& entry) {
+  const uint8_t state = entry.state();
+  if (!IsLiveFileState(state) && state != StateDirectory) return false;
+  const bool beyond = entry.nameView().size() > store.nameRoom;
+  return ReadExtras(entry.data()).notCarried != beyond;
+}
+
+void MarkCarriage(CatalogStore& store, CatalogRecord& entry) {
+  if (!MarkOutOfStep(store, entry)) return;
+  EntryExtras extras = ReadExtras(entry.data());
+  const bool beyond = !extras.notCarried;
+  extras.notCarried = beyond;
+  const bool linked = HasLinkTrailer(entry.data());
+  const uint64_t file = FileOfEntry(entry);
+  WriteExtras(entry, extras);
+  if (linked) StampLinkTrailer(entry, file);
+  if (beyond && store.newlyNotCarried.size() < kLoggedNotCarried) {
+    // Its beginning and its end: deep paths share long beginnings.
+    std::string_view name = entry.nameView();
+    std::string shown(name);
+    if (name.size() > 200) {
+      shown = std::string(name.substr(0, 100)) + "..." +
+              std::string(name.substr(name.size() - 100));
+    }
+    store.newlyNotCarried.push_back(std::move(shown));
+  }
+}
+
+// One line per entry newly marked "not carried"; called with no lock held.
+void LogNotCarried(CatalogStore& store) {
+  for (const std::string& name : store.newlyNotCarried) {
+    LogPrint("%D store %s: not carried (its path is longer than the system "
+             "allows): %s\n",
+             store.path.c_str(), name.c_str());
+  }
+  store.newlyNotCarried.clear();
 }
 
 // Returns the file to storeSize after a failed write, so that the file
@@ -261,6 +308,18 @@ bool StageFillerBefore(CatalogStore& store, int64_t length, bool buffered) {
 Status WriteBuffered(CatalogStore& store, CatalogRecord& record,
                      SyncTask* task) {
   assert(store.staged.empty());  // buffered and direct writes never mix
+  // The mark may change the record's length, which the filler below
+  // depends on. Only the writer changes entries, so it may look without
+  // the lock.
+  if (MarkOutOfStep(store, record)) {
+    if (task != nullptr) {
+      WriterLock lock(&task->catalogLock);
+      MarkCarriage(store, record);
+    } else {
+      MarkCarriage(store, record);
+    }
+    LogNotCarried(store);
+  }
   if (StageFillerBefore(store, record.length(), true) &&
       store.buffer.size() >= static_cast<size_t>(kBlockSize)) {
     Status flushed = FlushBuffer(store, false);
@@ -645,6 +704,7 @@ const DamagedSpan* DamagedSpanFrom(const CatalogStore& store, uint64_t pos) {
 }
 
 void StageRecord(CatalogStore& store, CatalogRecord& record, bool buffered) {
+  MarkCarriage(store, record);
   assert(record.length() >= kRecordHeaderSize &&
          record.length() <= kBlockSize - kRecordHeaderSize);
   // A direct record lands behind the buffer, which is sealed first so that
@@ -663,6 +723,7 @@ void StageRecord(CatalogStore& store, CatalogRecord& record, bool buffered) {
 }
 
 Status CommitStaged(CatalogStore& store) {
+  LogNotCarried(store);
   if (store.staged.empty()) return Status::OK();
   StageSeal(store, false, false);
   Status written = Status::OK();

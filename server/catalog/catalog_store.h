@@ -104,7 +104,9 @@ const DamagedSpan* DamagedSpanFrom(const CatalogStore& store, uint64_t pos);
 // before it, when it does not fit in its block with room for a seal behind
 // it, the seal (or filler) that closes the block; behind it a seal when
 // 64 KiB or more wait for one. A direct record first seals what the
-// buffer holds. The record's own length never changes.
+// buffer holds. A live entry first gets the "not carried" item when its
+// name is longer than store.nameRoom, or loses it when no longer (its
+// length may change then); nothing else of the record changes.
 // When record is a catalog entry, the caller holds the task's catalogLock
 // exclusively.
 void StageRecord(CatalogStore& store, CatalogRecord& record, bool buffered);

@@ -13,6 +13,7 @@ constexpr uint8_t kMagic[3] = {'D', 'S', 'X'};
 constexpr size_t kPrefixSize = 4;  // magic and body length
 constexpr uint8_t kTagAttributes = 1;
 constexpr uint8_t kAttributesSize = 8;
+constexpr uint8_t kTagNotCarried = 2;
 
 }  // namespace
 
@@ -38,8 +39,14 @@ EntryExtras ExtrasForMode(uint32_t stMode) {
   return extras;
 }
 
+// Bytes of the items of extras (without the prefix).
+size_t BodySize(const EntryExtras& extras) {
+  return (extras.present ? 2 + kAttributesSize : 0) + (extras.notCarried ? 2 : 0);
+}
+
 size_t ExtensionSize(const EntryExtras& extras) {
-  return extras.present ? kPrefixSize + 2 + kAttributesSize : 0;
+  size_t body = BodySize(extras);
+  return body == 0 ? 0 : kPrefixSize + body;
 }
 
 size_t NamesEnd(const uint8_t* r) {
@@ -71,6 +78,8 @@ EntryExtras ReadExtras(const uint8_t* r) {
       extras.present = true;
       extras.fileAttributes = LoadLE32(r + at);
       extras.mode = LoadLE32(r + at + 4);
+    } else if (tag == kTagNotCarried) {
+      extras.notCarried = true;
     }
     at += size;
   }
@@ -88,13 +97,23 @@ void WriteExtras(CatalogRecord& entry, const EntryExtras& extras) {
   }
   uint8_t* r = entry.data();
   std::memset(r + at, 0, static_cast<size_t>(entry.length()) - at);
-  if (!extras.present) return;
+  const size_t body = BodySize(extras);
+  if (body == 0) return;
   std::memcpy(r + at, kMagic, 3);
-  r[at + 3] = 2 + kAttributesSize;
-  r[at + 4] = kTagAttributes;
-  r[at + 5] = kAttributesSize;
-  StoreLE32(r + at + 6, extras.fileAttributes);
-  StoreLE32(r + at + 10, extras.mode);
+  r[at + 3] = static_cast<uint8_t>(body);
+  at += kPrefixSize;
+  if (extras.present) {
+    r[at] = kTagAttributes;
+    r[at + 1] = kAttributesSize;
+    StoreLE32(r + at + 2, extras.fileAttributes);
+    StoreLE32(r + at + 6, extras.mode);
+    at += 2 + kAttributesSize;
+  }
+  if (extras.notCarried) {
+    r[at] = kTagNotCarried;
+    r[at + 1] = 0;
+  }
 }
+
 
 }  // namespace dirsync

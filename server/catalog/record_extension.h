@@ -11,6 +11,10 @@
 //     read-only, 0x10 directory, 0x20 archive, 0x40 device (FIFO, socket,
 //     device node), 0x400 reparse point (a symbolic link)) | u32 mode (the
 //     st_mode of the entry: type and permission bits)
+//   2 not carried (no bytes): the entry's path is longer than the system
+//     resolves (4,095 bytes from "/"), so the server cannot open it by its
+//     path and clients cannot create it; clients report it and leave it
+//     out. The store sets it when it writes the record (catalog_store.h).
 //
 // A record without the extension (every record of older stores) says
 // nothing about its entry's type or permissions.
@@ -36,8 +40,14 @@ struct EntryExtras {
   bool present = false;
   uint32_t fileAttributes = 0;
   uint32_t mode = 0;
+  // Item 2. Follows from the entry's name alone, so comparing what a
+  // change says with what an entry holds leaves it out.
+  bool notCarried = false;
 
-  bool operator==(const EntryExtras&) const = default;
+  bool operator==(const EntryExtras& other) const {
+    return present == other.present && fileAttributes == other.fileAttributes &&
+           mode == other.mode;
+  }
   bool isLink() const;
 };
 
@@ -60,6 +70,7 @@ EntryExtras ReadExtras(const uint8_t* r);
 // too small) and zeroes what follows up to the block's end; extras that
 // are not present leave nothing behind the names.
 void WriteExtras(CatalogRecord& entry, const EntryExtras& extras);
+
 
 }  // namespace dirsync
 

@@ -94,6 +94,8 @@ Status WriteNewFile(SyncTask& task, uint32_t storeId, NewFile& out) {
   CatalogStore& old = task.store;
   fresh.env = old.env;
   fresh.path = CompactionPathFor(old.path);
+  // The copies keep their "not carried" marks, judged by the same room.
+  fresh.nameRoom = old.nameRoom;
   Status status = fresh.env->OpenFile(
       fresh.path, O_RDWR | O_CREAT | O_TRUNC | O_DSYNC, 0644, &fresh.fd);
   if (!status.ok()) return status;

@@ -4,6 +4,7 @@
 #define DIRSYNC_CATALOG_SYNC_TASK_H_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -101,6 +102,14 @@ struct CatalogStore {
   // A compaction failed and none has succeeded since (logged once).
   // Writer only.
   bool compactionFailing = false;
+  // The longest name (relative to the task's root) whose full path stays
+  // within what the system resolves: live entries with longer names are
+  // written with the "not carried" item (record_extension.h). No limit
+  // until the task's Linux root is known. Set before the store is written.
+  size_t nameRoom = SIZE_MAX;
+  // Names that were marked "not carried" by records staged and not yet
+  // logged; logged (one line each) once the lock is released. Writer only.
+  std::vector<std::string> newlyNotCarried;
 };
 
 // A catalog: file reference number -> current record. Its nodes come from

@@ -1,10 +1,14 @@
 #include "journal/entry_resolver.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "platform/file_io.h"
 
@@ -18,6 +22,15 @@ constexpr std::string_view kDeletedSuffix = " (deleted)";
 
 // Lookups of a file's path, when renames keep overtaking them.
 constexpr int kLocateAttempts = 3;
+
+// The longest path the kernel resolves from "/" (PATH_MAX less its NUL);
+// longer ones are looked up relative to their directory.
+constexpr size_t kLongestResolvedPath = PATH_MAX - 1;
+// Paths built upwards past the longest resolved one end here: a deeper
+// entry has no path the catalog takes.
+constexpr size_t kLongestComposedPath = 64 * 1024;
+// Bytes of one getdents64 while a directory's name is looked for.
+constexpr size_t kNameSearchBuffer = 16 * 1024;
 
 bool EndsWith(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() &&
@@ -116,12 +129,95 @@ Status EntryResolver::DirectoryPath(uint64_t dirRef, std::string* path) {
   Status opened = Open(dirRef, O_PATH | O_DIRECTORY, &fd);
   if (!opened.ok()) return opened;
   std::string found;
-  Status read = ReadDescriptorPath(fd.get(), &found);
+  Status read = PathOfDirectory(fd.get(), &found);
   if (!read.ok()) return read;
-  if (!IsLivePath(found)) return Status::NotFound("directory without a path");
   CacheDirectoryPath(dirRef, found, generation);
   *path = std::move(found);
   return Status::OK();
+}
+
+Status EntryResolver::PathOfDirectory(int fd, std::string* path) {
+  // The names below the deepest ancestor whose path can be read, deepest
+  // first.
+  std::vector<std::string> below;
+  size_t belowBytes = 0;
+  UniqueFd ancestor;
+  int at = fd;
+  while (true) {
+    std::string found;
+    Status read = ReadDescriptorPath(at, &found);
+    if (read.ok()) {
+      if (!IsLivePath(found)) return Status::NotFound("directory without a path");
+      for (auto name = below.rbegin(); name != below.rend(); ++name) {
+        found = Join(found, *name);
+      }
+      *path = std::move(found);
+      return Status::OK();
+    }
+    if (read.error() != ENAMETOOLONG) return read;
+    if (belowBytes > kLongestComposedPath) {
+      return Status::NotFound("path too long to be built");
+    }
+    // Longer than a descriptor's path can be: one level up, and this
+    // directory's name is the one its parent holds under its inode.
+    struct statx st;
+    Status statted = env_->StatAt(at, "", AT_EMPTY_PATH, STATX_INO, &st);
+    if (!statted.ok()) return statted;
+    uint64_t parentRef = 0;
+    Status up = ReferenceAt(at, "..", &parentRef);
+    if (up.code() == Status::Code::kMismatch) return Status::NotFound("no parent");
+    if (!up.ok()) return up;
+    UniqueFd parent;
+    Status opened = Open(parentRef, O_RDONLY | O_DIRECTORY, &parent);
+    if (!opened.ok()) return opened;
+    std::string name;
+    Status named = NameOfInode(parent.get(), st.stx_ino, &name);
+    if (!named.ok()) return named;
+    belowBytes += name.size() + 1;
+    below.push_back(std::move(name));
+    ancestor = std::move(parent);
+    at = ancestor.get();
+  }
+}
+
+Status EntryResolver::NameOfInode(int dirFd, uint64_t inode,
+                                  std::string* name) const {
+  std::vector<char> buffer(kNameSearchBuffer);
+  while (true) {
+    size_t got = 0;
+    Status read = env_->ReadDirectory(dirFd, buffer.data(), buffer.size(), &got);
+    if (!read.ok()) return read;
+    if (got == 0) return Status::NotFound("no longer in its directory");
+    // struct linux_dirent64: u64 ino, s64 off, u16 reclen, u8 type, name.
+    for (size_t pos = 0; pos + 20 <= got;) {
+      const char* entry = buffer.data() + pos;
+      uint64_t ino;
+      uint16_t reclen;
+      std::memcpy(&ino, entry, sizeof ino);
+      std::memcpy(&reclen, entry + 16, sizeof reclen);
+      if (reclen < 20 || reclen > got - pos) break;
+      pos += reclen;
+      const char* found = entry + 19;
+      size_t length = strnlen(found, reclen - 19u);
+      if (ino != inode || length == reclen - 19u) continue;
+      std::string_view text(found, length);
+      if (text == "." || text == "..") continue;
+      name->assign(text);
+      return Status::OK();
+    }
+  }
+}
+
+Status EntryResolver::ReferenceBelow(uint64_t dirRef, const std::string& dirPath,
+                                     std::string_view name, uint64_t* ref) const {
+  std::string path = Join(dirPath, name);
+  if (path.size() <= kLongestResolvedPath) {
+    return ReferenceAt(AT_FDCWD, path.c_str(), ref);
+  }
+  UniqueFd dir;
+  Status opened = Open(dirRef, O_PATH | O_DIRECTORY, &dir);
+  if (!opened.ok()) return opened;
+  return ReferenceAt(dir.get(), std::string(name).c_str(), ref);
 }
 
 void EntryResolver::CacheDirectoryPath(uint64_t dirRef, const std::string& path,
@@ -177,6 +273,15 @@ bool EntryResolver::Recall(uint64_t ref, uint64_t* parentRef,
   return names_.Recall(ref, parentRef, name);
 }
 
+void EntryResolver::ForgetAll(const std::vector<uint64_t>& refs) {
+  if (refs.empty()) return;
+  MutexLock guard(&lock_);
+  for (uint64_t ref : refs) {
+    names_.Forget(ref);
+    directoryPaths_.erase(ref);
+  }
+}
+
 Status EntryResolver::TryRememberedPlace(uint64_t ref, std::string* linuxPath,
                                          uint64_t* parentRef) {
   uint64_t parent = 0;
@@ -190,11 +295,10 @@ Status EntryResolver::TryRememberedPlace(uint64_t ref, std::string* linuxPath,
     std::string dir;
     Status found = DirectoryPath(parent, &dir);
     if (!found.ok()) return found;
-    std::string candidate = Join(dir, name);
     uint64_t named = 0;
-    Status at = ReferenceAt(AT_FDCWD, candidate.c_str(), &named);
+    Status at = ReferenceBelow(parent, dir, name, &named);
     if (at.ok() && named == ref) {
-      *linuxPath = std::move(candidate);
+      *linuxPath = Join(dir, name);
       *parentRef = parent;
       return Status::OK();
     }
@@ -221,11 +325,16 @@ Status EntryResolver::Locate(uint64_t ref, int fd, bool directory,
   if (directory) {
     uint64_t generation = PathGeneration();
     std::string own;
-    Status read = ReadDescriptorPath(fd, &own);
+    Status read = PathOfDirectory(fd, &own);
     if (!read.ok()) return read;
-    if (!IsLivePath(own)) return Status::NotFound("directory without a path");
     CacheDirectoryPath(ref, own, generation);
-    *parentRef = ref == volumeRef_ ? 0 : ParentOfPath(own);
+    if (ref == volumeRef_) {
+      *parentRef = 0;
+    } else if (own.size() <= kLongestResolvedPath) {
+      *parentRef = ParentOfPath(own);
+    } else if (!ReferenceOf(fd, "..", parentRef)) {
+      *parentRef = 0;
+    }
     *linuxPath = std::move(own);
     return Status::OK();
   }
@@ -240,6 +349,9 @@ Status EntryResolver::Locate(uint64_t ref, int fd, bool directory,
     if (!remembered.IsNotFound()) failure = remembered;
     std::string own;
     Status read = ReadDescriptorPath(fd, &own);
+    // A file deeper than a descriptor's path can be has its path only from
+    // its remembered place.
+    if (!read.ok() && read.error() == ENAMETOOLONG) return failure;
     if (!read.ok()) return read;
     // A disconnected dentry reads as "/": no path to be had from it.
     if (!IsLivePath(own) || own == "/") return failure;

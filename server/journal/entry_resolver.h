@@ -9,7 +9,10 @@
 // rule: a directory resolves by its handle; a file is its remembered parent
 // directory's path joined with its remembered name, when name_to_handle_at
 // confirms that this path names the entry; else the entry's own handle
-// path when that is a real path; else it has no path.
+// path when that is a real path; else it has no path. Paths longer than
+// the kernel resolves from "/" are found too: a directory's is built
+// upwards from its parents, a file's is its remembered place, checked
+// relative to its directory.
 //
 // Thread safe: lock_ guards the name memory and the directory path cache
 // (held for map work only, never across a system call). The drive map is
@@ -77,6 +80,16 @@ class EntryResolver {
   Status DirectoryPath(uint64_t dirRef, std::string* path);
   // Drops the cached directory paths (after a directory rename).
   void ForgetDirectoryPaths();
+  // The path of the directory open at fd (any open mode). A path longer
+  // than a descriptor's path can be read (4,095 bytes) is built upwards,
+  // each directory's name found in its parent by its inode number, up to
+  // 64 KiB; deeper ones have none (kNotFound).
+  Status PathOfDirectory(int fd, std::string* path);
+  // The reference of the entry name in directory dirRef, whose path is
+  // dirPath: looked up by the full path when the kernel resolves it, else
+  // relative to the directory opened by its reference.
+  Status ReferenceBelow(uint64_t dirRef, const std::string& dirPath,
+                        std::string_view name, uint64_t* ref) const;
   // Whether a directory lies inside the volume's directory (the directory
   // itself counts as inside); kUnknown when its path cannot be had.
   Place PlaceOfDirectory(uint64_t dirRef);
@@ -91,6 +104,10 @@ class EntryResolver {
   };
   void RememberAll(const std::vector<Sighting>& sightings);
   bool Recall(uint64_t ref, uint64_t* parentRef, std::string* name) const;
+  // Drops what is remembered of entries that no longer exist (their names
+  // and, for directories, their cached paths), so that files created and
+  // deleted by the thousand do not fill the name memory.
+  void ForgetAll(const std::vector<uint64_t>& refs);
 
   // The path rule for an entry open at fd (any open mode, O_PATH will do).
   // *parentRef gets the directory the path lies in (0 for the volume's own
@@ -112,6 +129,9 @@ class EntryResolver {
   Status TryRememberedPlace(uint64_t ref, std::string* linuxPath,
                             uint64_t* parentRef);
   uint64_t ParentOfPath(const std::string& linuxPath) const;
+  // The name under which directory dirFd (open for reading, at its start)
+  // holds inode; kNotFound when none.
+  Status NameOfInode(int dirFd, uint64_t inode, std::string* name) const;
   // Caches a path found while the cache was in generation.
   void CacheDirectoryPath(uint64_t dirRef, const std::string& path,
                           uint64_t generation) EXCLUDES(lock_);

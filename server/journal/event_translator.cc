@@ -111,9 +111,20 @@ int JournalEventTranslator::Translate(const std::vector<FanotifyEvent>& events,
   }
 
   recentRenameIntoVolume_ = renameIntoVolume_ || renameInPreviousRead;
+  std::vector<uint64_t> gone;
   for (const Sighting& s : sightings_) {
     JournalRecord record;
-    if (Finish(s, &record)) out->records.push_back(std::move(record));
+    bool keep = Finish(s, &record);
+    if (record.deleted) gone.push_back(s.ref);
+    if (keep) out->records.push_back(std::move(record));
+  }
+  // The deletions are recorded now; a later event of the same reference
+  // (its DELETE_SELF in the next read) needs no name to be dropped or kept.
+  resolver_->ForgetAll(gone);
+  // A storm of events leaves no buffers at its size behind.
+  if (sightings_.capacity() > kKeptSightings) {
+    std::vector<Sighting>().swap(sightings_);
+    std::unordered_map<uint64_t, size_t>().swap(index_);
   }
   return foreign;
 }

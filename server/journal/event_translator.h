@@ -82,6 +82,9 @@ class JournalEventTranslator {
   // Builds the record of one sighting; false when it is dropped.
   bool Finish(const Sighting& sighting, JournalRecord* record);
 
+  // Sightings whose buffers are kept between reads; larger ones are freed.
+  static constexpr size_t kKeptSightings = 1024;
+
   EntryResolver* resolver_;
   pid_t ownPid_;
   std::vector<Sighting> sightings_;

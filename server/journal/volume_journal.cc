@@ -32,10 +32,6 @@ constexpr size_t kReadBufferSize = 256 * 1024;
 constexpr size_t kLongestEvent = 4096;
 // Records per Enumerate call.
 constexpr size_t kRecordsPerEnumerate = 1024;
-// Longest path a change record holds: the longest path the system resolves
-// (4,095 bytes), in Windows form ("\\?\D:" before it). Longer ones are
-// logged and left out.
-constexpr size_t kLongestPath = 4095 + 8;
 // Pause after a kernel read that held no event of the volume.
 constexpr int kPauseAfterForeignEventsMs = 1;
 
@@ -395,13 +391,7 @@ Status VolumeJournal::FindPath(const EntryHandle& entry, std::string* path,
   Status located = resolver_->Locate(entry.ref_, entry.fd_.get(),
                                      entry.directory(), &linuxPath, &parent);
   if (!located.ok()) return located;
-  std::string windowsPath = resolver_->WindowsForm(linuxPath);
-  if (windowsPath.size() > kLongestPath) {
-    LogPrint("%D journal [%c]: path of %d bytes is too long: %.200s...\n",
-             letter_, static_cast<int>(windowsPath.size()), linuxPath.c_str());
-    return Status::NotFound("path too long");
-  }
-  *path = std::move(windowsPath);
+  *path = resolver_->WindowsForm(linuxPath);
   if (parentRef != nullptr) *parentRef = parent;
   return Status::OK();
 }
@@ -417,13 +407,11 @@ Status VolumeJournal::PlaceOfName(uint64_t fileRef, uint64_t parentRef,
   std::string linuxPath = directory == "/" ? "/" + std::string(name)
                                            : directory + "/" + std::string(name);
   uint64_t named = 0;
-  Status at = resolver_->ReferenceAt(AT_FDCWD, linuxPath.c_str(), &named);
+  Status at = resolver_->ReferenceBelow(parentRef, directory, name, &named);
   if (at.code() == Status::Code::kMismatch) return Status::NotFound("another entry");
   if (!at.ok()) return at;
   if (named != fileRef) return Status::NotFound("another entry");
-  std::string windowsPath = resolver_->WindowsForm(linuxPath);
-  if (windowsPath.size() > kLongestPath) return Status::NotFound("path too long");
-  *path = std::move(windowsPath);
+  *path = resolver_->WindowsForm(linuxPath);
   return Status::OK();
 }
 

@@ -222,8 +222,10 @@ class VolumeJournal {
   // it lies in a mapped directory (the volume's own directory is
   // "\\?\X:"), else "\\?\" followed by the Linux path, which no task root
   // can match. *parentRef (optional) gets the reference of the directory
-  // the path was found in. kNotFound when the path cannot be had or is
-  // longer than 1,023 bytes, kIOError when a lookup on the way failed.
+  // the path was found in. Paths longer than the kernel resolves from "/"
+  // are given too (the catalog marks their entries as not carried).
+  // kNotFound when the path cannot be had, kIOError when a lookup on the
+  // way failed.
   // Thread safe.
   Status FindPath(const EntryHandle& entry, std::string* path,
                   uint64_t* parentRef = nullptr);

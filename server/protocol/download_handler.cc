@@ -113,7 +113,9 @@ std::string OpenEntryFile(ClientLink& link, SyncTask& task, uint64_t fileRef,
     return ErrorText("file %s is another entry now", name.c_str());
   }
   if (!opened.ok()) {
-    if (opened.error() != 0) {
+    // A path longer than the system allows was logged once, when its entry
+    // was marked as not carried; older clients ask for it again and again.
+    if (opened.error() != 0 && opened.error() != ENAMETOOLONG) {
       LogPrint("%D open file error=%d,%s\n", opened.error(),
                EscapeForLog(link.dlPath).c_str());
     }

@@ -7,6 +7,8 @@
 
 #include <climits>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -15,6 +17,7 @@
 
 #include "catalog/catalog_changes.h"
 #include "catalog/catalog_store.h"
+#include "catalog/record_extension.h"
 #include "store_test_util.h"
 #include "tracking/volume_watch.h"
 
@@ -372,6 +375,39 @@ TEST_F(StoreCompactionTest, CompactedStoreHoldsOneRecordPerLiveEntryAndLoadsAsTh
   EXPECT_TRUE(SameCatalog(Catalog(*again), Catalog(task), true));
   EXPECT_EQ(Catalog(*again).at(100).size, 99u);
   EXPECT_EQ(Catalog(*again).count(101), 0u);
+}
+
+// The "not carried" mark follows an entry's name: set when the name leaves
+// no room under the root (logged once), kept by later changes and by a
+// compaction, dropped when a rename brings the name back within the room.
+TEST_F(StoreCompactionTest, NotCarriedMarksFollowTheNameAndSurviveCompaction) {
+  SyncTask& task = AddTask();
+  task.store.nameRoom = 12;
+  BatchOf(DirChange(10, 1, "a"), FileChange(7000, 10, "a\\far-too-long", 1),
+          FileChange(7001, 10, "a\\short", 1));
+  auto marks = [&] {
+    std::ifstream in(task.store.path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::map<uint64_t, bool> out;
+    for (const StoredRecord& r : StoreContents(task.store.path).Entries()) {
+      out[r.fileRef] =
+          ReadExtras(reinterpret_cast<const uint8_t*>(bytes.data()) + r.offset).notCarried;
+    }
+    return out;
+  };
+  EXPECT_TRUE(marks()[7000]);
+  EXPECT_FALSE(marks()[7001]);
+  EXPECT_FALSE(marks()[10]);
+  BatchOf(FileChange(7000, 10, "a\\far-too-long", 2));
+  EXPECT_TRUE(marks()[7000]);
+  ASSERT_TRUE(CompactStore(task).ok());
+  EXPECT_TRUE(marks()[7000]);
+  EXPECT_FALSE(marks()[7001]);
+  EXPECT_EQ(log_.Matching("not carried").size(), 1u);
+
+  BatchOf(FileChange(7000, 10, "a\\back", 3));
+  EXPECT_FALSE(marks()[7000]);
+  EXPECT_EQ(log_.Matching("not carried").size(), 1u);
 }
 
 TEST_F(StoreCompactionTest, CompactsOnceDeadRecordsPassLiveOnesAndTheFloor) {

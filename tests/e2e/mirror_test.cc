@@ -1,10 +1,15 @@
 // End-to-end checks: the real server and the real client as processes of
 // their own on loopback, a tree changed at random, and the mirror compared
 // with the tree.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <fstream>
@@ -153,6 +158,103 @@ TEST_F(LongPathTest, PathsOfThousandsOfBytesReachTheMirror) {
   ASSERT_TRUE(failure.empty()) << failure;
   EXPECT_EQ(WireFaults(), "");
   EXPECT_EQ(server_->LogOfThisRun().find("too long"), std::string::npos);
+  EXPECT_TRUE(server_->Stop()) << server_->error();
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + what.size())) {
+    ++count;
+  }
+  return count;
+}
+
+TEST_F(LongPathTest, PathsBeyondWhatTheSystemResolvesAreReportedOnceAndComeWhenTheyMoveUp) {
+  ASSERT_TRUE(server_->Start()) << server_->error() << "\n" << server_->LogTail();
+  ASSERT_TRUE(client_->StartFollowing({.zip = false, .intervalMs = 50}));
+  std::ofstream(sandbox_.root() + "/beside.txt") << "an ordinary file";
+
+  // Directories down to about 3,950 bytes from "/", made relative to one
+  // another; then one more (its path past 4,095 bytes) holding a file.
+  std::string path = sandbox_.root();
+  std::string rel;
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  auto down = [&](const std::string& name) {
+    ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0) << std::strerror(errno);
+    int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(next, 0) << std::strerror(errno);
+    ::close(fd);
+    fd = next;
+    path += "/" + name;
+    rel += (rel.empty() ? "" : "/") + name;
+  };
+  for (int i = 0; path.size() + 251 < 3950; ++i) down(std::string(249, 'n') + std::to_string(i % 10));
+  if (path.size() + 2 < 3950) down(std::string(3950 - path.size() - 1, 'p'));
+  ASSERT_FALSE(HasFatalFailure());
+  auto writeAt = [](int dir, const char* name, const std::string& text) {
+    int file = ::openat(dir, name, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    ASSERT_GE(file, 0) << std::strerror(errno);
+    ASSERT_EQ(::write(file, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(file);
+  };
+  writeAt(fd, "near.txt", "within the limit");
+  const int nearFd = fd;
+  fd = ::dup(nearFd);
+  const std::string tooDeep(200, 'z');
+  const std::string nearRel = rel;
+  const std::string tooDeepRel = nearRel + "/" + tooDeep;
+  down(tooDeep);
+  ASSERT_FALSE(HasFatalFailure());
+  ASSERT_GT(path.size(), 4095u);
+  writeAt(fd, "beyond.txt", "past the limit");
+
+  // Everything but the directory past the limit is mirrored; it is
+  // reported, with the file in it, one line each.
+  const std::string report = "not mirrored (path longer than the system allows)";
+  auto mirrorMatches = [&](const std::vector<std::string>& leaveOut) {
+    std::string differences;
+    for (int i = 0; i < 200; ++i) {
+      differences = DescribeDifferences(
+          TakeSnapshot(sandbox_.root(), leaveOut),
+          TakeSnapshot(sandbox_.mirror(), {".dirsync", leaveOut[0]}));
+      if (differences.empty() && Occurrences(client_->Log(), report) >= 2) return differences;
+      Pause(100);
+    }
+    return differences + Diagnosis("the mirror differs from the tree");
+  };
+  std::string failure = mirrorMatches({tooDeepRel});
+  ASSERT_TRUE(failure.empty()) << failure;
+  EXPECT_EQ(Occurrences(client_->Log(), report), 2u) << client_->LogTail();
+  const std::string mirrorNear = sandbox_.mirror() + "/" + nearRel;
+  int mirrorFd = ::open(mirrorNear.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(mirrorFd, 0) << std::strerror(errno);
+  struct stat st;
+  EXPECT_NE(::fstatat(mirrorFd, tooDeep.c_str(), &st, AT_SYMLINK_NOFOLLOW), 0);
+  ::close(mirrorFd);
+
+  // A change of the file is no news to the log or the client, whatever
+  // clients ask of it.
+  writeAt(fd, "beyond.txt", ", written again");
+  Pause(kQuietMs + 300);
+  const std::string marked = "not carried (its path is longer than the system allows)";
+  EXPECT_EQ(Occurrences(server_->LogOfThisRun(), marked), 2u) << server_->LogTail();
+  EXPECT_EQ(Occurrences(client_->Log(), report), 2u) << client_->LogTail();
+
+  // Moved up, it is within the limit again: mirrored like any other.
+  ASSERT_EQ(::renameat(nearFd, tooDeep.c_str(), AT_FDCWD,
+                       (sandbox_.root() + "/came-up").c_str()), 0)
+      << std::strerror(errno);
+  ::close(fd);
+  ::close(nearFd);
+  Pause(kQuietMs + 50);
+  failure = WaitForMirror();
+  ASSERT_TRUE(failure.empty()) << failure;
+  std::ifstream cameUp(sandbox_.mirror() + "/came-up/beyond.txt");
+  std::string text((std::istreambuf_iterator<char>(cameUp)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "past the limit, written again");
+  EXPECT_EQ(WireFaults(), "");
   EXPECT_TRUE(server_->Stop()) << server_->error();
 }
 

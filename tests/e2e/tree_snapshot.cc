@@ -52,8 +52,9 @@ TreeSnapshot TakeSnapshot(const std::string& top,
   std::error_code ec;
   fs::recursive_directory_iterator it(top, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
-    std::string rel = fs::relative(it->path(), top, ec).generic_string();
-    if (ec) break;
+    // Lexically: a path past what the system resolves cannot be made
+    // canonical, and must not end the walk.
+    std::string rel = it->path().lexically_relative(top).generic_string();
     bool left = false;
     for (const std::string& out : leaveOut) {
       left = left || ::strcasecmp(rel.c_str(), out.c_str()) == 0;

@@ -698,7 +698,7 @@ TEST_F(VolumeJournalTest, AttributesAreSizeAndFileTimes) {
   EXPECT_FALSE(journal->OpenEntry(0x7fffffff12345678ULL).valid());
 }
 
-TEST_F(VolumeJournalTest, PathsUpToTheSystemsLimitAreHadAndLongerOnesAreNot) {
+TEST_F(VolumeJournalTest, PathsPastTheSystemsLimitAreBuiltFromTheirDirectories) {
   // Directories of 250-byte names, made relative to each other so that
   // the chain can pass the 4,095 bytes the system resolves from "/".
   const std::string name(250, 'n');
@@ -726,10 +726,15 @@ TEST_F(VolumeJournalTest, PathsUpToTheSystemsLimitAreHadAndLongerOnesAreNot) {
   ASSERT_TRUE(entry.valid());
   ASSERT_TRUE(journal->FinalPath(entry, &windowsPath));
   EXPECT_EQ(windowsPath.size(), deep.size() - volume_.size() + std::string("\\\\?\\J:").size());
-  // Past it: the entry exists, but no path names it.
+  // Past it: no descriptor's path names the entry; its path is built from
+  // its directories' names, up to the one the system still resolves.
   EntryHandle beyond = journal->OpenEntry(testing::ReferenceOfDescriptor(dir.get()));
   ASSERT_TRUE(beyond.valid());
-  EXPECT_FALSE(journal->FinalPath(beyond, &windowsPath));
+  ASSERT_TRUE(journal->FinalPath(beyond, &windowsPath));
+  ASSERT_GT(paths.back().size(), 4095u);
+  std::string expected = "\\\\?\\J:" + paths.back().substr(volume_.size());
+  std::replace(expected.begin(), expected.end(), '/', '\\');
+  EXPECT_EQ(windowsPath, expected);
 }
 
 // ---- faults of the machine ----------------------------------------------

@@ -91,6 +91,11 @@ int RunGet(const Options& options, const std::string& token) {
       Log("%s is a FIFO, socket or device", Printable(path).c_str());
       return 1;
     }
+    if (record->notCarried) {
+      Log("%s is not carried: its path is longer than the system allows",
+          Printable(path).c_str());
+      return 1;
+    }
     Downloader downloader(connection, options.zip);
     DownloadRequest request;
     request.fileRef = record->fileRef;

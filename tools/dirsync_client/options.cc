@@ -54,8 +54,9 @@ mirror   Keeps DIR a copy of the task's tree. It reads the task's change
          back-off (0.2 s doubling to 5 s) when the connection is lost.
          Symbolic links are made as links with their target text as it is;
          permissions are those of the tree's files; FIFOs, sockets and
-         devices are skipped. --skip-outside-links leaves out links whose
-         targets are absolute or lead out of DIR.
+         devices are skipped, and so are entries whose paths are longer
+         than the system allows (one line each). --skip-outside-links
+         leaves out links whose targets are absolute or lead out of DIR.
 ls       Prints the task's catalog: one line per file or directory,
          "PATH<TAB>STATE<TAB>VERSION<TAB>SIZE", sorted by path.
 get      Downloads the file PATH (catalog path, '/' or '\' separators,

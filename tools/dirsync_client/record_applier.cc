@@ -121,6 +121,16 @@ void RecordApplier::Apply(const StoreRecord& r) {
           static_cast<long long>(r.offset), r.state);
       return;
   }
+  if (r.notCarried) {
+    // No path here could hold it, and the server cannot open it: whatever
+    // the reference held before (a place it moved from) is gone.
+    RemoveHeld(r.fileRef);
+    if (notCarried_.insert(r.fileRef).second) {
+      Log("not mirrored (path longer than the system allows): %s...",
+          Printable(r.name.substr(0, kReportedPathBytes)).c_str());
+    }
+    return;
+  }
   std::string local;
   std::string why;
   if (!ToLocalRelative(r.name, &local, &why)) {

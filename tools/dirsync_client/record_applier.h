@@ -19,6 +19,9 @@
 //   parent reference) is removed and forgotten, and so is what else lies
 //   in its place, except the paths of entries held there under another
 //   parent (a newer entry that took a path below it).
+// - an entry the server marks as not carried (its path is longer than the
+//   system allows): reported with one line, never created or downloaded;
+//   what the reference held before is removed.
 // - stale records (a later version follows), fillers, markers and the
 //   header are passed over.
 //
@@ -136,6 +139,10 @@ class RecordApplier {
   size_t refused_ = 0;
   // FIFOs, sockets and devices told of in this run (one line each).
   std::unordered_set<uint64_t> skippedSpecial_;
+  // Entries the server does not carry (paths too long), told of in this
+  // run (one line each, with the path's first kReportedPathBytes bytes).
+  std::unordered_set<uint64_t> notCarried_;
+  static constexpr size_t kReportedPathBytes = 200;
 };
 
 // The local relative path of a catalog name, or empty when refused.
