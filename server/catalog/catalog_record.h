@@ -20,6 +20,7 @@
 #include <memory>
 #include <string_view>
 
+#include "catalog/record_blocks.h"
 #include "platform/little_endian.h"
 
 namespace dirsync {
@@ -168,9 +169,10 @@ inline const char* StateName(uint8_t state, int32_t length) {
 
 }  // namespace record
 
-// One heap block of exactly length() bytes, zero-filled at allocation, whose
-// length field always equals the block size. Movable, not copyable. Not
-// thread safe: a task's entries are guarded by the task's catalogLock.
+// One block of exactly length() bytes (from record_blocks.h), zero-filled
+// at allocation, whose length field always equals the block size. Movable,
+// not copyable. Not thread safe: a task's entries are guarded by the task's
+// catalogLock.
 class CatalogRecord {
  public:
   CatalogRecord() = default;
@@ -180,7 +182,7 @@ class CatalogRecord {
   static CatalogRecord Allocate(int32_t size) {
     assert(size >= kRecordHeaderSize);
     CatalogRecord r;
-    r.bytes_.reset(new uint8_t[static_cast<size_t>(size)]());
+    r.bytes_.reset(AllocateRecordBlock(static_cast<size_t>(size)));
     record::SetLength(r.bytes_.get(), size);
     return r;
   }
@@ -225,7 +227,10 @@ class CatalogRecord {
   char* mutable_name() { return record::MutableName(data()); }
 
  private:
-  std::unique_ptr<uint8_t[]> bytes_;
+  struct BlockDeleter {
+    void operator()(uint8_t* block) const { FreeRecordBlock(block); }
+  };
+  std::unique_ptr<uint8_t[], BlockDeleter> bytes_;
 };
 
 }  // namespace dirsync
