@@ -25,6 +25,7 @@
 #include "linkcore.h"
 #include "platform/allocator.h"
 #include "platform/log.h"
+#include "platform/log_batch.h"
 #include "tracking/volume_watch.h"
 
 namespace {
@@ -97,6 +98,9 @@ void BuildStore(SyncTask& task, int64_t bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The log is batched as the server's main batches it: one write for many
+  // lines, not one per request.
+  LogBatching logBatching;
   if (argc != 5 && argc != 8) {
     std::fprintf(stderr,
                  "usage: %s DIR PORT STORE_KIB FILE_MIB [TLS_PORT CERT KEY]\n",
@@ -162,6 +166,7 @@ int main(int argc, char** argv) {
   char c;
   while (::read(STDIN_FILENO, &c, 1) > 0) {
   }
+  FlushLog();
   std::fflush(nullptr);
   std::_Exit(0);
 }
