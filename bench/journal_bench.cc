@@ -395,17 +395,21 @@ int Churn(int files, const std::string& parent) {
       double writing = SecondsSince(started);
       bool creating = std::strcmp(phase, "create") == 0;
       auto deadline = Clock::now() + std::chrono::seconds(120);
+      // A deletion counts once its file is no longer live in the catalog:
+      // deleted entries are forgotten once recorded, so they cannot be
+      // counted themselves.
+      size_t done = 0;
       do {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         server.Count(&live, &deleted);
-      } while ((creating ? live : deleted) < static_cast<size_t>(files) &&
-               Clock::now() < deadline);
+        done = creating ? live : static_cast<size_t>(files) - std::min(live, static_cast<size_t>(files));
+      } while (done < static_cast<size_t>(files) && Clock::now() < deadline);
       double total = SecondsSince(started);
       std::fprintf(stderr,
                    "%s %d files: writer %.2f s (%.0f files/s); in the catalog after %.2f s "
                    "= %.0f changes/s kept up with; %zu of %d recorded\n",
                    phase, files, writing, files / writing, total, files / total,
-                   creating ? live : deleted, files);
+                   done, files);
     }
     server.Stop();
   }
