@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
+#include <utility>
 
 #include "platform/file_io.h"
 #include "platform/log.h"
@@ -42,6 +44,11 @@ TreeWalk::~TreeWalk() = default;
 
 void TreeWalk::Start(int64_t lowUsn, int64_t highUsn, JournalBatch* out) {
   started_ = true;
+  if (options_.readAhead && std::thread::hardware_concurrency() > 1) {
+    readAhead_ = std::make_unique<DirectoryReadAhead>(resolver_,
+                                                      options_.readAttributes);
+    if (!readAhead_->Start()) readAhead_.reset();
+  }
   visited_.insert(startRef_);
   toVisit_.push_back(startRef_);
   if (options_.keepMet) met_.sorted.push_back(startRef_);
@@ -75,9 +82,29 @@ bool TreeWalk::Next(int64_t lowUsn, int64_t highUsn, JournalBatch* out,
   if (ended_) return false;
   if (!started_) Start(lowUsn, highUsn, out);
   while (out->records.size() < maxRecords) {
-    if (!dirFd_.valid() && !OpenNextDirectory()) {
+    if (!dirFd_.valid() && !OpenNextDirectory(lowUsn)) {
       Finish();
       break;
+    }
+    if (replayAt_ < replay_.size()) {
+      DirectoryReadAhead::Entry& entry = replay_[replayAt_++];
+      const unsigned mask = StatMaskFor(entry.type, StatEvery(lowUsn),
+                                        options_.readAttributes);
+      if (entry.resolved.named.ok() && entry.resolved.statMask != mask) {
+        // Read ahead for another window: asked again as the walk asks.
+        ResolveEntry(resolver_, dirFd_.get(), entry.name.c_str(), mask,
+                     &entry.resolved);
+      }
+      RecordEntry(entry.name.c_str(), entry.type, entry.resolved, lowUsn,
+                  highUsn, out);
+      continue;
+    }
+    if (readAheadEnded_) {
+      if (!readAheadFailure_.ok() && !Vanished(readAheadFailure_.error())) {
+        MissedSome("read directory", dirRef_, readAheadFailure_);
+      }
+      CloseDirectory();
+      continue;
     }
     if (bufferPos_ >= bufferLength_ && !FillBuffer()) {
       CloseDirectory();
@@ -119,18 +146,33 @@ void TreeWalk::MissedSome(const char* what, uint64_t ref, const Status& why) {
   }
 }
 
-bool TreeWalk::OpenNextDirectory() {
+bool TreeWalk::OpenNextDirectory(int64_t lowUsn) {
   while (!toVisit_.empty()) {
     uint64_t ref = toVisit_.back();
     toVisit_.pop_back();
     UniqueFd fd;
-    Status opened = resolver_->Open(ref, O_RDONLY | O_DIRECTORY, &fd);
+    Status opened;
+    DirectoryReadAhead::Directory ahead;
+    if (readAhead_ != nullptr && readAhead_->Take(ref, &ahead)) {
+      // The walk reads the next directory itself while the read-ahead
+      // takes the one after it.
+      RequestReadAhead(2, lowUsn);
+      opened = std::move(ahead.opened);
+      fd = std::move(ahead.fd);
+    } else {
+      RequestReadAhead(1, lowUsn);
+      opened = resolver_->Open(ref, O_RDONLY | O_DIRECTORY, &fd);
+    }
     if (!opened.ok()) {
       if (!Vanished(opened.error())) MissedSome("open directory", ref, opened);
       continue;
     }
     dirFd_ = std::move(fd);
     dirRef_ = ref;
+    replay_ = std::move(ahead.entries);
+    replayAt_ = 0;
+    readAheadEnded_ = ahead.ended;
+    readAheadFailure_ = std::move(ahead.read);
     bufferPos_ = bufferLength_ = 0;
     if (buffer_.empty()) buffer_.resize(kDirentBufferSize);
     return true;
@@ -138,7 +180,18 @@ bool TreeWalk::OpenNextDirectory() {
   return false;
 }
 
-void TreeWalk::CloseDirectory() { dirFd_.reset(); }
+void TreeWalk::RequestReadAhead(size_t depth, int64_t lowUsn) {
+  if (readAhead_ == nullptr || toVisit_.size() < depth) return;
+  readAhead_->Request(toVisit_[toVisit_.size() - depth], StatEvery(lowUsn));
+}
+
+void TreeWalk::CloseDirectory() {
+  dirFd_.reset();
+  replay_.clear();
+  replayAt_ = 0;
+  readAheadEnded_ = false;
+  readAheadFailure_ = Status::OK();
+}
 
 bool TreeWalk::FillBuffer() {
   size_t n = 0;
@@ -156,8 +209,18 @@ bool TreeWalk::FillBuffer() {
 
 void TreeWalk::VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
                           int64_t highUsn, JournalBatch* out) {
-  uint64_t ref = 0;
-  Status named = resolver_->ReferenceAt(dirFd_.get(), name, &ref);
+  ResolvedEntry resolved;
+  ResolveEntry(resolver_, dirFd_.get(), name,
+               StatMaskFor(type, StatEvery(lowUsn), options_.readAttributes),
+               &resolved);
+  RecordEntry(name, type, resolved, lowUsn, highUsn, out);
+}
+
+void TreeWalk::RecordEntry(const char* name, unsigned char type,
+                           const ResolvedEntry& resolved, int64_t lowUsn,
+                           int64_t highUsn, JournalBatch* out) {
+  const uint64_t ref = resolved.ref;
+  const Status& named = resolved.named;
   if (!named.ok()) {
     // Gone meanwhile, on another mount, or a handle that does not pack:
     // none of these is an entry of this volume. Any other failure leaves
@@ -170,23 +233,17 @@ void TreeWalk::VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
   bool directory = type == DT_DIR;
   int64_t ctime = 0;
   uint32_t links = 0;
-  struct statx st;
-  bool statted = false;
+  const struct statx& st = resolved.st;
   // Walks that keep what they met catch up by change time: they read it
   // for every entry, so that the caller can judge each record itself. A
-  // walk that reads attributes reads them here, in the same call.
-  if (type == DT_UNKNOWN || lowUsn != 0 || options_.keepMet ||
-      options_.readAttributes) {
-    const unsigned mask = options_.readAttributes
-                              ? STATX_BASIC_STATS | STATX_BTIME
-                              : STATX_TYPE | STATX_CTIME | STATX_NLINK;
-    Status stat = resolver_->env()->StatAt(
-        dirFd_.get(), name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &st);
+  // walk that reads attributes reads them in the same call.
+  const bool statted = resolved.statMask != 0;
+  if (statted) {
+    const Status& stat = resolved.stat;
     if (!stat.ok()) {
       if (!Vanished(stat.error())) MissedSome("stat an entry of", dirRef_, stat);
       return;
     }
-    statted = true;
     directory = S_ISDIR(st.stx_mode);
     ctime = Nanoseconds(st.stx_ctime);
     links = st.stx_nlink;
@@ -215,6 +272,7 @@ void TreeWalk::VisitEntry(const char* name, unsigned char type, int64_t lowUsn,
 void TreeWalk::Finish() {
   ended_ = true;
   CloseDirectory();
+  readAhead_.reset();
   toVisit_.clear();
   visited_.clear();
   std::sort(met_.sorted.begin(), met_.sorted.end());

@@ -239,6 +239,9 @@ EnumerationCursor VolumeJournal::StartEnumeration(bool keepMet,
   options.keepMet = keepMet;
   options.rememberNames = rememberNames;
   options.readAttributes = readAttributes;
+  // A walk of the whole volume is long enough to share with a second
+  // thread.
+  options.readAhead = true;
   EnumerationCursor cursor;
   cursor.walk_ = std::make_unique<TreeWalk>(resolver_.get(),
                                             resolver_->volumeRef(), options);

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "platform/log.h"
 #include "platform/drive_map.h"
@@ -857,6 +858,69 @@ TEST_F(VolumeJournalTest, WalksThatMissSomethingAreIncomplete) {
   EXPECT_NE(LastNamed(records, "f"), nullptr);
   // Walks that keep what they met tell each entry's change time.
   for (const JournalRecord& r : records) EXPECT_GT(r.changeTime, 0) << r.name;
+}
+
+// The system, but while `failing` is set directories read by any thread
+// but `walker` fail with EIO: only what is read ahead fails.
+class FailsAheadEnv final : public EnvWrapper {
+ public:
+  FailsAheadEnv() : EnvWrapper(Env::Default()) {}
+  std::atomic<bool> failing{false};
+  std::thread::id walker = std::this_thread::get_id();
+  Status ReadDirectory(int fd, void* buffer, size_t size, size_t* got) override {
+    if (failing && std::this_thread::get_id() != walker) {
+      return Status::FromErrno("getdents64", EIO);
+    }
+    return EnvWrapper::ReadDirectory(fd, buffer, size, got);
+  }
+};
+
+// A whole-volume walk has directories read ahead of it on a second thread;
+// what it reports, and in which order, is what a walk alone reports: every
+// directory, one with more entries than are read ahead, and a failure met
+// only ahead of the walk, which leaves it incomplete.
+TEST_F(VolumeJournalTest, ReadAheadWalksReportWhatAWalkAloneReports) {
+  if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one processor";
+  for (int d = 0; d < 6; ++d) {
+    const std::string dir = V("d" + std::to_string(d));
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((dir + "/sub").c_str(), 0755), 0);
+    const int files = d == 3 ? 9000 : 20;
+    for (int i = 0; i < files; ++i) {
+      UniqueFd fd(::open((dir + "/f" + std::to_string(i)).c_str(),
+                         O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+      ASSERT_TRUE(fd.valid());
+    }
+  }
+  FailsAheadEnv env;
+  VolumeJournal::Options options;
+  options.env = &env;
+  auto journal = OpenJournal(options);
+  ASSERT_NE(journal, nullptr);
+  auto places = [](const Records& records) {
+    std::vector<std::tuple<uint64_t, uint64_t, std::string, bool>> out;
+    for (const JournalRecord& r : records) {
+      out.emplace_back(r.fileRef, r.parentRef, r.name, r.directory);
+    }
+    return out;
+  };
+  EnumerationCursor alone = journal->EnumerateBelow(ReferenceOfPath(volume_), false);
+  auto expected = places(WalkAll(*journal, &alone, 0, 0));
+  ASSERT_EQ(expected.size(), 6u * 2 + 5 * 20 + 9000);
+
+  EnumerationCursor ahead = journal->StartEnumeration(false, false, true);
+  Records records = WalkAll(*journal, &ahead, 0, 0);
+  ASSERT_FALSE(records.empty());
+  records.erase(records.begin());  // the volume itself
+  EXPECT_TRUE(places(records) == expected);
+  EXPECT_TRUE(ahead.complete());
+
+  EnumerationCursor failing = journal->StartEnumeration(false, false, true);
+  env.failing = true;
+  records = WalkAll(*journal, &failing, 0, 0);
+  env.failing = false;
+  EXPECT_LT(records.size(), expected.size());
+  EXPECT_FALSE(failing.complete());
 }
 
 TEST(VolumeJournalTmpfsTest, TwelveByteHandlesWorkAlike) {

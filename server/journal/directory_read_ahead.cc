@@ -1,0 +1,143 @@
+#include "journal/directory_read_ahead.h"
+
+#include <dirent.h>
+
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+#include "platform/env.h"
+#include "platform/log.h"
+#include "platform/signals_blocked.h"
+
+namespace dirsync {
+namespace {
+constexpr size_t kChunkSize = 64 * 1024;
+}  // namespace
+
+void ResolveEntry(EntryResolver* resolver, int dirfd, const char* name,
+                  unsigned statMask, ResolvedEntry* out) {
+  out->named = resolver->ReferenceAt(dirfd, name, &out->ref);
+  out->statMask = 0;
+  if (!out->named.ok() || statMask == 0) return;
+  out->statMask = statMask;
+  out->stat = resolver->env()->StatAt(
+      dirfd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, statMask, &out->st);
+}
+
+unsigned StatMaskFor(unsigned char type, bool statEvery, bool readAttributes) {
+  if (type != DT_UNKNOWN && !statEvery) return 0;
+  return readAttributes ? STATX_BASIC_STATS | STATX_BTIME
+                        : STATX_TYPE | STATX_CTIME | STATX_NLINK;
+}
+
+DirectoryReadAhead::DirectoryReadAhead(EntryResolver* resolver,
+                                       bool readAttributes)
+    : resolver_(resolver), readAttributes_(readAttributes) {}
+
+DirectoryReadAhead::~DirectoryReadAhead() {
+  {
+    MutexLock guard(&lock_);
+    stopping_ = true;
+  }
+  changed_.SignalAll();
+  if (thread_.joinable()) thread_.join();
+}
+
+bool DirectoryReadAhead::Start() {
+  // Born with every signal blocked: the program's signals go to the
+  // thread that waits for them.
+  SignalsBlocked blocked;
+  try {
+    thread_ = std::thread(&DirectoryReadAhead::Run, this);
+  } catch (const std::system_error& e) {
+    LogPrint("%D walk: no thread to read ahead (%s); the walk reads alone\n",
+             e.what());
+    return false;
+  }
+  return true;
+}
+
+void DirectoryReadAhead::Request(uint64_t ref, bool statEvery) {
+  {
+    MutexLock guard(&lock_);
+    if (wanted_ != 0) return;
+    wanted_ = ref;
+    statEvery_ = statEvery;
+  }
+  changed_.SignalAll();
+}
+
+bool DirectoryReadAhead::Take(uint64_t ref, Directory* out) {
+  MutexLock guard(&lock_);
+  if (wanted_ != ref) return false;
+  while (!ready_) changed_.Wait(&lock_);
+  *out = std::move(done_);
+  done_ = Directory();
+  wanted_ = 0;
+  ready_ = false;
+  return true;
+}
+
+void DirectoryReadAhead::Run() {
+  for (;;) {
+    Directory dir;
+    bool statEvery;
+    {
+      MutexLock guard(&lock_);
+      while (!stopping_ && (wanted_ == 0 || reading_ || ready_)) {
+        changed_.Wait(&lock_);
+      }
+      if (stopping_) return;
+      reading_ = true;
+      dir.ref = wanted_;
+      statEvery = statEvery_;
+    }
+    ReadDirectory(&dir, statEvery);
+    {
+      MutexLock guard(&lock_);
+      reading_ = false;
+      ready_ = true;
+      done_ = std::move(dir);
+    }
+    changed_.SignalAll();
+  }
+}
+
+void DirectoryReadAhead::ReadDirectory(Directory* dir, bool statEvery) {
+  dir->opened = resolver_->Open(dir->ref, O_RDONLY | O_DIRECTORY, &dir->fd);
+  if (!dir->opened.ok()) return;
+  std::vector<unsigned char> buffer(kChunkSize);
+  while (dir->entries.size() < kMaxEntries) {
+    {
+      MutexLock guard(&lock_);
+      if (stopping_) return;
+    }
+    size_t n = 0;
+    dir->read = resolver_->env()->ReadDirectory(dir->fd.get(), buffer.data(),
+                                                buffer.size(), &n);
+    if (!dir->read.ok() || n == 0) {
+      dir->ended = true;
+      return;
+    }
+    // struct linux_dirent64: u64 ino, s64 off, u16 reclen, u8 type, name.
+    // A chunk is taken whole: the descriptor's position is past it.
+    for (size_t at = 0; at < n;) {
+      const unsigned char* entry = buffer.data() + at;
+      uint16_t reclen;
+      std::memcpy(&reclen, entry + 16, sizeof reclen);
+      if (reclen < 20 || reclen > n - at) break;  // a broken chunk
+      at += reclen;
+      const char* name = reinterpret_cast<const char*>(entry + 19);
+      if (strnlen(name, reclen - 19) == reclen - 19u) continue;  // no NUL
+      if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+      Entry& e = dir->entries.emplace_back();
+      e.name = name;
+      e.type = entry[18];
+      ResolveEntry(resolver_, dir->fd.get(), name,
+                   StatMaskFor(e.type, statEvery, readAttributes_), &e.resolved);
+    }
+  }
+}
+
+}  // namespace dirsync
