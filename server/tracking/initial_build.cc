@@ -1,5 +1,6 @@
 #include "tracking/initial_build.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -149,6 +150,7 @@ class InitialBuild {
     for (auto& [taskName, task] : tasks_) {
       if (!task->storeOpen.load(std::memory_order_acquire)) continue;
       WriterLock lock(&task->catalogLock);
+      if (task->entries.empty()) startedEmpty_.push_back(task.get());
       task->entries.reserve(task->entries.size() + scan_->fileNodes.size());
     }
     std::string path;  // one buffer for every item's path
@@ -215,8 +217,13 @@ class InitialBuild {
         // One hold for the lookup and the change: only this thread changes
         // the catalog, and the block is built in memory.
         WriterLock lock(&task.catalogLock);
-        uint64_t key;
-        if (TakesName(task, ref, furtherName, parentRef, rel, &key)) {
+        uint64_t key = ref;
+        // The scan meets each reference once: a catalog that was empty
+        // holds a first name only if this build entered it, so the lookup
+        // (a cache miss per entry) is left out there.
+        const bool takes = (!furtherName && StartedEmpty(task)) ||
+                           TakesName(task, ref, furtherName, parentRef, rel, &key);
+        if (takes) {
           CatalogRecord block = NewEntry(ref, node, rel, *attributes);
           if (!block) {
             unreadable = true;
@@ -263,7 +270,14 @@ class InitialBuild {
     }
   }
 
+  bool StartedEmpty(const SyncTask& task) const {
+    return std::find(startedEmpty_.begin(), startedEmpty_.end(), &task) !=
+           startedEmpty_.end();
+  }
+
   TaskMap& tasks_;
+  // Tasks whose catalogs held nothing when the build began.
+  std::vector<const SyncTask*> startedEmpty_;
   VolumeScan* scan_;
   VolumeJournal& journal_;
   int32_t count_ = 0;

@@ -219,7 +219,12 @@ bool VolumeMonitor::StartUpScan(int64_t nextUsn) {
     int32_t count = 0;
     while (journal_->Enumerate(&cursor, 0, nextUsn, &batch)) {
       if (stopping_) return false;
-      for (const JournalRecord& record : batch.records) {
+      constexpr size_t kPrefetchAhead = 8;
+      for (size_t i = 0; i < batch.records.size(); ++i) {
+        if (i + kPrefetchAhead < batch.records.size()) {
+          scan.fileNodes.Prefetch(batch.records[i + kPrefetchAhead].fileRef);
+        }
+        const JournalRecord& record = batch.records[i];
         if (count % 100001 == 0) {
           LogPrint("%D add %d: FileReferenceNumber=%L\n", count,
                    static_cast<int64_t>(record.fileRef));
