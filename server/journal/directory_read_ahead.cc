@@ -120,20 +120,14 @@ void DirectoryReadAhead::ReadDirectory(Directory* dir, bool statEvery) {
       dir->ended = true;
       return;
     }
-    // struct linux_dirent64: u64 ino, s64 off, u16 reclen, u8 type, name.
     // A chunk is taken whole: the descriptor's position is past it.
-    for (size_t at = 0; at < n;) {
-      const unsigned char* entry = buffer.data() + at;
-      uint16_t reclen;
-      std::memcpy(&reclen, entry + 16, sizeof reclen);
-      if (reclen < 20 || reclen > n - at) break;  // a broken chunk
-      at += reclen;
-      const char* name = reinterpret_cast<const char*>(entry + 19);
-      if (strnlen(name, reclen - 19) == reclen - 19u) continue;  // no NUL
-      if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    size_t at = 0;
+    const char* name;
+    unsigned char type;
+    while (NextDirectoryEntry(buffer.data(), n, &at, &name, &type)) {
       Entry& e = dir->entries.emplace_back();
       e.name = name;
-      e.type = entry[18];
+      e.type = type;
       ResolveEntry(resolver_, dir->fd.get(), name,
                    StatMaskFor(e.type, statEvery, readAttributes_), &e.resolved);
     }

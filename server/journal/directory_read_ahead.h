@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,6 +49,35 @@ struct ResolvedEntry {
 // naming worked, reads its attributes. Any thread.
 void ResolveEntry(EntryResolver* resolver, int dirfd, const char* name,
                   unsigned statMask, ResolvedEntry* out);
+
+// The next entry of a getdents64 chunk of length bytes, from *at on: its
+// name (pointing into the chunk) and the type the kernel told. "." and
+// "..", and records without their closing NUL, are passed over. Advances
+// *at past the entry; false at the chunk's end or at a broken record
+// (then *at is length, so the caller reads the next chunk).
+inline bool NextDirectoryEntry(const unsigned char* chunk, size_t length,
+                               size_t* at, const char** name,
+                               unsigned char* type) {
+  while (*at < length) {
+    // struct linux_dirent64: u64 ino, s64 off, u16 reclen, u8 type, name.
+    const unsigned char* entry = chunk + *at;
+    uint16_t reclen;
+    std::memcpy(&reclen, entry + 16, sizeof reclen);
+    if (reclen < 20 || reclen > length - *at) break;
+    *at += reclen;
+    const char* entryName = reinterpret_cast<const char*>(entry + 19);
+    if (strnlen(entryName, reclen - 19) == reclen - 19u) continue;  // no NUL
+    if (std::strcmp(entryName, ".") == 0 ||
+        std::strcmp(entryName, "..") == 0) {
+      continue;
+    }
+    *name = entryName;
+    *type = entry[18];
+    return true;
+  }
+  *at = length;
+  return false;
+}
 
 // The statx mask a walk asks of an entry of the type getdents64 told
 // (0: no statx) when every entry's attributes are wanted or not.

@@ -110,20 +110,12 @@ bool TreeWalk::Next(int64_t lowUsn, int64_t highUsn, JournalBatch* out,
       CloseDirectory();
       continue;
     }
-    // struct linux_dirent64: u64 ino, s64 off, u16 reclen, u8 type, name.
-    const unsigned char* entry = buffer_.data() + bufferPos_;
-    uint16_t reclen;
-    std::memcpy(&reclen, entry + 16, sizeof reclen);
-    if (reclen < 20 || reclen > bufferLength_ - bufferPos_) {
-      bufferPos_ = bufferLength_;  // a broken chunk: read the next one
-      continue;
+    const char* name;
+    unsigned char type;
+    if (NextDirectoryEntry(buffer_.data(), bufferLength_, &bufferPos_, &name,
+                           &type)) {
+      VisitEntry(name, type, lowUsn, highUsn, out);
     }
-    bufferPos_ += reclen;
-    unsigned char type = entry[18];
-    const char* name = reinterpret_cast<const char*>(entry + 19);
-    if (strnlen(name, reclen - 19) == reclen - 19u) continue;  // no NUL
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    VisitEntry(name, type, lowUsn, highUsn, out);
   }
   if (options_.rememberNames) {
     // Built once the records stop moving: the names point into them.
