@@ -132,11 +132,7 @@ TEST(NetLifetime, CallsFromManyThreadsWhileConnectionsCloseAndGo) {
   ASSERT_GT(port, 0);
   // One at a time, so peer i is connection i + 1.
   std::vector<PeerSocket> peers;
-  for (int i = 0; i < kConnections; ++i) {
-    peers.push_back(PeerSocket::Connect(port));
-    ASSERT_TRUE(peers.back().valid());
-    ASSERT_TRUE(WaitFor([&] { return Events().Opens() == i + 1; }, 5000));
-  }
+  ASSERT_NO_FATAL_FAILURE(ConnectInOrder(port, kConnections, &peers));
 
   Callers callers(4, kConnections);
 

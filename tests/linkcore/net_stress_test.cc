@@ -157,11 +157,7 @@ TEST(NetStress, OneLoopServesABatchWhoseEarlierEventsCloseLaterOnes) {
   ASSERT_GT(port, 0);
   // One at a time, so peer i is connection i + 1.
   std::vector<PeerSocket> peers;
-  for (int i = 0; i < kConnections; ++i) {
-    peers.push_back(PeerSocket::Connect(port));
-    ASSERT_TRUE(peers.back().valid());
-    ASSERT_TRUE(WaitFor([&] { return Events().Opens() == i + 1; }, 5000));
-  }
+  ASSERT_NO_FATAL_FAILURE(ConnectInOrder(port, kConnections, &peers));
   // Every peer at once: data, and for every other one its close, while new
   // connections arrive and take the descriptor numbers that the closed
   // ones free within the same batches.

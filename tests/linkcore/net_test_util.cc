@@ -13,6 +13,8 @@
 
 #include <algorithm>
 
+#include <gtest/gtest.h>
+
 namespace linkcore_test {
 
 namespace {
@@ -176,6 +178,15 @@ PeerSocket& PeerSocket::operator=(PeerSocket&& other) noexcept {
     other.fd_ = -1;
   }
   return *this;
+}
+
+void ConnectInOrder(int port, int count, std::vector<PeerSocket>* peers) {
+  const int opened = Events().Opens();
+  for (int i = 0; i < count; ++i) {
+    peers->push_back(PeerSocket::Connect(port));
+    ASSERT_TRUE(peers->back().valid());
+    ASSERT_TRUE(WaitFor([&] { return Events().Opens() == opened + i + 1; }, 5000));
+  }
 }
 
 PeerSocket PeerSocket::Connect(int port) {

@@ -116,6 +116,12 @@ class PeerSocket {
   int fd_ = -1;
 };
 
+// Connects count peers to port one at a time, each once the library has
+// opened the one before, so that peer i is connection i + 1 of a fresh
+// library. Fails the test (fatally) when one cannot connect or is not
+// opened within 5 s.
+void ConnectInOrder(int port, int count, std::vector<PeerSocket>* peers);
+
 // A plain listening socket on a free port, for KRL_NetConnect to reach.
 class PeerListener {
  public:
