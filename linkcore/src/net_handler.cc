@@ -52,20 +52,15 @@ void KRL_NetHandler::release(KRL_NetHandler* handler) {
     delete handler;  // no thread but the caller's can be inside it
     return;
   }
-  // The loop's thread runs the destruction once it has returned from the
-  // upcall it may be in now, possibly one of this handler's own. Without
-  // memory to queue it (logged by post), the handler is left alone rather
-  // than destroyed on a thread that may be inside it; shutdown would then
-  // wait for it.
+  // A loop thread runs the destruction, after the upcall this thread may
+  // be in now. Without memory to queue it (logged by post), the handler is
+  // left alone rather than destroyed on a thread that may be inside it;
+  // shutdown would then wait for it.
   handler->loop_->post(&KRL_NetHandler::destroyPosted, handler);
 }
 
 void KRL_NetHandler::destroyPosted(void* handler) {
   delete static_cast<KRL_NetHandler*>(handler);
-}
-
-void KRL_NetHandler::inputPosted(void* handler) {
-  static_cast<KRL_NetHandler*>(handler)->handle_input(ACE_INVALID_HANDLE);
 }
 
 uint32_t KRL_NetHandler::create(ACE_HANDLE socket, const ACE_INET_Addr& remote,
@@ -155,8 +150,11 @@ void KRL_NetHandler::startRead() {
 }
 
 int KRL_NetHandler::handle_input(ACE_HANDLE) {
+  // A read that filled the buffer may have left more in the socket, which
+  // the loop reports only on the next change: it is asked to call again.
+  bool more = false;
   if (closeTicks_.load() == 0 && tls_ != nullptr) {
-    tlsInput();
+    more = tlsInput();
   } else if (closeTicks_.load() == 0) {
     ssize_t received;
     do {
@@ -164,12 +162,13 @@ int KRL_NetHandler::handle_input(ACE_HANDLE) {
     } while (received < 0 && errno == EINTR);
     if (received > 0) {
       onData(static_cast<int>(received));
+      more = received == kMaxRead;
     } else if (received == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
       onReadEnd();  // the peer's orderly close, or a failed read
     }
   }
   updateInterest();
-  return 0;
+  return more ? 1 : 0;
 }
 
 void KRL_NetHandler::onData(int length) {
@@ -177,8 +176,9 @@ void KRL_NetHandler::onData(int length) {
   if (dataCallback_ != nullptr) dataCallback_(id_, readBuffer_, length);
 }
 
-void KRL_NetHandler::tlsInput() {
+bool KRL_NetHandler::tlsInput() {
   bool ended = false;  // the peer closed its side, or the read failed
+  bool full = false;   // the read filled the buffer
   bool wanted;
   {
     ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
@@ -192,6 +192,7 @@ void KRL_NetHandler::tlsInput() {
       received = ::recv(socket_.load(), readBuffer_, kMaxRead, 0);
     } while (received < 0 && errno == EINTR);
     if (received > 0) {
+      full = received == kMaxRead;
       ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
       if (!tls_->feed(readBuffer_, static_cast<size_t>(received))) ended = true;
     } else if (received == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
@@ -201,7 +202,7 @@ void KRL_NetHandler::tlsInput() {
   // Deliver what decrypts, one chunk per callback, while reading is
   // wanted; the callback may hold input or close the connection.
   for (;;) {
-    if (closeTicks_.load() != 0) return;
+    if (closeTicks_.load() != 0) return false;
     TlsSession::Step step;
     int length = 0;
     bool held = false;
@@ -229,11 +230,11 @@ void KRL_NetHandler::tlsInput() {
     }
     if (step == TlsSession::Step::kFailed) {
       tlsFailed(failure, inHandshake);
-      return;
+      return false;
     }
     if (writeFailed) {
       onWriteFailed();
-      return;
+      return false;
     }
     if (length > 0) {
       onData(length);
@@ -241,14 +242,14 @@ void KRL_NetHandler::tlsInput() {
     }
     if (step == TlsSession::Step::kClosed) {
       onReadEnd();  // the peer's close_notify
-      return;
+      return false;
     }
     // Held: what is buffered waits for the hold's release. An end of the
     // stream is seen again then, as the socket stays at its end.
-    if (held) return;
+    if (held) return false;
     // Everything fed is delivered.
     if (ended) onReadEnd();
-    return;
+    return full && !ended;
   }
 }
 
@@ -370,10 +371,9 @@ void KRL_NetHandler::kickBufferedInputLocked() {
       inputHeld_ || readPaused_ || !tls_->hasBufferedInput()) {
     return;
   }
-  // The loop calls handle_input for it. The handler outlives the call: it
-  // is destroyed through a task of its own, posted after this one (the
-  // caller holds a reference now).
-  loop_->post(&KRL_NetHandler::inputPosted, this);
+  // The loop calls handle_input for it, as long as the handler is
+  // registered (its upcalls run with the loop's reference held).
+  loop_->requestInput(socket_.load());
 }
 
 int KRL_NetHandler::handle_output(ACE_HANDLE) {
@@ -536,16 +536,22 @@ void KRL_NetHandler::updateInterest() {
   if (leave) leaveLoop();
 }
 
+void KRL_NetHandler::dropReference(void* reference) {
+  delete static_cast<std::shared_ptr<KRL_NetHandler>*>(reference);
+}
+
 void KRL_NetHandler::leaveLoop() {
-  // The loop's reference goes last. When it is the last of all, the
-  // destruction is posted to this thread and runs after this upcall.
+  // The loop's reference goes last, in a task posted on this thread, so
+  // it outlives this upcall: however the other references go, and on
+  // whatever thread, the handler is not destroyed before the upcall has
+  // returned.
   std::shared_ptr<KRL_NetHandler> registration;
   std::vector<SendBlock> dropped;
   {
     ACE_Guard<ACE_Thread_Mutex> guard(writeLock_);
     if (!registered_) return;
-    // On the loop's thread: no upcall reaches the handler after this, and
-    // events of this batch still tagged for it are dropped.
+    // Inside its own upcall: no other upcall reaches the handler after
+    // this, and events still tagged for it are dropped.
     loop_->remove(socket_.load());
     registered_ = false;
     registration.swap(registration_);
@@ -560,6 +566,12 @@ void KRL_NetHandler::leaveLoop() {
     }
   }
   dropBlocks(&dropped);
+  auto* held = new (std::nothrow)
+      std::shared_ptr<KRL_NetHandler>(std::move(registration));
+  // Without memory for it, the reference goes here.
+  if (held != nullptr && !loop_->post(&KRL_NetHandler::dropReference, held)) {
+    delete held;
+  }
 }
 
 void KRL_NetHandler::deliverSent(std::vector<SendBlock>* blocks) {

@@ -1,11 +1,13 @@
 // One connection: its socket, its two addresses, its receive buffer, its
 // queued output and its close.
 //
-// A handler is registered with one loop (KRL_NetLoop) for its whole life.
+// A handler is registered with the loop (KRL_NetLoop) for its whole life.
 // On input it reads at most 8188 bytes into its own 8192-byte buffer, puts
-// a 0 after them and calls the data callback; its loop is one thread that
-// calls it again only after the callback has returned, so one connection's
-// data callbacks never overlap and come in stream order.
+// a 0 after them and calls the data callback; the loop delivers to one
+// handler on one thread at a time and calls it again only after the
+// callback has returned, so one connection's data callbacks never overlap
+// and come in stream order. A read that filled the buffer asks the loop
+// to call again, as the socket may hold more.
 //
 // Sending copies the host's bytes at most once. Under the write lock a send
 // is written at once when nothing is queued; what the socket does not take
@@ -20,9 +22,11 @@
 // keeps one until it returns), by the loop while the handler is registered
 // with it (so every upcall runs with one held), and by the closing list
 // while the sweeper still has its socket to shut. When the last reference
-// goes, on whatever thread, the destruction is posted to the handler's loop
-// (KRL_NetLoop::post) and runs there once that thread has finished its
-// current upcall; a handler without a loop is destroyed where the last
+// goes, on whatever thread, the destruction is posted to the loop
+// (KRL_NetLoop::post): gone inside an upcall, it runs on that thread once
+// the upcall has returned; gone elsewhere, the handler has left the loop
+// inside an upcall of its own, whose last step that was, and it runs on a
+// loop thread. A handler without a loop is destroyed where the last
 // reference went. The loop's bare pointer to a registered handler is
 // covered by the loop's reference; nothing else keeps a bare pointer to a
 // handler beyond a call.
@@ -50,7 +54,7 @@
 // after the handshake. Sends made before the handshake is complete are
 // kept and encrypted once it is. Decrypted bytes that a hold (the host's or
 // the pause) keeps back stay in the session; when reading resumes, the
-// handler asks its loop to call it once more (a posted task),
+// handler asks its loop to call it once more (requestInput),
 // because the socket may have nothing left to wake it. A handshake that
 // fails is logged once with the peer's address and the connection is
 // closed; one that has not finished by its deadline is closed by the
@@ -155,7 +159,8 @@ class KRL_NetHandler : public ACE_Event_Handler,
   const ACE_INET_Addr& remoteAddress() const { return remoteAddress_; }
   const ACE_INET_Addr& localAddress() const { return localAddress_; }
 
-  // Upcalls of the loop, on the loop's thread.
+  // Upcalls of the loop, on one of its threads. handle_input returns 1
+  // when the loop should call it again (a full read), else 0.
   int handle_input(ACE_HANDLE) override;
   int handle_output(ACE_HANDLE) override;
 
@@ -164,7 +169,7 @@ class KRL_NetHandler : public ACE_Event_Handler,
   KRL_NetHandler(ACE_HANDLE socket, const ACE_INET_Addr& remote,
                  const ACE_INET_Addr& local, KRL_NetLoop* loop);
   // Closes the descriptor if still open, releases output never written and
-  // counts the handler as deleted. Runs on the loop's thread (or where the
+  // counts the handler as deleted. Runs on a loop thread (or where the
   // last reference went, for a handler without a loop), never while a
   // thread is inside one of the handler's methods.
   ~KRL_NetHandler() override;
@@ -174,9 +179,9 @@ class KRL_NetHandler : public ACE_Event_Handler,
   // when there is none).
   static void release(KRL_NetHandler* handler);
   // Tasks posted to the loop: the destruction release asks for, and the
-  // extra handle_input kickBufferedInputLocked asks for.
+  // loop's reference that leaveLoop lets go after the upcall.
   static void destroyPosted(void* handler);
-  static void inputPosted(void* handler);
+  static void dropReference(void* reference);
 
   // The open of create. False, with no event delivered and nothing
   // registered, when the connection cannot be served.
@@ -209,8 +214,9 @@ class KRL_NetHandler : public ACE_Event_Handler,
 
   // handle_input of an encrypted connection: reads the socket once, then
   // advances the handshake and delivers what decrypts, as long as reading
-  // is wanted. Loop thread.
-  void tlsInput();
+  // is wanted. True when the read filled the buffer and reading is still
+  // wanted (the socket may hold more). Loop thread.
+  bool tlsInput();
   // Logs a failed session once, with the peer's address, and disconnects.
   void tlsFailed(const std::string& reason, bool inHandshake);
   // Encrypts a send (kept for later while the handshake is under way) and

@@ -70,6 +70,8 @@ void KRL_NetListener::close() {
 }
 
 int KRL_NetListener::handle_input(ACE_HANDLE) {
+  // The loop reports a listening socket once per change: whatever is left
+  // in the backlog after this call is taken on a call again (return 1).
   for (int i = 0; i < kAcceptsPerWakeup; ++i) {
     ACE_SOCK_Stream stream;
     ACE_INET_Addr remote;
@@ -84,7 +86,11 @@ int KRL_NetListener::handle_input(ACE_HANDLE) {
         }
         ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"),
                    ACE_TEXT("ACE_SOCK_Acceptor::accept")));
-        if (error == EMFILE || error == ENFILE) shedOne();
+        // Out of descriptors: one connection of the backlog is refused at
+        // once with the one kept spare, and the rest on the calls again,
+        // rather than left waiting with no descriptor for them. Any other
+        // failure waits for the next connection.
+        if ((error == EMFILE || error == ENFILE) && shedOne()) return 1;
         return 0;
       }
       KRL_NetServer& server = KRL_NetServer::instance();
@@ -115,15 +121,16 @@ int KRL_NetListener::handle_input(ACE_HANDLE) {
     }
     KRL_NetServer::instance().accepted(stream.get_handle(), remote, port_);
   }
-  return 0;
+  return 1;
 }
 
-void KRL_NetListener::shedOne() {
-  if (spare_ == ACE_INVALID_HANDLE) return;
+bool KRL_NetListener::shedOne() {
+  if (spare_ == ACE_INVALID_HANDLE) return false;
   ACE_OS::close(spare_);
   const ACE_HANDLE dropped = ::accept(acceptor_.get_handle(), nullptr, nullptr);
   if (dropped != ACE_INVALID_HANDLE) ACE_OS::close(dropped);
   spare_ = ACE_OS::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return dropped != ACE_INVALID_HANDLE;
 }
 
 }  // namespace linkcore

@@ -1,14 +1,14 @@
-// The listening socket of one port, served by one loop.
+// The listening socket of one port, served by the loop.
 //
 // On readiness it accepts the waiting connections (a bounded number per
-// wakeup, so other connections of its loop are not starved) and hands each
-// to the server, which spreads them over the loops. A connection the
-// server does not admit (too many open, or too few descriptors left: see
-// KRL_NetSetLimits) is closed at once; an episode of refusals is logged
-// when it begins and when it ends. When the process is out of descriptors
-// it accepts and drops the connection with a descriptor kept in reserve,
-// so the peer learns of it at once and the loop does not spin on a
-// listening socket that stays readable.
+// call, then it asks the loop to call again, so other connections are not
+// starved) and hands each to the server, which joins it to the loop. A
+// connection the server does not admit (too many open, or too few
+// descriptors left: see KRL_NetSetLimits) is closed at once; an episode of
+// refusals is logged when it begins and when it ends. When the process is
+// out of descriptors it accepts and drops the connection with a descriptor
+// kept in reserve, so the peer learns of it at once rather than waiting in
+// the backlog.
 #ifndef LINKCORE_NET_LISTENER_H_
 #define LINKCORE_NET_LISTENER_H_
 
@@ -35,8 +35,8 @@ class KRL_NetListener : public ACE_Event_Handler {
   bool open();
 
   // Stops accepting and closes the listening socket; connections accepted
-  // before go on. Thread safe. The object must stay alive until the loops
-  // have ended, as its loop may still be inside handle_input.
+  // before go on. Thread safe. The object must stay alive until the loop
+  // has ended, as it may still be inside handle_input.
   void close();
 
   ACE_HANDLE get_handle() const override;
@@ -44,7 +44,8 @@ class KRL_NetListener : public ACE_Event_Handler {
 
  private:
   // Accepts one connection and drops it, using the reserve descriptor.
-  void shedOne();
+  // True when one was dropped.
+  bool shedOne();
 
   const int port_;
   const ACE_INET_Addr address_;

@@ -1,14 +1,12 @@
 #include "net_loop.h"
 
 #include <errno.h>
-#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <new>
 
-#include <ace/Guard_T.h>
 #include <ace/Log_Msg.h>
 
 namespace linkcore {
@@ -22,13 +20,25 @@ constexpr uint32_t kWakeGeneration = ~uint32_t{0};
 // there, up to the capacity.
 constexpr size_t kInitialSlots = 1024;
 
+// What the thread running now owes, while it delivers a batch of the loop
+// it serves; null on any other thread.
+struct CurrentDelivery {
+  const KRL_NetLoop* loop = nullptr;
+  void* delivery = nullptr;
+};
+thread_local CurrentDelivery tl_current;
+
 uint64_t tagOf(ACE_HANDLE handle, uint32_t generation) {
   return (uint64_t{generation} << 32) | static_cast<uint32_t>(handle);
 }
 
 uint32_t epollEvents(unsigned interest) {
-  uint32_t events = 0;
-  if ((interest & KRL_NetLoop::kInput) != 0) events |= EPOLLIN;
+  // Edge-triggered: each change is reported once, and nothing has to be
+  // re-armed after it.
+  uint32_t events = EPOLLET;
+  // The peer's end of input is asked for as well: a read that empties the
+  // socket of data does not see it, and it brings no further change.
+  if ((interest & KRL_NetLoop::kInput) != 0) events |= EPOLLIN | EPOLLRDHUP;
   if ((interest & KRL_NetLoop::kOutput) != 0) events |= EPOLLOUT;
   return events;
 }
@@ -52,6 +62,8 @@ bool KRL_NetLoop::open() {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("eventfd")));
     return false;
   }
+  // Level-triggered: every seated thread sees it until it is drained, and
+  // at the end it is never drained, so each thread sees the end.
   epoll_event event = {};
   event.events = EPOLLIN;
   event.data.u64 = kWakeTag;
@@ -61,8 +73,7 @@ bool KRL_NetLoop::open() {
   }
   try {
     slots_.resize(std::min(kInitialSlots, capacity_));
-    posted_.reserve(64);
-    running_.reserve(64);
+    sharedPosted_.reserve(64);
   } catch (const std::bad_alloc&) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("linkcore: no memory for a loop\n")));
     return false;
@@ -70,26 +81,90 @@ bool KRL_NetLoop::open() {
   return true;
 }
 
-bool KRL_NetLoop::start(GuardedCounter* exitedThreads) {
+int KRL_NetLoop::start(int threadCount, int pollers,
+                       GuardedCounter* exitedThreads) {
   exitedThreads_ = exitedThreads;
-  // Detached: the library never joins its threads, it counts their exits.
-  if (ACE_Thread::spawn(&KRL_NetLoop::run, this,
-                        THR_NEW_LWP | THR_DETACHED) == -1) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("ACE_Thread::spawn")));
-    return false;
+  threads_ = std::max(threadCount, 0);
+  progress_.reset(new (std::nothrow) Progress[threads_ > 0 ? threads_ : 1]);
+  if (progress_ == nullptr) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("linkcore: no memory for a loop\n")));
+    // Counted as ended, so shutdown goes on.
+    for (int i = 0; i < threads_; ++i) exitedThreads_->increment();
+    return 0;
   }
-  return true;
+  {
+    std::lock_guard<std::mutex> guard(seatLock_);
+    pollers_ = std::clamp(pollers, 1, std::max(threads_, 1));
+    seatsNow_.store(pollers_);
+  }
+  int started = 0;
+  for (int i = 0; i < threads_; ++i) {
+    // Detached: the library never joins its threads, it counts their
+    // exits.
+    if (ACE_Thread::spawn(&KRL_NetLoop::run, this,
+                          THR_NEW_LWP | THR_DETACHED) == -1) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("ACE_Thread::spawn")));
+      exitedThreads_->increment();  // counted as ended, so shutdown goes on
+    } else {
+      ++started;
+    }
+  }
+  return started;
 }
 
 void KRL_NetLoop::end() {
   {
-    ACE_Guard<ACE_Thread_Mutex> guard(postLock_);
-    ending_ = true;
+    std::lock_guard<std::mutex> guard(seatLock_);
+    ending_.store(true);
   }
+  seatFree_.notify_all();
   const uint64_t one = 1;
   if (::write(wake_, &one, sizeof one) == -1 && errno != EAGAIN) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("eventfd write")));
   }
+}
+
+void KRL_NetLoop::rescueIfStalled() {
+  if (progress_ == nullptr) return;
+  std::lock_guard<std::mutex> guard(seatLock_);
+  int stuck = 0;
+  for (int i = 0; i < threads_; ++i) {
+    Progress& progress = progress_[i];
+    const uint64_t stamp = progress.stamp.load(std::memory_order_relaxed);
+    // Odd: inside a batch; the same as at the last check: the same batch.
+    if ((stamp & 1) != 0 && stamp == progress.lastChecked) ++stuck;
+    progress.lastChecked = stamp;
+  }
+  const int seats = std::min(pollers_ + stuck, threads_);
+  const int before = seatsNow_.exchange(seats);
+  if (seats > before) seatFree_.notify_all();
+  // Fewer seats: a thread over the count gives its seat back after its
+  // batch.
+}
+
+bool KRL_NetLoop::takeSeat() {
+  std::unique_lock<std::mutex> guard(seatLock_);
+  seatFree_.wait(guard, [this] {
+    return ending_.load() || seated_.load() < seatsNow_.load();
+  });
+  if (ending_.load()) return false;
+  seated_.fetch_add(1);
+  return true;
+}
+
+bool KRL_NetLoop::giveBackSeat() {
+  std::lock_guard<std::mutex> guard(seatLock_);
+  if (seated_.load() <= seatsNow_.load()) return false;
+  seated_.fetch_sub(1);
+  return true;
+}
+
+void KRL_NetLoop::leaveSeat() {
+  {
+    std::lock_guard<std::mutex> guard(seatLock_);
+    seated_.fetch_sub(1);
+  }
+  seatFree_.notify_one();
 }
 
 bool KRL_NetLoop::add(ACE_Event_Handler* handler, ACE_HANDLE handle,
@@ -99,7 +174,7 @@ bool KRL_NetLoop::add(ACE_Event_Handler* handler, ACE_HANDLE handle,
     return false;
   }
   const size_t index = static_cast<size_t>(handle);
-  ACE_Guard<ACE_Thread_Mutex> guard(slotLock_);
+  std::lock_guard<std::mutex> guard(slotLock_);
   if (index >= slots_.size()) {
     try {
       slots_.resize(std::min(std::max(slots_.size() * 2, index + 1),
@@ -121,6 +196,7 @@ bool KRL_NetLoop::add(ACE_Event_Handler* handler, ACE_HANDLE handle,
   if (!applyInterestLocked(handle, 0, interest, tagOf(handle, generation))) {
     return false;
   }
+  slot = Slot();
   slot.handler = handler;
   slot.interest = interest;
   slot.generation = generation;
@@ -133,7 +209,7 @@ bool KRL_NetLoop::setInterest(ACE_HANDLE handle, unsigned interest) {
     return false;
   }
   const size_t index = static_cast<size_t>(handle);
-  ACE_Guard<ACE_Thread_Mutex> guard(slotLock_);
+  std::lock_guard<std::mutex> guard(slotLock_);
   if (index >= slots_.size() || slots_[index].generation == 0) {
     errno = ENOENT;
     return false;
@@ -150,7 +226,7 @@ bool KRL_NetLoop::setInterest(ACE_HANDLE handle, unsigned interest) {
 void KRL_NetLoop::remove(ACE_HANDLE handle) {
   if (!canHold(handle)) return;
   const size_t index = static_cast<size_t>(handle);
-  ACE_Guard<ACE_Thread_Mutex> guard(slotLock_);
+  std::lock_guard<std::mutex> guard(slotLock_);
   if (index >= slots_.size() || slots_[index].generation == 0) return;
   Slot& slot = slots_[index];
   if (slot.interest != 0) {
@@ -166,112 +242,252 @@ bool KRL_NetLoop::applyInterestLocked(ACE_HANDLE handle, unsigned from,
   epoll_event event = {};
   event.events = epollEvents(to);
   event.data.u64 = tag;
+  // Adding or modifying makes the kernel check the descriptor at once, so
+  // what became ready while it was not watched is reported now.
   const int operation = from == 0 ? EPOLL_CTL_ADD
                         : to == 0 ? EPOLL_CTL_DEL
                                   : EPOLL_CTL_MOD;
   return ::epoll_ctl(epoll_, operation, handle, &event) == 0;
 }
 
-bool KRL_NetLoop::post(Task task, void* argument) {
-  bool wake = false;
+void KRL_NetLoop::requestInput(ACE_HANDLE handle) {
+  if (!canHold(handle)) return;
+  const size_t index = static_cast<size_t>(handle);
+  uint64_t tag;
   {
-    ACE_Guard<ACE_Thread_Mutex> guard(postLock_);
+    std::lock_guard<std::mutex> guard(slotLock_);
+    if (index >= slots_.size() || slots_[index].generation == 0) return;
+    Slot& slot = slots_[index];
+    if (slot.claimed) {
+      // The thread delivering to it calls it again when its upcall ends.
+      slot.pending |= EPOLLIN;
+      return;
+    }
+    tag = tagOf(handle, slot.generation);
+  }
+  if (tl_current.loop == this) {
+    static_cast<Delivery*>(tl_current.delivery)->inputs.push_back(tag);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(sharedLock_);
     try {
-      posted_.push_back(Posted{task, argument});
+      sharedInputs_.push_back(tag);
+    } catch (const std::bad_alloc&) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("linkcore: no memory to request input "
+                                    "from a loop\n")));
+      return;
+    }
+    if (wakeSent_) return;
+    wakeSent_ = true;
+  }
+  wake();
+}
+
+bool KRL_NetLoop::post(Task task, void* argument) {
+  if (tl_current.loop == this) {
+    try {
+      static_cast<Delivery*>(tl_current.delivery)
+          ->posted.push_back(Posted{task, argument});
+      return true;
     } catch (const std::bad_alloc&) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("linkcore: no memory to post a task "
                                     "to a loop\n")));
       return false;
     }
-    // One write per drain: the loop takes every task queued when it wakes.
-    wake = !wakeSent_;
+  }
+  {
+    std::lock_guard<std::mutex> guard(sharedLock_);
+    try {
+      sharedPosted_.push_back(Posted{task, argument});
+    } catch (const std::bad_alloc&) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("linkcore: no memory to post a task "
+                                    "to a loop\n")));
+      return false;
+    }
+    // One write per drain: a thread takes everything queued when it wakes.
+    if (wakeSent_) return true;
     wakeSent_ = true;
   }
-  if (wake) {
-    const uint64_t one = 1;
-    if (::write(wake_, &one, sizeof one) == -1 && errno != EAGAIN) {
-      // Only with a broken descriptor; the task stays queued for the next
-      // wake.
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("eventfd write")));
+  wake();
+  return true;
+}
+
+void KRL_NetLoop::wake() {
+  const uint64_t one = 1;
+  if (::write(wake_, &one, sizeof one) == -1 && errno != EAGAIN) {
+    // Only with a broken descriptor; the work stays queued for the next
+    // wake.
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("eventfd write")));
+  }
+}
+
+void KRL_NetLoop::takeShared(Delivery* delivery) {
+  // Cleared before the queue is taken: work queued after the read either
+  // is taken now or writes the descriptor again.
+  uint64_t count;
+  if (::read(wake_, &count, sizeof count) == -1 && errno != EAGAIN) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("eventfd read")));
+  }
+  std::lock_guard<std::mutex> guard(sharedLock_);
+  wakeSent_ = false;
+  delivery->posted.insert(delivery->posted.end(), sharedPosted_.begin(),
+                          sharedPosted_.end());
+  sharedPosted_.clear();
+  delivery->inputs.insert(delivery->inputs.end(), sharedInputs_.begin(),
+                          sharedInputs_.end());
+  sharedInputs_.clear();
+}
+
+void KRL_NetLoop::dispatch(uint64_t tag, uint32_t events, bool claimed,
+                           Delivery* delivery) {
+  const size_t index = static_cast<uint32_t>(tag);
+  const uint32_t generation = static_cast<uint32_t>(tag >> 32);
+  const ACE_HANDLE handle = static_cast<ACE_HANDLE>(index);
+  ACE_Event_Handler* handler;
+  unsigned interest;
+  {
+    std::lock_guard<std::mutex> guard(slotLock_);
+    // Gone: removed earlier in this batch or on another thread.
+    if (index >= slots_.size() || slots_[index].generation != generation) {
+      return;
     }
+    Slot& slot = slots_[index];
+    if (!claimed) {
+      if (slot.claimed) {
+        slot.pending |= events;  // its deliverer takes it
+        return;
+      }
+      slot.claimed = true;
+    }
+    events |= slot.pending;
+    slot.pending = 0;
+    handler = slot.handler;
+    interest = slot.interest;
+  }
+  for (;;) {
+    // A hang-up or an error is met by the handler's own write or read.
+    const bool failed = (events & (EPOLLERR | EPOLLHUP)) != 0;
+    // The end of the input (or of the connection) is reported once: the
+    // handler is called again until it has read it, that is until it no
+    // longer wants input.
+    const uint32_t ended = events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR);
+    bool again = false;
+    if (((events & EPOLLOUT) != 0 || failed) && (interest & kOutput) != 0) {
+      handler->handle_output(handle);
+      std::lock_guard<std::mutex> guard(slotLock_);
+      // The upcall may have removed the handler.
+      if (index >= slots_.size() || slots_[index].generation != generation) {
+        return;
+      }
+      interest = slots_[index].interest;
+    }
+    if (((events & (EPOLLIN | EPOLLRDHUP)) != 0 || failed) &&
+        (interest & kInput) != 0) {
+      again = handler->handle_input(handle) > 0 || ended != 0;
+    }
+    std::lock_guard<std::mutex> guard(slotLock_);
+    if (index >= slots_.size() || slots_[index].generation != generation) {
+      return;
+    }
+    Slot& slot = slots_[index];
+    if (again) {
+      // Still claimed; the rest waits for the other ready descriptors.
+      try {
+        delivery->again.push_back(Owed{tag, EPOLLIN | ended});
+        return;
+      } catch (const std::bad_alloc&) {
+        slot.pending |= EPOLLIN | ended;  // delivered now rather than lost
+      }
+    }
+    if (slot.pending == 0) {
+      slot.claimed = false;
+      return;
+    }
+    events = slot.pending;
+    slot.pending = 0;
+    interest = slot.interest;
+  }
+}
+
+bool KRL_NetLoop::deliver(const epoll_event* events, int ready,
+                          std::vector<Owed>* owed, Delivery* delivery) {
+  bool woken = false;
+  for (int i = 0; i < ready; ++i) {
+    if (events[i].data.u64 == kWakeTag) {
+      woken = true;
+    } else {
+      dispatch(events[i].data.u64, events[i].events, false, delivery);
+    }
+  }
+  // The calls owed from the previous round, after the new events.
+  for (const Owed& call : *owed) {
+    dispatch(call.tag, call.events, true, delivery);
+  }
+  owed->clear();
+  if (woken) {
+    takeShared(delivery);
+    // The end's wake may be the one just drained: it is written again for
+    // the other threads.
+    if (ending_.load()) {
+      wake();
+      return false;
+    }
+  }
+  // Input asked for, and tasks; either may add more of both.
+  while (!delivery->inputs.empty() || !delivery->posted.empty()) {
+    std::vector<uint64_t> inputs;
+    inputs.swap(delivery->inputs);
+    for (uint64_t tag : inputs) dispatch(tag, EPOLLIN, false, delivery);
+    std::vector<Posted> posted;
+    posted.swap(delivery->posted);
+    for (const Posted& task : posted) task.task(task.argument);
   }
   return true;
 }
 
-ACE_Event_Handler* KRL_NetLoop::lookup(uint64_t tag, unsigned* interest) {
-  const size_t index = static_cast<uint32_t>(tag);
-  const uint32_t generation = static_cast<uint32_t>(tag >> 32);
-  ACE_Guard<ACE_Thread_Mutex> guard(slotLock_);
-  if (index >= slots_.size() || slots_[index].generation != generation) {
-    return nullptr;
-  }
-  *interest = slots_[index].interest;
-  return slots_[index].handler;
-}
-
-void KRL_NetLoop::dispatch(uint64_t tag, uint32_t events) {
-  const ACE_HANDLE handle = static_cast<ACE_HANDLE>(static_cast<uint32_t>(tag));
-  // A hang-up or an error is met by the handler's own write or read.
-  const bool failed = (events & (EPOLLERR | EPOLLHUP)) != 0;
-  unsigned interest = 0;
-  ACE_Event_Handler* handler = lookup(tag, &interest);
-  if (handler == nullptr) return;  // removed earlier in this batch
-  if (((events & EPOLLOUT) != 0 || failed) && (interest & kOutput) != 0) {
-    handler->handle_output(handle);
-    // The upcall may have removed the handler.
-    handler = lookup(tag, &interest);
-    if (handler == nullptr) return;
-  }
-  if (((events & EPOLLIN) != 0 || failed) && (interest & kInput) != 0) {
-    handler->handle_input(handle);
-  }
-}
-
-void KRL_NetLoop::runPosted() {
-  {
-    ACE_Guard<ACE_Thread_Mutex> guard(postLock_);
-    running_.swap(posted_);
-    wakeSent_ = false;
-  }
-  for (const Posted& posted : running_) posted.task(posted.argument);
-  running_.clear();
-}
-
-void KRL_NetLoop::loop() {
+void KRL_NetLoop::serve(Progress* progress) {
   epoll_event events[kMaxEvents];
-  for (;;) {
-    const int ready = ::epoll_wait(epoll_, events, kMaxEvents, -1);
-    if (ready == -1) {
-      if (errno == EINTR) continue;
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("epoll_wait")));
-      return;
-    }
-    bool woken = false;
-    for (int i = 0; i < ready; ++i) {
-      if (events[i].data.u64 == kWakeTag) {
-        woken = true;
-      } else {
-        dispatch(events[i].data.u64, events[i].events);
+  Delivery delivery;
+  std::vector<Owed> owed;
+  uint64_t batches = 0;
+  while (takeSeat()) {
+    for (;;) {
+      // Calls owed: look for new events without sleeping.
+      owed.swap(delivery.again);
+      const int ready =
+          ::epoll_wait(epoll_, events, kMaxEvents, owed.empty() ? -1 : 0);
+      if (ready == -1 && errno != EINTR) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("epoll_wait")));
+        leaveSeat();
+        return;
+      }
+      progress->stamp.store(++batches * 2 + 1, std::memory_order_relaxed);
+      tl_current.loop = this;
+      tl_current.delivery = &delivery;
+      const bool going = deliver(events, std::max(ready, 0), &owed, &delivery);
+      tl_current.loop = nullptr;
+      tl_current.delivery = nullptr;
+      progress->stamp.store(batches * 2, std::memory_order_relaxed);
+      if (!going) {
+        leaveSeat();
+        return;
+      }
+      // A seat over the count goes back, once nothing is owed on it.
+      if (delivery.again.empty() &&
+          seated_.load(std::memory_order_relaxed) >
+              seatsNow_.load(std::memory_order_relaxed) &&
+          giveBackSeat()) {
+        break;
       }
     }
-    if (!woken) continue;
-    // Cleared before the queue is taken: a task posted after the read
-    // either is taken now or writes the descriptor again.
-    uint64_t count;
-    if (::read(wake_, &count, sizeof count) == -1 && errno != EAGAIN) {
-      ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("eventfd read")));
-    }
-    {
-      ACE_Guard<ACE_Thread_Mutex> guard(postLock_);
-      if (ending_) return;
-    }
-    runPosted();
   }
 }
 
 ACE_THR_FUNC_RETURN KRL_NetLoop::run(void* self) {
   KRL_NetLoop* loop = static_cast<KRL_NetLoop*>(self);
-  loop->loop();
+  const int index = loop->nextThread_.fetch_add(1);
+  loop->serve(&loop->progress_[index]);
   // Nothing of the loop may be touched after this: shutdown deletes it as
   // soon as every thread has been counted.
   loop->exitedThreads_->increment();

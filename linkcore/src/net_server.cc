@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <new>
+#include <thread>
 
 #include <ace/ACE.h>
 #include <ace/Init_ACE.h>
@@ -68,13 +69,23 @@ int KRL_NetServer::init(int threadCount) {
   ACE::set_handle_limit();
   const size_t capacity = std::min(
       static_cast<size_t>(std::max(ACE::max_handles(), 1)), kMaxLoopCapacity);
-  for (uint32_t i = 0; i < threadCount_; ++i) {
+  if (threadCount_ > 0) {
     KRL_NetLoop* loop = new (std::nothrow) KRL_NetLoop(capacity);
-    if (loop != nullptr && loop->open() && loop->start(&exitedThreads_)) {
-      loops_.push_back(loop);
+    if (loop != nullptr && loop->open()) {
+      // At most half the processors wait for events at once: see the
+      // loop's header.
+      const int pollers = static_cast<int>(
+          std::max(std::thread::hardware_concurrency() / 2, 1u));
+      if (loop->start(static_cast<int>(threadCount_), pollers,
+                      &exitedThreads_) > 0) {
+        loop_ = loop;
+      } else {
+        delete loop;  // no thread of it runs
+      }
     } else {
       delete loop;
-      exitedThreads_.increment();  // counted as ended, so shutdown goes on
+      // Counted as ended, so shutdown goes on.
+      for (uint32_t i = 0; i < threadCount_; ++i) exitedThreads_.increment();
     }
   }
   if (ACE_Thread::spawn(&KRL_NetServer::sweeperMain, this,
@@ -89,6 +100,7 @@ ACE_THR_FUNC_RETURN KRL_NetServer::sweeperMain(void* self) {
   KRL_NetServer* server = static_cast<KRL_NetServer*>(self);
   while (server->finishState_.load() != 100) {
     server->sweep();
+    if (server->loop_ != nullptr) server->loop_->rescueIfStalled();
     SleepMilliseconds(kSweepIntervalMs);
   }
   server->exitedThreads_.increment();
@@ -212,15 +224,15 @@ void KRL_NetServer::fini() {
   // 5. End the loops and the sweeper.
   netLock_.release();
   finishState_.store(100);
-  for (KRL_NetLoop* loop : loops_) loop->end();
+  if (loop_ != nullptr) loop_->end();
   // 6. Wait for every library thread to end.
   while (exitedThreads_.value() < static_cast<int32_t>(threadCount_) + 1) {
     SleepMilliseconds(1);
   }
-  // Nothing runs on the loops any more: the loops and the listeners
-  // they may have been dispatching can go.
-  for (KRL_NetLoop* loop : loops_) delete loop;
-  loops_.clear();
+  // Nothing runs on the loop any more: it and the listeners it may have
+  // been dispatching can go.
+  delete loop_;
+  loop_ = nullptr;
   {
     ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
     for (KRL_NetListener* listener : retiredListeners_) delete listener;
@@ -234,11 +246,6 @@ int KRL_NetServer::waitFini() {
   if (initialised_.load() == 0) return 1;
   finishedEvent_.wait();
   return 1;
-}
-
-KRL_NetLoop* KRL_NetServer::nextLoop() {
-  if (loops_.empty()) return nullptr;
-  return loops_[nextLoop_.fetch_add(1) % loops_.size()];
 }
 
 uint32_t KRL_NetServer::takeConnectionId() {
@@ -292,7 +299,7 @@ int KRL_NetServer::listenAt(const char* host, int port,
     ACE_Guard<ACE_Recursive_Thread_Mutex> guard(netLock_);
     if (!runningLocked()) return 0;
     if (listeners_.count(port) != 0) return 0;
-    listener = new (std::nothrow) KRL_NetListener(port, address, nextLoop());
+    listener = new (std::nothrow) KRL_NetListener(port, address, loop_);
     if (listener == nullptr) return 0;
     ListenEntry entry;
     entry.dataCallback = onData;
@@ -408,7 +415,7 @@ void KRL_NetServer::accepted(ACE_HANDLE socket, const ACE_INET_Addr& remote,
     endOpen(0);
     return;
   }
-  endOpen(KRL_NetHandler::create(socket, remote, local, nextLoop(),
+  endOpen(KRL_NetHandler::create(socket, remote, local, loop_,
                                  listenPort, nullptr, nullptr, nullptr,
                                  std::move(session)));
 }
@@ -465,7 +472,7 @@ uint64_t KRL_NetServer::connectTls(const char* host, int port,
         ACE_INET_Addr local;
         stream.get_local_addr(local);
         id = KRL_NetHandler::create(stream.get_handle(), remote, local,
-                                    nextLoop(), -1, onData, onEvent, onSent,
+                                    loop_, -1, onData, onEvent, onSent,
                                     std::move(session));
       }
     }
@@ -495,7 +502,7 @@ uint64_t KRL_NetServer::connect(const char* host, int port,
       ACE_INET_Addr local;
       stream.get_local_addr(local);
       id = KRL_NetHandler::create(stream.get_handle(), remote, local,
-                                  nextLoop(), -1, onData, onEvent, onSent);
+                                  loop_, -1, onData, onEvent, onSent);
     }
   }
   // Shutdown may have taken its snapshot of live connections while this

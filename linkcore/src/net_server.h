@@ -16,7 +16,7 @@
 // reference is let go while any of them is held.
 //
 // Connections: every handler built is counted live until its destructor
-// runs (on its loop's thread, once the last reference has gone); shutdown
+// runs (on a loop thread, once the last reference has gone); shutdown
 // waits for that count to reach 0.
 #ifndef LINKCORE_NET_SERVER_H_
 #define LINKCORE_NET_SERVER_H_
@@ -92,8 +92,8 @@ class KRL_NetServer {
   // accept, still under its own lock. Thread safe.
   void beginOpen();
   // A socket accepted on the listener of listenPort (after beginOpen):
-  // builds its handler and opens it on the next loop. Listener's loop
-  // thread.
+  // builds its handler and opens it on the loop. A loop thread, in the
+  // listener's upcall.
   void accepted(ACE_HANDLE socket, const ACE_INET_Addr& remote,
                 int listenPort);
 
@@ -125,8 +125,6 @@ class KRL_NetServer {
  private:
   KRL_NetServer();
 
-  // The loop for the next connection, round-robin; null without loops.
-  KRL_NetLoop* nextLoop();
   // Closes every listener and empties the listen table (fini step 2).
   void closeListeners();
   // Ends what beginOpen counted. A connection opened while a shutdown has
@@ -180,10 +178,11 @@ class KRL_NetServer {
   std::list<Handshaking> handshaking_;
   std::atomic<int> handshakeTimeoutMs_{10000};
 
-  std::vector<KRL_NetLoop*> loops_;  // fixed after init until shutdown
-  std::atomic<uint32_t> nextLoop_{0};
-  // Listeners taken out of the table. A loop may still be inside one's
-  // upcall, so they are deleted only once the loops have ended. netLock_.
+  // The loop every connection and listener joins: fixed after init until
+  // shutdown; null without I/O threads.
+  KRL_NetLoop* loop_ = nullptr;
+  // Listeners taken out of the table. The loop may still be inside one's
+  // upcall, so they are deleted only once the loop has ended. netLock_.
   std::vector<KRL_NetListener*> retiredListeners_;
   // Connections being opened (KRL_NetConnect calls, accepted sockets) that
   // may not be in the connection table yet. netLock_.

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -163,6 +164,48 @@ TEST(NetFlow, ListensOnOneAddressOrOnAll) {
             0);
   EXPECT_EQ(DumpNumber("Listen Ports"), ports);
   EXPECT_EQ(KRL_NetUnListen(unused), 0);
+}
+
+// A data callback that does not return (a host blocked on a lock or the
+// disk) holds up neither the other connections nor new ones: the I/O
+// threads that stand by take over within a sweep or two.
+std::atomic<bool> releaseBlocked{false};
+std::atomic<int> blockedNow{0};
+void BlockOnRequest(uint64_t id, const char* data, int length) {
+  RecordData(id, data, length);
+  if (std::string(data, static_cast<size_t>(length)) != "block") return;
+  ++blockedNow;
+  for (int waited = 0; !releaseBlocked.load() && waited < 10000; waited += 5) {
+    ::usleep(5000);
+  }
+  --blockedNow;
+}
+
+TEST(NetFlow, ACallbackThatBlocksStallsNoOtherConnection) {
+  ASSERT_EQ(KRL_NetInit(5), 1);
+  const int port = ListenOnFreePort(BlockOnRequest, RecordEvent, nullptr);
+  ASSERT_GT(port, 0);
+  std::vector<PeerSocket> peers;
+  ConnectInOrder(port, 2, &peers);
+  const std::vector<uint64_t> ids = Events().OpenOrder();
+  ASSERT_EQ(ids.size(), 2u);
+
+  ASSERT_TRUE(peers[0].SendAll("block"));
+  ASSERT_TRUE(WaitFor([] { return blockedNow.load() == 1; }, 2000));
+  const double start = Now();
+  ASSERT_TRUE(peers[1].SendAll("ping"));
+  EXPECT_TRUE(WaitFor([&] { return Events().Get(ids[1]).data == "ping"; }, 3000));
+  PeerSocket late = PeerSocket::Connect(port);
+  EXPECT_TRUE(WaitFor([] { return Events().Opens() == 3; }, 3000));
+  EXPECT_LT(Now() - start, 3.0);
+
+  // The blocked connection's own input waits for its callback, then comes
+  // in order.
+  ASSERT_TRUE(peers[0].SendAll("next"));
+  EXPECT_FALSE(WaitFor([&] { return Events().Get(ids[0]).data.size() > 5; }, 200));
+  EXPECT_EQ(blockedNow.load(), 1);
+  releaseBlocked = true;
+  EXPECT_TRUE(WaitFor([&] { return Events().Get(ids[0]).data == "blocknext"; }, 2000));
 }
 
 }  // namespace
