@@ -28,9 +28,9 @@
  *    on another thread.
  *  - The sent callback comes on an I/O thread once a send has been written
  *    completely, in the order of the sends.
- *  - A drain callback (KRL_NetNotifyDrained) comes on the connection's own
- *    I/O thread, so it never overlaps one of the connection's data
- *    callbacks.
+ *  - A drain callback (KRL_NetNotifyDrained) comes on an I/O thread while
+ *    it serves the connection, so it never overlaps one of the
+ *    connection's data callbacks.
  *  - No library lock is held while a callback runs. A callback may call any
  *    function here except KRL_NetFini.
  */
@@ -172,7 +172,7 @@ KRL_API int KRL_NetHoldInput(uint64_t id, int hold);
 /* Bytes of id's output queued and not yet written to its socket, or -1
  * when id is not live. Thread safe. */
 KRL_API int64_t KRL_NetQueuedOutput(uint64_t id);
-/* Asks for onDrained(id) once, on the connection's I/O thread, as soon as
+/* Asks for onDrained(id) once, on an I/O thread serving id, as soon as
  * no more than lowMark bytes of its output remain queued. Returns 1 when
  * armed (replacing an earlier request on id), 2 when no more than lowMark
  * bytes are queued now (nothing is armed and no call comes), 0 when id is
