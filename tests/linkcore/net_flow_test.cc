@@ -166,6 +166,24 @@ TEST(NetFlow, ListensOnOneAddressOrOnAll) {
   EXPECT_EQ(KRL_NetUnListen(unused), 0);
 }
 
+// The last bytes of a peer and its close, arriving together, are both
+// seen: the data, then the close event, for every connection.
+TEST(NetFlow, LastBytesAndThePeersCloseArrivingTogetherAreBothSeen) {
+  ASSERT_EQ(KRL_NetInit(5), 1);
+  const int port = ListenOnFreePort(RecordData, RecordEvent, nullptr);
+  ASSERT_GT(port, 0);
+  constexpr int kPeers = 50;
+  std::vector<PeerSocket> peers;
+  ConnectInOrder(port, kPeers, &peers);
+  for (PeerSocket& peer : peers) {
+    ASSERT_TRUE(peer.SendAll("bye"));
+    peer.Close();
+  }
+  EXPECT_TRUE(WaitFor([] { return Events().Closes() == kPeers; }, 3000))
+      << Events().Closes() << " closes";
+  for (uint64_t id : Events().OpenOrder()) EXPECT_EQ(Events().Get(id).data, "bye");
+}
+
 // A data callback that does not return (a host blocked on a lock or the
 // disk) holds up neither the other connections nor new ones: the I/O
 // threads that stand by take over within a sweep or two.
