@@ -221,7 +221,7 @@ void KRL_NetServer::fini() {
     netLock_.release();
     SleepMilliseconds(1);
   }
-  // 5. End the loops and the sweeper.
+  // 5. End the loop and the sweeper.
   netLock_.release();
   finishState_.store(100);
   if (loop_ != nullptr) loop_->end();
