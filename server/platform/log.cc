@@ -147,10 +147,9 @@ size_t FormatTimestamp(const std::tm& now, char* out, size_t outSize) {
   return 19;
 }
 
-}  // namespace
-
-size_t FormatLogLine(char* out, size_t outSize, const std::tm& now,
-                     const char* format, va_list args) {
+// FormatLogLine with the %D text given, already formatted.
+size_t FormatWithStamp(char* out, size_t outSize, const char* stamp,
+                       size_t stampLength, const char* format, va_list args) {
   LineBuilder line(out, outSize);
   const char* p = format;
   while (*p != '\0') {
@@ -175,8 +174,7 @@ size_t FormatLogLine(char* out, size_t outSize, const std::tm& now,
     size_t specLen = static_cast<size_t>(p - start);
 
     if (letter == 'D') {
-      char stamp[64];
-      line.Append(stamp, FormatTimestamp(now, stamp, sizeof stamp));
+      line.Append(stamp, stampLength);
     } else if (letter == 'L') {
       // Flags and width are ignored: always the plain decimal.
       AppendDecimal(line, va_arg(args, int64_t));
@@ -208,26 +206,41 @@ size_t FormatLogLine(char* out, size_t outSize, const std::tm& now,
   size_t n = line.Finish();
   // A line cut at the buffer's limit keeps the line end its format asked
   // for, so the next line does not run on behind it.
-  size_t formatLength = std::strlen(format);
-  if (n > 0 && n + 1 == outSize && formatLength > 0 &&
-      format[formatLength - 1] == '\n' && out[n - 1] != '\n') {
-    out[n - 1] = '\n';
+  if (n > 0 && n + 1 == outSize && out[n - 1] != '\n') {
+    const size_t formatLength = std::strlen(format);
+    if (formatLength > 0 && format[formatLength - 1] == '\n') {
+      out[n - 1] = '\n';
+    }
   }
   return n;
+}
+
+}  // namespace
+
+size_t FormatLogLine(char* out, size_t outSize, const std::tm& now,
+                     const char* format, va_list args) {
+  char stamp[64];
+  const size_t stampLength = FormatTimestamp(now, stamp, sizeof stamp);
+  return FormatWithStamp(out, outSize, stamp, stampLength, format, args);
 }
 
 size_t FormatLogLineNow(char* out, size_t outSize, const char* format,
                         va_list args) {
   // The local time changes only from one second to the next, so each
-  // thread converts a second once: localtime_r takes a process-wide lock.
+  // thread converts and formats a second once: localtime_r takes a
+  // process-wide lock, and the timestamp begins every line.
   thread_local std::time_t cachedSecond = std::numeric_limits<std::time_t>::min();
-  thread_local std::tm cachedTime{};
+  thread_local char cachedStamp[64];
+  thread_local size_t cachedStampLength = 0;
   std::time_t t = std::time(nullptr);
   if (t != cachedSecond) {
-    localtime_r(&t, &cachedTime);
+    std::tm now{};
+    localtime_r(&t, &now);
+    cachedStampLength = FormatTimestamp(now, cachedStamp, sizeof cachedStamp);
     cachedSecond = t;
   }
-  return FormatLogLine(out, outSize, cachedTime, format, args);
+  return FormatWithStamp(out, outSize, cachedStamp, cachedStampLength, format,
+                         args);
 }
 
 void LogPrint(const char* format, ...) {
@@ -243,7 +256,10 @@ void LogPrint(const char* format, ...) {
     WriteFull(STDOUT_FILENO, buffer, n).IgnoreError();
   }
   // Counted while the tee is in use, so that SetLogTee can wait for the
-  // lines under way before the old tee goes.
+  // lines under way before the old tee goes. Without a tee (the usual
+  // case) the count is not touched: only the load after the count is
+  // trusted.
+  if (g_logTee.load() == nullptr) return;
   g_logTeeUsers.fetch_add(1);
   if (LogTee* tee = g_logTee.load()) tee->Write(buffer, n);
   g_logTeeUsers.fetch_sub(1);

@@ -5,8 +5,8 @@
 // integer. Every line is composed in a buffer of its own (at most 1023
 // characters; longer text is cut) and written to standard output whole, so
 // lines of different threads never interleave: with one write(2) of its
-// own, or, while the log is batched (log_batch.h), within a millisecond
-// together with the lines around it.
+// own, or, while the log is batched (log_batch.h), within a few
+// milliseconds together with the lines around it.
 #ifndef DIRSYNC_PLATFORM_LOG_H_
 #define DIRSYNC_PLATFORM_LOG_H_
 

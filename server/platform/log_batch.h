@@ -1,7 +1,7 @@
 // Batched writing of the log. By default every log line is one write(2) to
 // standard output. While a LogBatching object lives (main makes one), lines
 // collect in a buffer instead and a thread of the log writes them out
-// together within about a millisecond: a busy server makes one system call
+// together within a few milliseconds: a busy server makes one system call
 // for many lines. Every line stays whole and in order; the buffer is
 // written out when the object goes (the program's end), on FlushLog, and,
 // best effort, when the process dies of a fatal signal (SIGSEGV, SIGBUS,
