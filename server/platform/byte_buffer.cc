@@ -37,14 +37,6 @@ bool ByteBuffer::Resize(size_t n) {
   return true;
 }
 
-bool ByteBuffer::Append(const void* bytes, size_t n) {
-  if (n == 0) return true;
-  if (n > capacity_ - size_ && !Reserve(size_ + n)) return false;
-  std::memcpy(data_ + size_, bytes, n);
-  size_ += n;
-  return true;
-}
-
 void ByteBuffer::Consume(size_t n) {
   assert(n <= size_);
   if (n >= size_) {

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace dirsync {
 
@@ -39,8 +40,15 @@ class ByteBuffer {
   void Clear() { size_ = 0; }
   // Empties the buffer and gives its memory back.
   void Release();
-  // Appends n bytes. False when the memory cannot be had.
-  bool Append(const void* bytes, size_t n);
+  // Appends n bytes. False when the memory cannot be had. Inline: replies
+  // are built from many appends of a few bytes each, which then compile
+  // to plain stores.
+  bool Append(const void* bytes, size_t n) {
+    if (n > capacity_ - size_ && !Reserve(size_ + n)) return false;
+    if (n != 0) std::memcpy(data_ + size_, bytes, n);
+    size_ += n;
+    return true;
+  }
   // Removes the first n bytes (n <= size), moving the rest to the front.
   void Consume(size_t n);
 
