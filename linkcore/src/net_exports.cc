@@ -97,6 +97,12 @@ KRL_API uint64_t KRL_NetConnect(const char* host, int port,
 }
 
 KRL_API int KRL_NetSend(uint64_t id, const void* data, int length) {
+  // A reply from the connection's own data callback skips the table.
+  if (KRL_NetHandler* receiving =
+          KRL_NetHandler::receivingOnThisThread(static_cast<uint32_t>(id))) {
+    receiving->send(static_cast<const char*>(data), length);
+    return 1;
+  }
   const std::shared_ptr<KRL_NetHandler> handler = FindLive(id);
   if (handler == nullptr) return 0;
   handler->send(static_cast<const char*>(data), length);

@@ -19,6 +19,7 @@
 
 #include "net_loop.h"
 #include "net_server.h"
+#include "socket_calls.h"
 
 namespace linkcore {
 
@@ -158,7 +159,8 @@ int KRL_NetHandler::handle_input(ACE_HANDLE) {
   } else if (closeTicks_.load() == 0) {
     ssize_t received;
     do {
-      received = ::recv(socket_.load(), readBuffer_, kMaxRead, 0);
+      received =
+          ReceiveFromSocket(socket_.load(), readBuffer_, kMaxRead, 0);
     } while (received < 0 && errno == EINTR);
     if (received > 0) {
       onData(static_cast<int>(received));
@@ -171,9 +173,31 @@ int KRL_NetHandler::handle_input(ACE_HANDLE) {
   return more ? 1 : 0;
 }
 
+namespace {
+// The handler whose data callback this thread is in (the innermost one).
+thread_local KRL_NetHandler* tl_receiving = nullptr;
+}  // namespace
+
+KRL_NetHandler* KRL_NetHandler::receivingOnThisThread(uint32_t id) {
+  KRL_NetHandler* handler = tl_receiving;
+  // An id leaves the table only once its close has begun.
+  if (handler == nullptr || handler->id_ != id ||
+      handler->closeTicks_.load() != 0) {
+    return nullptr;
+  }
+  return handler;
+}
+
 void KRL_NetHandler::onData(int length) {
   readBuffer_[length] = 0;
-  if (dataCallback_ != nullptr) dataCallback_(id_, readBuffer_, length);
+  if (dataCallback_ == nullptr) return;
+  // Restored however the callback ends.
+  struct Receiving {
+    KRL_NetHandler* const outer = tl_receiving;
+    explicit Receiving(KRL_NetHandler* handler) { tl_receiving = handler; }
+    ~Receiving() { tl_receiving = outer; }
+  } receiving(this);
+  dataCallback_(id_, readBuffer_, length);
 }
 
 bool KRL_NetHandler::tlsInput() {
@@ -189,7 +213,8 @@ bool KRL_NetHandler::tlsInput() {
   if (wanted) {
     ssize_t received;
     do {
-      received = ::recv(socket_.load(), readBuffer_, kMaxRead, 0);
+      received =
+          ReceiveFromSocket(socket_.load(), readBuffer_, kMaxRead, 0);
     } while (received < 0 && errno == EINTR);
     if (received > 0) {
       full = received == kMaxRead;
@@ -487,9 +512,9 @@ void KRL_NetHandler::send(const char* data, int length) {
 
 int KRL_NetHandler::writeNow(const char* data, int length) {
   for (;;) {
-    const ssize_t sent = ::send(socket_.load(), data,
-                                static_cast<size_t>(length),
-                                MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t sent =
+        SendOnSocket(socket_.load(), data, static_cast<size_t>(length),
+                     MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent >= 0) return static_cast<int>(sent);
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;

@@ -155,6 +155,13 @@ class KRL_NetHandler : public ACE_Event_Handler,
   void handshakeExpired(int timeoutMs);
 
   uint32_t id() const { return id_; }
+
+  // The handler of connection id when the calling thread is inside that
+  // connection's data callback and its close has not begun, else null.
+  // Such a handler is alive and listed in the connection table for as long
+  // as the callback runs, so a reply sent from it (the usual case) needs
+  // no table lookup. Any thread.
+  static KRL_NetHandler* receivingOnThisThread(uint32_t id);
   // Fixed from construction; any thread.
   const ACE_INET_Addr& remoteAddress() const { return remoteAddress_; }
   const ACE_INET_Addr& localAddress() const { return localAddress_; }

@@ -28,7 +28,9 @@ std::string Pattern(size_t length, int seed) {
   return bytes;
 }
 
-// Data callback that closes its own connection when it sees "bye!".
+// Data callback that closes its own connection when it sees "bye!",
+// after answering "ok" and passing "relay" on to connection 2. Once closed,
+// its id takes no more sends, from inside the callback as anywhere.
 thread_local bool insideDataCallback = false;
 std::atomic<bool> closedInsideCallback{false};
 std::atomic<bool> callbackReturned{false};
@@ -38,8 +40,11 @@ void CloseOnBye(uint64_t id, const char* data, int length) {
   RecordData(id, data, length);
   if (std::string(data, static_cast<size_t>(length)).find("bye!") !=
       std::string::npos) {
+    EXPECT_EQ(KRL_NetSend(0xABCD00000000ull | id, "ok", 2), 1);
+    EXPECT_EQ(KRL_NetSend(2, "relay", 5), 1);
     EXPECT_EQ(KRL_NetDisConnect(id), 1);
     EXPECT_EQ(KRL_NetIsValidHandler(id), 0);
+    EXPECT_EQ(KRL_NetSend(id, "late", 4), 0);
     callbackReturned = true;
   }
   insideDataCallback = false;
@@ -168,6 +173,8 @@ TEST(NetConnection, IdsChunksSendsAddressesAndDisconnects) {
   EXPECT_TRUE(closedInsideCallback.load());
   EXPECT_TRUE(WaitFor([] { return callbackReturned.load(); }, 1000));
   EXPECT_EQ(KRL_NetSend(1, "x", 1), 0);
+  EXPECT_EQ(a.Read(2, 2000), "ok");
+  EXPECT_EQ(targetPeer.Read(5, 2000), "relay");
   EXPECT_TRUE(a.WaitForEnd(1000));
   EXPECT_EQ(Events().Get(1).closes, 1);
   EXPECT_EQ(Events().Get(3).closes, 1);
