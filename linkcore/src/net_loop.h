@@ -13,11 +13,11 @@
 // thread keeps its seat while it delivers what it took, so under load it
 // finds the next events ready when it comes back instead of a second
 // thread being woken for each of them: on a machine with few processors a
-// sleep and a wake per request cost more than the request. When every
-// seated thread stays inside one batch for a whole check period (an upcall
+// sleep and a wake per request cost more than the request. For each
+// thread that stays inside one batch for a whole check period (an upcall
 // that blocks), rescueIfStalled seats a standby thread, so a slow upcall
-// delays the others by a check period at most; the extra seat is given
-// back once the seated threads move on.
+// delays the others by a check period or two at most; the extra seat is
+// given back once that thread moves on.
 //
 // Contract. A descriptor joins with add and stays in the epoll set until
 // remove: nothing is re-armed after an event, and epoll_ctl runs only when
@@ -105,7 +105,7 @@ class KRL_NetLoop {
   // dropped. Any thread.
   void end();
 
-  // Seats a standby thread when every seated thread has stayed inside the
+  // Seats one standby thread for each thread that has stayed inside the
   // same batch since the previous call; gives the extra seats back once
   // they have moved on. Called periodically (the sweeper). Any thread.
   void rescueIfStalled();
@@ -151,14 +151,14 @@ class KRL_NetLoop {
     Task task;
     void* argument;
   };
-  // What one thread owes besides its events: registrations to call
-  // again (still claimed), input requested for others, and the tasks
-  // posted on it.
   // A call again: the registration (still claimed) and its events.
   struct Owed {
     uint64_t tag;
     uint32_t events;
   };
+  // What one thread owes besides its events: registrations to call
+  // again (still claimed), input requested for others, and the tasks
+  // posted on it.
   struct Delivery {
     std::vector<Owed> again;
     std::vector<uint64_t> inputs;
@@ -220,7 +220,7 @@ class KRL_NetLoop {
   bool wakeSent_ = false;  // the eventfd was written since the last drain
   std::atomic<bool> ending_{false};
 
-  // seatLock_ guards seats_, the Progress checks and the standby
+  // seatLock_ guards pollers_, the Progress checks and the standby
   // threads' wait; seated_ and seatsNow_ change only under it and are read
   // without it after each batch.
   std::mutex seatLock_;
