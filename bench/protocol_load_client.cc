@@ -2,9 +2,11 @@
 // against redis-server with the same connection handling).
 //
 // Usage:
-//   protocol_load_client ping PORT dirsync|resp CONNECTIONS SECONDS
+//   protocol_load_client ping PORT dirsync|resp CONNECTIONS SECONDS [PID]
 //       Each connection (logged in first, for dirsync) keeps one ping in
-//       flight; prints round trips per second.
+//       flight; prints round trips per second. Given the server's PID, it
+//       first prints the processor time (user + system, every thread) the
+//       server spent per round trip over the same counted seconds.
 //   protocol_load_client list PORT ZIP ROUNDS
 //       One connection reads the whole store of task "bench" from 0, block
 //       by block; prints store MiB/s (bytes before compression).
@@ -84,7 +86,30 @@ size_t ReplyLength(bool resp, const std::string& buffer) {
   return buffer.size() >= total ? total : 0;
 }
 
-void Ping(int port, bool resp, int connections, double seconds) {
+// Processor time the process has used so far (user + system, all of its
+// threads), in seconds; negative when it cannot be read.
+double ProcessCpuSeconds(long pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+  FILE* f = std::fopen(path, "r");
+  if (f == nullptr) return -1;
+  char text[1024];
+  size_t n = std::fread(text, 1, sizeof text - 1, f);
+  std::fclose(f);
+  text[n] = '\0';
+  // The fields after the command name, which is in parentheses and may
+  // hold spaces: state is field 3, utime 14 and stime 15.
+  const char* p = std::strrchr(text, ')');
+  if (p == nullptr) return -1;
+  unsigned long long utime = 0, stime = 0;
+  if (std::sscanf(p + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
+                  &utime, &stime) != 2) {
+    return -1;
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+void Ping(int port, bool resp, int connections, double seconds, long serverPid) {
   RaiseFileLimit();
   std::vector<std::unique_ptr<Connection>> conns;
   for (int i = 0; i < connections; ++i) {
@@ -111,11 +136,15 @@ void Ping(int port, bool resp, int connections, double seconds) {
   const double measureFrom = start + 1.0;
   const double end = measureFrom + seconds;
   long long trips = 0;
+  double serverCpuFrom = -1;
   std::vector<epoll_event> events(1024);
   char chunk[65536];
   while (true) {
     double now = Now();
     if (now >= end) break;
+    if (serverPid > 0 && serverCpuFrom < 0 && now >= measureFrom) {
+      serverCpuFrom = ProcessCpuSeconds(serverPid);
+    }
     int n = epoll_wait(epoll, events.data(), static_cast<int>(events.size()), 100);
     for (int k = 0; k < n; ++k) {
       size_t i = events[k].data.u64;
@@ -141,6 +170,12 @@ void Ping(int port, bool resp, int connections, double seconds) {
         conns[i]->SendBytes(request);
       }
     }
+  }
+  if (serverPid > 0) {
+    const double serverCpuTo = ProcessCpuSeconds(serverPid);
+    if (serverCpuFrom < 0 || serverCpuTo < 0 || trips == 0) Fail("server processor time");
+    std::printf("server_cpu_us_per_trip %.3f\n",
+                (serverCpuTo - serverCpuFrom) * 1e6 / static_cast<double>(trips));
   }
   std::printf("%.0f\n", static_cast<double>(trips) / seconds);
 }
@@ -216,8 +251,9 @@ int main(int argc, char** argv) {
   if (argc < 3) Fail("usage: see the head of protocol_load_client.cc");
   const std::string mode = argv[1];
   const int port = std::atoi(argv[2]);
-  if (mode == "ping" && argc == 6) {
-    Ping(port, std::strcmp(argv[3], "resp") == 0, std::atoi(argv[4]), std::atof(argv[5]));
+  if (mode == "ping" && (argc == 6 || argc == 7)) {
+    Ping(port, std::strcmp(argv[3], "resp") == 0, std::atoi(argv[4]), std::atof(argv[5]),
+         argc == 7 ? std::atol(argv[6]) : 0);
   } else if (mode == "list" && argc == 5) {
     List(port, std::atoi(argv[3]), std::atoi(argv[4]));
   } else if (mode == "dload" && argc == 5) {
