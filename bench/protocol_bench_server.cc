@@ -2,11 +2,12 @@
 // on linkcore, serving one task "bench" from a site it lays out itself, so
 // that the figures do not depend on a configuration or a volume scan.
 //
-// Usage: protocol_bench_server DIR PORT STORE_KIB FILE_MIB
+// Usage: protocol_bench_server DIR PORT STORE_KIB FILE_MIB[:random]
 // Lays out DIR (program directory with user/bench-bench = "token", a store
 // of up to STORE_KIB KiB of catalog records with their catalog, and the file
 // DIR/vol/bench/big.bin of FILE_MIB MiB, file reference 1, version 1),
-// prints "ready" and serves until its standard input closes.
+// prints "ready" and serves until its standard input closes. The file is
+// text-like, or with ":random" bytes that do not compress.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 
 #include "app/client_link_table.h"
@@ -47,6 +49,17 @@ std::string TextLike(size_t n, uint32_t seed) {
     if ((seed >> 8) % 7 == 0) s += std::to_string(seed % 100000);
   }
   s.resize(n);
+  return s;
+}
+
+// Bytes from a pseudo-random generator: no compressor can shrink them.
+std::string RandomBytes(size_t n, uint32_t seed) {
+  std::mt19937_64 generator(seed);
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; i += 8) {
+    const uint64_t word = generator();
+    std::memcpy(&s[i], &word, std::min<size_t>(8, n - i));
+  }
   return s;
 }
 
@@ -120,7 +133,9 @@ int main(int argc, char** argv) {
   std::ofstream(dir + "/user/bench-bench") << "token";
   {
     std::ofstream big(dir + "/vol/bench/big.bin", std::ios::binary | std::ios::trunc);
-    const std::string chunk = TextLike(4 * 1024 * 1024, 7);
+    const std::string chunk = std::strstr(argv[4], ":random") != nullptr
+                                  ? RandomBytes(4 * 1024 * 1024, 7)
+                                  : TextLike(4 * 1024 * 1024, 7);
     for (int64_t left = fileBytes; left > 0; left -= static_cast<int64_t>(chunk.size())) {
       big.write(chunk.data(), static_cast<std::streamsize>(std::min<int64_t>(left, chunk.size())));
     }

@@ -5,6 +5,8 @@
 #  - "list" MiB/s reading a 64 MiB store from 0, plain and zipped;
 #  - "dload" MiB/s for a 256 MiB file in 4 MiB ranges, plain and zipped;
 #    each beside iperf3's raw loopback TCP throughput for the same bytes;
+#  - "dload" zipped beside plain for a 256 MiB file of random bytes, which
+#    the server sends stored rather than compressed;
 #  - the server's resident memory with 1,000 logged-in clients that have
 #    each listed once (stores of 64 KiB and 1 MiB);
 #  - ping (50 clients) and dload over TLS beside the same over the plain
@@ -72,6 +74,8 @@ iperf_mib() {
     python3 -c 'import json,sys; print("%.1f" % (json.load(sys.stdin)["end"]["sum_received"]["bits_per_second"]/8/1048576))'
 }
 ratio() { python3 -c "print('%.2f' % ($1 / $2))"; }
+# The middle one of three figures.
+median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
 
 start_server main 65536 256
 if [ "$ping_seconds" != 0 ]; then
@@ -96,6 +100,18 @@ for zip in 0 1; do
   v=$("$bin/protocol_load_client" dload "$port" "$zip" 1)
   echo "zip=$zip dload=${v}MiB/s iperf3=${raw}MiB/s ratio=$(ratio "$v" "$raw")"
 done
+stop_server
+
+echo "== dload, 256 MiB of random bytes in 4 MiB ranges, zipped beside plain (3 runs each, alternating)"
+start_server random 64 256:random
+ps=() zs=()
+for _ in 1 2 3; do
+  ps+=("$("$bin/protocol_load_client" dload "$port" 0 1)")
+  zs+=("$("$bin/protocol_load_client" dload "$port" 1 1)")
+done
+p=$(median "${ps[@]}")
+z=$(median "${zs[@]}")
+echo "random dload plain=${p}MiB/s zipped=${z}MiB/s ratio=$(ratio "$z" "$p")"
 stop_server
 
 echo "== resident memory, 1000 logged-in clients that listed once from 0"
@@ -129,7 +145,6 @@ t=$("$bin/protocol_load_client" "${tls[@]}" ping "$tls_port" dirsync 50 3)
 echo "tls ping clients=50 plain=$p tls=$t ratio=$(ratio "$t" "$p")"
 # Three runs each, plain and TLS in turn, and their medians: a single run
 # on a shared machine swings by more than the difference measured.
-median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
 for zip in 0 1; do
   ps=() ts=()
   for _ in 1 2 3; do
