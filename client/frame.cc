@@ -1,6 +1,6 @@
 #include "frame.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <cstring>
@@ -165,14 +165,24 @@ FrameReader::Status FrameReader::Next(Message* out) {
 }
 
 bool Inflate(std::string_view zipped, size_t expectedLength, std::string* out) {
-  // One spare byte tells a stream that yields more than expected.
-  std::string spare(expectedLength + 1, '\0');
-  uLongf length = static_cast<uLongf>(spare.size());
-  int rc = uncompress(reinterpret_cast<Bytef*>(spare.data()), &length,
-                      reinterpret_cast<const Bytef*>(zipped.data()),
-                      static_cast<uLong>(zipped.size()));
-  if (rc != Z_OK || length != expectedLength) return false;
-  out->assign(spare.data(), length);
+  // libdeflate inflates straight into the result, a few times as fast as
+  // zlib, and checks the stream's checksum. A stream that yields more than
+  // expected finds no room for it and fails.
+  struct Holder {
+    libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+    ~Holder() { libdeflate_free_decompressor(decompressor); }
+  };
+  thread_local Holder holder;
+  if (holder.decompressor == nullptr) return false;
+  out->resize(expectedLength);
+  size_t length = 0;
+  const libdeflate_result result =
+      libdeflate_zlib_decompress(holder.decompressor, zipped.data(), zipped.size(),
+                                 out->data(), expectedLength, &length);
+  if (result != LIBDEFLATE_SUCCESS || length != expectedLength) {
+    out->clear();
+    return false;
+  }
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "protocol/download_handler.h"
+#include "protocol/reply_compress.h"
 #include "protocol/protocol_fixture.h"
 #include "catalog/catalog_record.h"
 
@@ -162,6 +163,30 @@ TEST_F(DownloadTest, ZippedRangeInflatesToTheFile) {
   ASSERT_TRUE(c->Dload(Request(2, 1, 300000, 570000, 1), &r));
   EXPECT_EQ(r.data, mixed);
   EXPECT_LT(r.wireLength, 100000u);
+}
+
+// The client takes a zipped range only when the stream is whole, its
+// checksum holds and it yields exactly the length the reply names; both
+// compressed and stored streams.
+TEST(ClientInflateTest, OnlyAWholeStreamOfTheNamedLengthIsTaken) {
+  std::mt19937 random(9);
+  std::string noise(200000, '\0');
+  for (char& ch : noise) ch = static_cast<char>(random());
+  for (const std::string& input : {std::string(200000, 'w'), noise}) {
+    std::string zipped(CompressLimit(input.size()), '\0');
+    zipped.resize(CompressInto(reinterpret_cast<const uint8_t*>(input.data()), input.size(),
+                               reinterpret_cast<uint8_t*>(zipped.data())));
+    ASSERT_GT(zipped.size(), 6u);
+    std::string out;
+    ASSERT_TRUE(dsclient::Inflate(zipped, input.size(), &out));
+    EXPECT_EQ(out, input);
+    EXPECT_FALSE(dsclient::Inflate(zipped, input.size() - 1, &out));
+    EXPECT_FALSE(dsclient::Inflate(zipped, input.size() + 1, &out));
+    EXPECT_FALSE(dsclient::Inflate(zipped.substr(0, zipped.size() - 5), input.size(), &out));
+    std::string damaged = zipped;
+    damaged.back() = static_cast<char>(damaged.back() ^ 1);  // the checksum
+    EXPECT_FALSE(dsclient::Inflate(damaged, input.size(), &out));
+  }
 }
 
 TEST_F(DownloadTest, OnlyRegularFilesBelowTheRootAreOpened) {
