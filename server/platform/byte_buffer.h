@@ -49,6 +49,14 @@ class ByteBuffer {
     size_ += n;
     return true;
   }
+  // Grows the size by n and returns where the n new (unwritten) bytes
+  // begin, for the caller to fill; null when the memory cannot be had.
+  uint8_t* Extend(size_t n) {
+    if (n > capacity_ - size_ && !Reserve(size_ + n)) return nullptr;
+    uint8_t* at = data_ + size_;
+    size_ += n;
+    return at;
+  }
   // Removes the first n bytes (n <= size), moving the rest to the front.
   void Consume(size_t n);
 

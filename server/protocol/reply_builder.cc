@@ -8,63 +8,12 @@
 #include "protocol/protocol_constants.h"
 
 namespace dirsync {
-namespace {
-
-// Set when an append could not get memory; the reply is then incomplete.
-bool AppendFailed(ByteBuffer& reply) {
-  // A reply shorter than its header marks a failed build: SendReply
-  // refuses to send it.
-  reply.Clear();
-  return false;
-}
-
-}  // namespace
-
-bool BeginReply(ByteBuffer& reply, const char* word) {
-  reply.Clear();
-  static const uint8_t kHeader[kFrameHeaderSize] = {};
-  if (!reply.Append(kHeader, sizeof kHeader)) return AppendFailed(reply);
-  return AppendParam(reply, "cmd", word, 0);
-}
-
-bool AppendParam(ByteBuffer& reply, const char* name, const void* value,
-                 int32_t length) {
-  // A reply whose build failed stays empty; nothing is added to it.
-  if (reply.size() < static_cast<size_t>(kFrameHeaderSize)) return false;
-  const size_t nameLength = std::strlen(name) + 1;
-  if (length == 0) {
-    length = static_cast<int32_t>(std::strlen(static_cast<const char*>(value)) + 1);
-  }
-  uint8_t head[1 + 4];
-  head[0] = static_cast<uint8_t>(nameLength);
-  if (!reply.Reserve(reply.size() + 1 + nameLength + 4 + static_cast<size_t>(length))) {
-    return AppendFailed(reply);
-  }
-  reply.Append(head, 1);
-  reply.Append(name, nameLength);
-  StoreLE32(head, static_cast<uint32_t>(length));
-  reply.Append(head, 4);
-  reply.Append(value, static_cast<size_t>(length));
-  return true;
-}
-
-bool AppendInt32Param(ByteBuffer& reply, const char* name, int32_t value) {
-  uint8_t bytes[4];
-  StoreLE32(bytes, static_cast<uint32_t>(value));
-  return AppendParam(reply, name, bytes, 4);
-}
-
-bool AppendInt64Param(ByteBuffer& reply, const char* name, int64_t value) {
-  uint8_t bytes[8];
-  StoreLE64(bytes, static_cast<uint64_t>(value));
-  return AppendParam(reply, name, bytes, 8);
-}
 
 uint8_t* BeginOpenParam(ByteBuffer& reply, const char* name, size_t capacity) {
   if (reply.size() < static_cast<size_t>(kFrameHeaderSize)) return nullptr;
   const size_t nameLength = std::strlen(name) + 1;
   if (!reply.Reserve(reply.size() + 1 + nameLength + 4 + capacity)) {
-    AppendFailed(reply);
+    reply_builder_detail::Fail(reply);
     return nullptr;
   }
   const uint8_t nameByte = static_cast<uint8_t>(nameLength);

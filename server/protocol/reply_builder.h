@@ -11,8 +11,11 @@
 #define DIRSYNC_PROTOCOL_REPLY_BUILDER_H_
 
 #include <cstdint>
+#include <cstring>
 
 #include "platform/byte_buffer.h"
+#include "platform/little_endian.h"
+#include "protocol/protocol_constants.h"
 
 namespace dirsync {
 
@@ -20,15 +23,15 @@ struct ClientLink;
 
 // Empties reply, writes the header's 6 bytes and the parameter "cmd" with
 // word as text.
-bool BeginReply(ByteBuffer& reply, const char* word);
+inline bool BeginReply(ByteBuffer& reply, const char* word);
 
 // Writes one parameter. With length 0 the value is taken as a
 // NUL-terminated text and sent with its NUL; so a value of length 0
 // cannot be written here.
-bool AppendParam(ByteBuffer& reply, const char* name, const void* value,
-                 int32_t length);
-bool AppendInt32Param(ByteBuffer& reply, const char* name, int32_t value);
-bool AppendInt64Param(ByteBuffer& reply, const char* name, int64_t value);
+inline bool AppendParam(ByteBuffer& reply, const char* name, const void* value,
+                        int32_t length);
+inline bool AppendInt32Param(ByteBuffer& reply, const char* name, int32_t value);
+inline bool AppendInt64Param(ByteBuffer& reply, const char* name, int64_t value);
 
 // Starts a parameter whose value of at most capacity bytes the caller
 // writes straight into the buffer, so that large data is not copied once
@@ -50,6 +53,57 @@ void PatchInt32Param(ByteBuffer& reply, size_t valueEnd, int32_t value);
 // network, which copies them, on the link's connection; counts them in the
 // link's output estimate. The reply buffer may be reused at once.
 void SendReply(ClientLink& link, ByteBuffer& reply);
+
+// The appends are inline: every reply (one per ping) is built from a few
+// of them, and with the names written as literals the compiler turns each
+// into a handful of stores.
+namespace reply_builder_detail {
+
+// Empties a reply whose build failed: SendReply refuses one shorter than
+// its header. Returns false, for the caller to return.
+inline bool Fail(ByteBuffer& reply) {
+  reply.Clear();
+  return false;
+}
+
+}  // namespace reply_builder_detail
+
+inline bool AppendParam(ByteBuffer& reply, const char* name, const void* value,
+                        int32_t length) {
+  // A reply whose build failed stays empty; nothing is added to it.
+  if (reply.size() < static_cast<size_t>(kFrameHeaderSize)) return false;
+  const size_t nameLength = std::strlen(name) + 1;
+  if (length == 0) {
+    length = static_cast<int32_t>(std::strlen(static_cast<const char*>(value)) + 1);
+  }
+  uint8_t* out = reply.Extend(1 + nameLength + 4 + static_cast<size_t>(length));
+  if (out == nullptr) return reply_builder_detail::Fail(reply);
+  out[0] = static_cast<uint8_t>(nameLength);
+  std::memcpy(out + 1, name, nameLength);
+  StoreLE32(out + 1 + nameLength, static_cast<uint32_t>(length));
+  std::memcpy(out + 1 + nameLength + 4, value, static_cast<size_t>(length));
+  return true;
+}
+
+inline bool BeginReply(ByteBuffer& reply, const char* word) {
+  reply.Clear();
+  uint8_t* header = reply.Extend(kFrameHeaderSize);
+  if (header == nullptr) return reply_builder_detail::Fail(reply);
+  std::memset(header, 0, kFrameHeaderSize);  // filled in by SendReply
+  return AppendParam(reply, "cmd", word, 0);
+}
+
+inline bool AppendInt32Param(ByteBuffer& reply, const char* name, int32_t value) {
+  uint8_t bytes[4];
+  StoreLE32(bytes, static_cast<uint32_t>(value));
+  return AppendParam(reply, name, bytes, 4);
+}
+
+inline bool AppendInt64Param(ByteBuffer& reply, const char* name, int64_t value) {
+  uint8_t bytes[8];
+  StoreLE64(bytes, static_cast<uint64_t>(value));
+  return AppendParam(reply, name, bytes, 8);
+}
 
 }  // namespace dirsync
 
