@@ -148,7 +148,9 @@ void FrameReader::Append(std::string_view bytes) {
 bool FrameReader::HasWholeFrame() const {
   std::string_view rest = Rest();
   if (rest.size() < kHeader) return false;
-  return rest[0] != 'T' || GetLE(rest, 1, 4) <= rest.size();
+  if (rest[0] != 'T') return true;
+  const uint64_t total = GetLE(rest, 1, 4);
+  return total > kMostReplyBytes || total <= rest.size();
 }
 
 FrameReader::Status FrameReader::Next(Message* out) {
@@ -156,7 +158,7 @@ FrameReader::Status FrameReader::Next(Message* out) {
   if (rest.size() < kHeader) return Status::kNeedMore;
   if (rest[0] != 'T') return Status::kGarbage;
   uint64_t total = GetLE(rest, 1, 4);
-  if (total < kHeader || total > 0x7fffffff) return Status::kGarbage;
+  if (total < kHeader || total > kMostReplyBytes) return Status::kGarbage;
   if (rest.size() < total) return Status::kNeedMore;
   bool sound = ParseFrame(rest.substr(0, total), out);
   start_ += total;
@@ -174,6 +176,9 @@ bool Inflate(std::string_view zipped, size_t expectedLength, std::string* out) {
   };
   thread_local Holder holder;
   if (holder.decompressor == nullptr) return false;
+  // The length comes from the server: it is bounded before it is
+  // allocated.
+  if (expectedLength > kMostReplyBytes) return false;
   out->resize(expectedLength);
   size_t length = 0;
   const libdeflate_result result =

@@ -67,6 +67,12 @@ struct Message {
 // that does not fit or whose name lacks its NUL.
 bool ParseFrame(std::string_view frame, Message* out);
 
+// No reply of the protocol comes near this (its data is at most 4 MiB, a
+// little more once zipped): a frame that announces more, or zipped data
+// that names a longer result, is refused, so that a server cannot make the
+// client buffer or allocate without bound.
+constexpr size_t kMostReplyBytes = 16 * 1024 * 1024;
+
 // Cuts a byte stream into frames.
 class FrameReader {
  public:
@@ -95,7 +101,8 @@ class FrameReader {
   size_t end_ = 0;
 };
 
-// Inflates a zlib stream that must yield exactly expectedLength bytes.
+// Inflates a zlib stream that must yield exactly expectedLength bytes, at
+// most kMostReplyBytes.
 bool Inflate(std::string_view zipped, size_t expectedLength, std::string* out);
 
 }  // namespace dsclient

@@ -189,6 +189,31 @@ TEST(ClientInflateTest, OnlyAWholeStreamOfTheNamedLengthIsTaken) {
   }
 }
 
+TEST(ClientInflateTest, AServerCannotNameMoreThanAReplyHolds) {
+  // Zeros deflate to a few KiB: named as they are, the longest reply data
+  // is taken; a byte more is refused before the client allocates it.
+  for (const size_t length : {dsclient::kMostReplyBytes, dsclient::kMostReplyBytes + 1}) {
+    const std::string zeros(length, '\0');
+    std::string zipped(CompressLimit(zeros.size()), '\0');
+    zipped.resize(CompressInto(reinterpret_cast<const uint8_t*>(zeros.data()), zeros.size(),
+                               reinterpret_cast<uint8_t*>(zipped.data())));
+    std::string out;
+    EXPECT_EQ(dsclient::Inflate(zipped, length, &out), length == dsclient::kMostReplyBytes);
+    EXPECT_EQ(out.size(), length == dsclient::kMostReplyBytes ? length : 0u);
+  }
+  // A frame that announces more is garbage at once, without waiting for
+  // (and buffering) its bytes.
+  std::string header = "T";
+  const uint32_t total = static_cast<uint32_t>(dsclient::kMostReplyBytes + 1);
+  for (int i = 0; i < 4; ++i) header += static_cast<char>(total >> (8 * i));
+  header += '\0';
+  dsclient::FrameReader reader;
+  reader.Append(header);
+  EXPECT_TRUE(reader.HasWholeFrame());
+  dsclient::Message message;
+  EXPECT_EQ(reader.Next(&message), dsclient::FrameReader::Status::kGarbage);
+}
+
 TEST_F(DownloadTest, OnlyRegularFilesBelowTheRootAreOpened) {
   site_.WriteFile("in.txt", "inside");
   std::filesystem::create_directories(site_.rootDir() + "/sub");
