@@ -162,7 +162,6 @@ class KRL_NetHandler : public ACE_Event_Handler,
   // as the callback runs, so a reply sent from it (the usual case) needs
   // no table lookup. Any thread.
   static KRL_NetHandler* receivingOnThisThread(uint32_t id);
-
   // Fixed from construction; any thread.
   const ACE_INET_Addr& remoteAddress() const { return remoteAddress_; }
   const ACE_INET_Addr& localAddress() const { return localAddress_; }

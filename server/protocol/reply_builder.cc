@@ -16,12 +16,8 @@ uint8_t* BeginOpenParam(ByteBuffer& reply, const char* name, size_t capacity) {
     reply_builder_detail::Fail(reply);
     return nullptr;
   }
-  const uint8_t nameByte = static_cast<uint8_t>(nameLength);
-  static const uint8_t kNoLength[4] = {};
-  reply.Append(&nameByte, 1);
-  reply.Append(name, nameLength);
-  reply.Append(kNoLength, 4);
-  return reply.data() + reply.size();
+  // The length is written by FinishOpenParam.
+  return reply_builder_detail::PutHead(reply.Extend(1 + nameLength + 4), name, nameLength, 0);
 }
 
 void FinishOpenParam(ByteBuffer& reply, uint8_t* value, int32_t length) {

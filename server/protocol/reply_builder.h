@@ -66,6 +66,17 @@ inline bool Fail(ByteBuffer& reply) {
   return false;
 }
 
+// Writes a parameter's head at out: the name's length, the name with its
+// NUL (nameLength counts it) and the value's length. Returns where the
+// value goes.
+inline uint8_t* PutHead(uint8_t* out, const char* name, size_t nameLength,
+                        uint32_t valueLength) {
+  out[0] = static_cast<uint8_t>(nameLength);
+  std::memcpy(out + 1, name, nameLength);
+  StoreLE32(out + 1 + nameLength, valueLength);
+  return out + 1 + nameLength + 4;
+}
+
 }  // namespace reply_builder_detail
 
 inline bool AppendParam(ByteBuffer& reply, const char* name, const void* value,
@@ -78,10 +89,9 @@ inline bool AppendParam(ByteBuffer& reply, const char* name, const void* value,
   }
   uint8_t* out = reply.Extend(1 + nameLength + 4 + static_cast<size_t>(length));
   if (out == nullptr) return reply_builder_detail::Fail(reply);
-  out[0] = static_cast<uint8_t>(nameLength);
-  std::memcpy(out + 1, name, nameLength);
-  StoreLE32(out + 1 + nameLength, static_cast<uint32_t>(length));
-  std::memcpy(out + 1 + nameLength + 4, value, static_cast<size_t>(length));
+  uint8_t* valueAt = reply_builder_detail::PutHead(out, name, nameLength,
+                                                   static_cast<uint32_t>(length));
+  std::memcpy(valueAt, value, static_cast<size_t>(length));
   return true;
 }
 
