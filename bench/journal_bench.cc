@@ -283,58 +283,110 @@ void MakeTree(const std::string& root, int files, int dirs) {
   }
 }
 
+// One start of a server on a fresh store over the tree below base: the
+// full scan and the initial build.
+struct ScanRun {
+  double seconds = 0;
+  double cpu = 0;
+  size_t entries = 0;
+  long walkMs = 0;
+  long buildMs = 0;
+  double heapPerEntry = 0;
+  double residentPerEntry = 0;
+};
+
+ScanRun TimeOneScan(const std::string& base, LogLines* log) {
+  std::filesystem::remove_all(base + "/program");
+  ScanRun run;
+  {
+    BenchServer server(base, 1000);
+    int64_t heapBefore = HeapBytesInUse();
+    int64_t residentBefore = ResidentBytes();
+    auto started = Clock::now();
+    double cpuStarted = ProcessCpuSeconds();
+    server.Start();
+    run.seconds = SecondsSince(started);
+    run.cpu = ProcessCpuSeconds() - cpuStarted;
+    run.entries = server.task()->entries.size();
+    run.walkMs = log->Number("begin = ", "time=");
+    run.buildMs = log->Number("Init_Volume", "time=") - run.walkMs;
+    run.heapPerEntry = static_cast<double>(HeapBytesInUse() - heapBefore) / run.entries;
+    run.residentPerEntry = static_cast<double>(ResidentBytes() - residentBefore) / run.entries;
+    server.Stop();
+  }
+  std::filesystem::remove_all(base + "/program");
+  return run;
+}
+
+// The bare walk and the server's scan take turns, three timed rounds
+// after one walk that warms the caches, and each side's median is
+// reported: one run of each swings with the machine's spells. Memory is
+// taken from the first scan, the only one that starts from a process that
+// has not held a catalog before.
 int Scan(int files, int dirs, const std::string& parent) {
   std::string base = FreshBase(parent);
   LogLines log;
   SetLogTee(&log);
   {
-    BenchServer server(base, 1000);
     auto started = Clock::now();
-    MakeTree(server.root(), files, dirs);
+    std::filesystem::create_directories(base + "/vol/Root");
+    MakeTree(base + "/vol/Root", files, dirs);
     std::fprintf(stderr, "tree: %d files in %d directories made in %.1f s\n", files,
                  dirs, SecondsSince(started));
-
-    double bare = 0, bareCpu = 0;
-    size_t walked = 0;
-    for (int round = 0; round < 2; ++round) {  // the first warms the caches
-      started = Clock::now();
-      double cpuStarted = ProcessCpuSeconds();
-      int fd = ::open(server.root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      walked = BareWalk(fd);
-      ::close(fd);
-      bare = SecondsSince(started);
-      bareCpu = ProcessCpuSeconds() - cpuStarted;
-    }
-    std::fprintf(stderr, "bare walk (getdents64 + statx): %zu entries in %.2f s = %.0f entries/s\n",
-                 walked, bare, walked / bare);
-
-    int64_t heapBefore = HeapBytesInUse();
-    int64_t residentBefore = ResidentBytes();
-    started = Clock::now();
+  }
+  auto bareWalk = [&](double* seconds, double* cpu) {
+    auto started = Clock::now();
     double cpuStarted = ProcessCpuSeconds();
-    server.Start();
-    double scan = SecondsSince(started);
-    double scanCpu = ProcessCpuSeconds() - cpuStarted;
-    size_t entries = server.task()->entries.size();
-    std::fprintf(stderr,
-                 "full scan + initial build: %zu entries in %.2f s = %.0f entries/s "
-                 "(walk %ld ms, build %ld ms); %.2fx the bare walk\n",
-                 entries, scan, entries / scan, log.Number("begin = ", "time="),
-                 log.Number("Init_Volume", "time=") - log.Number("begin = ", "time="),
-                 scan / bare);
-    std::fprintf(stderr,
-                 "processor time: bare walk %.2f s = %.0f entries/s, full scan + initial build "
-                 "%.2f s = %.0f entries/s; %.2fx the bare walk\n",
-                 bareCpu, walked / bareCpu, scanCpu, entries / scanCpu, scanCpu / bareCpu);
-    int64_t heap = HeapBytesInUse() - heapBefore;
-    int64_t resident = ResidentBytes() - residentBefore;
-    std::fprintf(stderr,
-                 "memory per catalog entry: %.0f bytes of heap, %.0f bytes resident\n",
-                 static_cast<double>(heap) / entries,
-                 static_cast<double>(resident) / entries);
-    server.Stop();
+    int fd = ::open((base + "/vol/Root").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    size_t walked = BareWalk(fd);
+    ::close(fd);
+    *seconds = SecondsSince(started);
+    *cpu = ProcessCpuSeconds() - cpuStarted;
+    return walked;
+  };
+  double seconds, cpu;
+  size_t walked = bareWalk(&seconds, &cpu);
+  constexpr int kRounds = 3;
+  std::vector<double> bare, bareCpu;
+  std::vector<ScanRun> scans;
+  for (int round = 0; round < kRounds; ++round) {
+    walked = bareWalk(&seconds, &cpu);
+    bare.push_back(seconds);
+    bareCpu.push_back(cpu);
+    scans.push_back(TimeOneScan(base, &log));
+    std::fprintf(stderr, "round %d: bare walk %.3f s, full scan + initial build %.3f s "
+                 "(walk %ld ms, build %ld ms)\n", round + 1, seconds, scans.back().seconds,
+                 scans.back().walkMs, scans.back().buildMs);
   }
   SetLogTee(nullptr);
+  const ScanRun first = scans.front();
+  auto median = [](std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+  };
+  std::sort(scans.begin(), scans.end(),
+            [](const ScanRun& a, const ScanRun& b) { return a.seconds < b.seconds; });
+  const ScanRun& scan = scans[scans.size() / 2];
+  std::vector<double> scanCpus;
+  for (const ScanRun& run : scans) scanCpus.push_back(run.cpu);
+  const double bareMedian = median(bare), bareCpuMedian = median(bareCpu);
+  const double scanCpu = median(scanCpus);
+  std::fprintf(stderr,
+               "bare walk (getdents64 + statx), median of %d: %zu entries in %.2f s = %.0f "
+               "entries/s\n",
+               kRounds, walked, bareMedian, walked / bareMedian);
+  std::fprintf(stderr,
+               "full scan + initial build, median of %d: %zu entries in %.2f s = %.0f entries/s "
+               "(walk %ld ms, build %ld ms); %.2fx the bare walk\n",
+               kRounds, scan.entries, scan.seconds, scan.entries / scan.seconds, scan.walkMs,
+               scan.buildMs, scan.seconds / bareMedian);
+  std::fprintf(stderr,
+               "processor time: bare walk %.2f s = %.0f entries/s, full scan + initial build "
+               "%.2f s = %.0f entries/s; %.2fx the bare walk\n",
+               bareCpuMedian, walked / bareCpuMedian, scanCpu, scan.entries / scanCpu,
+               scanCpu / bareCpuMedian);
+  std::fprintf(stderr, "memory per catalog entry: %.0f bytes of heap, %.0f bytes resident\n",
+               first.heapPerEntry, first.residentPerEntry);
   std::filesystem::remove_all(base);
   return 0;
 }
@@ -351,23 +403,11 @@ int Tree(int files, int dirs, const std::string& base) {
 // One start of a server with a fresh store on the tree in base/vol/Root:
 // the full scan and the initial build, until the server follows.
 int Catalog(const std::string& base) {
-  std::filesystem::remove_all(base + "/program");
-  size_t entries = 0;
-  double seconds = 0, cpu = 0;
-  {
-    BenchServer server(base, 1000);
-    auto started = Clock::now();
-    double cpuStarted = ProcessCpuSeconds();
-    server.Start();
-    seconds = SecondsSince(started);
-    cpu = ProcessCpuSeconds() - cpuStarted;
-    entries = server.task()->entries.size();
-    server.Stop();
-  }
-  std::filesystem::remove_all(base + "/program");
+  LogLines log;
+  ScanRun run = TimeOneScan(base, &log);
   std::fprintf(stderr,
                "initial catalog: %zu entries in %.3f s = %.0f entries/s, %.3f s of processor\n",
-               entries, seconds, entries / seconds, cpu);
+               run.entries, run.seconds, run.entries / run.seconds, run.cpu);
   return 0;
 }
 
