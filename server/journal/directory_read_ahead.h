@@ -21,6 +21,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -87,6 +89,8 @@ class DirectoryReadAhead {
  public:
   // Entries read ahead of one directory at most; the walk reads the rest.
   static constexpr size_t kMaxEntries = 8192;
+  // How long a side that waits for the other spins before it sleeps.
+  static constexpr std::chrono::microseconds kSpin{50};
 
   struct Entry {
     std::string name;
@@ -122,6 +126,10 @@ class DirectoryReadAhead {
 
  private:
   void Run();
+  // Waits, lock_ held, until done() holds: first for up to kSpin with the
+  // lock released, watching changes_, then on changed_.
+  template <class Done>
+  void WaitUntil(Done done) REQUIRES(lock_);
   // Opens and reads one directory. No lock held.
   void ReadDirectory(Directory* dir, bool statEvery);
 
@@ -139,6 +147,9 @@ class DirectoryReadAhead {
   bool reading_ GUARDED_BY(lock_) = false;
   bool ready_ GUARDED_BY(lock_) = false;
   Directory done_ GUARDED_BY(lock_);
+  // Counts the changes above (made under lock_), so that a waiter can
+  // watch for one without the lock.
+  std::atomic<uint32_t> changes_{0};
 };
 
 }  // namespace dirsync
